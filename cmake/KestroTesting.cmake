@@ -1,0 +1,15 @@
+include(GoogleTest)
+
+# kestro_add_test(<name> SOURCES <files...> LIBS <targets...>)
+# One GoogleTest binary whose cases are registered with CTest one by one.
+# Discovery runs before each test run, so it also works when the binaries
+# run under an emulator.
+function(kestro_add_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main)
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 120
+    PROPERTIES TIMEOUT 300)
+endfunction()
