@@ -8,3 +8,12 @@ if(KESTRO_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
 endif()
+
+# Coverage feedback for libFuzzer in every library a fuzz target links; only
+# the fuzz programs themselves link the fuzzer's main.
+if(KESTRO_BUILD_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "KESTRO_BUILD_FUZZ needs clang (for example -DCMAKE_CXX_COMPILER=clang++-14)")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
