@@ -42,7 +42,7 @@ public:
 
     // Feeds bytes in order. 0 when they ran out or the frame became Complete (the bytes
     // after the end byte are then left alone); otherwise the recorded error.
-    int32_t feedBytes(const uint8_t* data, uint16_t count);
+    int32_t feedBytes(const uint8_t* data, uint16_t byteCount);
 
     // Hands out a malloc'd copy of the payload followed by one zero byte, which the caller
     // frees. 0 done, 3 frame not Complete, 5 out of memory (out and outLength untouched).
