@@ -3,7 +3,7 @@
 
 #include "NorvaneLogger.h"
 
-#line 1 "odd%s%n%d%%name.cpp"
 void logFromOddlyNamedSource() {
+#line 7 "odd%s%n%d%%name.cpp"
     NorvaneLogger::info("still %d", std::source_location::current(), 42);
 }
