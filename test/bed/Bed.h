@@ -53,13 +53,14 @@ public:
     std::vector<std::string> trace(std::initializer_list<EventKind> kinds) const;
     void clearEvents() { events_.clear(); }
 
-    // Simulated descriptors open now (stale ones included), as "path" each.
+    // Simulated descriptors open now (stale ones excluded), as their paths.
     std::vector<std::string> openDescriptorPaths() const;
-    std::size_t openDescriptors() const { return descriptors_.size(); }
+    std::size_t openDescriptors() const { return openDescriptorPaths().size(); }
 
     // Interposer side.
     struct Descriptor;
     Descriptor* descriptor(int fd);
+    // Backs the descriptor with a real O_PATH one and returns its number (-1, errno).
     int addDescriptor(std::unique_ptr<Descriptor> descriptor);
     std::unique_ptr<Descriptor> removeDescriptor(int fd);
     std::size_t log(Event event);

@@ -33,7 +33,7 @@ struct LineEvent {
     LineChange change = LineChange::Set;
     int value = 0;         // value driven (Request: the initial value; Release: last value)
     uint64_t timeUs = 0;
-    std::string consumer;  // label of the request
+    std::string consumer{};  // label of the request
 };
 
 class SimGpioChip {

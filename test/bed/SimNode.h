@@ -43,8 +43,8 @@ enum class Fault {
     WrongLength,      // reply payload loses its last byte ("OK"+8 -> "OK"+7)
     RawPayload,       // reply payload replaced by FaultRule::bytes (framed correctly)
     RawReply,         // reply frame replaced by FaultRule::bytes (delivered as is)
-    RefuseWrite,      // the request write fails with EIO; the node sees nothing
-    ShortWrite,       // the request write reports one byte less; the node sees nothing
+    RefuseWrite,      // the request write fails with EIO; recorded, but not acted on
+    ShortWrite,       // the request write reports one byte less; recorded, not acted on
 };
 
 enum class Persist { Once, Always };
@@ -56,23 +56,23 @@ enum class Persist { Once, Always };
 // they were injected and at most one applies per request.
 struct FaultRule {
     Fault fault = Fault::NoAnswer;
-    std::optional<uint8_t> opcode;
-    std::optional<uint8_t> subop;
+    std::optional<uint8_t> opcode{};
+    std::optional<uint8_t> subop{};
     Persist persist = Persist::Once;
     unsigned skip = 0;
-    Bytes bytes;  // RawPayload: the payload; RawReply: the frame bytes
+    Bytes bytes{};  // RawPayload: the payload; RawReply: the frame bytes
 };
 
 struct Record {
     uint32_t tag = 0;
-    Bytes data;
+    Bytes data{};
 };
 
 struct StoredFile {
-    Bytes content;
+    Bytes content{};
     uint32_t extra = 0;
     // Reported by 0x93 instead of the content's SHA-256 when set.
-    std::optional<std::array<uint8_t, 32>> digestOverride;
+    std::optional<std::array<uint8_t, 32>> digestOverride{};
 };
 
 // How the node sizes the data of a get-chunk reply (0x95 0xCC).
@@ -116,11 +116,11 @@ struct NodeState {
 
 // One request frame exactly as the board wrote it, and what became of it.
 struct Request {
-    Bytes raw;               // the bytes of the write transaction
+    Bytes raw{};             // the bytes of the write transaction
     bool valid = false;      // decoded as one correct frame
-    std::string error;       // decoding failure, empty when valid
-    Bytes payload;           // the decoded payload (empty when invalid)
-    Bytes reply;             // the reply frame prepared (empty when none)
+    std::string error{};     // decoding failure, empty when valid
+    Bytes payload{};         // the decoded payload (empty when invalid)
+    Bytes reply{};           // the reply frame prepared (empty when none)
     uint64_t timeUs = 0;     // clock at the write
     std::size_t eventIndex = 0;  // index of the Write event in the bed's log
 
@@ -135,13 +135,13 @@ enum class Direction { Send, Get };
 // One file transfer as the node saw it (0x94 = Send, 0x95 = Get).
 struct Transfer {
     Direction direction = Direction::Send;
-    std::string name;
+    std::string name{};
     uint32_t handle = 0;
     uint32_t declaredSize = 0;              // send: from the start request
     std::array<uint8_t, 32> declaredDigest{};  // send: from the start request
-    std::vector<uint32_t> chunkOffsets;     // offsets of the chunk requests in order
-    std::vector<uint32_t> chunkLengths;     // their length fields
-    Bytes received;                         // send: bytes kept (first declaredSize)
+    std::vector<uint32_t> chunkOffsets{};    // offsets of the chunk requests in order
+    std::vector<uint32_t> chunkLengths{};    // their length fields
+    Bytes received{};                       // send: bytes kept (first declaredSize)
     bool ended = false;                     // the end sub-operation arrived
     bool digestMatched = false;             // send: received bytes match declaredDigest
 };
@@ -193,7 +193,6 @@ private:
 
     std::optional<FaultRule> takeFault(const Bytes& payload);
     Bytes answer(const Bytes& payload);
-    Bytes answerTransfer(Direction direction, const Bytes& payload);
     Bytes answerSendTransfer(const Bytes& payload);
     Bytes answerGetTransfer(const Bytes& payload);
     Bytes answerFileInfo(const Bytes& payload);
