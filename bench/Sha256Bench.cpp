@@ -22,7 +22,7 @@
 
 namespace {
 
-constexpr size_t kMessageSize = 64 * 1024;
+constexpr size_t kMessageSize = size_t{64} * 1024;
 
 const std::vector<uint8_t>& message() {
     static const std::vector<uint8_t> bytes = [] {
@@ -75,7 +75,7 @@ BENCHMARK(BM_Sha256OpenSslAccelerated);
 
 // Restores the caller's OPENSSL_ia32cap once the scalar copy has been loaded.
 class ScopedVariable {
-public:
+  public:
     ScopedVariable(const char* name, const char* value) : name_(name) {
         if (const char* old = std::getenv(name)) {
             old_ = old;
@@ -92,7 +92,7 @@ public:
     ScopedVariable(const ScopedVariable&) = delete;
     ScopedVariable& operator=(const ScopedVariable&) = delete;
 
-private:
+  private:
     const char* name_;
     std::optional<std::string> old_;
 };

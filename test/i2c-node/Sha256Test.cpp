@@ -1,5 +1,3 @@
-#include "Sha256.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -10,6 +8,8 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include "Sha256.h"
 
 namespace {
 
@@ -127,7 +127,7 @@ TEST(Sha256Init, StartsFromTheStandardInitialHashValues) {
 }
 
 class FileDigest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/sha256-test-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -136,7 +136,7 @@ protected:
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
     std::string writeFile(const std::string& name, const std::string& content) {
-        const std::string path = (dir_ / name).string();
+        std::string path = (dir_ / name).string();
         std::ofstream(path, std::ios::binary) << content;
         return path;
     }
@@ -147,8 +147,7 @@ protected:
 TEST_F(FileDigest, OfAnEmptyFileIsTheDigestOfTheEmptyMessage) {
     Digest digest{};
     EXPECT_EQ(fileDigest(writeFile("empty", "").c_str(), digest.data()), 0);
-    EXPECT_EQ(digest,
-              fromHex("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"));
+    EXPECT_EQ(digest, fromHex("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"));
 }
 
 TEST_F(FileDigest, OfFilesAroundTheBlockBoundaryMatchesOneUpdate) {
@@ -173,8 +172,7 @@ TEST_F(FileDigest, OfAMillionLettersAIsTheStandardDigest) {
     Digest digest{};
     ASSERT_EQ(fileDigest(writeFile("million", std::string(1000000, 'a')).c_str(), digest.data()),
               0);
-    EXPECT_EQ(digest,
-              fromHex("cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"));
+    EXPECT_EQ(digest, fromHex("cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"));
 }
 
 TEST_F(FileDigest, OfAMissingFileReturnsOneAndLeavesTheDigestAlone) {
