@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -40,12 +41,17 @@ std::string patterned(size_t size) {
     return text;
 }
 
-const std::string kTwoBlockMessage = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+const std::string kFiftySixByteMessage = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
 
 struct Vector {
+    const char* name;
     std::string message;
     const char* hex;
 };
+
+void PrintTo(const Vector& vector, std::ostream* os) {
+    *os << vector.name;
+}
 
 class Sha256StandardVector : public testing::TestWithParam<Vector> {};
 
@@ -56,23 +62,25 @@ TEST_P(Sha256StandardVector, IsProducedByOneUpdate) {
 INSTANTIATE_TEST_SUITE_P(
     Messages, Sha256StandardVector,
     testing::Values(
-        Vector{"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-        Vector{"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-        Vector{kTwoBlockMessage,
+        Vector{"Empty", "", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        Vector{"Abc", "abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        Vector{"FiftySixByteNistMessage", kFiftySixByteMessage,
                "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
-        Vector{"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopq"
+        Vector{"HundredTwelveByteNistMessage",
+               "abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopq"
                "klmnopqrlmnopqrsmnopqrstnopqrstu",
                "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
-        Vector{std::string(55, 'a'),
+        Vector{"FiftyFiveA", std::string(55, 'a'),
                "9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318"},
-        Vector{std::string(56, 'a'),
+        Vector{"FiftySixA", std::string(56, 'a'),
                "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a"},
-        Vector{std::string(63, 'a'),
+        Vector{"SixtyThreeA", std::string(63, 'a'),
                "7d3e74a05d7db15bce4ad9ec0658ea98e3f06eeecf16b4c6fff2da457ddc2f34"},
-        Vector{std::string(64, 'a'),
+        Vector{"SixtyFourA", std::string(64, 'a'),
                "ffe054fe7ae0cb6dc65c3af9b61d5209f439851db43d0ba5997337df154668eb"},
-        Vector{std::string(65, 'a'),
-               "635361c48bb9eab14198e76ea8ab7f1a41685d6ad62aa9146d301d4f17eb0ae0"}));
+        Vector{"SixtyFiveA", std::string(65, 'a'),
+               "635361c48bb9eab14198e76ea8ab7f1a41685d6ad62aa9146d301d4f17eb0ae0"}),
+    [](const testing::TestParamInfo<Vector>& info) { return std::string(info.param.name); });
 
 TEST(Sha256Update, InPiecesOfEverySplitGivesTheSameDigestAsOneUpdate) {
     const std::string text = patterned(300);
