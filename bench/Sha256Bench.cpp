@@ -2,7 +2,8 @@
 //
 // libcrypto picks its SHA-256 code path (SHA extensions, AVX2, SSSE3 or plain integer) once,
 // when it is loaded, from the CPU and the OPENSSL_ia32cap variable, so the copy linked
-// into this program always runs the accelerated path. For the scalar figure a second,
+// into this program runs the fastest path the machine offers (unless OPENSSL_ia32cap was
+// already set when the benchmark started). For the scalar figure a second,
 // independent copy of libcrypto is loaded with dlmopen into a fresh link-map namespace
 // while OPENSSL_ia32cap is "0:0" (every capability bit cleared), so that copy probes
 // again and settles on its plain integer code. Both OpenSSL variants then run through
