@@ -79,7 +79,7 @@ TEST(MinuteOfHour, OfAWholeHourIsZero) {
 }
 
 TEST(MinuteOfHour, OfTheLastMinuteIsFiftyNine) {
-    EXPECT_EQ(minuteOfHour(59 * 60000), 59U);
+    EXPECT_EQ(minuteOfHour(59 * 60000ULL), 59U);
     EXPECT_EQ(minuteOfHour(3600000 - 1), 59U);
 }
 
