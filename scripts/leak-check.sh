@@ -11,6 +11,7 @@ build=${1:?usage: leak-check.sh BUILD}
 # Test programs that bring a whole board up and down over the simulated bus,
 # GPIO chip and device API, each with the GoogleTest filter to run.
 board_tests=(
+  "test/sbc/sbc-test:BoardStartup.*"
 )
 
 memcheck=(valgrind --quiet --leak-check=full --show-leak-kinds=definite,indirect
