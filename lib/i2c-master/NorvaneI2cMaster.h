@@ -25,7 +25,7 @@ enum MasterResult : int32_t {
 /// A plain copyable value: copies share the descriptor, the destructor never closes it, and
 /// only an explicit `close` on one copy releases the address and the descriptor.
 class NorvaneI2cMaster {
-public:
+  public:
     /// Per bus path, 256 in-use flags indexed by address; the table is created by the first
     /// open on the bus and released by the last close.
     static std::map<std::string, uint8_t*> __addrs;
@@ -47,7 +47,7 @@ public:
     /// Wire: read 3 header bytes, then length + 3 bytes; hands out the payload plus a NUL.
     int32_t receive(uint8_t*& payload, uint16_t& payloadLength);
 
-private:
+  private:
     bool isOpen() const { return _addr != 0 && !_bus.empty(); }
     bool openAndBind(uint8_t addr, const char* bus);
     void printOpened(bool busIsNew) const;

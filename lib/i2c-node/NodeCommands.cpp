@@ -97,9 +97,8 @@ int32_t NorvaneI2CNode::getValuesA0(uint32_t& value1, uint32_t& value2, uint32_t
 
 int32_t NorvaneI2CNode::setValuesB0(uint32_t value1, uint32_t value2, uint32_t value3,
                                     uint32_t value4, uint32_t value5) {
-    return exchange(
-        [&] { return setValuesB0Request(value1, value2, value3, value4, value5); },
-        kCommandWaitUs, [&] { return readOkReply(); });
+    return exchange([&] { return setValuesB0Request(value1, value2, value3, value4, value5); },
+                    kCommandWaitUs, [&] { return readOkReply(); });
 }
 
 int32_t NorvaneI2CNode::getRecords(uint32_t argument, std::list<NodeRecord>& records,

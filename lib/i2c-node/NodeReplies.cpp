@@ -157,8 +157,7 @@ int32_t NorvaneI2CNode::readLinesReply(std::list<std::string>& lines) {
 }
 
 // Wire: "OK", size (4 bytes), extra (4 bytes), digest (32 bytes).
-int32_t NorvaneI2CNode::readFileInfoReply(uint32_t& size, uint32_t& extra,
-                                          uint8_t digest[32]) {
+int32_t NorvaneI2CNode::readFileInfoReply(uint32_t& size, uint32_t& extra, uint8_t digest[32]) {
     ReplyPayload payload;
     if (!receiveOkReply(payload)) {
         return status;

@@ -5,10 +5,14 @@
 #include "RequestFrame.h"
 
 // Wire: C0.
-int32_t NorvaneI2CNode::commandC0Request() { return sendOpcode(0xC0); }
+int32_t NorvaneI2CNode::commandC0Request() {
+    return sendOpcode(0xC0);
+}
 
 // Wire: C1.
-int32_t NorvaneI2CNode::commandC1Request() { return sendOpcode(0xC1); }
+int32_t NorvaneI2CNode::commandC1Request() {
+    return sendOpcode(0xC1);
+}
 
 // Wire: C2, text.
 int32_t NorvaneI2CNode::commandC2Request(const std::string& text) {
@@ -16,10 +20,14 @@ int32_t NorvaneI2CNode::commandC2Request(const std::string& text) {
 }
 
 // Wire: C3.
-int32_t NorvaneI2CNode::commandC3Request() { return sendOpcode(0xC3); }
+int32_t NorvaneI2CNode::commandC3Request() {
+    return sendOpcode(0xC3);
+}
 
 // Wire: E0.
-int32_t NorvaneI2CNode::getTimeRequest() { return sendOpcode(0xE0); }
+int32_t NorvaneI2CNode::getTimeRequest() {
+    return sendOpcode(0xE0);
+}
 
 // Wire: F0, value (8 bytes).
 int32_t NorvaneI2CNode::setTimeRequest(uint64_t value) {
@@ -29,18 +37,21 @@ int32_t NorvaneI2CNode::setTimeRequest(uint64_t value) {
 }
 
 // Wire: E1.
-int32_t NorvaneI2CNode::getTextE1Request() { return sendOpcode(0xE1); }
+int32_t NorvaneI2CNode::getTextE1Request() {
+    return sendOpcode(0xE1);
+}
 
 // Wire: F1, first, NUL, second, NUL.
-int32_t NorvaneI2CNode::setTextPairF1Request(const std::string& first,
-                                             const std::string& second) {
+int32_t NorvaneI2CNode::setTextPairF1Request(const std::string& first, const std::string& second) {
     RequestFrame frame(0xF1);
     frame.putTerminatedText(first).putTerminatedText(second);
     return sendRequest(frame);
 }
 
 // Wire: E2.
-int32_t NorvaneI2CNode::getIdentityRequest() { return sendOpcode(0xE2); }
+int32_t NorvaneI2CNode::getIdentityRequest() {
+    return sendOpcode(0xE2);
+}
 
 // Wire: F2, text, NUL, value (1 byte).
 int32_t NorvaneI2CNode::setTextByteF2Request(const std::string& text, uint8_t value) {
@@ -50,7 +61,9 @@ int32_t NorvaneI2CNode::setTextByteF2Request(const std::string& text, uint8_t va
 }
 
 // Wire: E3.
-int32_t NorvaneI2CNode::getTextE3Request() { return sendOpcode(0xE3); }
+int32_t NorvaneI2CNode::getTextE3Request() {
+    return sendOpcode(0xE3);
+}
 
 // Wire: F3, text.
 int32_t NorvaneI2CNode::setTextF3Request(const std::string& text) {
@@ -58,7 +71,9 @@ int32_t NorvaneI2CNode::setTextF3Request(const std::string& text) {
 }
 
 // Wire: E4.
-int32_t NorvaneI2CNode::getTextE4Request() { return sendOpcode(0xE4); }
+int32_t NorvaneI2CNode::getTextE4Request() {
+    return sendOpcode(0xE4);
+}
 
 // Wire: F4, text.
 int32_t NorvaneI2CNode::setTextF4Request(const std::string& text) {
@@ -66,7 +81,9 @@ int32_t NorvaneI2CNode::setTextF4Request(const std::string& text) {
 }
 
 // Wire: E5.
-int32_t NorvaneI2CNode::getTextE5Request() { return sendOpcode(0xE5); }
+int32_t NorvaneI2CNode::getTextE5Request() {
+    return sendOpcode(0xE5);
+}
 
 // Wire: F5, text.
 int32_t NorvaneI2CNode::setTextF5Request(const std::string& text) {
@@ -74,10 +91,14 @@ int32_t NorvaneI2CNode::setTextF5Request(const std::string& text) {
 }
 
 // Wire: E6.
-int32_t NorvaneI2CNode::getTextMapRequest() { return sendOpcode(0xE6); }
+int32_t NorvaneI2CNode::getTextMapRequest() {
+    return sendOpcode(0xE6);
+}
 
 // Wire: A0.
-int32_t NorvaneI2CNode::getValuesA0Request() { return sendOpcode(0xA0); }
+int32_t NorvaneI2CNode::getValuesA0Request() {
+    return sendOpcode(0xA0);
+}
 
 // Wire: B0, value1 .. value5 (4 bytes each).
 int32_t NorvaneI2CNode::setValuesB0Request(uint32_t value1, uint32_t value2, uint32_t value3,

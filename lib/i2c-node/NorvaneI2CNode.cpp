@@ -20,7 +20,9 @@ NorvaneI2CNode::NorvaneI2CNode(uint8_t addr, const char* bus) : addr(addr) {
     this->bus = bus;
 }
 
-NorvaneI2CNode::~NorvaneI2CNode() { master.close(); }
+NorvaneI2CNode::~NorvaneI2CNode() {
+    master.close();
+}
 
 NorvaneI2CNode::NorvaneI2CNode(NorvaneI2CNode&& other) noexcept
     : addr(other.addr),
@@ -105,7 +107,6 @@ int32_t NorvaneI2CNode::readC0Reply() {
     if (!receiveReply(payload) || payload.beginsWithOk()) {
         return status;
     }
-    std::cout << "Error revice is " << reinterpret_cast<const char*>(payload.data())
-              << std::endl;
+    std::cout << "Error revice is " << reinterpret_cast<const char*>(payload.data()) << std::endl;
     return fail(NODE_REPLY_NOT_OK);
 }

@@ -23,7 +23,7 @@ class ReplyPayload;
 /// can be composed from them. The node closes its channel when destroyed, so it cannot be
 /// copied (a copy would close the descriptor twice); it can be moved.
 class NorvaneI2CNode {
-public:
+  public:
     static constexpr useconds_t kCommandWaitUs = 100000;
     static constexpr useconds_t kLinesWaitUs = 500000;
 
@@ -93,8 +93,8 @@ public:
     int32_t setTextF5Request(const std::string& text);
     int32_t getTextMapRequest();
     int32_t getValuesA0Request();
-    int32_t setValuesB0Request(uint32_t value1, uint32_t value2, uint32_t value3,
-                               uint32_t value4, uint32_t value5);
+    int32_t setValuesB0Request(uint32_t value1, uint32_t value2, uint32_t value3, uint32_t value4,
+                               uint32_t value5);
     int32_t getRecordsRequest(uint32_t argument, uint8_t opcode);
     int32_t getLinesRequest(const std::string& name);
     int32_t textCommand91Request(const std::string& name);
@@ -112,11 +112,10 @@ public:
     int32_t readTimeReply(uint64_t& value);
     /// One text, as the replies of 0xE1, 0xE3, 0xE4 and 0xE5 carry it.
     int32_t readTextReply(std::string& text);
-    int32_t readIdentityReply(std::string& t1, std::string& t2, std::string& t3,
-                              std::string& t4);
+    int32_t readIdentityReply(std::string& t1, std::string& t2, std::string& t3, std::string& t4);
     int32_t readTextMapReply(std::map<uint32_t, std::string>& map);
-    int32_t readValuesReply(uint32_t& value1, uint32_t& value2, uint32_t& value3,
-                            uint32_t& value4, uint32_t& value5);
+    int32_t readValuesReply(uint32_t& value1, uint32_t& value2, uint32_t& value3, uint32_t& value4,
+                            uint32_t& value5);
     int32_t readRecordsReply(std::list<NodeRecord>& records);
     int32_t readLinesReply(std::list<std::string>& lines);
     int32_t readFileInfoReply(uint32_t& size, uint32_t& extra, uint8_t digest[32]);
@@ -126,7 +125,7 @@ public:
     int32_t status = NODE_SUCCESS;
     NorvaneI2cMaster master;
 
-private:
+  private:
     /// Resets `status`, sends the request and, only when that succeeded, waits and reads
     /// the reply.
     template <typename Request, typename Reply>

@@ -19,9 +19,13 @@ bool PayloadReader::readLittleEndian(Value& value) {
     return true;
 }
 
-bool PayloadReader::readU32(uint32_t& value) { return readLittleEndian(value); }
+bool PayloadReader::readU32(uint32_t& value) {
+    return readLittleEndian(value);
+}
 
-bool PayloadReader::readU64(uint64_t& value) { return readLittleEndian(value); }
+bool PayloadReader::readU64(uint64_t& value) {
+    return readLittleEndian(value);
+}
 
 bool PayloadReader::readBytes(uint8_t* out, size_t count) {
     if (data_ == nullptr || position_ > size_ || size_ - position_ < count) {

@@ -12,7 +12,7 @@
 /// output and the cursor untouched. Integers are little-endian and must lie wholly inside
 /// the payload; a text may end on the terminator that follows the payload.
 class PayloadReader {
-public:
+  public:
     PayloadReader(const ReplyPayload& payload, size_t offset);
 
     bool readU32(uint32_t& value);
@@ -25,7 +25,7 @@ public:
     /// Payload bytes left after the cursor, the terminator not counted.
     size_t remaining() const { return position_ < size_ ? size_ - position_ : 0; }
 
-private:
+  private:
     template <typename Value>
     bool readLittleEndian(Value& value);
 

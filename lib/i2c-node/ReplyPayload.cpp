@@ -4,7 +4,9 @@
 
 #include "NorvaneI2cMaster.h"
 
-ReplyPayload::~ReplyPayload() { std::free(data_); }
+ReplyPayload::~ReplyPayload() {
+    std::free(data_);
+}
 
 int32_t ReplyPayload::receive(NorvaneI2cMaster& master) {
     std::free(data_);

@@ -9,7 +9,7 @@ class NorvaneI2cMaster;
 /// The block holds `size()` payload bytes followed by one NUL, so a text that runs to the
 /// end of the payload is still terminated.
 class ReplyPayload {
-public:
+  public:
     ReplyPayload() = default;
     ~ReplyPayload();
     ReplyPayload(const ReplyPayload&) = delete;
@@ -24,7 +24,7 @@ public:
     const uint8_t* data() const { return data_; }
     uint16_t size() const { return size_; }
 
-private:
+  private:
     uint8_t* data_ = nullptr;
     uint16_t size_ = 0;
 };

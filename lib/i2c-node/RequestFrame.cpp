@@ -13,7 +13,9 @@ void putLittleEndian(RequestFrame& frame, Value value) {
 
 }  // namespace
 
-RequestFrame::RequestFrame(uint8_t opcode) { putByte(opcode); }
+RequestFrame::RequestFrame(uint8_t opcode) {
+    putByte(opcode);
+}
 
 bool RequestFrame::hasRoomFor(size_t count) {
     fits_ = fits_ && count <= FrameBuilder::kMaxPayload - payloadSize_;
@@ -27,7 +29,9 @@ void RequestFrame::store(const uint8_t* data, size_t count) {
     }
 }
 
-RequestFrame& RequestFrame::putByte(uint8_t value) { return putBytes(&value, 1); }
+RequestFrame& RequestFrame::putByte(uint8_t value) {
+    return putBytes(&value, 1);
+}
 
 RequestFrame& RequestFrame::putU32(uint32_t value) {
     putLittleEndian(*this, value);

@@ -12,7 +12,7 @@
 /// Keeps its own payload count so that an argument that does not fit is refused whole
 /// and remembered, instead of being silently dropped from the frame.
 class RequestFrame {
-public:
+  public:
     explicit RequestFrame(uint8_t opcode);
 
     RequestFrame& putByte(uint8_t value);
@@ -31,7 +31,7 @@ public:
     /// copy could be made or an argument did not fit.
     bool take(uint8_t*& frame, uint16_t& length);
 
-private:
+  private:
     bool hasRoomFor(size_t count);
     void store(const uint8_t* data, size_t count);
 

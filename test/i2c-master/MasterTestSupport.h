@@ -10,7 +10,7 @@
 
 // Every master test must leave the program-wide registries as it found them: empty.
 class MasterTest : public bed::BedTest {
-protected:
+  protected:
     void TearDown() override {
         EXPECT_TRUE(NorvaneI2cMaster::__addrs.empty()) << "a bus is still registered";
         EXPECT_TRUE(NorvaneI2cMaster::__addrsFds.empty()) << "a bus is still registered";

@@ -16,7 +16,7 @@ constexpr uint8_t kAddr = 0x20;
 }  // namespace
 
 class MasterTransfer : public MasterTest {
-protected:
+  protected:
     void SetUp() override {
         MasterTest::SetUp();
         node_ = &addNode(kAddr, kBus);

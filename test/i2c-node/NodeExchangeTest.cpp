@@ -115,8 +115,8 @@ std::map<uint32_t, std::string> textMap;
 std::list<std::string> lines;
 uint8_t digest[32];
 
-int32_t records(NorvaneI2CNode& node, int32_t (NorvaneI2CNode::*query)(uint32_t,
-                                                                      std::list<NodeRecord>&)) {
+int32_t records(NorvaneI2CNode& node,
+                int32_t (NorvaneI2CNode::*query)(uint32_t, std::list<NodeRecord>&)) {
     RecordList list;
     return (node.*query)(0x01020304, list.records);
 }

@@ -4,7 +4,7 @@
 #include "NodeTestSupport.h"
 
 class NodeLifecycle : public bed::BedTest {
-protected:
+  protected:
     void TearDown() override {
         EXPECT_TRUE(NorvaneI2cMaster::__addrs.empty()) << "a bus is still registered";
         bed::BedTest::TearDown();
@@ -14,8 +14,8 @@ protected:
 TEST_F(NodeLifecycle, ConstructionAnnouncesTheAddressInDecimalAndTheBus) {
     addBus("/dev/i2c-1");
     std::string out = stdoutOf([] { NorvaneI2CNode node(120, "/dev/i2c-1"); });
-    EXPECT_EQ(out.rfind("NorvaneI2CNode(uint8_t addr, const char *bus)120 /dev/i2c-1\nHERE _fd: ", 0),
-              0u)
+    EXPECT_EQ(
+        out.rfind("NorvaneI2CNode(uint8_t addr, const char *bus)120 /dev/i2c-1\nHERE _fd: ", 0), 0u)
         << out;
 }
 
@@ -73,9 +73,7 @@ TEST_F(NodeLifecycle, ASecondNodeAtATakenAddressReportsTheConflictAndCannotTalk)
 
 TEST_F(NodeLifecycle, DestroyingANodeClosesItsChannelAndFreesItsAddress) {
     addNode(0x10, "/dev/i2c-3");
-    {
-        NorvaneI2CNode node(0x10, "/dev/i2c-3");
-    }
+    { NorvaneI2CNode node(0x10, "/dev/i2c-3"); }
     EXPECT_EQ(bed().busAt("/dev/i2c-3").openDescriptors(), 0u);
     EXPECT_TRUE(NorvaneI2cMaster::__addrs.empty());
     NorvaneI2CNode again(0x10, "/dev/i2c-3");

@@ -4,7 +4,7 @@
 
 // These run on the real clock: the waits must really happen, not just be asked for.
 class NodeRealTime : public NodeTest {
-protected:
+  protected:
     NodeRealTime() : NodeTest(bed::ClockMode::Real) {}
 
     template <typename Command>

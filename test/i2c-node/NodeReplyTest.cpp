@@ -284,8 +284,8 @@ TEST_F(NodeReply, GetLinesAppendsOnlyTheLinesEndedByANewline) {
         std::string text;
         std::list<std::string> appended;
     };
-    for (const Case& c : {Case{"a\nb\n", {"a", "b"}}, Case{"a\nb", {"a"}},
-                          Case{"\n\n", {"", ""}}, Case{"", {}}}) {
+    for (const Case& c :
+         {Case{"a\nb\n", {"a", "b"}}, Case{"a\nb", {"a"}}, Case{"\n\n", {"", ""}}, Case{"", {}}}) {
         sim().state().lines["log"] = c.text;
         std::list<std::string> lines{"before"};
         EXPECT_EQ(node().getLines("log", lines), 0);

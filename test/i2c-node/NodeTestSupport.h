@@ -18,7 +18,7 @@ constexpr const char* kNodeBus = "/dev/i2c-3";
 // A simulated node and the product node talking to it. The product node is destroyed
 // before the bed checks for descriptors left open and the registries are checked empty.
 class NodeTest : public bed::BedTest {
-protected:
+  protected:
     explicit NodeTest(bed::ClockMode mode = bed::ClockMode::Fake) : bed::BedTest(mode) {}
 
     void SetUp() override {
@@ -46,7 +46,7 @@ protected:
     // The next reply carries exactly these payload bytes.
     void reply(const bed::Bytes& payload) { sim().replyPayload(payload); }
 
-private:
+  private:
     bed::SimNode* sim_ = nullptr;
     std::optional<NorvaneI2CNode> node_;
 };
