@@ -1,13 +1,18 @@
 // CPU cost of one complete node command (build, send, receive, parse) on the simulated bus
 // with the waits faked, set against the time the same frames take on a 400 kHz I2C wire.
+// The simulated node's own work is part of each round trip; the SimulatedBusOnly cases replay
+// the same transactions with bare system calls, so the difference is the product's share.
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <linux/i2c-dev.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <ctime>
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include "Bed.h"
@@ -62,8 +67,9 @@ class QuietStdout {
     int saved_;
 };
 
+// Runs `command` against a simulated node with the clock faked and reports CPU and wire time.
 template <typename Command>
-void roundTrips(benchmark::State& state, Command command) {
+void measure(benchmark::State& state, Command command) {
     bed::Bed& bed = bed::Bed::instance();
     bed.reset();
     bed.clock().useFake();
@@ -72,10 +78,10 @@ void roundTrips(benchmark::State& state, Command command) {
     int64_t commands = 0;
     {
         QuietStdout quiet;
-        NorvaneI2CNode node(kAddr, kBus);
+        auto run = command();
         double start = processCpuMicros();
         for (auto _ : state) {
-            benchmark::DoNotOptimize(command(node));
+            benchmark::DoNotOptimize(run());
             // Keep the bed's logs from growing without bound.
             if (++commands % 1024 == 0) {
                 bed.clearEvents();
@@ -96,6 +102,36 @@ void roundTrips(benchmark::State& state, Command command) {
     bed.reset();
 }
 
+// The node's own command method, from request frame to decoded reply.
+template <typename Command>
+void roundTrips(benchmark::State& state, Command command) {
+    measure(state, [&] {
+        auto node = std::make_shared<NorvaneI2CNode>(kAddr, kBus);
+        return [node, command] { return command(*node); };
+    });
+}
+
+// The same transactions as the command without the product: a prepared frame written, the
+// wait, and the reply read in two parts.
+void busOnly(benchmark::State& state, const bed::Bytes& requestPayload) {
+    measure(state, [&] {
+        auto fd = std::shared_ptr<int>(new int(open(kBus, O_RDWR)), [](int* descriptor) {
+            close(*descriptor);
+            delete descriptor;
+        });
+        ioctl(*fd, I2C_SLAVE, static_cast<unsigned long>(kAddr));
+        bed::Bytes frame = bed::encodeFrame(requestPayload);
+        return [fd, frame] {
+            uint8_t reply[8192];
+            ssize_t result = write(*fd, frame.data(), frame.size());
+            usleep(NorvaneI2CNode::kCommandWaitUs);
+            result += read(*fd, reply, 3);
+            result += read(*fd, reply, ((size_t{reply[1]} << 8) | reply[2]) + 3);
+            return result;
+        };
+    });
+}
+
 void BM_NodeGetIdentityRoundTrip(benchmark::State& state) {
     std::string t1, t2, t3, t4;
     roundTrips(state, [&](NorvaneI2CNode& node) { return node.getIdentity(t1, t2, t3, t4); });
@@ -107,5 +143,17 @@ void BM_NodeSetTimeRoundTrip(benchmark::State& state) {
     roundTrips(state, [&](NorvaneI2CNode& node) { return node.setTime(++now); });
 }
 BENCHMARK(BM_NodeSetTimeRoundTrip);
+
+void BM_SimulatedBusOnlyGetIdentity(benchmark::State& state) {
+    busOnly(state, {0xE2});
+}
+BENCHMARK(BM_SimulatedBusOnlyGetIdentity);
+
+void BM_SimulatedBusOnlySetTime(benchmark::State& state) {
+    bed::Bytes payload{0xF0};
+    bed::putLe64(payload, 1'700'000'000'000ULL);
+    busOnly(state, payload);
+}
+BENCHMARK(BM_SimulatedBusOnlySetTime);
 
 }  // namespace

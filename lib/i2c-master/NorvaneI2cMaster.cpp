@@ -175,7 +175,6 @@ int32_t NorvaneI2cMaster::receive(uint8_t*& payload, uint16_t& payloadLength) {
     if (received != static_cast<ssize_t>(kHeaderSize)) {
         return MASTER_RECEIVE_FAILED;
     }
-    parser.reset();
     parser.feedBytes(buffer, static_cast<uint16_t>(kHeaderSize));
     if (parser.error() != 0) {
         return MASTER_RECEIVE_FAILED;

@@ -115,7 +115,6 @@ TEST_F(MasterTransfer, ReceiveReadsTheHeaderThenTheRestAndHandsOutTheTerminatedP
 }
 
 TEST_F(MasterTransfer, AHeaderWithABadStartByteFailsWithoutASecondRead) {
-    node_->replyPayload(bed::bytesOf("abc"));
     node_->failNext(Fault::BadStartByte);
     requestReply();
     int32_t result = -1;
