@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -28,12 +29,12 @@ constexpr size_t kLengthOffset = 56;
 constexpr size_t kReadPiece = 1024;
 
 inline uint32_t rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+
 inline uint32_t bigSigma0(uint32_t x) { return rotr(x, 2) ^ rotr(x, 13) ^ rotr(x, 22); }
 inline uint32_t bigSigma1(uint32_t x) { return rotr(x, 6) ^ rotr(x, 11) ^ rotr(x, 25); }
 inline uint32_t smallSigma0(uint32_t x) { return rotr(x, 7) ^ rotr(x, 18) ^ (x >> 3); }
 inline uint32_t smallSigma1(uint32_t x) { return rotr(x, 17) ^ rotr(x, 19) ^ (x >> 10); }
 inline uint32_t choose(uint32_t e, uint32_t f, uint32_t g) { return g ^ (e & (f ^ g)); }
-inline uint32_t majority(uint32_t a, uint32_t b, uint32_t c) { return (a & b) | (c & (a | b)); }
 
 inline uint32_t loadBigEndian32(const uint8_t* p) {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
@@ -46,13 +47,36 @@ inline void storeBigEndian32(uint8_t* p, uint32_t v) {
     p[3] = static_cast<uint8_t>(v);
 }
 
-// One round with the working variables passed by role, so an unrolled sequence of eight
-// calls rotates the roles instead of moving eight values around every round.
-inline void mixRound(uint32_t a, uint32_t b, uint32_t c, uint32_t& d, uint32_t e, uint32_t f,
-                  uint32_t g, uint32_t& h, uint32_t kw) {
-    const uint32_t t1 = h + bigSigma1(e) + choose(e, f, g) + kw;
+// Round I of the compression. The eight working variables stay in place and their roles
+// rotate: round I treats v[(8 - I) % 8] as a, the next one as b, and so on. Every index is
+// a compile-time constant, so the fully unrolled rounds keep v in registers and each round
+// constant becomes an immediate operand.
+// The message word is expanded inside its round rather than in a pass of its own: that
+// pass is one long dependency chain, which here overlaps with the rounds' chain instead of
+// adding to it.
+// The majority is b ^ ((a ^ b) & (b ^ c)), and this round's b ^ c is the previous round's
+// a ^ b, handed over in bc.
+template <int I>
+inline void mixRound(uint32_t v[8], uint32_t w[64], uint32_t& bc) {
+    if constexpr (I >= 16) {
+        w[I] = smallSigma1(w[I - 2]) + w[I - 7] + smallSigma0(w[I - 15]) + w[I - 16];
+    }
+    constexpr int r = (8 - I % 8) % 8;
+    const uint32_t a = v[r], b = v[(r + 1) % 8], e = v[(r + 4) % 8];
+    const uint32_t f = v[(r + 5) % 8], g = v[(r + 6) % 8];
+    uint32_t& d = v[(r + 3) % 8];
+    uint32_t& h = v[(r + 7) % 8];
+    const uint32_t t1 = h + kRoundConstants[I] + w[I] + bigSigma1(e) + choose(e, f, g);
+    const uint32_t ab = a ^ b;
     d += t1;
-    h = t1 + bigSigma0(a) + majority(a, b, c);
+    h = t1 + bigSigma0(a) + (b ^ (ab & bc));
+    bc = ab;
+}
+
+template <int... I>
+inline void mixRounds(uint32_t v[8], uint32_t w[64], std::integer_sequence<int, I...>) {
+    uint32_t bc = v[1] ^ v[2];
+    (mixRound<I>(v, w, bc), ...);
 }
 
 void compressBlock(uint32_t s[8], const uint8_t* block) {
@@ -60,28 +84,14 @@ void compressBlock(uint32_t s[8], const uint8_t* block) {
     for (int i = 0; i < 16; ++i) {
         w[i] = loadBigEndian32(block + 4 * i);
     }
-    for (int i = 16; i < 64; ++i) {
-        w[i] = smallSigma1(w[i - 2]) + w[i - 7] + smallSigma0(w[i - 15]) + w[i - 16];
+    uint32_t v[8];
+    for (int i = 0; i < 8; ++i) {
+        v[i] = s[i];
     }
-    uint32_t a = s[0], b = s[1], c = s[2], d = s[3], e = s[4], f = s[5], g = s[6], h = s[7];
-    for (int i = 0; i < 64; i += 8) {
-        mixRound(a, b, c, d, e, f, g, h, kRoundConstants[i] + w[i]);
-        mixRound(h, a, b, c, d, e, f, g, kRoundConstants[i + 1] + w[i + 1]);
-        mixRound(g, h, a, b, c, d, e, f, kRoundConstants[i + 2] + w[i + 2]);
-        mixRound(f, g, h, a, b, c, d, e, kRoundConstants[i + 3] + w[i + 3]);
-        mixRound(e, f, g, h, a, b, c, d, kRoundConstants[i + 4] + w[i + 4]);
-        mixRound(d, e, f, g, h, a, b, c, kRoundConstants[i + 5] + w[i + 5]);
-        mixRound(c, d, e, f, g, h, a, b, kRoundConstants[i + 6] + w[i + 6]);
-        mixRound(b, c, d, e, f, g, h, a, kRoundConstants[i + 7] + w[i + 7]);
+    mixRounds(v, w, std::make_integer_sequence<int, 64>{});
+    for (int i = 0; i < 8; ++i) {
+        s[i] += v[i];
     }
-    s[0] += a;
-    s[1] += b;
-    s[2] += c;
-    s[3] += d;
-    s[4] += e;
-    s[5] += f;
-    s[6] += g;
-    s[7] += h;
 }
 
 // The chaining words stay in 32-bit locals across all the blocks of one call.
