@@ -6,13 +6,17 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <stdexcept>
 
 #include "CurlTrust.h"
 
 namespace {
 
-constexpr long kValiditySeconds = 24L * 3600L;
+// Fixed validity, from 2000-01-01 to 2049-12-31, so that a test clock set anywhere in between
+// (the bed's fake wall clock included) sees every certificate as valid.
+constexpr time_t kValidFrom = 946684800;
+constexpr time_t kValidUntil = 2524521600;
 
 void require(bool ok, const char* what) {
     if (!ok) {
@@ -41,8 +45,8 @@ CertificatePtr newCertificate(EVP_PKEY* key, const std::string& commonName, long
     require(certificate != nullptr, "allocation failed");
     X509_set_version(certificate.get(), 2);
     ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), serial);
-    X509_gmtime_adj(X509_getm_notBefore(certificate.get()), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(certificate.get()), kValiditySeconds);
+    ASN1_TIME_set(X509_getm_notBefore(certificate.get()), kValidFrom);
+    ASN1_TIME_set(X509_getm_notAfter(certificate.get()), kValidUntil);
     X509_set_pubkey(certificate.get(), key);
     X509_NAME_add_entry_by_txt(X509_get_subject_name(certificate.get()), "CN", MBSTRING_ASC,
                                reinterpret_cast<const unsigned char*>(commonName.c_str()), -1,
