@@ -1,6 +1,5 @@
 #pragma once
 
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,6 +19,9 @@ struct RecordedRequest {
 // An HTTPS server on 127.0.0.1 (any free port) that answers every request, whatever its method
 // and path, with one configurable status and body, and records what it received. Its
 // certificate is issued by `authority`; by default the authority this process trusts.
+//
+// The server runs in a child process of its own: the test process stays single-threaded, as
+// the simulated devices of the bed require. Answer and records travel through files.
 class DeviceApiServer {
 public:
     explicit DeviceApiServer(const TestAuthority& authority = trustedTestAuthority());
@@ -30,15 +32,17 @@ public:
 
     // Host and port, as a configuration's "endpoint" names them.
     std::string endpoint() const;
-    int port() const;
+    int port() const { return _port; }
 
+    // The answer to every request from now on; 200 and "[]" until this is called.
     void respondWith(int status, const std::string& body,
                      const std::string& contentType = "application/json");
     std::vector<RecordedRequest> requests() const;
 
 private:
-    struct State;
-    std::unique_ptr<State> _state;
+    std::string _directory;
+    int _child;
+    int _port;
 };
 
 // A local TCP port that is bound but never listens, so connecting to it is refused.
