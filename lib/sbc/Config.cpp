@@ -6,7 +6,9 @@
 
 namespace {
 
-bool isString(json_object* value) { return json_object_is_type(value, json_type_string); }
+bool isString(json_object* value) {
+    return json_object_is_type(value, json_type_string);
+}
 
 std::string textOf(json_object* value) {
     return std::string(json_object_get_string(value), json_object_get_string_len(value));

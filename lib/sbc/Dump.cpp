@@ -11,18 +11,20 @@ std::ostream& operator<<(std::ostream& os, const SBC& sbc) {
     }
     os << "SBC devices " << std::endl;
     for (const auto& [id, document] : sbc._devices) {
-        os << "\tid: " << id << "\n\t\tjson: " << json_object_to_json_string(document)
-           << std::endl;
+        os << "\tid: " << id << "\n\t\tjson: " << json_object_to_json_string(document) << std::endl;
     }
     return os;
 }
 
 namespace {
 
-std::string blanks(int count) { return std::string(static_cast<size_t>(count), ' '); }
+std::string blanks(int count) {
+    return std::string(static_cast<size_t>(count), ' ');
+}
 
 void printArray(json_object* array, int indent) {
-    std::cout << "arr : " << "[\n";
+    std::cout << "arr : "
+              << "[\n";
     const size_t count = json_object_array_length(array);
     for (size_t i = 0; i < count; ++i) {
         printJson(json_object_array_get_idx(array, i), indent + 2, true, "");

@@ -25,6 +25,10 @@ std::string sbcErrorText(int32_t code) {
     }
 }
 
-int32_t SBC::getError() const { return _error; }
+int32_t SBC::getError() const {
+    return _error;
+}
 
-std::string SBC::getErrorString() const { return sbcErrorText(_error); }
+std::string SBC::getErrorString() const {
+    return sbcErrorText(_error);
+}

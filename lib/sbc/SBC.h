@@ -40,7 +40,7 @@ struct Wifi {
 // the documents in _devices are read by whoever places the nodes. The SBC owns every document
 // in _devices and every node in _nodes, which is why it can be neither copied nor moved.
 class SBC {
-public:
+  public:
     explicit SBC(const std::string& configFile);
     ~SBC();
 
@@ -66,8 +66,6 @@ public:
     // One HTTPS GET of the device list; stores each device's document under its id.
     void fetchDevices();
 
-    friend std::ostream& operator<<(std::ostream& os, const SBC& sbc);
-
     gpiod_chip* _chip;
     gpiod_line* _line;
     std::string _endpoint;
@@ -77,7 +75,7 @@ public:
     std::map<std::string, std::map<std::string, NorvaneI2CNode*>> _nodes;
     int32_t _error;
 
-private:
+  private:
     void bringUp(const std::string& configFile);
 
     bool readConfigString(json_object* config, const char* key, std::string& target);

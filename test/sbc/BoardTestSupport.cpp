@@ -40,7 +40,9 @@ TempFile::~TempFile() {
     rmdir(_directory.c_str());
 }
 
-std::string missingPath() { return "/nonexistent/kestro/config.json"; }
+std::string missingPath() {
+    return "/nonexistent/kestro/config.json";
+}
 
 void QuietBoardRelease::operator()(SBC* board) const {
     captureConsole([board] { delete board; });

@@ -22,7 +22,7 @@ std::vector<std::string> linesOf(const std::string& text);
 
 // A file in a private temporary directory, removed with it.
 class TempFile {
-public:
+  public:
     explicit TempFile(const std::string& content);
     ~TempFile();
 
@@ -31,7 +31,7 @@ public:
 
     const std::string& path() const { return _path; }
 
-private:
+  private:
     std::string _directory;
     std::string _path;
 };

@@ -15,7 +15,7 @@ const std::string kGoodConfig = R"({
 })";
 
 class ConfigFile : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         board = idleBoard();
         board->_endpoint = "old-endpoint";
@@ -139,8 +139,8 @@ INSTANTIATE_TEST_SUITE_P(
         Fault{"EmptyFile", "", kBadFile, "old-endpoint", "old-key", 1},
         Fault{"TopLevelArray", R"([{"endpoint": "e"}])",
               "Missing \"endpoint\" key in json configFile", "old-endpoint", "old-key", 1},
-        Fault{"EndpointMissing", R"({"api_key": 5})",
-              "Missing \"endpoint\" key in json configFile", "old-endpoint", "old-key", 1},
+        Fault{"EndpointMissing", R"({"api_key": 5})", "Missing \"endpoint\" key in json configFile",
+              "old-endpoint", "old-key", 1},
         Fault{"EndpointNull", R"({"endpoint": null})",
               "Wrong type in key \"endpoint\", must be type string", "old-endpoint", "old-key", 1},
         Fault{"EndpointNumber", R"({"endpoint": 5, "api_key": 5})",
@@ -162,21 +162,21 @@ INSTANTIATE_TEST_SUITE_P(
               "Missing \"ssid\" key in element of wifis json_array of json configFile", "e", "k",
               1},
         Fault{"SsidNumber", R"({"endpoint": "e", "api_key": "k", "wifis": [{"ssid": 1}]})",
-              "Wrong type in key \"ssid\" in element of wifis json_array, must be type string",
-              "e", "k", 1},
+              "Wrong type in key \"ssid\" in element of wifis json_array, must be type string", "e",
+              "k", 1},
         Fault{"PassMissing", R"({"endpoint": "e", "api_key": "k", "wifis": [{"ssid": "s"}]})",
               "Missing \"pass\" key in element of wifis json_array of json configFile", "e", "k",
               1},
         Fault{"PassNull",
               R"({"endpoint": "e", "api_key": "k", "wifis": [{"ssid": "s", "pass": null}]})",
-              "Wrong type in key \"pass\" in element of wifis json_array, must be type string",
-              "e", "k", 1},
+              "Wrong type in key \"pass\" in element of wifis json_array, must be type string", "e",
+              "k", 1},
         Fault{"ThirdNetworkPassNumber",
               R"({"endpoint": "e", "api_key": "k", "wifis": [
                    {"ssid": "a", "pass": "1"}, {"ssid": "b", "pass": "2"},
                    {"ssid": "c", "pass": 3}, {"ssid": 4}]})",
-              "Wrong type in key \"pass\" in element of wifis json_array, must be type string",
-              "e", "k", 3}),
+              "Wrong type in key \"pass\" in element of wifis json_array, must be type string", "e",
+              "k", 3}),
     [](const testing::TestParamInfo<Fault>& info) { return std::string(info.param.name); });
 
 TEST_F(ConfigFile, NetworksBeforeAFaultyOneAreKeptInOrder) {
@@ -188,10 +188,14 @@ TEST_F(ConfigFile, NetworksBeforeAFaultyOneAreKeptInOrder) {
 }
 
 TEST(ErrorText, EveryCodeHasItsText) {
-    const std::vector<std::string> texts = {"OKEY",       "CONFIG_FILE",
-                                            "SERVER_RESPONSE", "UNSOLVED_ADDR_CONFLIC",
-                                            "GPIOD_CHIP", "GPIOD_LINE",
-                                            "GPIOD_LINE_REQUEST", "GPIOD_SET",
+    const std::vector<std::string> texts = {"OKEY",
+                                            "CONFIG_FILE",
+                                            "SERVER_RESPONSE",
+                                            "UNSOLVED_ADDR_CONFLIC",
+                                            "GPIOD_CHIP",
+                                            "GPIOD_LINE",
+                                            "GPIOD_LINE_REQUEST",
+                                            "GPIOD_SET",
                                             "NODES_CONFIG_PARSE"};
     BoardPtr board = idleBoard();
     for (int32_t code = 0; code < static_cast<int32_t>(texts.size()); ++code) {

@@ -22,10 +22,12 @@ std::vector<std::string> idsOf(const SBC& board) {
     return ids;
 }
 
-json_object* parsed(const char* text) { return json_tokener_parse(text); }
+json_object* parsed(const char* text) {
+    return json_tokener_parse(text);
+}
 
 class DeviceApi : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         board = idleBoard();
         board->_endpoint = server.endpoint();
@@ -118,8 +120,8 @@ TEST_P(DeviceApiBadBody, IsCode8AndLeavesNoDevices) {
 
 INSTANTIATE_TEST_SUITE_P(NotADeviceList, DeviceApiBadBody,
                          testing::Values(R"({"id": "n1"})",
-                                         "<html><body>502 Bad Gateway</body></html>", "",
-                                         "null", "[{\"id\": \"n1\"}"));
+                                         "<html><body>502 Bad Gateway</body></html>", "", "null",
+                                         "[{\"id\": \"n1\"}"));
 
 TEST_F(DeviceApi, BadElementStopsTheWalkKeepingOnlyTheElementsAfterIt) {
     server.respondWith(200, R"([{"id": "first"}, {"id": 7}, {"id": "last"}])");
@@ -131,9 +133,9 @@ TEST_F(DeviceApi, BadElementStopsTheWalkKeepingOnlyTheElementsAfterIt) {
 }
 
 TEST_F(DeviceApi, ElementWithoutIdOrNotAnObjectIsABadElement) {
-    for (const char* body : {R"([{"id": "a"}, {"name": "b"}, {"id": "c"}])",
-                             R"([{"id": "a"}, "b", {"id": "c"}])",
-                             R"([{"id": "a"}, {"id": null}, {"id": "c"}])"}) {
+    for (const char* body :
+         {R"([{"id": "a"}, {"name": "b"}, {"id": "c"}])", R"([{"id": "a"}, "b", {"id": "c"}])",
+          R"([{"id": "a"}, {"id": null}, {"id": "c"}])"}) {
         board->_error = OKEY;
         server.respondWith(200, body);
 
@@ -186,7 +188,9 @@ TEST_F(DeviceApi, HostNameOfTheCertificateIsAcceptedToo) {
 
 // A document the board no longer holds must lose the board's reference: the test keeps its own
 // reference, and dropping it must then free the document.
-bool boardReleased(json_object* document) { return json_object_put(document) == 1; }
+bool boardReleased(json_object* document) {
+    return json_object_put(document) == 1;
+}
 
 TEST_F(DeviceApi, DocumentsEmptiedByAFetchAreReleased) {
     holdDevices({"old"});

@@ -14,8 +14,7 @@ std::string dumpOf(const SBC& board) {
 
 std::string printed(const char* json, int indent, bool indentFirst, const std::string& title) {
     json_object* value = json_tokener_parse(json);
-    const Console console =
-        captureConsole([&] { printJson(value, indent, indentFirst, title); });
+    const Console console = captureConsole([&] { printJson(value, indent, indentFirst, title); });
     json_object_put(value);
     return console.out;
 }
@@ -100,7 +99,8 @@ TEST(JsonDump, ScalarsUseTheirTagsAndStreamFormats) {
 }
 
 TEST(JsonDump, TitledArrayOrScalarGetsAStartLineButNoEndLine) {
-    EXPECT_EQ(printed("[1]", 0, false, "t"), "t--START---------------------\narr : [\n  int : 1,\n]\n");
+    EXPECT_EQ(printed("[1]", 0, false, "t"),
+              "t--START---------------------\narr : [\n  int : 1,\n]\n");
     EXPECT_EQ(printed("7", 0, false, "t"), "t--START---------------------\nint : 7");
 }
 

@@ -15,7 +15,7 @@ namespace {
 using Trace = std::vector<std::string>;
 
 class GpioLine : public bed::BedTest {
-protected:
+  protected:
     void SetUp() override {
         BedTest::SetUp();
         gpio().setPresent(true);
@@ -78,8 +78,8 @@ TEST_F(GpioLine, RefusedRequestOtherThanBusyWritesOneLine) {
 
     const Console console = configure(false);
 
-    EXPECT_EQ(console.err, "Error configuring output gpio: 22-" + std::string(strerror(EINVAL)) +
-                               "\n");
+    EXPECT_EQ(console.err,
+              "Error configuring output gpio: 22-" + std::string(strerror(EINVAL)) + "\n");
     EXPECT_EQ(board->getError(), GPIOD_LINE_REQUEST);
 }
 

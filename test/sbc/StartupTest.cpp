@@ -19,7 +19,7 @@ std::string configFor(const std::string& endpoint) {
 }
 
 class BoardStartup : public bed::BedTest {
-protected:
+  protected:
     void SetUp() override {
         BedTest::SetUp();
         gpio().setPresent(true);

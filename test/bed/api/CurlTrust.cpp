@@ -19,7 +19,9 @@ Perform realPerform() {
 
 }  // namespace
 
-void trustCertificateFile(const std::string& path) { trustedFile() = path; }
+void trustCertificateFile(const std::string& path) {
+    trustedFile() = path;
+}
 
 // The code under test sets no trust options of its own, so the test's authority is added here,
 // just before the transfer, with verification left on.

@@ -32,8 +32,12 @@ std::string makeDirectory() {
     return pattern;
 }
 
-std::string responsePath(const std::string& directory) { return directory + "/response"; }
-std::string requestsPath(const std::string& directory) { return directory + "/requests"; }
+std::string responsePath(const std::string& directory) {
+    return directory + "/response";
+}
+std::string requestsPath(const std::string& directory) {
+    return directory + "/requests";
+}
 
 std::string readFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
@@ -162,7 +166,9 @@ DeviceApiServer::~DeviceApiServer() {
     rmdir(_directory.c_str());
 }
 
-std::string DeviceApiServer::endpoint() const { return "127.0.0.1:" + std::to_string(_port); }
+std::string DeviceApiServer::endpoint() const {
+    return "127.0.0.1:" + std::to_string(_port);
+}
 
 void DeviceApiServer::respondWith(int status, const std::string& body,
                                   const std::string& contentType) {
@@ -185,6 +191,10 @@ RefusingPort::RefusingPort() : _socket(socket(AF_INET, SOCK_STREAM, 0)), _port(0
     _port = ntohs(address.sin_port);
 }
 
-RefusingPort::~RefusingPort() { close(_socket); }
+RefusingPort::~RefusingPort() {
+    close(_socket);
+}
 
-std::string RefusingPort::endpoint() const { return "127.0.0.1:" + std::to_string(_port); }
+std::string RefusingPort::endpoint() const {
+    return "127.0.0.1:" + std::to_string(_port);
+}

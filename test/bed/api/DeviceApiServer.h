@@ -23,7 +23,7 @@ struct RecordedRequest {
 // The server runs in a child process of its own: the test process stays single-threaded, as
 // the simulated devices of the bed require. Answer and records travel through files.
 class DeviceApiServer {
-public:
+  public:
     explicit DeviceApiServer(const TestAuthority& authority = trustedTestAuthority());
     ~DeviceApiServer();
 
@@ -39,7 +39,7 @@ public:
                      const std::string& contentType = "application/json");
     std::vector<RecordedRequest> requests() const;
 
-private:
+  private:
     std::string _directory;
     int _child;
     int _port;
@@ -47,7 +47,7 @@ private:
 
 // A local TCP port that is bound but never listens, so connecting to it is refused.
 class RefusingPort {
-public:
+  public:
     RefusingPort();
     ~RefusingPort();
 
@@ -56,7 +56,7 @@ public:
 
     std::string endpoint() const;
 
-private:
+  private:
     int _socket;
     int _port;
 };

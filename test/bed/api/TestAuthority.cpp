@@ -49,8 +49,8 @@ CertificatePtr newCertificate(EVP_PKEY* key, const std::string& commonName, long
     ASN1_TIME_set(X509_getm_notAfter(certificate.get()), kValidUntil);
     X509_set_pubkey(certificate.get(), key);
     X509_NAME_add_entry_by_txt(X509_get_subject_name(certificate.get()), "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>(commonName.c_str()), -1,
-                               -1, 0);
+                               reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1,
+                               0);
     return certificate;
 }
 

@@ -24,7 +24,7 @@ struct ServerIdentity {
 // A certificate authority made at run time, whose certificate sits in a PEM file of its own so
 // that a TLS client can be told to trust it.
 class TestAuthority {
-public:
+  public:
     explicit TestAuthority(const std::string& name);
     ~TestAuthority();
 
@@ -36,7 +36,7 @@ public:
     // A leaf certificate valid for "localhost" and 127.0.0.1, signed by this authority.
     ServerIdentity issueServerIdentity() const;
 
-private:
+  private:
     KeyPtr _key;
     CertificatePtr _certificate;
     std::string _directory;
