@@ -1,0 +1,124 @@
+#include "Bed.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+
+#include <cerrno>
+#include <stdexcept>
+
+#include "Descriptor.h"
+#include "RealLibc.h"
+
+namespace bed {
+
+namespace {
+
+// Never destroyed: the interposer may still be called while other static
+// objects of the process are being destroyed.
+Bed* theBed = nullptr;
+
+// A real descriptor that no read, write or ioctl accepts (EBADF), named after
+// the simulated path in /proc/self/fd for whoever debugs a leak.
+int backingDescriptor(const std::string& path) {
+    const std::string name = "kestro-bed:" + path;
+    const int memory = memfd_create(name.c_str(), MFD_CLOEXEC);
+    if (memory < 0) return real::open("/dev/null", O_PATH | O_CLOEXEC, 0);
+    const std::string self = "/proc/self/fd/" + std::to_string(memory);
+    int fd = real::open(self.c_str(), O_PATH | O_CLOEXEC, 0);
+    if (fd < 0) fd = real::open("/dev/null", O_PATH | O_CLOEXEC, 0);
+    const int saved = errno;
+    real::close(memory);
+    errno = saved;
+    return fd;
+}
+
+}  // namespace
+
+Bed* existingBed() { return theBed; }
+
+Bed& Bed::instance() {
+    if (theBed == nullptr) theBed = new Bed();
+    return *theBed;
+}
+
+Bed::Bed() = default;
+Bed::~Bed() = default;
+
+void Bed::reset() {
+    buses_.clear();
+    gpio_ = SimGpioChip();
+    clock_ = FakeClock();
+    events_.clear();
+    for (auto& [fd, descriptor] : descriptors_) descriptor->kind = Descriptor::Kind::Stale;
+}
+
+SimBus& Bed::addBus(const std::string& path) {
+    auto& slot = buses_[path];
+    slot = std::make_unique<SimBus>(path);
+    return *slot;
+}
+
+SimBus* Bed::bus(const std::string& path) {
+    auto it = buses_.find(path);
+    return it == buses_.end() ? nullptr : it->second.get();
+}
+
+SimBus& Bed::busAt(const std::string& path) {
+    SimBus* found = bus(path);
+    if (found == nullptr) throw std::out_of_range("no simulated bus " + path);
+    return *found;
+}
+
+void Bed::removeBus(const std::string& path) { buses_.erase(path); }
+
+std::vector<std::string> Bed::trace() const {
+    std::vector<std::string> lines;
+    for (const Event& event : events_) lines.push_back(event.str());
+    return lines;
+}
+
+std::vector<std::string> Bed::trace(std::initializer_list<EventKind> kinds) const {
+    std::vector<std::string> lines;
+    for (const Event& event : events_) {
+        for (EventKind kind : kinds) {
+            if (event.kind == kind) lines.push_back(event.str());
+        }
+    }
+    return lines;
+}
+
+std::vector<std::string> Bed::openDescriptorPaths() const {
+    std::vector<std::string> paths;
+    for (const auto& [fd, descriptor] : descriptors_) {
+        if (descriptor->kind != Descriptor::Kind::Stale) paths.push_back(descriptor->path);
+    }
+    return paths;
+}
+
+Bed::Descriptor* Bed::descriptor(int fd) {
+    if (descriptors_.empty()) return nullptr;
+    auto it = descriptors_.find(fd);
+    return it == descriptors_.end() ? nullptr : it->second.get();
+}
+
+int Bed::addDescriptor(std::unique_ptr<Descriptor> descriptor) {
+    const int fd = backingDescriptor(descriptor->path);
+    if (fd >= 0) descriptors_[fd] = std::move(descriptor);
+    return fd;
+}
+
+std::unique_ptr<Bed::Descriptor> Bed::removeDescriptor(int fd) {
+    auto it = descriptors_.find(fd);
+    if (it == descriptors_.end()) return nullptr;
+    std::unique_ptr<Descriptor> removed = std::move(it->second);
+    descriptors_.erase(it);
+    return removed;
+}
+
+std::size_t Bed::log(Event event) {
+    event.timeUs = clock_.nowUs();
+    events_.push_back(std::move(event));
+    return events_.size() - 1;
+}
+
+}  // namespace bed

@@ -1,0 +1,530 @@
+#include "Devices.h"
+
+#include <fcntl.h>
+#include <linux/gpio.h>
+#include <linux/i2c-dev.h>
+#include <linux/i2c.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "Bed.h"
+#include "Descriptor.h"
+#include "RealLibc.h"
+
+namespace bed::devices {
+
+namespace {
+
+using Kind = Bed::Descriptor::Kind;
+
+constexpr unsigned kI2cMajor = 89;
+// i2c-dev refuses longer transfers the same way.
+constexpr std::size_t kI2cMaxTransfer = 8192;
+constexpr std::string_view kI2cPrefix = "/dev/i2c-";
+constexpr std::string_view kChipPrefix = "/dev/gpiochip";
+constexpr std::string_view kSysfsPrefix = "/sys/bus/gpio/devices/gpiochip";
+constexpr std::string_view kSysfsSuffix = "/dev";
+constexpr const char* kLineHandlePath = "anon_inode:gpio-linehandle";
+
+bool allDigits(std::string_view text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+        return c >= '0' && c <= '9';
+    });
+}
+
+bool isI2cPath(std::string_view path) {
+    return path.starts_with(kI2cPrefix) && allDigits(path.substr(kI2cPrefix.size()));
+}
+
+bool isChipPath(std::string_view path) {
+    return path.starts_with(kChipPrefix) && allDigits(path.substr(kChipPrefix.size()));
+}
+
+bool isSysfsPath(std::string_view path) {
+    if (!path.starts_with(kSysfsPrefix) || !path.ends_with(kSysfsSuffix)) return false;
+    const std::size_t digits = path.size() - kSysfsPrefix.size() - kSysfsSuffix.size();
+    return path.size() > kSysfsPrefix.size() + kSysfsSuffix.size() &&
+           allDigits(path.substr(kSysfsPrefix.size(), digits));
+}
+
+int fail(int error) {
+    errno = error;
+    return -1;
+}
+
+Bed& theBed() { return Bed::instance(); }
+
+std::string sysfsContent() {
+    return std::to_string(kGpioMajor) + ":" + std::to_string(kGpioMinor) + "\n";
+}
+
+// What exists at a simulated path: a character device (with its rdev), a
+// regular file (sysfs attribute), or nothing.
+struct Node {
+    bool exists = false;
+    bool characterDevice = false;
+    dev_t rdev = 0;
+    mode_t permissions = 0;
+};
+
+Node nodeAt(std::string_view path) {
+    Bed& bed = theBed();
+    if (isI2cPath(path)) {
+        SimBus* bus = bed.bus(std::string(path));
+        if (bus == nullptr) return {};
+        return Node{true, true, makedev(kI2cMajor, bus->minor()), 0660};
+    }
+    if (!bed.gpio().present()) return {};
+    if (path == kGpioChipPath) return Node{true, true, makedev(kGpioMajor, kGpioMinor), 0600};
+    if (path == kGpioSysfsDevPath) return Node{true, false, 0, 0444};
+    return {};
+}
+
+Node nodeOf(const Bed::Descriptor& descriptor) {
+    if (descriptor.kind == Kind::GpioHandle) return Node{true, false, 0, 0600};
+    return nodeAt(descriptor.path);
+}
+
+int fillStat(const Node& node, struct stat* buffer) {
+    if (!node.exists) return fail(ENOENT);
+    std::memset(buffer, 0, sizeof *buffer);
+    buffer->st_mode = (node.characterDevice ? S_IFCHR : S_IFREG) | node.permissions;
+    buffer->st_rdev = node.rdev;
+    buffer->st_nlink = 1;
+    buffer->st_blksize = 4096;
+    buffer->st_size = node.characterDevice ? 0 : 4096;
+    const uint64_t nowUs = theBed().clock().nowUs();
+    buffer->st_atim.tv_sec = buffer->st_mtim.tv_sec = buffer->st_ctim.tv_sec =
+        static_cast<time_t>(nowUs / 1'000'000);
+    return 0;
+}
+
+int fillStatx(const Node& node, struct statx* buffer) {
+    if (!node.exists) return fail(ENOENT);
+    std::memset(buffer, 0, sizeof *buffer);
+    buffer->stx_mask = STATX_BASIC_STATS;
+    buffer->stx_mode = static_cast<uint16_t>((node.characterDevice ? S_IFCHR : S_IFREG) |
+                                             node.permissions);
+    buffer->stx_rdev_major = major(node.rdev);
+    buffer->stx_rdev_minor = minor(node.rdev);
+    buffer->stx_nlink = 1;
+    buffer->stx_blksize = 4096;
+    buffer->stx_size = node.characterDevice ? 0 : 4096;
+    return 0;
+}
+
+Event eventOf(EventKind kind, const std::string& path, int address = -1) {
+    Event event;
+    event.kind = kind;
+    event.path = path;
+    event.address = address;
+    return event;
+}
+
+std::size_t logOutcome(Event event, ssize_t result) {
+    event.result = result;
+    event.error = result < 0 ? errno : 0;
+    const int saved = errno;
+    const std::size_t index = theBed().log(std::move(event));
+    errno = saved;
+    return index;
+}
+
+int openI2c(const std::string& path) {
+    SimBus* bus = theBed().bus(path);
+    if (bus == nullptr) return fail(ENOENT);
+    if (bus->openError() != 0) return fail(bus->openError());
+    auto descriptor = std::make_unique<Bed::Descriptor>();
+    descriptor->kind = Kind::I2c;
+    descriptor->path = path;
+    const int fd = theBed().addDescriptor(std::move(descriptor));
+    if (fd >= 0) bus->noteOpened();
+    return fd;
+}
+
+int openGpio(const std::string& path, int flags) {
+    const Node node = nodeAt(path);
+    if (!node.exists) return fail(ENOENT);
+    const bool sysfs = !node.characterDevice;
+    if (sysfs && (flags & O_ACCMODE) != O_RDONLY) return fail(EACCES);
+    auto descriptor = std::make_unique<Bed::Descriptor>();
+    descriptor->kind = sysfs ? Kind::SysfsDev : Kind::GpioChip;
+    descriptor->path = path;
+    return theBed().addDescriptor(std::move(descriptor));
+}
+
+void releaseLines(const Bed::Descriptor& handle) {
+    SimGpioChip& chip = theBed().gpio();
+    for (unsigned offset : handle.lines) {
+        SimGpioChip::Line& line = chip.line(offset);
+        chip.record(offset, LineChange::Release, line.value, theBed().clock().nowUs());
+        line.requested = false;
+        line.consumer.clear();
+        Event event = eventOf(EventKind::GpioRelease, handle.path, static_cast<int>(offset));
+        event.value = line.value;
+        logOutcome(std::move(event), 0);
+    }
+}
+
+// --- i2c-dev ---------------------------------------------------------------
+
+int selectAddress(Bed::Descriptor& descriptor, SimBus& bus, unsigned long address, bool force) {
+    Event event = eventOf(EventKind::Select, descriptor.path, static_cast<int>(address));
+    int result = 0;
+    if (address > 0x7F) {
+        result = fail(EINVAL);
+    } else if (!force && bus.heldByDriver(static_cast<uint8_t>(address))) {
+        result = fail(EBUSY);
+    } else {
+        descriptor.address = static_cast<uint8_t>(address);
+    }
+    logOutcome(std::move(event), result);
+    return result;
+}
+
+int adapterFunctions(const Bed::Descriptor& descriptor, SimBus& bus, unsigned long* out) {
+    int result = 0;
+    if (bus.funcsError() != 0) {
+        result = fail(bus.funcsError());
+    } else {
+        *out = bus.funcs();
+    }
+    logOutcome(eventOf(EventKind::Funcs, descriptor.path), result);
+    return result;
+}
+
+int smbusTransfer(const Bed::Descriptor& descriptor, SimBus& bus,
+                  const i2c_smbus_ioctl_data* transfer) {
+    Event event = eventOf(EventKind::Probe, descriptor.path, descriptor.address);
+    event.value = transfer->command;
+    SimNode* node = bus.node(descriptor.address);
+    int result = 0;
+    if (node == nullptr || node->probe() == Probe::Nack) {
+        result = fail(bus.noAnswerErrno());
+    } else if (!node->busProbe(transfer->command)) {
+        result = fail(EIO);
+    } else if (transfer->read_write == I2C_SMBUS_READ && transfer->data != nullptr) {
+        std::memset(transfer->data, 0xFF, sizeof *transfer->data);
+    }
+    logOutcome(std::move(event), result);
+    return result;
+}
+
+int i2cIoctl(Bed::Descriptor& descriptor, unsigned long request, void* argument) {
+    SimBus* bus = theBed().bus(descriptor.path);
+    if (bus == nullptr) return fail(ENODEV);
+    switch (request) {
+        case I2C_SLAVE:
+        case I2C_SLAVE_FORCE:
+            return selectAddress(descriptor, *bus, reinterpret_cast<unsigned long>(argument),
+                                 request == I2C_SLAVE_FORCE);
+        case I2C_FUNCS:
+            return adapterFunctions(descriptor, *bus, static_cast<unsigned long*>(argument));
+        case I2C_SMBUS:
+            return smbusTransfer(descriptor, *bus, static_cast<i2c_smbus_ioctl_data*>(argument));
+        case I2C_TENBIT:
+            return argument == nullptr ? 0 : fail(EINVAL);
+        case I2C_RETRIES:
+        case I2C_TIMEOUT:
+        case I2C_PEC:
+            return 0;
+        default:
+            return fail(ENOTTY);
+    }
+}
+
+ssize_t i2cWrite(const Bed::Descriptor& descriptor, const void* buffer, std::size_t count) {
+    SimBus* bus = theBed().bus(descriptor.path);
+    if (bus == nullptr) return fail(ENODEV);
+    count = std::min(count, kI2cMaxTransfer);
+    Event event = eventOf(EventKind::Write, descriptor.path, descriptor.address);
+    event.requested = count;
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    event.bytes.assign(bytes, bytes + count);
+    SimNode* node = bus->node(descriptor.address);
+    ssize_t result = 0;
+    if (node == nullptr) {
+        result = fail(bus->noAnswerErrno());
+    } else {
+        int error = 0;
+        result = node->busWrite(bytes, count, bus->noAnswerErrno(), error, theBed().eventCount());
+        if (result < 0) errno = error;
+    }
+    logOutcome(std::move(event), result);
+    return result;
+}
+
+ssize_t i2cRead(const Bed::Descriptor& descriptor, void* buffer, std::size_t count) {
+    SimBus* bus = theBed().bus(descriptor.path);
+    if (bus == nullptr) return fail(ENODEV);
+    count = std::min(count, kI2cMaxTransfer);
+    Event event = eventOf(EventKind::Read, descriptor.path, descriptor.address);
+    event.requested = count;
+    SimNode* node = bus->node(descriptor.address);
+    ssize_t result = 0;
+    if (node == nullptr) {
+        result = fail(bus->noAnswerErrno());
+    } else {
+        int error = 0;
+        result = node->busRead(static_cast<uint8_t*>(buffer), count, bus->noAnswerErrno(), error);
+        if (result < 0) errno = error;
+    }
+    if (result > 0) {
+        const auto* bytes = static_cast<const uint8_t*>(buffer);
+        event.bytes.assign(bytes, bytes + result);
+    }
+    logOutcome(std::move(event), result);
+    return result;
+}
+
+// --- GPIO chip ---------------------------------------------------------------
+
+void copyText(char* out, std::size_t size, const std::string& text) {
+    std::memset(out, 0, size);
+    std::memcpy(out, text.data(), std::min(size - 1, text.size()));
+}
+
+int chipInfo(gpiochip_info* info) {
+    SimGpioChip& chip = theBed().gpio();
+    copyText(info->name, sizeof info->name, chip.name());
+    copyText(info->label, sizeof info->label, chip.label());
+    info->lines = chip.lineCount();
+    return 0;
+}
+
+int lineInfo(gpioline_info* info) {
+    SimGpioChip& chip = theBed().gpio();
+    if (info->line_offset >= chip.lineCount()) return fail(EINVAL);
+    if (chip.lineInfoError() != 0) return fail(chip.lineInfoError());
+    const SimGpioChip::Line& line = chip.line(info->line_offset);
+    info->flags = 0;
+    if (line.requested || line.heldElsewhere) info->flags |= GPIOLINE_FLAG_KERNEL;
+    if (line.output) info->flags |= GPIOLINE_FLAG_IS_OUT;
+    copyText(info->name, sizeof info->name, "GPIO" + std::to_string(info->line_offset));
+    copyText(info->consumer, sizeof info->consumer, line.consumer);
+    return 0;
+}
+
+int refuseRequest(const gpiohandle_request* request, int error) {
+    errno = error;
+    for (unsigned i = 0; i < request->lines; ++i) {
+        logOutcome(eventOf(EventKind::GpioRequest, kGpioChipPath,
+                           static_cast<int>(request->lineoffsets[i])),
+                   -1);
+    }
+    return -1;
+}
+
+int requestError(const gpiohandle_request* request) {
+    SimGpioChip& chip = theBed().gpio();
+    if (request->lines == 0 || request->lines > GPIOHANDLES_MAX) return EINVAL;
+    for (unsigned i = 0; i < request->lines; ++i) {
+        if (request->lineoffsets[i] >= chip.lineCount()) return EINVAL;
+        const SimGpioChip::Line& line = chip.line(request->lineoffsets[i]);
+        if (line.heldElsewhere || line.requested) return EBUSY;
+    }
+    return chip.requestError();
+}
+
+int lineHandle(gpiohandle_request* request) {
+    const int error = requestError(request);
+    if (error != 0) return refuseRequest(request, error);
+    auto descriptor = std::make_unique<Bed::Descriptor>();
+    descriptor->kind = Kind::GpioHandle;
+    descriptor->path = kLineHandlePath;
+    descriptor->lines.assign(request->lineoffsets, request->lineoffsets + request->lines);
+    const int fd = theBed().addDescriptor(std::move(descriptor));
+    if (fd < 0) return refuseRequest(request, errno);
+
+    SimGpioChip& chip = theBed().gpio();
+    const bool output = (request->flags & GPIOHANDLE_REQUEST_OUTPUT) != 0;
+    const std::string consumer = request->consumer_label[0] != '\0'
+                                     ? std::string(request->consumer_label,
+                                                   strnlen(request->consumer_label,
+                                                           sizeof request->consumer_label))
+                                     : "?";
+    for (unsigned i = 0; i < request->lines; ++i) {
+        const unsigned offset = request->lineoffsets[i];
+        SimGpioChip::Line& line = chip.line(offset);
+        line.requested = true;
+        line.output = output;
+        line.consumer = consumer;
+        if (output) line.value = request->default_values[i] != 0 ? 1 : 0;
+        chip.record(offset, LineChange::Request, line.value, theBed().clock().nowUs());
+        Event event = eventOf(EventKind::GpioRequest, kLineHandlePath, static_cast<int>(offset));
+        event.value = line.value;
+        logOutcome(std::move(event), 0);
+    }
+    request->fd = fd;
+    return 0;
+}
+
+int chipIoctl(unsigned long request, void* argument) {
+    switch (request) {
+        case GPIO_GET_CHIPINFO_IOCTL:
+            return chipInfo(static_cast<gpiochip_info*>(argument));
+        case GPIO_GET_LINEINFO_IOCTL:
+            return lineInfo(static_cast<gpioline_info*>(argument));
+        case GPIO_GET_LINEHANDLE_IOCTL:
+            return lineHandle(static_cast<gpiohandle_request*>(argument));
+        default:
+            return fail(ENOTTY);
+    }
+}
+
+int setValues(const Bed::Descriptor& handle, const gpiohandle_data* data) {
+    SimGpioChip& chip = theBed().gpio();
+    for (unsigned offset : handle.lines) {
+        if (!chip.line(offset).output) return fail(EPERM);
+    }
+    const int error = chip.takeSetError();
+    for (std::size_t i = 0; i < handle.lines.size(); ++i) {
+        const unsigned offset = handle.lines[i];
+        const int value = data->values[i] != 0 ? 1 : 0;
+        if (error == 0) {
+            chip.line(offset).value = value;
+            chip.record(offset, LineChange::Set, value, theBed().clock().nowUs());
+        }
+        Event event = eventOf(EventKind::GpioSet, handle.path, static_cast<int>(offset));
+        event.value = value;
+        errno = error;
+        logOutcome(std::move(event), error == 0 ? 0 : -1);
+    }
+    return error == 0 ? 0 : fail(error);
+}
+
+int getValues(const Bed::Descriptor& handle, gpiohandle_data* data) {
+    std::memset(data, 0, sizeof *data);
+    for (std::size_t i = 0; i < handle.lines.size(); ++i) {
+        data->values[i] = theBed().gpio().value(handle.lines[i]) > 0 ? 1 : 0;
+    }
+    return 0;
+}
+
+int handleIoctl(const Bed::Descriptor& handle, unsigned long request, void* argument) {
+    switch (request) {
+        case GPIOHANDLE_SET_LINE_VALUES_IOCTL:
+            return setValues(handle, static_cast<const gpiohandle_data*>(argument));
+        case GPIOHANDLE_GET_LINE_VALUES_IOCTL:
+            return getValues(handle, static_cast<gpiohandle_data*>(argument));
+        default:
+            return fail(ENOTTY);
+    }
+}
+
+ssize_t sysfsRead(Bed::Descriptor& descriptor, void* buffer, std::size_t count) {
+    const std::string content = sysfsContent();
+    if (descriptor.offset >= content.size()) return 0;
+    const std::size_t n = std::min(count, content.size() - descriptor.offset);
+    std::memcpy(buffer, content.data() + descriptor.offset, n);
+    descriptor.offset += n;
+    return static_cast<ssize_t>(n);
+}
+
+}  // namespace
+
+bool simulatedPath(const char* path) {
+    if (path == nullptr || path[0] != '/') return false;
+    const std::string_view view(path);
+    return isI2cPath(view) || isChipPath(view) || isSysfsPath(view);
+}
+
+bool simulatedFd(int fd) {
+    Bed* bed = existingBed();
+    return bed != nullptr && bed->descriptor(fd) != nullptr;
+}
+
+int open(const char* path, int flags) {
+    const std::string name(path);
+    const int fd = isI2cPath(name) ? openI2c(name) : openGpio(name, flags);
+    logOutcome(eventOf(EventKind::Open, name), fd);
+    return fd;
+}
+
+int close(int fd) {
+    std::unique_ptr<Bed::Descriptor> descriptor = theBed().removeDescriptor(fd);
+    if (descriptor->kind == Kind::I2c) {
+        if (SimBus* bus = theBed().bus(descriptor->path)) bus->noteClosed();
+    } else if (descriptor->kind == Kind::GpioHandle) {
+        releaseLines(*descriptor);
+    }
+    if (descriptor->kind != Kind::Stale) logOutcome(eventOf(EventKind::Close, descriptor->path), 0);
+    return real::close(fd);
+}
+
+ssize_t read(int fd, void* buffer, std::size_t count) {
+    Bed::Descriptor& descriptor = *theBed().descriptor(fd);
+    switch (descriptor.kind) {
+        case Kind::I2c: return i2cRead(descriptor, buffer, count);
+        case Kind::SysfsDev: return sysfsRead(descriptor, buffer, count);
+        case Kind::Stale: return fail(EBADF);
+        default: return fail(EINVAL);
+    }
+}
+
+ssize_t write(int fd, const void* buffer, std::size_t count) {
+    Bed::Descriptor& descriptor = *theBed().descriptor(fd);
+    switch (descriptor.kind) {
+        case Kind::I2c: return i2cWrite(descriptor, buffer, count);
+        case Kind::SysfsDev:
+        case Kind::Stale: return fail(EBADF);
+        default: return fail(EINVAL);
+    }
+}
+
+int ioctl(int fd, unsigned long request, void* argument) {
+    Bed::Descriptor& descriptor = *theBed().descriptor(fd);
+    switch (descriptor.kind) {
+        case Kind::I2c: return i2cIoctl(descriptor, request, argument);
+        case Kind::GpioChip: return chipIoctl(request, argument);
+        case Kind::GpioHandle: return handleIoctl(descriptor, request, argument);
+        case Kind::Stale: return fail(EBADF);
+        default: return fail(ENOTTY);
+    }
+}
+
+int statPath(const char* path, struct stat* buffer) { return fillStat(nodeAt(path), buffer); }
+
+int statFd(int fd, struct stat* buffer) {
+    const Bed::Descriptor& descriptor = *theBed().descriptor(fd);
+    if (descriptor.kind == Kind::Stale) return fail(EBADF);
+    return fillStat(nodeOf(descriptor), buffer);
+}
+
+int statxPath(const char* path, struct statx* buffer) { return fillStatx(nodeAt(path), buffer); }
+
+int statxFd(int fd, struct statx* buffer) {
+    const Bed::Descriptor& descriptor = *theBed().descriptor(fd);
+    if (descriptor.kind == Kind::Stale) return fail(EBADF);
+    return fillStatx(nodeOf(descriptor), buffer);
+}
+
+int access(const char* path, int mode) {
+    if (!nodeAt(path).exists) return fail(ENOENT);
+    return (mode & X_OK) != 0 ? fail(EACCES) : 0;
+}
+
+bool sleep(SleepCall call, uint64_t durationUs) {
+    Bed* bed = existingBed();
+    if (bed == nullptr) return true;
+    Event event = eventOf(EventKind::Sleep, sleepCallName(call));
+    event.requested = durationUs;
+    const std::size_t index = bed->log(std::move(event));
+    return bed->clock().noteSleep(call, durationUs, index);
+}
+
+bool fakeWallClock(uint64_t& nowUs) {
+    Bed* bed = existingBed();
+    if (bed == nullptr || !bed->clock().isFake()) return false;
+    nowUs = bed->clock().nowUs();
+    return true;
+}
+
+}  // namespace bed::devices

@@ -1,0 +1,257 @@
+// The C library entry points the bed takes over. Each one hands a simulated
+// path or descriptor to the bed and everything else to the C library. This
+// file is built without _FORTIFY_SOURCE so that the definitions below are the
+// plain functions and not the fortified inline wrappers.
+
+#include <fcntl.h>
+#include <stdarg.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+#include "Devices.h"
+#include "RealLibc.h"
+
+#define BED_EXPORT extern "C" __attribute__((visibility("default")))
+
+extern "C" [[noreturn]] void __chk_fail(void);
+
+namespace {
+
+namespace devices = bed::devices;
+using bed::SleepCall;
+
+bool takesMode(int flags) { return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE; }
+
+mode_t modeArgument(int flags, va_list arguments) {
+    return takesMode(flags) ? static_cast<mode_t>(va_arg(arguments, int)) : 0;
+}
+
+int openPath(const char* path, int flags, mode_t mode) {
+    if (devices::simulatedPath(path)) return devices::open(path, flags);
+    return bed::real::open(path, flags, mode);
+}
+
+int openPathAt(int dirfd, const char* path, int flags, mode_t mode) {
+    if (devices::simulatedPath(path)) return devices::open(path, flags);
+    return bed::real::openat(dirfd, path, flags, mode);
+}
+
+uint64_t microsecondsOf(const timespec& ts) {
+    return static_cast<uint64_t>(ts.tv_sec) * 1'000'000ULL +
+           (static_cast<uint64_t>(ts.tv_nsec) + 999ULL) / 1000ULL;
+}
+
+bool validInterval(const timespec* ts) {
+    return ts != nullptr && ts->tv_sec >= 0 && ts->tv_nsec >= 0 && ts->tv_nsec < 1'000'000'000L;
+}
+
+bool isWallClock(clockid_t clock) {
+    return clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE;
+}
+
+uint64_t clockNowUs(clockid_t clock) {
+    uint64_t now = 0;
+    if (isWallClock(clock) && devices::fakeWallClock(now)) return now;
+    timespec ts{};
+    bed::real::clockGettime(clock, &ts);
+    return microsecondsOf(ts);
+}
+
+}  // namespace
+
+BED_EXPORT int open(const char* path, int flags, ...) {
+    va_list arguments;
+    va_start(arguments, flags);
+    const mode_t mode = modeArgument(flags, arguments);
+    va_end(arguments);
+    return openPath(path, flags, mode);
+}
+
+BED_EXPORT int open64(const char* path, int flags, ...) {
+    va_list arguments;
+    va_start(arguments, flags);
+    const mode_t mode = modeArgument(flags, arguments);
+    va_end(arguments);
+    return openPath(path, flags, mode);
+}
+
+BED_EXPORT int openat(int dirfd, const char* path, int flags, ...) {
+    va_list arguments;
+    va_start(arguments, flags);
+    const mode_t mode = modeArgument(flags, arguments);
+    va_end(arguments);
+    return openPathAt(dirfd, path, flags, mode);
+}
+
+BED_EXPORT int openat64(int dirfd, const char* path, int flags, ...) {
+    va_list arguments;
+    va_start(arguments, flags);
+    const mode_t mode = modeArgument(flags, arguments);
+    va_end(arguments);
+    return openPathAt(dirfd, path, flags, mode);
+}
+
+BED_EXPORT int __open_2(const char* path, int flags) { return openPath(path, flags, 0); }
+BED_EXPORT int __open64_2(const char* path, int flags) { return openPath(path, flags, 0); }
+BED_EXPORT int __openat_2(int dirfd, const char* path, int flags) {
+    return openPathAt(dirfd, path, flags, 0);
+}
+BED_EXPORT int __openat64_2(int dirfd, const char* path, int flags) {
+    return openPathAt(dirfd, path, flags, 0);
+}
+
+BED_EXPORT int close(int fd) {
+    if (devices::simulatedFd(fd)) return devices::close(fd);
+    return bed::real::close(fd);
+}
+
+BED_EXPORT ssize_t read(int fd, void* buffer, size_t count) {
+    if (devices::simulatedFd(fd)) return devices::read(fd, buffer, count);
+    return bed::real::read(fd, buffer, count);
+}
+
+BED_EXPORT ssize_t __read_chk(int fd, void* buffer, size_t count, size_t bufferSize) {
+    if (!devices::simulatedFd(fd)) return bed::real::readChecked(fd, buffer, count, bufferSize);
+    if (count > bufferSize) __chk_fail();
+    return devices::read(fd, buffer, count);
+}
+
+BED_EXPORT ssize_t write(int fd, const void* buffer, size_t count) {
+    if (devices::simulatedFd(fd)) return devices::write(fd, buffer, count);
+    return bed::real::write(fd, buffer, count);
+}
+
+BED_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept {
+    va_list arguments;
+    va_start(arguments, request);
+    void* argument = va_arg(arguments, void*);
+    va_end(arguments);
+    if (devices::simulatedFd(fd)) return devices::ioctl(fd, request, argument);
+    return bed::real::ioctl(fd, request, argument);
+}
+
+BED_EXPORT int stat(const char* path, struct stat* buffer) noexcept {
+    if (devices::simulatedPath(path)) return devices::statPath(path, buffer);
+    return bed::real::stat(path, buffer);
+}
+
+BED_EXPORT int stat64(const char* path, struct stat64* buffer) noexcept {
+    return stat(path, reinterpret_cast<struct stat*>(buffer));
+}
+
+BED_EXPORT int lstat(const char* path, struct stat* buffer) noexcept {
+    if (devices::simulatedPath(path)) return devices::statPath(path, buffer);
+    return bed::real::lstat(path, buffer);
+}
+
+BED_EXPORT int lstat64(const char* path, struct stat64* buffer) noexcept {
+    return lstat(path, reinterpret_cast<struct stat*>(buffer));
+}
+
+BED_EXPORT int fstat(int fd, struct stat* buffer) noexcept {
+    if (devices::simulatedFd(fd)) return devices::statFd(fd, buffer);
+    return bed::real::fstat(fd, buffer);
+}
+
+BED_EXPORT int fstat64(int fd, struct stat64* buffer) noexcept {
+    return fstat(fd, reinterpret_cast<struct stat*>(buffer));
+}
+
+BED_EXPORT int fstatat(int dirfd, const char* path, struct stat* buffer, int flags) noexcept {
+    if (devices::simulatedPath(path)) return devices::statPath(path, buffer);
+    if ((flags & AT_EMPTY_PATH) != 0 && path[0] == '\0' &&
+        devices::simulatedFd(dirfd)) {
+        return devices::statFd(dirfd, buffer);
+    }
+    return bed::real::fstatat(dirfd, path, buffer, flags);
+}
+
+BED_EXPORT int fstatat64(int dirfd, const char* path, struct stat64* buffer, int flags) noexcept {
+    return fstatat(dirfd, path, reinterpret_cast<struct stat*>(buffer), flags);
+}
+
+BED_EXPORT int statx(int dirfd, const char* path, int flags, unsigned mask,
+                     struct statx* buffer) noexcept {
+    if (devices::simulatedPath(path)) return devices::statxPath(path, buffer);
+    if ((flags & AT_EMPTY_PATH) != 0 && path[0] == '\0' &&
+        devices::simulatedFd(dirfd)) {
+        return devices::statxFd(dirfd, buffer);
+    }
+    return bed::real::statx(dirfd, path, flags, mask, buffer);
+}
+
+BED_EXPORT int access(const char* path, int mode) noexcept {
+    if (devices::simulatedPath(path)) return devices::access(path, mode);
+    return bed::real::access(path, mode);
+}
+
+BED_EXPORT int faccessat(int dirfd, const char* path, int mode, int flags) noexcept {
+    if (devices::simulatedPath(path)) return devices::access(path, mode);
+    return bed::real::faccessat(dirfd, path, mode, flags);
+}
+
+BED_EXPORT int usleep(useconds_t microseconds) {
+    if (!devices::sleep(SleepCall::Usleep, microseconds)) return 0;
+    return bed::real::usleep(microseconds);
+}
+
+BED_EXPORT unsigned sleep(unsigned seconds) {
+    if (!devices::sleep(SleepCall::Sleep, uint64_t{seconds} * 1'000'000ULL)) return 0;
+    return bed::real::sleep(seconds);
+}
+
+BED_EXPORT int nanosleep(const timespec* request, timespec* remaining) {
+    if (!validInterval(request)) return bed::real::nanosleep(request, remaining);
+    if (!devices::sleep(SleepCall::Nanosleep, microsecondsOf(*request))) {
+        if (remaining != nullptr) *remaining = timespec{};
+        return 0;
+    }
+    return bed::real::nanosleep(request, remaining);
+}
+
+BED_EXPORT int clock_nanosleep(clockid_t clock, int flags, const timespec* request,
+                               timespec* remaining) {
+    if (!validInterval(request)) return bed::real::clockNanosleep(clock, flags, request, remaining);
+    uint64_t duration = microsecondsOf(*request);
+    if ((flags & TIMER_ABSTIME) != 0) {
+        const uint64_t now = clockNowUs(clock);
+        duration = duration > now ? duration - now : 0;
+    }
+    if (!devices::sleep(SleepCall::ClockNanosleep, duration)) {
+        if (remaining != nullptr) *remaining = timespec{};
+        return 0;
+    }
+    return bed::real::clockNanosleep(clock, flags, request, remaining);
+}
+
+BED_EXPORT int gettimeofday(struct timeval* tv, void* tz) noexcept {
+    uint64_t now = 0;
+    if (!devices::fakeWallClock(now)) return bed::real::gettimeofday(tv, tz);
+    tv->tv_sec = static_cast<time_t>(now / 1'000'000ULL);
+    tv->tv_usec = static_cast<suseconds_t>(now % 1'000'000ULL);
+    return 0;
+}
+
+BED_EXPORT time_t time(time_t* out) noexcept {
+    uint64_t now = 0;
+    if (!devices::fakeWallClock(now)) return bed::real::time(out);
+    const auto seconds = static_cast<time_t>(now / 1'000'000ULL);
+    if (out != nullptr) *out = seconds;
+    return seconds;
+}
+
+BED_EXPORT int clock_gettime(clockid_t clock, timespec* out) noexcept {
+    uint64_t now = 0;
+    if (!isWallClock(clock) || !devices::fakeWallClock(now)) {
+        return bed::real::clockGettime(clock, out);
+    }
+    out->tv_sec = static_cast<time_t>(now / 1'000'000ULL);
+    out->tv_nsec = static_cast<long>(now % 1'000'000ULL) * 1000L;
+    return 0;
+}

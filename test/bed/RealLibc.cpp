@@ -1,0 +1,148 @@
+#include "RealLibc.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+extern "C" ssize_t __read_chk(int fd, void* buffer, size_t count, size_t bufferSize);
+
+namespace bed::real {
+
+namespace {
+
+void* lookup(const char* name) {
+    void* function = dlsym(RTLD_NEXT, name);
+    if (function == nullptr) {
+        std::fprintf(stderr, "kestro-bed: the C library has no %s\n", name);
+        std::abort();
+    }
+    return function;
+}
+
+template <typename Function>
+Function next(const char* name) {
+    return reinterpret_cast<Function>(lookup(name));
+}
+
+}  // namespace
+
+int open(const char* path, int flags, mode_t mode) {
+    static auto const function = next<int (*)(const char*, int, ...)>("open");
+    return function(path, flags, mode);
+}
+
+int openat(int dirfd, const char* path, int flags, mode_t mode) {
+    static auto const function = next<int (*)(int, const char*, int, ...)>("openat");
+    return function(dirfd, path, flags, mode);
+}
+
+int close(int fd) {
+    static auto const function = next<int (*)(int)>("close");
+    return function(fd);
+}
+
+ssize_t read(int fd, void* buffer, std::size_t count) {
+    static auto const function = next<ssize_t (*)(int, void*, std::size_t)>("read");
+    return function(fd, buffer, count);
+}
+
+ssize_t readChecked(int fd, void* buffer, std::size_t count, std::size_t bufferSize) {
+    static auto const function = next<decltype(&__read_chk)>("__read_chk");
+    return function(fd, buffer, count, bufferSize);
+}
+
+ssize_t write(int fd, const void* buffer, std::size_t count) {
+    static auto const function = next<ssize_t (*)(int, const void*, std::size_t)>("write");
+    return function(fd, buffer, count);
+}
+
+int ioctl(int fd, unsigned long request, void* argument) {
+    static auto const function = next<int (*)(int, unsigned long, ...)>("ioctl");
+    return function(fd, request, argument);
+}
+
+int stat(const char* path, struct stat* buffer) {
+    static auto const function = next<int (*)(const char*, struct stat*)>("stat");
+    return function(path, buffer);
+}
+
+int lstat(const char* path, struct stat* buffer) {
+    static auto const function = next<int (*)(const char*, struct stat*)>("lstat");
+    return function(path, buffer);
+}
+
+int fstat(int fd, struct stat* buffer) {
+    static auto const function = next<int (*)(int, struct stat*)>("fstat");
+    return function(fd, buffer);
+}
+
+int fstatat(int dirfd, const char* path, struct stat* buffer, int flags) {
+    static auto const function = next<int (*)(int, const char*, struct stat*, int)>("fstatat");
+    return function(dirfd, path, buffer, flags);
+}
+
+int statx(int dirfd, const char* path, int flags, unsigned mask, struct statx* buffer) {
+    static auto const function =
+        next<int (*)(int, const char*, int, unsigned, struct statx*)>("statx");
+    return function(dirfd, path, flags, mask, buffer);
+}
+
+int access(const char* path, int mode) {
+    static auto const function = next<int (*)(const char*, int)>("access");
+    return function(path, mode);
+}
+
+int faccessat(int dirfd, const char* path, int mode, int flags) {
+    static auto const function = next<int (*)(int, const char*, int, int)>("faccessat");
+    return function(dirfd, path, mode, flags);
+}
+
+int usleep(useconds_t microseconds) {
+    static auto const function = next<int (*)(useconds_t)>("usleep");
+    return function(microseconds);
+}
+
+unsigned sleep(unsigned seconds) {
+    static auto const function = next<unsigned (*)(unsigned)>("sleep");
+    return function(seconds);
+}
+
+int nanosleep(const timespec* request, timespec* remaining) {
+    static auto const function = next<int (*)(const timespec*, timespec*)>("nanosleep");
+    return function(request, remaining);
+}
+
+int clockNanosleep(clockid_t clock, int flags, const timespec* request, timespec* remaining) {
+    static auto const function =
+        next<int (*)(clockid_t, int, const timespec*, timespec*)>("clock_nanosleep");
+    return function(clock, flags, request, remaining);
+}
+
+int gettimeofday(struct timeval* tv, void* tz) {
+    static auto const function = next<int (*)(struct timeval*, void*)>("gettimeofday");
+    return function(tv, tz);
+}
+
+time_t time(time_t* out) {
+    static auto const function = next<time_t (*)(time_t*)>("time");
+    return function(out);
+}
+
+int clockGettime(clockid_t clock, timespec* out) {
+    static auto const function = next<int (*)(clockid_t, timespec*)>("clock_gettime");
+    return function(clock, out);
+}
+
+uint64_t wallClockUs() {
+    timespec now{};
+    clockGettime(CLOCK_REALTIME, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1'000'000ULL +
+           static_cast<uint64_t>(now.tv_nsec) / 1000ULL;
+}
+
+}  // namespace bed::real

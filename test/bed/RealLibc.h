@@ -1,0 +1,41 @@
+#pragma once
+// The C library's own functions behind the ones the bed interposes, found
+// with dlsym(RTLD_NEXT) on first use (so they work before any constructor).
+
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <time.h>
+
+#include <cstddef>
+#include <cstdint>
+
+struct statx;
+
+namespace bed::real {
+
+int open(const char* path, int flags, mode_t mode);
+int openat(int dirfd, const char* path, int flags, mode_t mode);
+int close(int fd);
+ssize_t read(int fd, void* buffer, std::size_t count);
+ssize_t readChecked(int fd, void* buffer, std::size_t count, std::size_t bufferSize);
+ssize_t write(int fd, const void* buffer, std::size_t count);
+int ioctl(int fd, unsigned long request, void* argument);
+int stat(const char* path, struct stat* buffer);
+int lstat(const char* path, struct stat* buffer);
+int fstat(int fd, struct stat* buffer);
+int fstatat(int dirfd, const char* path, struct stat* buffer, int flags);
+int statx(int dirfd, const char* path, int flags, unsigned mask, struct statx* buffer);
+int access(const char* path, int mode);
+int faccessat(int dirfd, const char* path, int mode, int flags);
+int usleep(useconds_t microseconds);
+unsigned sleep(unsigned seconds);
+int nanosleep(const timespec* request, timespec* remaining);
+int clockNanosleep(clockid_t clock, int flags, const timespec* request, timespec* remaining);
+int gettimeofday(struct timeval* tv, void* tz);
+time_t time(time_t* out);
+int clockGettime(clockid_t clock, timespec* out);
+
+// Host wall clock in microseconds since the epoch.
+uint64_t wallClockUs();
+
+}  // namespace bed::real

@@ -1,0 +1,13 @@
+#pragma once
+// SHA-256 through OpenSSL's libcrypto, independent of the product's digest.
+
+#include <array>
+#include <cstdint>
+
+#include "WireFrame.h"
+
+namespace bed {
+
+std::array<uint8_t, 32> sha256(const Bytes& data);
+
+}  // namespace bed

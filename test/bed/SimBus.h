@@ -1,0 +1,78 @@
+#pragma once
+// One simulated i2c-dev bus (e.g. "/dev/i2c-3") with the nodes on it.
+//
+// Kernel behaviour mirrored: open gives a character device; I2C_SLAVE selects
+// the address of the descriptor (default 0) and fails with EBUSY where a
+// kernel driver holds the address (I2C_SLAVE_FORCE does not); I2C_FUNCS fills
+// an unsigned long; I2C_SMBUS send-byte probes the selected address; write()
+// and read() are one I2C transaction each with the descriptor's selected
+// address. Where nothing answers, transactions fail with the no-answer errno
+// (ENXIO unless changed). Unknown ioctls fail with ENOTTY.
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "SimNode.h"
+
+namespace bed {
+
+class SimBus {
+public:
+    explicit SimBus(std::string path);
+
+    const std::string& path() const { return path_; }
+    // Major/minor of the character device (89:N for /dev/i2c-N).
+    unsigned minor() const { return minor_; }
+
+    // A protocol-speaking node at a 7-bit address; replaces one already there.
+    SimNode& addNode(uint8_t address);
+    // A device that only answers the scan probe (same object, probe preset).
+    SimNode& addDevice(uint8_t address, Probe probe = Probe::Ack);
+    void removeNode(uint8_t address);
+    SimNode* node(uint8_t address);
+    SimNode& nodeAt(uint8_t address);  // throws std::out_of_range when absent
+
+    // I2C_SLAVE on this address fails with EBUSY.
+    void holdByDriver(uint8_t address) { held_.insert(address); }
+    // I2C_FUNCS fails with `error` (0 = succeeds again).
+    void failFuncs(int error = EIO) { funcsError_ = error; }
+    void setFuncs(unsigned long bits) { funcs_ = bits; }
+    // open() fails with `error` (0 = opens again); e.g. EACCES.
+    void failOpen(int error) { openError_ = error; }
+    // errno of a transaction nobody answers: ENXIO (default) or EIO.
+    void setNoAnswerErrno(int error) { noAnswerErrno_ = error; }
+
+    int openError() const { return openError_; }
+    int funcsError() const { return funcsError_; }
+    unsigned long funcs() const { return funcs_; }
+    int noAnswerErrno() const { return noAnswerErrno_; }
+    bool heldByDriver(uint8_t address) const { return held_.count(address) != 0; }
+
+    // Successful opens so far, and descriptors of this bus open now.
+    std::size_t openCount() const { return openCount_; }
+    std::size_t openDescriptors() const { return openNow_; }
+
+    // Bus side, used by the interposer.
+    void noteOpened() { ++openCount_, ++openNow_; }
+    void noteClosed() { --openNow_; }
+
+private:
+    std::string path_;
+    unsigned minor_;
+    std::map<uint8_t, std::unique_ptr<SimNode>> nodes_;
+    std::set<uint8_t> held_;
+    int funcsError_ = 0;
+    int openError_ = 0;
+    int noAnswerErrno_ = ENXIO;
+    // I2C_FUNC_I2C | I2C_FUNC_SMBUS_EMUL, as a typical adapter reports.
+    unsigned long funcs_ = 0x0eff0009UL;
+    std::size_t openCount_ = 0;
+    std::size_t openNow_ = 0;
+};
+
+}  // namespace bed

@@ -1,0 +1,413 @@
+#include "SimNode.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include "Sha256.h"
+
+namespace bed {
+
+namespace {
+
+constexpr uint8_t kSendFile = 0x94;
+constexpr uint8_t kGetFile = 0x95;
+constexpr uint8_t kStart = 0xAA;
+constexpr uint8_t kChunk = 0xCC;
+constexpr uint8_t kEnd = 0xEE;
+constexpr uint8_t kIdleBus = 0xFF;
+constexpr uint8_t kFiller = 0xEE;
+// Largest chunk that still fits a reply frame after "OK".
+constexpr std::size_t kMaxChunk = kMaxPayload - 2;
+
+Bytes ok() { return bytesOf("OK"); }
+Bytes refused() { return bytesOf("NO"); }
+
+Bytes okWithText(const std::string& text) {
+    Bytes reply = ok();
+    reply.insert(reply.end(), text.begin(), text.end());
+    reply.push_back(0);
+    return reply;
+}
+
+// Splits `args` at NUL bytes; a text without a trailing NUL still counts.
+std::vector<std::string> textsIn(const Bytes& args, std::size_t from = 0) {
+    std::vector<std::string> texts;
+    std::string current;
+    for (std::size_t i = from; i < args.size(); ++i) {
+        if (args[i] == 0) {
+            texts.push_back(current);
+            current.clear();
+        } else {
+            current += static_cast<char>(args[i]);
+        }
+    }
+    if (!current.empty()) texts.push_back(current);
+    return texts;
+}
+
+std::string textOf(const Bytes& args, std::size_t from = 0) {
+    return from >= args.size() ? std::string() : std::string(args.begin() + static_cast<long>(from), args.end());
+}
+
+bool matches(const FaultRule& rule, const Bytes& payload) {
+    if (rule.opcode && (payload.empty() || payload[0] != *rule.opcode)) return false;
+    if (rule.subop && (payload.size() < 2 || payload[1] != *rule.subop)) return false;
+    return true;
+}
+
+}  // namespace
+
+Bytes Request::arguments() const {
+    return payload.empty() ? Bytes() : Bytes(payload.begin() + 1, payload.end());
+}
+
+SimNode::SimNode(uint8_t address) : address_(address) {}
+
+void SimNode::inject(FaultRule rule) { faults_.push_back(std::move(rule)); }
+
+void SimNode::failNext(Fault fault, std::optional<uint8_t> opcode) {
+    inject(FaultRule{.fault = fault, .opcode = opcode});
+}
+
+void SimNode::failAlways(Fault fault, std::optional<uint8_t> opcode) {
+    inject(FaultRule{.fault = fault, .opcode = opcode, .persist = Persist::Always});
+}
+
+void SimNode::replyPayload(const Bytes& payload, std::optional<uint8_t> opcode, Persist persist) {
+    inject(FaultRule{.fault = Fault::RawPayload, .opcode = opcode, .persist = persist, .bytes = payload});
+}
+
+void SimNode::clearFaults() { faults_.clear(); }
+
+const Request& SimNode::lastRequest() const {
+    if (requests_.empty()) throw std::logic_error("the node has received no request");
+    return requests_.back();
+}
+
+std::vector<Request> SimNode::requestsFor(uint8_t opcode) const {
+    std::vector<Request> found;
+    std::copy_if(requests_.begin(), requests_.end(), std::back_inserter(found),
+                 [opcode](const Request& r) { return r.valid && r.opcode() == opcode; });
+    return found;
+}
+
+void SimNode::clearRequests() { requests_.clear(); }
+
+void SimNode::putFile(const std::string& name, const Bytes& content, uint32_t extra) {
+    state_.files[name] = StoredFile{.content = content, .extra = extra};
+}
+
+const StoredFile* SimNode::file(const std::string& name) const {
+    auto it = state_.files.find(name);
+    return it == state_.files.end() ? nullptr : &it->second;
+}
+
+std::optional<FaultRule> SimNode::takeFault(const Bytes& payload) {
+    for (auto it = faults_.begin(); it != faults_.end(); ++it) {
+        if (!matches(*it, payload)) continue;
+        if (it->skip > 0) {
+            --it->skip;
+            continue;
+        }
+        FaultRule rule = *it;
+        if (rule.persist == Persist::Once) faults_.erase(it);
+        return rule;
+    }
+    return std::nullopt;
+}
+
+ssize_t SimNode::busWrite(const uint8_t* data, std::size_t count, int /*noAnswerErrno*/, int& error,
+                          std::size_t eventIndex) {
+    Request request;
+    request.raw.assign(data, data + count);
+    const DecodedFrame decoded = decodeFrame(request.raw);
+    request.valid = decoded.ok;
+    request.error = decoded.error;
+    request.payload = decoded.payload;
+    request.eventIndex = eventIndex;
+    reply_.reset();
+
+    const std::optional<FaultRule> fault = takeFault(request.payload);
+    if (fault && fault->fault == Fault::RefuseWrite) {
+        requests_.push_back(std::move(request));
+        error = EIO;
+        return -1;
+    }
+    if (fault && fault->fault == Fault::ShortWrite) {
+        requests_.push_back(std::move(request));
+        return static_cast<ssize_t>(count) - 1;
+    }
+    if (request.valid && !(fault && fault->fault == Fault::NoAnswer)) {
+        Bytes payload = answer(request.payload);
+        if (fault) payload = applyPayloadFault(*fault, std::move(payload));
+        Bytes frame = encodeFrame(payload);
+        if (fault) frame = applyFrameFault(*fault, std::move(frame));
+        reply_ = PendingReply{.frame = frame,
+                              .shortSecondRead = fault && fault->fault == Fault::ShortSecondRead};
+        request.reply = std::move(frame);
+    } else if (request.valid) {
+        answer(request.payload);
+    }
+    requests_.push_back(std::move(request));
+    return static_cast<ssize_t>(count);
+}
+
+ssize_t SimNode::busRead(uint8_t* data, std::size_t count, int noAnswerErrno, int& error) {
+    if (!reply_) {
+        error = noAnswerErrno;
+        return -1;
+    }
+    PendingReply& reply = *reply_;
+    ++reply.reads;
+    std::size_t delivered = count;
+    if (reply.shortSecondRead && reply.reads == 2 && delivered > 0) --delivered;
+    for (std::size_t i = 0; i < delivered; ++i) {
+        const std::size_t at = reply.cursor + i;
+        data[i] = at < reply.frame.size() ? reply.frame[at] : kIdleBus;
+    }
+    reply.cursor += delivered;
+    return static_cast<ssize_t>(delivered);
+}
+
+bool SimNode::busProbe(uint8_t /*dataByte*/) const { return probe_ == Probe::Ack; }
+
+Bytes SimNode::applyPayloadFault(const FaultRule& rule, Bytes payload) const {
+    switch (rule.fault) {
+        case Fault::NotOk:
+            if (payload.size() >= 2) payload[0] = 'N', payload[1] = 'O';
+            return payload;
+        case Fault::WrongLength:
+            if (!payload.empty()) payload.pop_back();
+            return payload;
+        case Fault::RawPayload:
+            return rule.bytes;
+        default:
+            return payload;
+    }
+}
+
+Bytes SimNode::applyFrameFault(const FaultRule& rule, Bytes frame) const {
+    switch (rule.fault) {
+        case Fault::BadStartByte:
+            frame[0] = 0xFF;
+            return frame;
+        case Fault::LengthTooLarge:
+            frame[1] = 0x1F;
+            frame[2] = 0xFB;
+            return frame;
+        case Fault::BadCrc:
+            ++frame[frame.size() - 2];
+            return frame;
+        case Fault::BadEndByte:
+            frame.back() = 0x05;
+            return frame;
+        case Fault::RawReply:
+            return rule.bytes;
+        default:
+            return frame;
+    }
+}
+
+Bytes SimNode::answer(const Bytes& payload) {
+    if (payload.empty()) return refused();
+    const uint8_t opcode = payload[0];
+    const Bytes args(payload.begin() + 1, payload.end());
+    switch (opcode) {
+        case 0xC0: case 0xC1: case 0xC2: case 0xC3:
+        case 0x91: case 0x92: case 0x96: case 0x97: case 0x98:
+            return ok();
+        case 0xE0: {
+            Bytes reply = ok();
+            putLe64(reply, state_.clockMs);
+            return reply;
+        }
+        case 0xF0:
+            if (args.size() != 8) return refused();
+            state_.clockMs = le64At(args, 0);
+            return ok();
+        case 0xE1: return okWithText(state_.textE1);
+        case 0xE3: return okWithText(state_.textE3);
+        case 0xE4: return okWithText(state_.textE4);
+        case 0xE5: return okWithText(state_.textE5);
+        case 0xF1: {
+            const std::vector<std::string> texts = textsIn(args);
+            state_.pairF1First = texts.size() > 0 ? texts[0] : "";
+            state_.pairF1Second = texts.size() > 1 ? texts[1] : "";
+            return ok();
+        }
+        case 0xF2: {
+            const auto nul = std::find(args.begin(), args.end(), uint8_t{0});
+            if (nul == args.end() || nul + 1 == args.end()) return refused();
+            state_.textF2.assign(args.begin(), nul);
+            state_.byteF2 = *(nul + 1);
+            return ok();
+        }
+        case 0xF3: state_.textE3 = textOf(args); return ok();
+        case 0xF4: state_.textE4 = textOf(args); return ok();
+        case 0xF5: state_.textE5 = textOf(args); return ok();
+        case 0xE2: {
+            Bytes reply = ok();
+            for (const std::string& text : state_.identity) {
+                reply.insert(reply.end(), text.begin(), text.end());
+                reply.push_back(0);
+            }
+            return reply;
+        }
+        case 0xE6: {
+            Bytes reply = ok();
+            putLe32(reply, static_cast<uint32_t>(state_.textMap.size()));
+            for (const auto& [key, text] : state_.textMap) {
+                putLe32(reply, key);
+                reply.insert(reply.end(), text.begin(), text.end());
+                reply.push_back(0);
+            }
+            return reply;
+        }
+        case 0xA0: {
+            Bytes reply = ok();
+            for (uint32_t value : state_.valuesA0) putLe32(reply, value);
+            return reply;
+        }
+        case 0xB0:
+            if (args.size() != 20) return refused();
+            for (std::size_t i = 0; i < 5; ++i) state_.valuesA0[i] = le32At(args, 4 * i);
+            return ok();
+        case 0xA1: case 0xA2: case 0xA3: case 0xA4: case 0xA5: {
+            if (args.size() != 4) return refused();
+            state_.recordArguments[opcode] = le32At(args, 0);
+            const std::vector<Record>& records = state_.records[opcode];
+            Bytes reply = ok();
+            putLe32(reply, static_cast<uint32_t>(records.size()));
+            for (const Record& record : records) {
+                putLe32(reply, record.tag);
+                putLe32(reply, static_cast<uint32_t>(record.data.size()));
+                reply.insert(reply.end(), record.data.begin(), record.data.end());
+            }
+            return reply;
+        }
+        case 0x90: {
+            auto it = state_.lines.find(textOf(args));
+            return okWithText(it == state_.lines.end() ? std::string() : it->second);
+        }
+        case 0x93:
+            return answerFileInfo(args);
+        case kSendFile:
+            return answerSendTransfer(args);
+        case kGetFile:
+            return answerGetTransfer(args);
+        default:
+            return refused();
+    }
+}
+
+Bytes SimNode::answerFileInfo(const Bytes& args) {
+    const StoredFile* stored = file(textOf(args));
+    if (stored == nullptr) return refused();
+    Bytes reply = ok();
+    putLe32(reply, static_cast<uint32_t>(stored->content.size()));
+    putLe32(reply, stored->extra);
+    const std::array<uint8_t, 32> digest = stored->digestOverride.value_or(sha256(stored->content));
+    reply.insert(reply.end(), digest.begin(), digest.end());
+    return reply;
+}
+
+Transfer* SimNode::openTransfer(Direction direction) {
+    for (auto it = transfers_.rbegin(); it != transfers_.rend(); ++it) {
+        if (it->direction == direction && !it->ended) return &*it;
+    }
+    return nullptr;
+}
+
+Bytes SimNode::answerSendTransfer(const Bytes& args) {
+    if (args.empty()) return refused();
+    const uint8_t subop = args[0];
+    if (subop == kStart) {
+        if (args.size() < 1 + 4 + 32) return refused();
+        Transfer transfer{.direction = Direction::Send,
+                          .name = textOf(args, 37),
+                          .handle = state_.nextHandle++,
+                          .declaredSize = le32At(args, 1)};
+        std::copy(args.begin() + 5, args.begin() + 37, transfer.declaredDigest.begin());
+        transfers_.push_back(transfer);
+        Bytes reply = ok();
+        putLe32(reply, transfer.handle);
+        return reply;
+    }
+    Transfer* transfer = openTransfer(Direction::Send);
+    if (transfer == nullptr) return refused();
+    if (subop == kChunk) {
+        if (args.size() < 13 || le32At(args, 1) != transfer->handle) return refused();
+        const uint32_t offset = le32At(args, 5);
+        const uint32_t length = le32At(args, 9);
+        transfer->chunkOffsets.push_back(offset);
+        transfer->chunkLengths.push_back(length);
+        const Bytes data(args.begin() + 13, args.end());
+        if (data.size() != length) return refused();
+        if (transfer->received.size() < offset + data.size()) {
+            transfer->received.resize(offset + data.size());
+        }
+        std::copy(data.begin(), data.end(), transfer->received.begin() + offset);
+        return ok();
+    }
+    if (subop != kEnd) return refused();
+    transfer->ended = true;
+    transfer->received.resize(transfer->declaredSize);
+    transfer->digestMatched = sha256(transfer->received) == transfer->declaredDigest;
+    if (!transfer->digestMatched) return refused();
+    state_.files[transfer->name] = StoredFile{.content = transfer->received};
+    return ok();
+}
+
+Bytes SimNode::answerGetTransfer(const Bytes& args) {
+    if (args.empty()) return refused();
+    const uint8_t subop = args[0];
+    if (subop == kStart) {
+        const std::string name = textOf(args, 1);
+        if (file(name) == nullptr) return refused();
+        transfers_.push_back(
+            Transfer{.direction = Direction::Get, .name = name, .handle = state_.nextHandle++});
+        Bytes reply = ok();
+        putLe32(reply, transfers_.back().handle);
+        return reply;
+    }
+    Transfer* transfer = openTransfer(Direction::Get);
+    if (transfer == nullptr) return refused();
+    if (subop == kChunk) {
+        if (args.size() != 13 || le32At(args, 1) != transfer->handle) return refused();
+        const uint32_t offset = le32At(args, 5);
+        const uint32_t length = le32At(args, 9);
+        transfer->chunkOffsets.push_back(offset);
+        transfer->chunkLengths.push_back(length);
+        const StoredFile* stored = file(transfer->name);
+        if (stored == nullptr) return refused();
+        Bytes reply = ok();
+        const Bytes data = nextChunk(*stored, offset, length);
+        reply.insert(reply.end(), data.begin(), data.end());
+        return reply;
+    }
+    if (subop != kEnd) return refused();
+    transfer->ended = true;
+    return ok();
+}
+
+Bytes SimNode::nextChunk(const StoredFile& stored, uint32_t offset, uint32_t length) {
+    const std::size_t size = stored.content.size();
+    const std::size_t remaining = offset < size ? size - offset : 0;
+    std::size_t count = 0;
+    if (!state_.chunkSizes.empty()) {
+        count = state_.chunkSizes.front();
+        state_.chunkSizes.pop_front();
+    } else if (state_.chunkMode == ChunkMode::Normal) {
+        count = std::min<std::size_t>(length, remaining);
+    } else if (state_.chunkMode == ChunkMode::Overrun) {
+        count = length;
+    }
+    count = std::min(count, kMaxChunk);
+    Bytes data(count, kFiller);
+    std::copy_n(stored.content.begin() + static_cast<long>(size - remaining),
+                std::min(count, remaining), data.begin());
+    return data;
+}
+
+}  // namespace bed

@@ -1,0 +1,213 @@
+#pragma once
+// A simulated microcontroller node on a simulated i2c-dev bus. It speaks the
+// node command protocol with state of its own, records every request frame,
+// and can be told to misbehave (faults).
+//
+// Wire behaviour: each write() is one request frame. The node decodes it with
+// its own framing code and prepares the whole reply frame at once; the board
+// then reads it in as many reads as it likes (normally 3 bytes, then
+// length + 3), each read continuing where the previous one stopped. Reading
+// past the end of the reply yields 0xFF (an idle bus). A read with no reply
+// prepared (nothing requested yet, an undecodable request, or the NoAnswer
+// fault) fails with the bus's no-answer errno.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "WireFrame.h"
+
+namespace bed {
+
+// How the node answers the SMBus send-byte probe of a bus scan.
+enum class Probe {
+    Ack,          // address and data byte acknowledged
+    Nack,         // address not acknowledged (as if absent)
+    AddressOnly,  // address acknowledged, data byte refused
+};
+
+enum class Fault {
+    NoAnswer,         // no reply: reads fail with the bus's no-answer errno
+    BadStartByte,     // reply start byte 0xFF
+    LengthTooLarge,   // reply length field 8187 (1F FB)
+    BadCrc,           // reply CRC off by one
+    BadEndByte,       // reply end byte 0x05
+    ShortSecondRead,  // the second read of the reply delivers one byte less than asked
+    NotOk,            // reply payload starts with "NO" instead of "OK"
+    WrongLength,      // reply payload loses its last byte ("OK"+8 -> "OK"+7)
+    RawPayload,       // reply payload replaced by FaultRule::bytes (framed correctly)
+    RawReply,         // reply frame replaced by FaultRule::bytes (delivered as is)
+    RefuseWrite,      // the request write fails with EIO; recorded, but not acted on
+    ShortWrite,       // the request write reports one byte less; recorded, not acted on
+};
+
+enum class Persist { Once, Always };
+
+// A fault applies to the requests it matches: every opcode when `opcode` is
+// empty, and every sub-operation (0xAA/0xCC/0xEE of 0x94/0x95) when `subop`
+// is empty. The first `skip` matching requests pass untouched. A Once rule is
+// used up by the first request it applies to; rules are tried in the order
+// they were injected and at most one applies per request.
+struct FaultRule {
+    Fault fault = Fault::NoAnswer;
+    std::optional<uint8_t> opcode{};
+    std::optional<uint8_t> subop{};
+    Persist persist = Persist::Once;
+    unsigned skip = 0;
+    Bytes bytes{};  // RawPayload: the payload; RawReply: the frame bytes
+};
+
+struct Record {
+    uint32_t tag = 0;
+    Bytes data{};
+};
+
+struct StoredFile {
+    Bytes content{};
+    uint32_t extra = 0;
+    // Reported by 0x93 instead of the content's SHA-256 when set.
+    std::optional<std::array<uint8_t, 32>> digestOverride{};
+};
+
+// How the node sizes the data of a get-chunk reply (0x95 0xCC).
+enum class ChunkMode {
+    Normal,   // min(requested length, bytes remaining from the offset)
+    Overrun,  // always the requested length, 0xEE filler past the end of the file
+    Empty,    // always "OK" with no data
+};
+
+// Everything the node keeps. Tests set and inspect it directly.
+struct NodeState {
+    // 0xE2: four texts; the fourth is the device id discovery compares.
+    std::array<std::string, 4> identity{"kestro-sim", "1.0", "sim-board", "sim-node"};
+    // 0xE0 / 0xF0: milliseconds since the epoch as the board sent them.
+    uint64_t clockMs = 0;
+    // 0xE1, 0xE3, 0xE4, 0xE5; 0xF3/0xF4/0xF5 replace E3/E4/E5.
+    std::string textE1 = "e1", textE3 = "e3", textE4 = "e4", textE5 = "e5";
+    // 0xF1 stores its pair, 0xF2 its text and byte.
+    std::string pairF1First, pairF1Second;
+    std::string textF2;
+    uint8_t byteF2 = 0;
+    // 0xE6: count, then per entry key (4 bytes LE), text, NUL.
+    std::map<uint32_t, std::string> textMap;
+    // 0xA0 five 32-bit slots; 0xB0 replaces them.
+    std::array<uint32_t, 5> valuesA0{};
+    // 0xA1..0xA5 by opcode: count (4 bytes LE), then tag (4), length (4), data.
+    std::map<uint8_t, std::vector<Record>> records;
+    // 0xA1..0xA5 requests' argument, last one by opcode.
+    std::map<uint8_t, uint32_t> recordArguments;
+    // 0x90 by name: the text returned (lines separated by '\n'); unknown name -> "" .
+    std::map<std::string, std::string> lines;
+    // File store used by 0x93, 0x94 and 0x95.
+    std::map<std::string, StoredFile> files;
+    ChunkMode chunkMode = ChunkMode::Normal;
+    // Sizes for the next get chunks, used first to last before chunkMode applies
+    // (e.g. {800, 200}); each is capped by nothing: a size beyond the file pads 0xEE.
+    std::deque<uint32_t> chunkSizes;
+    // First transfer handle handed out; each start adds one.
+    uint32_t nextHandle = 0x1000;
+};
+
+// One request frame exactly as the board wrote it, and what became of it.
+struct Request {
+    Bytes raw{};             // the bytes of the write transaction
+    bool valid = false;      // decoded as one correct frame
+    std::string error{};     // decoding failure, empty when valid
+    Bytes payload{};         // the decoded payload (empty when invalid)
+    Bytes reply{};           // the reply frame prepared (empty when none)
+    uint64_t timeUs = 0;     // clock at the write
+    std::size_t eventIndex = 0;  // index of the Write event in the bed's log
+
+    uint8_t opcode() const { return payload.empty() ? 0 : payload[0]; }
+    uint8_t subop() const { return payload.size() < 2 ? 0 : payload[1]; }
+    // Payload after the opcode byte.
+    Bytes arguments() const;
+};
+
+enum class Direction { Send, Get };
+
+// One file transfer as the node saw it (0x94 = Send, 0x95 = Get).
+struct Transfer {
+    Direction direction = Direction::Send;
+    std::string name{};
+    uint32_t handle = 0;
+    uint32_t declaredSize = 0;              // send: from the start request
+    std::array<uint8_t, 32> declaredDigest{};  // send: from the start request
+    std::vector<uint32_t> chunkOffsets{};    // offsets of the chunk requests in order
+    std::vector<uint32_t> chunkLengths{};    // their length fields
+    Bytes received{};                       // send: bytes kept (first declaredSize)
+    bool ended = false;                     // the end sub-operation arrived
+    bool digestMatched = false;             // send: received bytes match declaredDigest
+};
+
+class SimNode {
+public:
+    explicit SimNode(uint8_t address);
+
+    uint8_t address() const { return address_; }
+    NodeState& state() { return state_; }
+    const NodeState& state() const { return state_; }
+
+    void setProbe(Probe probe) { probe_ = probe; }
+    Probe probe() const { return probe_; }
+
+    void inject(FaultRule rule);
+    void failNext(Fault fault, std::optional<uint8_t> opcode = {});
+    void failAlways(Fault fault, std::optional<uint8_t> opcode = {});
+    // Replies with this payload (framed correctly) instead of the real one.
+    void replyPayload(const Bytes& payload, std::optional<uint8_t> opcode = {},
+                      Persist persist = Persist::Once);
+    void clearFaults();
+    std::size_t pendingFaults() const { return faults_.size(); }
+
+    const std::vector<Request>& requests() const { return requests_; }
+    const Request& lastRequest() const;  // throws std::logic_error when none
+    std::vector<Request> requestsFor(uint8_t opcode) const;
+    const std::vector<Transfer>& transfers() const { return transfers_; }
+    void clearRequests();
+
+    // File store shortcuts.
+    void putFile(const std::string& name, const Bytes& content, uint32_t extra = 0);
+    const StoredFile* file(const std::string& name) const;
+
+    // Bus side: called by the simulated bus for this node's address.
+    // Each returns the syscall result and sets `error` when it is -1.
+    ssize_t busWrite(const uint8_t* data, std::size_t count, int noAnswerErrno, int& error,
+                     std::size_t eventIndex);
+    ssize_t busRead(uint8_t* data, std::size_t count, int noAnswerErrno, int& error);
+    bool busProbe(uint8_t dataByte) const;
+
+private:
+    struct PendingReply {
+        Bytes frame;
+        std::size_t cursor = 0;
+        unsigned reads = 0;
+        bool shortSecondRead = false;
+    };
+
+    std::optional<FaultRule> takeFault(const Bytes& payload);
+    Bytes answer(const Bytes& payload);
+    Bytes answerSendTransfer(const Bytes& payload);
+    Bytes answerGetTransfer(const Bytes& payload);
+    Bytes answerFileInfo(const Bytes& payload);
+    Transfer* openTransfer(Direction direction);
+    Bytes nextChunk(const StoredFile& file, uint32_t offset, uint32_t length);
+    Bytes applyPayloadFault(const FaultRule& rule, Bytes payload) const;
+    Bytes applyFrameFault(const FaultRule& rule, Bytes frame) const;
+
+    uint8_t address_;
+    Probe probe_ = Probe::Ack;
+    NodeState state_;
+    std::vector<FaultRule> faults_;
+    std::vector<Request> requests_;
+    std::vector<Transfer> transfers_;
+    std::optional<PendingReply> reply_;
+};
+
+}  // namespace bed

@@ -1,0 +1,97 @@
+// The real i2c-kestro-cli run as a process, with /var/log replaced by a
+// private directory inside a mount namespace of its own.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "../NorvaneLogger/IsolatedRun.h"
+
+namespace {
+
+const std::string kRule = "-------------------------------------------------\n";
+const std::string kFirstCopyReport =
+    "8192avalilableSpaceFile\n0NorvaneLogger::bufferFileLen\n0NorvaneLogger::bufferFileLen\n";
+const std::regex kStampLine(
+    "COMPILED AT (Mon|Tue|Wed|Thu|Fri|Sat|Sun) "
+    "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [0-3][0-9] "
+    "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}\n");
+const std::regex kFirstRecord(
+    "\\[info\\],[0-9]+,[^,]*NorvaneLogger\\.cpp,[0-9]+,[^\n]*init[^\n]*,"
+    "NorvaneLogger inited succesfully hello 10\n");
+
+// Runs `program` with a private directory mounted over /var/log, in a mount
+// namespace that dies with it, so the host's /var/log is never touched.
+ChildOutcome runWithLogDirectory(const TempDir& logDir, const std::string& program) {
+    return runIsolated([&] {
+        const std::string mountThenRun = "mount --bind \"$0\" /var/log && exec \"$1\"";
+        std::vector<const char*> argv = {"unshare", "--mount", "--propagation", "private"};
+        if (geteuid() != 0) {
+            argv.push_back("--map-root-user");
+        }
+        for (const char* arg :
+             {"/bin/sh", "-c", mountThenRun.c_str(), logDir.path().c_str(), program.c_str()}) {
+            argv.push_back(arg);
+        }
+        argv.push_back(nullptr);
+        execvp(argv[0], const_cast<char* const*>(argv.data()));
+        _exit(127);
+    });
+}
+
+class Cli : public testing::Test {
+  protected:
+    void SetUp() override {
+        const ChildOutcome probe = runWithLogDirectory(_logDir, "/bin/true");
+        if (probe.status != 0) {
+            GTEST_SKIP() << "no private mount namespace can be made to cover /var/log here "
+                            "(unshare ended with status "
+                         << probe.status << "): " << probe.err;
+        }
+    }
+
+    std::filesystem::path logFile() const { return _logDir.path() / "NorvaneLogger.logs"; }
+    ChildOutcome runCli() const { return runWithLogDirectory(_logDir, KESTRO_CLI_PATH); }
+
+    // Checks the banner and returns the rest of standard output.
+    static std::string afterBanner(const std::string& out) {
+        EXPECT_EQ(out.substr(0, kRule.size()), kRule);
+        const std::string rest = out.substr(kRule.size());
+        const std::string stampLine = firstLine(rest);
+        EXPECT_TRUE(std::regex_match(stampLine, kStampLine)) << stampLine;
+        const std::string tail = rest.substr(stampLine.size());
+        EXPECT_EQ(tail.substr(0, kRule.size()), kRule);
+        return tail.substr(kRule.size());
+    }
+
+  private:
+    TempDir _logDir;
+};
+
+TEST_F(Cli, WithAWritableLogFilePrintsTheBannerAndAppendsTheFirstRecord) {
+    writeFile(logFile(), "an earlier run\n");
+    const ChildOutcome run = runCli();
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "");
+    const std::string rest = afterBanner(run.out);
+    const std::string record = firstLine(rest);
+    EXPECT_TRUE(std::regex_match(record, kFirstRecord)) << record;
+    EXPECT_EQ(rest, record + kFirstCopyReport);
+    EXPECT_EQ(readFile(logFile()), "an earlier run\n" + record + "\n");
+}
+
+TEST_F(Cli, WithAMissingLogFileStillPrintsTheBannerAndTheFirstRecord) {
+    const ChildOutcome run = runCli();
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "");
+    const std::string rest = afterBanner(run.out);
+    const std::string record = firstLine(rest);
+    EXPECT_TRUE(std::regex_match(record, kFirstRecord)) << record;
+    EXPECT_EQ(rest, record + kFirstCopyReport);
+    EXPECT_FALSE(std::filesystem::exists(logFile())) << "the program never creates its log";
+}
+
+}  // namespace
