@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+/// Failure codes left in `_error` by a construction that could not open the channel.
+enum MasterError : uint8_t {
+    MASTER_OK = 0,
+    MASTER_ADDR_IN_USE = 1,
+    MASTER_OPEN_FAILED = 2,
+    MASTER_BIND_FAILED = 3,
+};
+
+/// Results of `send` and `receive`.
+enum MasterResult : int32_t {
+    MASTER_TRANSFER_OK = 0,
+    MASTER_RECEIVE_FAILED = 3,
+    MASTER_SEND_FAILED = 4,
+    MASTER_NOT_OPEN = 8,
+};
+
+/// One channel to one 7-bit address on one i2c-dev bus.
+///
+/// A plain copyable value: copies share the descriptor, the destructor never closes it, and
+/// only an explicit `close` on one copy releases the address and the descriptor.
+class NorvaneI2cMaster {
+  public:
+    /// Per bus path, 256 in-use flags indexed by address; the table is created by the first
+    /// open on the bus and released by the last close.
+    static std::map<std::string, uint8_t*> __addrs;
+    /// Per bus path, 256 descriptors indexed by address (-1 = none), paired with `__addrs`.
+    static std::map<std::string, int32_t*> __addrsFds;
+
+    NorvaneI2cMaster() = default;
+    NorvaneI2cMaster(uint8_t addr, const char* bus);
+
+    uint8_t getError() const { return _error; }
+
+    /// Frees the address in the registries and closes the descriptor.
+    void close();
+    /// Closes every descriptor the registries know of; masters holding them are not told.
+    static void closeAll();
+
+    /// Wire: one write transaction carrying the whole frame.
+    int32_t send(const uint8_t* buffer, uint16_t length);
+    /// Wire: read 3 header bytes, then length + 3 bytes; hands out the payload plus a NUL.
+    int32_t receive(uint8_t*& payload, uint16_t& payloadLength);
+
+  private:
+    bool isOpen() const { return _addr != 0 && !_bus.empty(); }
+    bool openAndBind(uint8_t addr, const char* bus);
+    void printOpened(bool busIsNew) const;
+    void registerAddress();
+    void releaseAddress();
+
+    uint8_t _error = MASTER_OK;
+    int32_t _fd = -1;
+    uint8_t _addr = 0;
+    std::string _bus;
+};

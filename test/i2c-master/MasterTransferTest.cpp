@@ -1,0 +1,176 @@
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+#include "MasterTestSupport.h"
+
+using bed::EventKind;
+using bed::Fault;
+
+namespace {
+
+const char* const kBus = "/dev/i2c-3";
+constexpr uint8_t kAddr = 0x20;
+
+}  // namespace
+
+class MasterTransfer : public MasterTest {
+  protected:
+    void SetUp() override {
+        MasterTest::SetUp();
+        node_ = &addNode(kAddr, kBus);
+        master_ = NorvaneI2cMaster(kAddr, kBus);
+        fd_ = descriptorOf(kBus, kAddr);
+        bed().clearEvents();
+    }
+
+    void TearDown() override {
+        master_.close();
+        MasterTest::TearDown();
+    }
+
+    int32_t send(const bed::Bytes& frame) {
+        return master_.send(frame.data(), static_cast<uint16_t>(frame.size()));
+    }
+
+    // Puts a reply in the node by sending it a request it answers.
+    void requestReply() {
+        ASSERT_EQ(send(bed::encodeFrame({0xE1})), 0);
+        bed().clearEvents();
+    }
+
+    // The receive result; the payload, when one is handed out, goes to payload_.
+    int32_t receive() {
+        uint8_t* block = nullptr;
+        uint16_t length = 0;
+        int32_t result = master_.receive(block, length);
+        if (block != nullptr) {
+            payload_.assign(block, block + length + 1);
+            std::free(block);
+        }
+        return result;
+    }
+
+    std::vector<std::string> reads() { return bed().trace({EventKind::Read}); }
+
+    bed::SimNode* node_ = nullptr;
+    NorvaneI2cMaster master_;
+    int fd_ = -1;
+    bed::Bytes payload_;
+};
+
+TEST_F(MasterTransfer, SendWritesTheWholeFrameInOneTransactionAndReturns0) {
+    bed::Bytes frame = bed::encodeFrame(bed::bytesOf("abc"));
+    int32_t result = 0;
+    std::string out = stdoutOf([&] { result = send(frame); });
+
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(out, "NorvaneI2cMaster::send to fd " + std::to_string(fd_) + "\n");
+    EXPECT_EQ(bed().trace(), std::vector<std::string>{"write 0x20 9"});
+    EXPECT_EQ(bed::hex(node_->lastRequest().raw), "02 00 03 61 62 63 06 0A 04");
+}
+
+TEST_F(MasterTransfer, SendOnAMasterThatIsNotOpenReturns8AndWritesNothing) {
+    NorvaneI2cMaster closed;
+    bed::Bytes frame = bed::encodeFrame(bed::bytesOf("abc"));
+    int32_t result = 0;
+    std::string out =
+        stdoutOf([&] { result = closed.send(frame.data(), static_cast<uint16_t>(frame.size())); });
+
+    EXPECT_EQ(result, 8);
+    EXPECT_EQ(out, "NorvaneI2cMaster::send to fd -1\n");
+    EXPECT_EQ(bed().events().size(), 0u);
+}
+
+TEST_F(MasterTransfer, SendRefusedByTheDeviceNamesTheLengthTheResultAndTheErrorAndReturns4) {
+    node_->failNext(Fault::RefuseWrite);
+    int32_t result = 0;
+    std::string out = stdoutOf([&] { result = send(bed::encodeFrame(bed::bytesOf("abc"))); });
+
+    EXPECT_EQ(result, 4);
+    EXPECT_EQ(out, "NorvaneI2cMaster::send to fd " + std::to_string(fd_) + "\n" +
+                       "Error sending buffLen 9 error -1, " + std::strerror(EIO) + "\n");
+}
+
+TEST_F(MasterTransfer, AShortWriteCountsAsAFailedSend) {
+    node_->failNext(Fault::ShortWrite);
+    int32_t result = 0;
+    std::string out = stdoutOf([&] { result = send(bed::encodeFrame(bed::bytesOf("abc"))); });
+
+    EXPECT_EQ(result, 4);
+    EXPECT_NE(out.find("Error sending buffLen 9 error 8, "), std::string::npos) << out;
+}
+
+TEST_F(MasterTransfer, ReceiveReadsTheHeaderThenTheRestAndHandsOutTheTerminatedPayload) {
+    node_->replyPayload(bed::bytesOf("abc"));
+    requestReply();
+    int32_t result = -1;
+    std::string out = stdoutOf([&] { result = receive(); });
+
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(out, "3 master recived 0x2 0x0 0x3\n");
+    EXPECT_EQ(payload_, (bed::Bytes{'a', 'b', 'c', 0}));
+    EXPECT_EQ(reads(), (std::vector<std::string>{"read 0x20 3", "read 0x20 6"}));
+}
+
+TEST_F(MasterTransfer, AHeaderWithABadStartByteFailsWithoutASecondRead) {
+    node_->failNext(Fault::BadStartByte);
+    requestReply();
+    int32_t result = -1;
+    std::string out = stdoutOf([&] { result = receive(); });
+
+    EXPECT_EQ(result, 3);
+    EXPECT_EQ(out.substr(0, 25), "3 master recived 0xff 0x0");
+    EXPECT_EQ(reads(), std::vector<std::string>{"read 0x20 3"});
+}
+
+TEST_F(MasterTransfer, AHeaderAnnouncingMoreThan8186BytesFailsWithoutASecondRead) {
+    node_->failNext(Fault::LengthTooLarge);
+    requestReply();
+    int32_t result = -1;
+    std::string out = stdoutOf([&] { result = receive(); });
+
+    EXPECT_EQ(result, 3);
+    EXPECT_EQ(out, "3 master recived 0x2 0x1f 0xfb\n");
+    EXPECT_EQ(reads(), std::vector<std::string>{"read 0x20 3"});
+}
+
+TEST_F(MasterTransfer, ABrokenRestOfTheFrameFailsWith3AndHandsOutNothing) {
+    for (Fault fault : {Fault::BadCrc, Fault::BadEndByte, Fault::ShortSecondRead}) {
+        node_->failNext(fault);
+        requestReply();
+        payload_.clear();
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(receive(), 3) << static_cast<int>(fault);
+        testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(payload_.empty()) << static_cast<int>(fault);
+        EXPECT_EQ(reads().size(), 2u) << static_cast<int>(fault);
+    }
+}
+
+TEST_F(MasterTransfer, AFailedHeaderReadShowsZerosForTheBytesItDidNotDeliver) {
+    node_->replyPayload(bed::bytesOf("abc"));
+    requestReply();
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(receive(), 0);
+    testing::internal::GetCapturedStdout();
+
+    node_->failNext(Fault::NoAnswer);
+    requestReply();
+    int32_t result = -1;
+    std::string out = stdoutOf([&] { result = receive(); });
+
+    EXPECT_EQ(result, 3);
+    EXPECT_EQ(out, "-1 master recived 0x0 0x0 0x0\n");
+    EXPECT_EQ(reads(), std::vector<std::string>{"read 0x20 3 ENXIO"});
+}
+
+TEST_F(MasterTransfer, TheOutputStreamIsBackInDecimalAfterTheHeaderLine) {
+    node_->replyPayload(bed::bytesOf("abc"));
+    requestReply();
+    testing::internal::CaptureStdout();
+    receive();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(std::cout.flags() & std::ios::basefield, std::ios::dec);
+}
