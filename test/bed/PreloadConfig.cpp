@@ -58,11 +58,16 @@ Probe probeOf(const std::string& word) {
 
 Fault faultOf(const std::string& word) {
     static const std::map<std::string, Fault> kFaults = {
-        {"no-answer", Fault::NoAnswer},        {"bad-start-byte", Fault::BadStartByte},
-        {"length-too-large", Fault::LengthTooLarge}, {"bad-crc", Fault::BadCrc},
-        {"bad-end-byte", Fault::BadEndByte},   {"short-second-read", Fault::ShortSecondRead},
-        {"not-ok", Fault::NotOk},              {"wrong-length", Fault::WrongLength},
-        {"refuse-write", Fault::RefuseWrite},  {"short-write", Fault::ShortWrite}};
+        {"no-answer", Fault::NoAnswer},
+        {"bad-start-byte", Fault::BadStartByte},
+        {"length-too-large", Fault::LengthTooLarge},
+        {"bad-crc", Fault::BadCrc},
+        {"bad-end-byte", Fault::BadEndByte},
+        {"short-second-read", Fault::ShortSecondRead},
+        {"not-ok", Fault::NotOk},
+        {"wrong-length", Fault::WrongLength},
+        {"refuse-write", Fault::RefuseWrite},
+        {"short-write", Fault::ShortWrite}};
     auto it = kFaults.find(word);
     if (it == kFaults.end()) throw ConfigError("unknown fault: " + word);
     return it->second;

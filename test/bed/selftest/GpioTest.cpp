@@ -3,8 +3,9 @@
 #include <gpiod.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <cstring>
 #include <unistd.h>
+
+#include <cstring>
 
 #include "BedTest.h"
 

@@ -30,7 +30,8 @@ std::string identity() {
     ::close(fd);
     if (!received) return "no answer";
     std::string texts;
-    for (std::size_t i = 2; i < length; ++i) texts += rest[i] == 0 ? ' ' : static_cast<char>(rest[i]);
+    for (std::size_t i = 2; i < length; ++i)
+        texts += rest[i] == 0 ? ' ' : static_cast<char>(rest[i]);
     return texts;
 }
 

@@ -32,7 +32,8 @@ ProbeRun runProbe(const std::string& configPath) {
     FILE* pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr) return run;
     char buffer[512];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) run.output.append(buffer, n);
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        run.output.append(buffer, n);
     const int status = ::pclose(pipe);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
@@ -46,7 +47,7 @@ std::string readFile(const std::string& path) {
 }
 
 class PreloadTest : public BedTest {
-protected:
+  protected:
     std::string writeConfig(const std::string& text) {
         std::ofstream(configPath_) << text;
         return configPath_;
@@ -69,21 +70,24 @@ protected:
 };
 
 TEST_F(PreloadTest, AProgramRunsAgainstTheConfiguredBedAndLeavesItsReport) {
-    const ProbeRun run = runProbe(writeConfig("node /dev/i2c-3 0x10\n"
-                                         "identity /dev/i2c-3 0x10 t1 t2 t3 dev-1\n"
-                                         "gpio present\n"
-                                         "clock fake 1700000000000000\n"
-                                         "report " + reportPath_ + "\n"));
+    const ProbeRun run =
+        runProbe(writeConfig("node /dev/i2c-3 0x10\n"
+                             "identity /dev/i2c-3 0x10 t1 t2 t3 dev-1\n"
+                             "gpio present\n"
+                             "clock fake 1700000000000000\n"
+                             "report " +
+                             reportPath_ + "\n"));
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_THAT(run.output, HasSubstr("identity: t1 t2 t3 dev-1"));
     EXPECT_THAT(run.output, HasSubstr("time: 1700000000\n"));
     EXPECT_THAT(run.output, HasSubstr("gpio: driven"));
-    EXPECT_EQ(readFile(reportPath_),
-              "open /dev/i2c-3\nselect 0x10\nwrite 0x10 7\nusleep 100000\nread 0x10 3\n"
-              "read 0x10 20\nclose /dev/i2c-3\nopen /dev/gpiochip0\n"
-              "open /sys/bus/gpio/devices/gpiochip0/dev\nclose /sys/bus/gpio/devices/gpiochip0/dev\n"
-              "gpio request 7 1\ngpio set 7 0\ngpio release 7\n"
-              "close anon_inode:gpio-linehandle\nclose /dev/gpiochip0\n");
+    EXPECT_EQ(
+        readFile(reportPath_),
+        "open /dev/i2c-3\nselect 0x10\nwrite 0x10 7\nusleep 100000\nread 0x10 3\n"
+        "read 0x10 20\nclose /dev/i2c-3\nopen /dev/gpiochip0\n"
+        "open /sys/bus/gpio/devices/gpiochip0/dev\nclose /sys/bus/gpio/devices/gpiochip0/dev\n"
+        "gpio request 7 1\ngpio set 7 0\ngpio release 7\n"
+        "close anon_inode:gpio-linehandle\nclose /dev/gpiochip0\n");
 }
 
 TEST_F(PreloadTest, AnAbsentChipAndBusStayAbsentForTheProgram) {
