@@ -30,7 +30,7 @@
 namespace bed {
 
 class Bed {
-public:
+  public:
     static Bed& instance();
 
     // Back to a fresh bed: no buses, GPIO chip absent, real clock, empty
@@ -53,6 +53,11 @@ public:
     std::vector<std::string> trace(std::initializer_list<EventKind> kinds) const;
     void clearEvents() { events_.clear(); }
 
+    // Off: no event, sleep or request frame is kept (fake time still moves),
+    // so a benchmark can run millions of round trips in bounded memory.
+    void setRecording(bool on) { recording_ = on; }
+    bool recording() const { return recording_; }
+
     // Simulated descriptors open now (stale ones excluded), as their paths.
     std::vector<std::string> openDescriptorPaths() const;
     std::size_t openDescriptors() const { return openDescriptorPaths().size(); }
@@ -68,13 +73,14 @@ public:
 
     ~Bed();
 
-private:
+  private:
     Bed();
     std::map<std::string, std::unique_ptr<SimBus>> buses_;
     SimGpioChip gpio_;
     FakeClock clock_;
     std::vector<Event> events_;
     std::map<int, std::unique_ptr<Descriptor>> descriptors_;
+    bool recording_ = true;
 };
 
 }  // namespace bed

@@ -20,7 +20,7 @@ namespace bed {
 enum class ClockMode { Fake, Real };
 
 class BedTest : public ::testing::Test {
-protected:
+  protected:
     explicit BedTest(ClockMode mode = ClockMode::Fake) : mode_(mode) {}
 
     void SetUp() override {
@@ -50,7 +50,7 @@ protected:
     FakeClock& clock() { return bed().clock(); }
     SimGpioChip& gpio() { return bed().gpio(); }
 
-private:
+  private:
     ClockMode mode_;
     bool checkDescriptors_ = true;
 };

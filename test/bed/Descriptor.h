@@ -15,9 +15,9 @@ struct Bed::Descriptor {
 
     Kind kind = Kind::Stale;
     std::string path;
-    uint8_t address = 0;           // I2c: selected by I2C_SLAVE
-    std::vector<unsigned> lines;   // GpioHandle: requested offsets
-    std::size_t offset = 0;        // SysfsDev: read position
+    uint8_t address = 0;          // I2c: selected by I2C_SLAVE
+    std::vector<unsigned> lines;  // GpioHandle: requested offsets
+    std::size_t offset = 0;       // SysfsDev: read position
 };
 
 // The bed when one exists, without creating it: the interposer must not

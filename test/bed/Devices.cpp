@@ -34,9 +34,8 @@ constexpr std::string_view kSysfsSuffix = "/dev";
 constexpr const char* kLineHandlePath = "anon_inode:gpio-linehandle";
 
 bool allDigits(std::string_view text) {
-    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-        return c >= '0' && c <= '9';
-    });
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 bool isI2cPath(std::string_view path) {
@@ -59,7 +58,9 @@ int fail(int error) {
     return -1;
 }
 
-Bed& theBed() { return Bed::instance(); }
+Bed& theBed() {
+    return Bed::instance();
+}
 
 std::string sysfsContent() {
     return std::to_string(kGpioMajor) + ":" + std::to_string(kGpioMinor) + "\n";
@@ -110,8 +111,8 @@ int fillStatx(const Node& node, struct statx* buffer) {
     if (!node.exists) return fail(ENOENT);
     std::memset(buffer, 0, sizeof *buffer);
     buffer->stx_mask = STATX_BASIC_STATS;
-    buffer->stx_mode = static_cast<uint16_t>((node.characterDevice ? S_IFCHR : S_IFREG) |
-                                             node.permissions);
+    buffer->stx_mode =
+        static_cast<uint16_t>((node.characterDevice ? S_IFCHR : S_IFREG) | node.permissions);
     buffer->stx_rdev_major = major(node.rdev);
     buffer->stx_rdev_minor = minor(node.rdev);
     buffer->stx_nlink = 1;
@@ -247,14 +248,16 @@ ssize_t i2cWrite(const Bed::Descriptor& descriptor, const void* buffer, std::siz
     Event event = eventOf(EventKind::Write, descriptor.path, descriptor.address);
     event.requested = count;
     const auto* bytes = static_cast<const uint8_t*>(buffer);
-    event.bytes.assign(bytes, bytes + count);
+    if (theBed().recording()) event.bytes.assign(bytes, bytes + count);
     SimNode* node = bus->node(descriptor.address);
     ssize_t result = 0;
     if (node == nullptr) {
         result = fail(bus->noAnswerErrno());
     } else {
         int error = 0;
-        result = node->busWrite(bytes, count, bus->noAnswerErrno(), error, theBed().eventCount());
+        result =
+            node->busWrite(bytes, count, error,
+                           {theBed().eventCount(), theBed().clock().nowUs(), theBed().recording()});
         if (result < 0) errno = error;
     }
     logOutcome(std::move(event), result);
@@ -276,7 +279,7 @@ ssize_t i2cRead(const Bed::Descriptor& descriptor, void* buffer, std::size_t cou
         result = node->busRead(static_cast<uint8_t*>(buffer), count, bus->noAnswerErrno(), error);
         if (result < 0) errno = error;
     }
-    if (result > 0) {
+    if (result > 0 && theBed().recording()) {
         const auto* bytes = static_cast<const uint8_t*>(buffer);
         event.bytes.assign(bytes, bytes + result);
     }
@@ -345,11 +348,11 @@ int lineHandle(gpiohandle_request* request) {
 
     SimGpioChip& chip = theBed().gpio();
     const bool output = (request->flags & GPIOHANDLE_REQUEST_OUTPUT) != 0;
-    const std::string consumer = request->consumer_label[0] != '\0'
-                                     ? std::string(request->consumer_label,
-                                                   strnlen(request->consumer_label,
-                                                           sizeof request->consumer_label))
-                                     : "?";
+    const std::string consumer =
+        request->consumer_label[0] != '\0'
+            ? std::string(request->consumer_label,
+                          strnlen(request->consumer_label, sizeof request->consumer_label))
+            : "?";
     for (unsigned i = 0; i < request->lines; ++i) {
         const unsigned offset = request->lineoffsets[i];
         SimGpioChip::Line& line = chip.line(offset);
@@ -462,35 +465,49 @@ int close(int fd) {
 ssize_t read(int fd, void* buffer, std::size_t count) {
     Bed::Descriptor& descriptor = *theBed().descriptor(fd);
     switch (descriptor.kind) {
-        case Kind::I2c: return i2cRead(descriptor, buffer, count);
-        case Kind::SysfsDev: return sysfsRead(descriptor, buffer, count);
-        case Kind::Stale: return fail(EBADF);
-        default: return fail(EINVAL);
+        case Kind::I2c:
+            return i2cRead(descriptor, buffer, count);
+        case Kind::SysfsDev:
+            return sysfsRead(descriptor, buffer, count);
+        case Kind::Stale:
+            return fail(EBADF);
+        default:
+            return fail(EINVAL);
     }
 }
 
 ssize_t write(int fd, const void* buffer, std::size_t count) {
     Bed::Descriptor& descriptor = *theBed().descriptor(fd);
     switch (descriptor.kind) {
-        case Kind::I2c: return i2cWrite(descriptor, buffer, count);
+        case Kind::I2c:
+            return i2cWrite(descriptor, buffer, count);
         case Kind::SysfsDev:
-        case Kind::Stale: return fail(EBADF);
-        default: return fail(EINVAL);
+        case Kind::Stale:
+            return fail(EBADF);
+        default:
+            return fail(EINVAL);
     }
 }
 
 int ioctl(int fd, unsigned long request, void* argument) {
     Bed::Descriptor& descriptor = *theBed().descriptor(fd);
     switch (descriptor.kind) {
-        case Kind::I2c: return i2cIoctl(descriptor, request, argument);
-        case Kind::GpioChip: return chipIoctl(request, argument);
-        case Kind::GpioHandle: return handleIoctl(descriptor, request, argument);
-        case Kind::Stale: return fail(EBADF);
-        default: return fail(ENOTTY);
+        case Kind::I2c:
+            return i2cIoctl(descriptor, request, argument);
+        case Kind::GpioChip:
+            return chipIoctl(request, argument);
+        case Kind::GpioHandle:
+            return handleIoctl(descriptor, request, argument);
+        case Kind::Stale:
+            return fail(EBADF);
+        default:
+            return fail(ENOTTY);
     }
 }
 
-int statPath(const char* path, struct stat* buffer) { return fillStat(nodeAt(path), buffer); }
+int statPath(const char* path, struct stat* buffer) {
+    return fillStat(nodeAt(path), buffer);
+}
 
 int statFd(int fd, struct stat* buffer) {
     const Bed::Descriptor& descriptor = *theBed().descriptor(fd);
@@ -498,7 +515,9 @@ int statFd(int fd, struct stat* buffer) {
     return fillStat(nodeOf(descriptor), buffer);
 }
 
-int statxPath(const char* path, struct statx* buffer) { return fillStatx(nodeAt(path), buffer); }
+int statxPath(const char* path, struct statx* buffer) {
+    return fillStatx(nodeAt(path), buffer);
+}
 
 int statxFd(int fd, struct statx* buffer) {
     const Bed::Descriptor& descriptor = *theBed().descriptor(fd);
@@ -517,7 +536,7 @@ bool sleep(SleepCall call, uint64_t durationUs) {
     Event event = eventOf(EventKind::Sleep, sleepCallName(call));
     event.requested = durationUs;
     const std::size_t index = bed->log(std::move(event));
-    return bed->clock().noteSleep(call, durationUs, index);
+    return bed->clock().noteSleep(call, durationUs, index, bed->recording());
 }
 
 bool fakeWallClock(uint64_t& nowUs) {

@@ -3,10 +3,11 @@
 // sleep, in the order they happened, with the fake clock's time stamp. Tests
 // assert ordering ("write, usleep 100000, read 3, read 6") through `str()`.
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 #include "WireFrame.h"
@@ -29,14 +30,14 @@ enum class EventKind {
 
 struct Event {
     EventKind kind = EventKind::Open;
-    uint64_t timeUs = 0;     // wall-clock microseconds (fake clock when fake)
-    std::string path{};      // device path, or the sleep call's name for Sleep
-    int address = -1;        // i2c address, or GPIO line offset
+    uint64_t timeUs = 0;        // wall-clock microseconds (fake clock when fake)
+    std::string path{};         // device path, or the sleep call's name for Sleep
+    int address = -1;           // i2c address, or GPIO line offset
     std::size_t requested = 0;  // bytes asked for (read/write), or sleep duration in us
-    ssize_t result = 0;      // the call's return value
-    int error = 0;           // errno set by the call, 0 on success
-    int value = 0;           // GPIO value, probe data byte
-    Bytes bytes{};           // bytes written or delivered
+    ssize_t result = 0;         // the call's return value
+    int error = 0;              // errno set by the call, 0 on success
+    int value = 0;              // GPIO value, probe data byte
+    Bytes bytes{};              // bytes written or delivered
 
     // Compact one-line form, fixed per kind:
     //   "open /dev/i2c-3"            "open /dev/i2c-9 ENOENT"

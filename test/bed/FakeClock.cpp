@@ -10,10 +10,14 @@ namespace bed {
 
 std::string sleepCallName(SleepCall call) {
     switch (call) {
-        case SleepCall::Usleep: return "usleep";
-        case SleepCall::Sleep: return "sleep";
-        case SleepCall::Nanosleep: return "nanosleep";
-        default: return "clock_nanosleep";
+        case SleepCall::Usleep:
+            return "usleep";
+        case SleepCall::Sleep:
+            return "sleep";
+        case SleepCall::Nanosleep:
+            return "nanosleep";
+        default:
+            return "clock_nanosleep";
     }
 }
 
@@ -22,7 +26,9 @@ void FakeClock::useFake(uint64_t startUs) {
     fakeNowUs_ = startUs;
 }
 
-void FakeClock::useReal() { fake_ = false; }
+void FakeClock::useReal() {
+    fake_ = false;
+}
 
 uint64_t FakeClock::nowUs() const {
     if (fake_) return fakeNowUs_;
@@ -40,9 +46,11 @@ uint64_t FakeClock::totalSleptUs() const {
                            [](uint64_t sum, const SleepRecord& r) { return sum + r.durationUs; });
 }
 
-bool FakeClock::noteSleep(SleepCall call, uint64_t durationUs, std::size_t eventIndex) {
-    sleeps_.push_back(SleepRecord{
-        .call = call, .durationUs = durationUs, .startUs = nowUs(), .eventIndex = eventIndex});
+bool FakeClock::noteSleep(SleepCall call, uint64_t durationUs, std::size_t eventIndex, bool keep) {
+    if (keep) {
+        sleeps_.push_back(SleepRecord{
+            .call = call, .durationUs = durationUs, .startUs = nowUs(), .eventIndex = eventIndex});
+    }
     if (!fake_) return true;
     fakeNowUs_ += durationUs;
     return false;

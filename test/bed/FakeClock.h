@@ -17,15 +17,15 @@ enum class SleepCall { Usleep, Sleep, Nanosleep, ClockNanosleep };
 
 struct SleepRecord {
     SleepCall call = SleepCall::Usleep;
-    uint64_t durationUs = 0;  // requested duration (absolute clock_nanosleep: time left)
-    uint64_t startUs = 0;     // wall-clock time when the sleep began
+    uint64_t durationUs = 0;     // requested duration (absolute clock_nanosleep: time left)
+    uint64_t startUs = 0;        // wall-clock time when the sleep began
     std::size_t eventIndex = 0;  // index of the Sleep event in the bed's log
 };
 
 std::string sleepCallName(SleepCall call);
 
 class FakeClock {
-public:
+  public:
     // 2023-11-14 22:13:20 UTC.
     static constexpr uint64_t kDefaultStartUs = 1'700'000'000'000'000ULL;
 
@@ -45,11 +45,11 @@ public:
     uint64_t totalSleptUs() const;
     void clearSleeps() { sleeps_.clear(); }
 
-    // Interposer side: records a sleep, advances fake time in fake mode, and
-    // tells whether the caller must really sleep.
-    bool noteSleep(SleepCall call, uint64_t durationUs, std::size_t eventIndex);
+    // Interposer side: records a sleep (when `keep`), advances fake time in
+    // fake mode, and tells whether the caller must really sleep.
+    bool noteSleep(SleepCall call, uint64_t durationUs, std::size_t eventIndex, bool keep = true);
 
-private:
+  private:
     bool fake_ = false;
     uint64_t fakeNowUs_ = kDefaultStartUs;
     std::vector<SleepRecord> sleeps_;

@@ -26,7 +26,9 @@ namespace {
 namespace devices = bed::devices;
 using bed::SleepCall;
 
-bool takesMode(int flags) { return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE; }
+bool takesMode(int flags) {
+    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+}
 
 mode_t modeArgument(int flags, va_list arguments) {
     return takesMode(flags) ? static_cast<mode_t>(va_arg(arguments, int)) : 0;
@@ -97,8 +99,12 @@ BED_EXPORT int openat64(int dirfd, const char* path, int flags, ...) {
     return openPathAt(dirfd, path, flags, mode);
 }
 
-BED_EXPORT int __open_2(const char* path, int flags) { return openPath(path, flags, 0); }
-BED_EXPORT int __open64_2(const char* path, int flags) { return openPath(path, flags, 0); }
+BED_EXPORT int __open_2(const char* path, int flags) {
+    return openPath(path, flags, 0);
+}
+BED_EXPORT int __open64_2(const char* path, int flags) {
+    return openPath(path, flags, 0);
+}
 BED_EXPORT int __openat_2(int dirfd, const char* path, int flags) {
     return openPathAt(dirfd, path, flags, 0);
 }
@@ -165,8 +171,7 @@ BED_EXPORT int fstat64(int fd, struct stat64* buffer) noexcept {
 
 BED_EXPORT int fstatat(int dirfd, const char* path, struct stat* buffer, int flags) noexcept {
     if (devices::simulatedPath(path)) return devices::statPath(path, buffer);
-    if ((flags & AT_EMPTY_PATH) != 0 && path[0] == '\0' &&
-        devices::simulatedFd(dirfd)) {
+    if ((flags & AT_EMPTY_PATH) != 0 && path[0] == '\0' && devices::simulatedFd(dirfd)) {
         return devices::statFd(dirfd, buffer);
     }
     return bed::real::fstatat(dirfd, path, buffer, flags);
@@ -179,8 +184,7 @@ BED_EXPORT int fstatat64(int dirfd, const char* path, struct stat64* buffer, int
 BED_EXPORT int statx(int dirfd, const char* path, int flags, unsigned mask,
                      struct statx* buffer) noexcept {
     if (devices::simulatedPath(path)) return devices::statxPath(path, buffer);
-    if ((flags & AT_EMPTY_PATH) != 0 && path[0] == '\0' &&
-        devices::simulatedFd(dirfd)) {
+    if ((flags & AT_EMPTY_PATH) != 0 && path[0] == '\0' && devices::simulatedFd(dirfd)) {
         return devices::statxFd(dirfd, buffer);
     }
     return bed::real::statx(dirfd, path, flags, mask, buffer);

@@ -27,7 +27,9 @@ SimNode& SimBus::addDevice(uint8_t address, Probe probe) {
     return node;
 }
 
-void SimBus::removeNode(uint8_t address) { nodes_.erase(address); }
+void SimBus::removeNode(uint8_t address) {
+    nodes_.erase(address);
+}
 
 SimNode* SimBus::node(uint8_t address) {
     auto it = nodes_.find(address);

@@ -22,7 +22,7 @@
 namespace bed {
 
 class SimBus {
-public:
+  public:
     explicit SimBus(std::string path);
 
     const std::string& path() const { return path_; }
@@ -61,7 +61,7 @@ public:
     void noteOpened() { ++openCount_, ++openNow_; }
     void noteClosed() { --openNow_; }
 
-private:
+  private:
     std::string path_;
     unsigned minor_;
     std::map<uint8_t, std::unique_ptr<SimNode>> nodes_;

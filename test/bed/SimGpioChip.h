@@ -31,13 +31,13 @@ enum class LineChange { Request, Set, Release };
 struct LineEvent {
     unsigned offset = 0;
     LineChange change = LineChange::Set;
-    int value = 0;         // value driven (Request: the initial value; Release: last value)
+    int value = 0;  // value driven (Request: the initial value; Release: last value)
     uint64_t timeUs = 0;
     std::string consumer{};  // label of the request
 };
 
 class SimGpioChip {
-public:
+  public:
     void setPresent(bool present) { present_ = present; }
     bool present() const { return present_; }
 
@@ -79,7 +79,7 @@ public:
     Line& line(unsigned offset) { return lines_[offset]; }
     void record(unsigned offset, LineChange change, int value, uint64_t timeUs);
 
-private:
+  private:
     bool present_ = false;
     unsigned lineCount_ = 32;
     int lineInfoError_ = 0;

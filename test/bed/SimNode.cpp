@@ -20,8 +20,12 @@ constexpr uint8_t kFiller = 0xEE;
 // Largest chunk that still fits a reply frame after "OK".
 constexpr std::size_t kMaxChunk = kMaxPayload - 2;
 
-Bytes ok() { return bytesOf("OK"); }
-Bytes refused() { return bytesOf("NO"); }
+Bytes ok() {
+    return bytesOf("OK");
+}
+Bytes refused() {
+    return bytesOf("NO");
+}
 
 Bytes okWithText(const std::string& text) {
     Bytes reply = ok();
@@ -47,7 +51,8 @@ std::vector<std::string> textsIn(const Bytes& args, std::size_t from = 0) {
 }
 
 std::string textOf(const Bytes& args, std::size_t from = 0) {
-    return from >= args.size() ? std::string() : std::string(args.begin() + static_cast<long>(from), args.end());
+    return from >= args.size() ? std::string()
+                               : std::string(args.begin() + static_cast<long>(from), args.end());
 }
 
 bool matches(const FaultRule& rule, const Bytes& payload) {
@@ -64,7 +69,9 @@ Bytes Request::arguments() const {
 
 SimNode::SimNode(uint8_t address) : address_(address) {}
 
-void SimNode::inject(FaultRule rule) { faults_.push_back(std::move(rule)); }
+void SimNode::inject(FaultRule rule) {
+    faults_.push_back(std::move(rule));
+}
 
 void SimNode::failNext(Fault fault, std::optional<uint8_t> opcode) {
     inject(FaultRule{.fault = fault, .opcode = opcode});
@@ -75,10 +82,13 @@ void SimNode::failAlways(Fault fault, std::optional<uint8_t> opcode) {
 }
 
 void SimNode::replyPayload(const Bytes& payload, std::optional<uint8_t> opcode, Persist persist) {
-    inject(FaultRule{.fault = Fault::RawPayload, .opcode = opcode, .persist = persist, .bytes = payload});
+    inject(FaultRule{
+        .fault = Fault::RawPayload, .opcode = opcode, .persist = persist, .bytes = payload});
 }
 
-void SimNode::clearFaults() { faults_.clear(); }
+void SimNode::clearFaults() {
+    faults_.clear();
+}
 
 const Request& SimNode::lastRequest() const {
     if (requests_.empty()) throw std::logic_error("the node has received no request");
@@ -92,7 +102,9 @@ std::vector<Request> SimNode::requestsFor(uint8_t opcode) const {
     return found;
 }
 
-void SimNode::clearRequests() { requests_.clear(); }
+void SimNode::clearRequests() {
+    requests_.clear();
+}
 
 void SimNode::putFile(const std::string& name, const Bytes& content, uint32_t extra) {
     state_.files[name] = StoredFile{.content = content, .extra = extra};
@@ -117,40 +129,41 @@ std::optional<FaultRule> SimNode::takeFault(const Bytes& payload) {
     return std::nullopt;
 }
 
-ssize_t SimNode::busWrite(const uint8_t* data, std::size_t count, int /*noAnswerErrno*/, int& error,
-                          std::size_t eventIndex) {
+ssize_t SimNode::busWrite(const uint8_t* data, std::size_t count, int& error,
+                          const WriteStamp& stamp) {
     Request request;
     request.raw.assign(data, data + count);
-    const DecodedFrame decoded = decodeFrame(request.raw);
+    DecodedFrame decoded = decodeFrame(request.raw);
     request.valid = decoded.ok;
-    request.error = decoded.error;
-    request.payload = decoded.payload;
-    request.eventIndex = eventIndex;
+    request.error = std::move(decoded.error);
+    request.payload = std::move(decoded.payload);
+    request.timeUs = stamp.timeUs;
+    request.eventIndex = stamp.eventIndex;
     reply_.reset();
 
     const std::optional<FaultRule> fault = takeFault(request.payload);
+    ssize_t result = static_cast<ssize_t>(count);
     if (fault && fault->fault == Fault::RefuseWrite) {
-        requests_.push_back(std::move(request));
         error = EIO;
-        return -1;
-    }
-    if (fault && fault->fault == Fault::ShortWrite) {
-        requests_.push_back(std::move(request));
-        return static_cast<ssize_t>(count) - 1;
-    }
-    if (request.valid && !(fault && fault->fault == Fault::NoAnswer)) {
-        Bytes payload = answer(request.payload);
-        if (fault) payload = applyPayloadFault(*fault, std::move(payload));
-        Bytes frame = encodeFrame(payload);
-        if (fault) frame = applyFrameFault(*fault, std::move(frame));
-        reply_ = PendingReply{.frame = frame,
-                              .shortSecondRead = fault && fault->fault == Fault::ShortSecondRead};
-        request.reply = std::move(frame);
+        result = -1;
+    } else if (fault && fault->fault == Fault::ShortWrite) {
+        result = static_cast<ssize_t>(count) - 1;
     } else if (request.valid) {
-        answer(request.payload);
+        request.reply = reply(request.payload, fault);
     }
-    requests_.push_back(std::move(request));
-    return static_cast<ssize_t>(count);
+    if (stamp.record) requests_.push_back(std::move(request));
+    return result;
+}
+
+Bytes SimNode::reply(const Bytes& payload, const std::optional<FaultRule>& fault) {
+    Bytes answered = answer(payload);
+    if (fault && fault->fault == Fault::NoAnswer) return {};
+    if (fault) answered = applyPayloadFault(*fault, std::move(answered));
+    Bytes frame = encodeFrame(answered);
+    if (fault) frame = applyFrameFault(*fault, std::move(frame));
+    reply_ = PendingReply{.frame = frame,
+                          .shortSecondRead = fault && fault->fault == Fault::ShortSecondRead};
+    return frame;
 }
 
 ssize_t SimNode::busRead(uint8_t* data, std::size_t count, int noAnswerErrno, int& error) {
@@ -170,7 +183,9 @@ ssize_t SimNode::busRead(uint8_t* data, std::size_t count, int noAnswerErrno, in
     return static_cast<ssize_t>(delivered);
 }
 
-bool SimNode::busProbe(uint8_t /*dataByte*/) const { return probe_ == Probe::Ack; }
+bool SimNode::busProbe(uint8_t /*dataByte*/) const {
+    return probe_ == Probe::Ack;
+}
 
 Bytes SimNode::applyPayloadFault(const FaultRule& rule, Bytes payload) const {
     switch (rule.fault) {
@@ -214,8 +229,15 @@ Bytes SimNode::answer(const Bytes& payload) {
     const uint8_t opcode = payload[0];
     const Bytes args(payload.begin() + 1, payload.end());
     switch (opcode) {
-        case 0xC0: case 0xC1: case 0xC2: case 0xC3:
-        case 0x91: case 0x92: case 0x96: case 0x97: case 0x98:
+        case 0xC0:
+        case 0xC1:
+        case 0xC2:
+        case 0xC3:
+        case 0x91:
+        case 0x92:
+        case 0x96:
+        case 0x97:
+        case 0x98:
             return ok();
         case 0xE0: {
             Bytes reply = ok();
@@ -226,10 +248,14 @@ Bytes SimNode::answer(const Bytes& payload) {
             if (args.size() != 8) return refused();
             state_.clockMs = le64At(args, 0);
             return ok();
-        case 0xE1: return okWithText(state_.textE1);
-        case 0xE3: return okWithText(state_.textE3);
-        case 0xE4: return okWithText(state_.textE4);
-        case 0xE5: return okWithText(state_.textE5);
+        case 0xE1:
+            return okWithText(state_.textE1);
+        case 0xE3:
+            return okWithText(state_.textE3);
+        case 0xE4:
+            return okWithText(state_.textE4);
+        case 0xE5:
+            return okWithText(state_.textE5);
         case 0xF1: {
             const std::vector<std::string> texts = textsIn(args);
             state_.pairF1First = texts.size() > 0 ? texts[0] : "";
@@ -243,9 +269,15 @@ Bytes SimNode::answer(const Bytes& payload) {
             state_.byteF2 = *(nul + 1);
             return ok();
         }
-        case 0xF3: state_.textE3 = textOf(args); return ok();
-        case 0xF4: state_.textE4 = textOf(args); return ok();
-        case 0xF5: state_.textE5 = textOf(args); return ok();
+        case 0xF3:
+            state_.textE3 = textOf(args);
+            return ok();
+        case 0xF4:
+            state_.textE4 = textOf(args);
+            return ok();
+        case 0xF5:
+            state_.textE5 = textOf(args);
+            return ok();
         case 0xE2: {
             Bytes reply = ok();
             for (const std::string& text : state_.identity) {
@@ -273,7 +305,11 @@ Bytes SimNode::answer(const Bytes& payload) {
             if (args.size() != 20) return refused();
             for (std::size_t i = 0; i < 5; ++i) state_.valuesA0[i] = le32At(args, 4 * i);
             return ok();
-        case 0xA1: case 0xA2: case 0xA3: case 0xA4: case 0xA5: {
+        case 0xA1:
+        case 0xA2:
+        case 0xA3:
+        case 0xA4:
+        case 0xA5: {
             if (args.size() != 4) return refused();
             state_.recordArguments[opcode] = le32At(args, 0);
             const std::vector<Record>& records = state_.records[opcode];

@@ -11,6 +11,8 @@
 // prepared (nothing requested yet, an undecodable request, or the NoAnswer
 // fault) fails with the bus's no-answer errno.
 
+#include <sys/types.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -18,7 +20,6 @@
 #include <map>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 #include "WireFrame.h"
@@ -108,7 +109,7 @@ struct NodeState {
     std::map<std::string, StoredFile> files;
     ChunkMode chunkMode = ChunkMode::Normal;
     // Sizes for the next get chunks, used first to last before chunkMode applies
-    // (e.g. {800, 200}); each is capped by nothing: a size beyond the file pads 0xEE.
+    // (e.g. {800, 200}); data past the end of the file is 0xEE filler.
     std::deque<uint32_t> chunkSizes;
     // First transfer handle handed out; each start adds one.
     uint32_t nextHandle = 0x1000;
@@ -116,12 +117,12 @@ struct NodeState {
 
 // One request frame exactly as the board wrote it, and what became of it.
 struct Request {
-    Bytes raw{};             // the bytes of the write transaction
-    bool valid = false;      // decoded as one correct frame
-    std::string error{};     // decoding failure, empty when valid
-    Bytes payload{};         // the decoded payload (empty when invalid)
-    Bytes reply{};           // the reply frame prepared (empty when none)
-    uint64_t timeUs = 0;     // clock at the write
+    Bytes raw{};                 // the bytes of the write transaction
+    bool valid = false;          // decoded as one correct frame
+    std::string error{};         // decoding failure, empty when valid
+    Bytes payload{};             // the decoded payload (empty when invalid)
+    Bytes reply{};               // the reply frame prepared (empty when none)
+    uint64_t timeUs = 0;         // clock at the write
     std::size_t eventIndex = 0;  // index of the Write event in the bed's log
 
     uint8_t opcode() const { return payload.empty() ? 0 : payload[0]; }
@@ -137,17 +138,17 @@ struct Transfer {
     Direction direction = Direction::Send;
     std::string name{};
     uint32_t handle = 0;
-    uint32_t declaredSize = 0;              // send: from the start request
+    uint32_t declaredSize = 0;                 // send: from the start request
     std::array<uint8_t, 32> declaredDigest{};  // send: from the start request
-    std::vector<uint32_t> chunkOffsets{};    // offsets of the chunk requests in order
-    std::vector<uint32_t> chunkLengths{};    // their length fields
-    Bytes received{};                       // send: bytes kept (first declaredSize)
-    bool ended = false;                     // the end sub-operation arrived
-    bool digestMatched = false;             // send: received bytes match declaredDigest
+    std::vector<uint32_t> chunkOffsets{};      // offsets of the chunk requests in order
+    std::vector<uint32_t> chunkLengths{};      // their length fields
+    Bytes received{};                          // send: bytes kept (first declaredSize)
+    bool ended = false;                        // the end sub-operation arrived
+    bool digestMatched = false;                // send: received bytes match declaredDigest
 };
 
 class SimNode {
-public:
+  public:
     explicit SimNode(uint8_t address);
 
     uint8_t address() const { return address_; }
@@ -178,12 +179,16 @@ public:
 
     // Bus side: called by the simulated bus for this node's address.
     // Each returns the syscall result and sets `error` when it is -1.
-    ssize_t busWrite(const uint8_t* data, std::size_t count, int noAnswerErrno, int& error,
-                     std::size_t eventIndex);
+    struct WriteStamp {
+        std::size_t eventIndex = 0;
+        uint64_t timeUs = 0;
+        bool record = true;  // keep the request in requests()
+    };
+    ssize_t busWrite(const uint8_t* data, std::size_t count, int& error, const WriteStamp& stamp);
     ssize_t busRead(uint8_t* data, std::size_t count, int noAnswerErrno, int& error);
     bool busProbe(uint8_t dataByte) const;
 
-private:
+  private:
     struct PendingReply {
         Bytes frame;
         std::size_t cursor = 0;
@@ -192,6 +197,8 @@ private:
     };
 
     std::optional<FaultRule> takeFault(const Bytes& payload);
+    // Acts on the request and prepares the reply frame (none for NoAnswer).
+    Bytes reply(const Bytes& payload, const std::optional<FaultRule>& fault);
     Bytes answer(const Bytes& payload);
     Bytes answerSendTransfer(const Bytes& payload);
     Bytes answerGetTransfer(const Bytes& payload);

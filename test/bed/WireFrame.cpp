@@ -7,16 +7,25 @@ namespace bed {
 
 namespace {
 
-// Bitwise rather than table-driven on purpose: a second, structurally
-// different computation of the same CRC.
-uint16_t crcStep(uint16_t crc, uint8_t byte) {
-    crc ^= static_cast<uint16_t>(byte << 8);
+// The table is derived here from the polynomial, bit by bit, rather than
+// copied: a second, independent computation of the same CRC.
+constexpr uint16_t crcOfByte(uint8_t byte) {
+    uint16_t crc = static_cast<uint16_t>(byte << 8);
     for (int bit = 0; bit < 8; ++bit) {
         crc = (crc & 0x8000) != 0 ? static_cast<uint16_t>((crc << 1) ^ 0x1021)
                                   : static_cast<uint16_t>(crc << 1);
     }
     return crc;
 }
+
+constexpr std::array<uint16_t, 256> makeCrcTable() {
+    std::array<uint16_t, 256> table{};
+    for (int i = 0; i < 256; ++i)
+        table[static_cast<std::size_t>(i)] = crcOfByte(static_cast<uint8_t>(i));
+    return table;
+}
+
+constexpr std::array<uint16_t, 256> kCrcTable = makeCrcTable();
 
 int hexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -35,7 +44,9 @@ DecodedFrame failure(const char* reason) {
 
 uint16_t crc16Xmodem(const uint8_t* data, std::size_t count) {
     uint16_t crc = 0;
-    for (std::size_t i = 0; i < count; ++i) crc = crcStep(crc, data[i]);
+    for (std::size_t i = 0; i < count; ++i) {
+        crc = static_cast<uint16_t>((crc << 8) ^ kCrcTable[((crc >> 8) ^ data[i]) & 0xFF]);
+    }
     return crc;
 }
 
@@ -69,7 +80,9 @@ DecodedFrame decodeFrame(const Bytes& frame) {
     return decoded;
 }
 
-Bytes bytesOf(std::string_view text) { return Bytes(text.begin(), text.end()); }
+Bytes bytesOf(std::string_view text) {
+    return Bytes(text.begin(), text.end());
+}
 
 std::string hex(const Bytes& bytes) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
@@ -110,13 +123,15 @@ void putLe64(Bytes& out, uint64_t value) {
 
 uint32_t le32At(const Bytes& bytes, std::size_t offset) {
     uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) value = (value << 8) | bytes.at(offset + static_cast<std::size_t>(i));
+    for (int i = 3; i >= 0; --i)
+        value = (value << 8) | bytes.at(offset + static_cast<std::size_t>(i));
     return value;
 }
 
 uint64_t le64At(const Bytes& bytes, std::size_t offset) {
     uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) value = (value << 8) | bytes.at(offset + static_cast<std::size_t>(i));
+    for (int i = 7; i >= 0; --i)
+        value = (value << 8) | bytes.at(offset + static_cast<std::size_t>(i));
     return value;
 }
 

@@ -18,7 +18,8 @@ using ::testing::ElementsAre;
 uint64_t monotonicUs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1'000'000ULL + static_cast<uint64_t>(ts.tv_nsec) / 1000;
+    return static_cast<uint64_t>(ts.tv_sec) * 1'000'000ULL +
+           static_cast<uint64_t>(ts.tv_nsec) / 1000;
 }
 
 class FakeClockTest : public BedTest {};
@@ -59,7 +60,7 @@ TEST_F(FakeClockTest, AnAbsoluteSleepWaitsUntilItsDeadline) {
 }
 
 TEST_F(FakeClockTest, SleepsTakeTheirPlaceAmongBusTransactions) {
-    addNode(0x10);
+    SimNode& node = addNode(0x10);
     Fd fd(openAt("/dev/i2c-3", 0x10));
     sendFrame(fd.get(), {0xE0});
     ::usleep(100000);
@@ -67,10 +68,24 @@ TEST_F(FakeClockTest, SleepsTakeTheirPlaceAmongBusTransactions) {
     EXPECT_THAT(bed().trace({EventKind::Write, EventKind::Read, EventKind::Sleep}),
                 ElementsAre("write 0x10 7", "usleep 100000", "read 0x10 3", "read 0x10 13"));
     EXPECT_EQ(bed().events().back().timeUs, FakeClock::kDefaultStartUs + 100000u);
+    EXPECT_EQ(node.lastRequest().timeUs, FakeClock::kDefaultStartUs);
+}
+
+TEST_F(FakeClockTest, WithRecordingOffOnlyTimeMoves) {
+    SimNode& node = addNode(0x10);
+    bed().setRecording(false);
+    Fd fd(openAt("/dev/i2c-3", 0x10));
+    sendFrame(fd.get(), {0xE0});
+    ::usleep(100000);
+    EXPECT_EQ(decodeFrame(receiveFrame(fd.get())).payload.size(), 10u);
+    EXPECT_TRUE(bed().events().empty());
+    EXPECT_TRUE(clock().sleeps().empty());
+    EXPECT_TRUE(node.requests().empty());
+    EXPECT_EQ(clock().nowUs(), FakeClock::kDefaultStartUs + 100000u);
 }
 
 class RealClockTest : public BedTest {
-protected:
+  protected:
     RealClockTest() : BedTest(ClockMode::Real) {}
 };
 

@@ -1,6 +1,5 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
 #include <openssl/evp.h>
 
 #include "BedTest.h"
@@ -25,7 +24,7 @@ TEST(WireFrameTest, DecodingNamesWhatIsWrong) {
 }
 
 class NodeExchangeTest : public BedTest {
-protected:
+  protected:
     void SetUp() override {
         BedTest::SetUp();
         node_ = &addNode(0x10);
@@ -89,8 +88,10 @@ TEST_F(NodeExchangeTest, ANextFaultHitsOnlyTheNextMatchingRequest) {
 
 TEST_F(NodeExchangeTest, FrameFaultsBreakTheReplyAsNamed) {
     const std::vector<std::pair<Fault, std::string>> cases = {
-        {Fault::BadStartByte, "bad start byte"}, {Fault::LengthTooLarge, "length above 8186"},
-        {Fault::BadCrc, "bad crc"}, {Fault::BadEndByte, "bad end byte"},
+        {Fault::BadStartByte, "bad start byte"},
+        {Fault::LengthTooLarge, "length above 8186"},
+        {Fault::BadCrc, "bad crc"},
+        {Fault::BadEndByte, "bad end byte"},
         {Fault::ShortSecondRead, "short frame"}};
     for (const auto& [fault, error] : cases) {
         node().failNext(fault);
