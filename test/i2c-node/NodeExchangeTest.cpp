@@ -91,6 +91,8 @@ struct CommandCase {
     uint64_t waitUs;
 };
 
+void PrintTo(const CommandCase& command, std::ostream* out) { *out << command.name; }
+
 class NodeRequestBytes : public NodeTest, public testing::WithParamInterface<CommandCase> {};
 
 TEST_P(NodeRequestBytes, SendsExactlyThePayloadInOneFrameAndWaitsItsTime) {
