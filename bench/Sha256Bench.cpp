@@ -2,7 +2,8 @@
 //
 // libcrypto picks its SHA-256 code path (SHA extensions, AVX2, SSSE3 or plain integer) once,
 // when it is loaded, from the CPU and the OPENSSL_ia32cap variable, so the copy linked
-// into this program always runs the accelerated path. For the scalar figure a second,
+// into this program runs the fastest path the machine offers (unless OPENSSL_ia32cap was
+// already set when the benchmark started). For the scalar figure a second,
 // independent copy of libcrypto is loaded with dlmopen into a fresh link-map namespace
 // while OPENSSL_ia32cap is "0:0" (every capability bit cleared), so that copy probes
 // again and settles on its plain integer code. Both OpenSSL variants then run through
@@ -22,7 +23,7 @@
 
 namespace {
 
-constexpr size_t kMessageSize = 64 * 1024;
+constexpr size_t kMessageSize = size_t{64} * 1024;
 
 const std::vector<uint8_t>& message() {
     static const std::vector<uint8_t> bytes = [] {
@@ -75,7 +76,7 @@ BENCHMARK(BM_Sha256OpenSslAccelerated);
 
 // Restores the caller's OPENSSL_ia32cap once the scalar copy has been loaded.
 class ScopedVariable {
-public:
+  public:
     ScopedVariable(const char* name, const char* value) : name_(name) {
         if (const char* old = std::getenv(name)) {
             old_ = old;
@@ -92,7 +93,7 @@ public:
     ScopedVariable(const ScopedVariable&) = delete;
     ScopedVariable& operator=(const ScopedVariable&) = delete;
 
-private:
+  private:
     const char* name_;
     std::optional<std::string> old_;
 };

@@ -53,7 +53,7 @@ uint64_t wallClockMillis() {
 
 // The prefix is formatted here once, so names that contain '%' stay literal.
 std::size_t composePrefix(char* prefix, const char* tag, uint64_t millis,
-                          const std::source_location* location) {
+                          const NorvaneLogger::Location* location) {
     const char* file = location != nullptr ? location->file_name() : "";
     const char* function = location != nullptr ? location->function_name() : "";
     const int line = location != nullptr ? static_cast<int>(location->line()) : 0;
@@ -218,7 +218,7 @@ void NorvaneLogger::init() {
         stderrFd = STDERR_FILENO;
     }
     error = 0;
-    info("NorvaneLogger inited succesfully %s %d", std::source_location::current(), "hello", 10);
+    info("NorvaneLogger inited succesfully %s %d", Location::current(), "hello", 10);
 }
 
 int32_t NorvaneLogger::getError() {
@@ -226,7 +226,7 @@ int32_t NorvaneLogger::getError() {
 }
 
 void NorvaneLogger::log(int32_t level, const char* tag, const char* format,
-                        const std::source_location* location, ...) {
+                        const Location* location, ...) {
     char prefix[kBufferSize];
     const std::size_t prefixLength = composePrefix(prefix, tag, wallClockMillis(), location);
 

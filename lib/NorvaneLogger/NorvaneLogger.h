@@ -2,9 +2,12 @@
 
 #include <cstdint>
 #include <deque>
-#include <source_location>
 #include <string>
 #include <utility>
+#include <version>
+#if defined(__cpp_lib_source_location)
+#include <source_location>
+#endif
 
 // One record: its level and its finished CSV text, line feed included.
 using LogRecord = std::pair<int32_t, std::string>;
@@ -20,6 +23,38 @@ using LogRecord = std::pair<int32_t, std::string>;
 // The state is public so that the owner can inspect and adjust it directly.
 class NorvaneLogger {
   public:
+#if defined(__cpp_lib_source_location)
+    using Location = std::source_location;
+#else
+    // Some toolchains (clang 14 with libstdc++ 12, used for fuzzing) lack
+    // std::source_location but have the builtins behind it; this stands in
+    // with the same interface.
+    class Location {
+      public:
+        static constexpr Location current(const char* file = __builtin_FILE(),
+                                          const char* function = __builtin_FUNCTION(),
+                                          uint_least32_t line = __builtin_LINE(),
+                                          uint_least32_t column = __builtin_COLUMN()) noexcept {
+            Location here;
+            here._file = file;
+            here._function = function;
+            here._line = line;
+            here._column = column;
+            return here;
+        }
+        constexpr const char* file_name() const noexcept { return _file; }
+        constexpr const char* function_name() const noexcept { return _function; }
+        constexpr uint_least32_t line() const noexcept { return _line; }
+        constexpr uint_least32_t column() const noexcept { return _column; }
+
+      private:
+        const char* _file = "";
+        const char* _function = "";
+        uint_least32_t _line = 0;
+        uint_least32_t _column = 0;
+    };
+#endif
+
     static constexpr int32_t kBufferSize = 8192;
     // The longest record text, line feed included, that still leaves room for
     // the extra line feed and one free byte in an empty sink buffer.
@@ -52,13 +87,13 @@ class NorvaneLogger {
     // Nonzero once init has refused.
     static int32_t getError();
 
-    // Writes a level-3 "[info]" record. The location defaults to the caller's:
+    // Writes a level-3 "[info]" record. The location defaults to the caller's;
+    // with arguments it comes first (Location is std::source_location):
     //   NorvaneLogger::info("plain message");
     //   NorvaneLogger::info("%d nodes on %s", std::source_location::current(), count, bus);
     // The arguments go through C varargs, so they must be what printf accepts.
     template <typename... Args>
-    static void info(const char* format,
-                     const std::source_location& location = std::source_location::current(),
+    static void info(const char* format, const Location& location = Location::current(),
                      Args... args) {
         log(kInfoLevel, "[info]", format, &location, args...);
     }
@@ -67,8 +102,8 @@ class NorvaneLogger {
     // fields are empty and the line is 0. Level 5 ends the process with status
     // 1 once the record is handled; a message that cannot be expanded ends it
     // with status 11.
-    static void log(int32_t level, const char* tag, const char* format,
-                    const std::source_location* location, ...);
+    static void log(int32_t level, const char* tag, const char* format, const Location* location,
+                    ...);
 
     // Moves waiting records into both sink buffers, then writes the buffers
     // whose flag is set.

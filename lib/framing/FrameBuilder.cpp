@@ -11,7 +11,9 @@ constexpr uint8_t kEndByte = 0x04;
 constexpr uint16_t kHeaderSize = 3;
 }  // namespace
 
-FrameBuilder::FrameBuilder() { reset(); }
+FrameBuilder::FrameBuilder() {
+    reset();
+}
 
 void FrameBuilder::reset() {
     std::memset(buffer, 0, sizeof buffer);

@@ -8,7 +8,7 @@
 //   (big-endian), 0x04.
 // Lives on the caller's stack; the only heap block is the copy handed out by take().
 class FrameBuilder {
-public:
+  public:
     static constexpr uint16_t kBufferSize = 8192;
     static constexpr uint16_t kMaxPayload = 8186;
 
@@ -34,7 +34,7 @@ public:
     // 0 done, -1 frame not finished, 3 out of memory (out and outLength untouched).
     int32_t take(uint8_t*& out, uint16_t& outLength) const;
 
-private:
+  private:
     uint8_t buffer[kBufferSize];
     uint16_t position;
     uint8_t open;

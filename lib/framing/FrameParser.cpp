@@ -12,7 +12,9 @@ constexpr uint16_t kHeaderSize = 3;
 constexpr uint16_t kCrcSize = 2;
 }  // namespace
 
-FrameParser::FrameParser() { reset(); }
+FrameParser::FrameParser() {
+    reset();
+}
 
 void FrameParser::reset() {
     std::memset(buffer, 0, sizeof buffer);

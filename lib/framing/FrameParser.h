@@ -27,7 +27,7 @@ enum FrameError : int32_t {
 // Checks one incoming frame byte by byte (layout as built by FrameBuilder) and hands out
 // its payload. Lives on the caller's stack; the only heap block is takePayload's copy.
 class FrameParser {
-public:
+  public:
     static constexpr uint16_t kBufferSize = 8192;
     static constexpr uint16_t kMaxPayload = 8186;
 
@@ -51,7 +51,7 @@ public:
     int32_t error() const { return error_; }
     bool isComplete() const { return state == FrameState::Complete; }
 
-private:
+  private:
     int32_t step(uint8_t b);
     int32_t stepWaitStart(uint8_t b);
     int32_t stepLength(uint8_t b);

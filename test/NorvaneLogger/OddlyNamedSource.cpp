@@ -5,5 +5,5 @@
 
 void logFromOddlyNamedSource() {
 #line 7 "odd%s%n%d%%name.cpp"
-    NorvaneLogger::info("still %d", std::source_location::current(), 42);
+    NorvaneLogger::info("still %d", NorvaneLogger::Location::current(), 42);
 }

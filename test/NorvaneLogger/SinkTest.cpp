@@ -115,7 +115,7 @@ TEST(StandardErrorSink, WritesNothingUntilAskedTo) {
 TEST(FullFileBuffer, KeepsARecordPendingThatWouldLeaveNoByteFree) {
     const ChildOutcome run = runIsolated([] {
         const auto say = [](const std::string& message) {
-            NorvaneLogger::info("%s", std::source_location::current(), message.c_str());
+            NorvaneLogger::info("%s", NorvaneLogger::Location::current(), message.c_str());
         };
         NorvaneLogger::fileFd = -1;
         say("x");
@@ -133,7 +133,7 @@ TEST(FullFileBuffer, KeepsARecordPendingThatWouldLeaveNoByteFree) {
 TEST(FullFileBuffer, AppendsARecordThatLeavesOneByteFree) {
     const ChildOutcome run = runIsolated([] {
         const auto say = [](const std::string& message) {
-            NorvaneLogger::info("%s", std::source_location::current(), message.c_str());
+            NorvaneLogger::info("%s", NorvaneLogger::Location::current(), message.c_str());
         };
         NorvaneLogger::fileFd = -1;
         say("x");

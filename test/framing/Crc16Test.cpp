@@ -1,8 +1,8 @@
-#include "Crc16.h"
-
 #include <gtest/gtest.h>
 
 #include <vector>
+
+#include "Crc16.h"
 
 namespace {
 

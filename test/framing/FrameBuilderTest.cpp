@@ -1,7 +1,6 @@
-#include "FrameBuilder.h"
-
 #include <gtest/gtest.h>
 
+#include "FrameBuilder.h"
 #include "FrameBytes.h"
 
 namespace {

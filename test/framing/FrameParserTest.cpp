@@ -1,8 +1,7 @@
-#include "FrameParser.h"
-
 #include <gtest/gtest.h>
 
 #include "FrameBytes.h"
+#include "FrameParser.h"
 
 namespace {
 

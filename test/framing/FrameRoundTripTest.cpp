@@ -40,7 +40,7 @@ TEST_P(FrameRoundTrip, SurvivesBeingFedInThreeByteReads) {
 }
 
 INSTANTIATE_TEST_SUITE_P(PayloadSizes, FrameRoundTrip,
-                         testing::Values(size_t{0}, size_t{1}, size_t{2}, size_t{255},
-                                         size_t{256}, size_t{8185}, size_t{8186}));
+                         testing::Values(size_t{0}, size_t{1}, size_t{2}, size_t{255}, size_t{256},
+                                         size_t{8185}, size_t{8186}));
 
 }  // namespace

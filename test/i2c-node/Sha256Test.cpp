@@ -1,5 +1,3 @@
-#include "Sha256.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -8,8 +6,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <string>
 #include <vector>
+
+#include "Sha256.h"
 
 namespace {
 
@@ -40,12 +41,17 @@ std::string patterned(size_t size) {
     return text;
 }
 
-const std::string kTwoBlockMessage = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+const std::string kFiftySixByteMessage = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
 
 struct Vector {
+    const char* name;
     std::string message;
     const char* hex;
 };
+
+void PrintTo(const Vector& vector, std::ostream* os) {
+    *os << vector.name;
+}
 
 class Sha256StandardVector : public testing::TestWithParam<Vector> {};
 
@@ -56,23 +62,25 @@ TEST_P(Sha256StandardVector, IsProducedByOneUpdate) {
 INSTANTIATE_TEST_SUITE_P(
     Messages, Sha256StandardVector,
     testing::Values(
-        Vector{"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-        Vector{"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-        Vector{kTwoBlockMessage,
+        Vector{"Empty", "", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        Vector{"Abc", "abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        Vector{"FiftySixByteNistMessage", kFiftySixByteMessage,
                "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
-        Vector{"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopq"
+        Vector{"HundredTwelveByteNistMessage",
+               "abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopq"
                "klmnopqrlmnopqrsmnopqrstnopqrstu",
                "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
-        Vector{std::string(55, 'a'),
+        Vector{"FiftyFiveA", std::string(55, 'a'),
                "9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318"},
-        Vector{std::string(56, 'a'),
+        Vector{"FiftySixA", std::string(56, 'a'),
                "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a"},
-        Vector{std::string(63, 'a'),
+        Vector{"SixtyThreeA", std::string(63, 'a'),
                "7d3e74a05d7db15bce4ad9ec0658ea98e3f06eeecf16b4c6fff2da457ddc2f34"},
-        Vector{std::string(64, 'a'),
+        Vector{"SixtyFourA", std::string(64, 'a'),
                "ffe054fe7ae0cb6dc65c3af9b61d5209f439851db43d0ba5997337df154668eb"},
-        Vector{std::string(65, 'a'),
-               "635361c48bb9eab14198e76ea8ab7f1a41685d6ad62aa9146d301d4f17eb0ae0"}));
+        Vector{"SixtyFiveA", std::string(65, 'a'),
+               "635361c48bb9eab14198e76ea8ab7f1a41685d6ad62aa9146d301d4f17eb0ae0"}),
+    [](const testing::TestParamInfo<Vector>& info) { return std::string(info.param.name); });
 
 TEST(Sha256Update, InPiecesOfEverySplitGivesTheSameDigestAsOneUpdate) {
     const std::string text = patterned(300);
@@ -127,7 +135,7 @@ TEST(Sha256Init, StartsFromTheStandardInitialHashValues) {
 }
 
 class FileDigest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/sha256-test-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -136,7 +144,7 @@ protected:
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
     std::string writeFile(const std::string& name, const std::string& content) {
-        const std::string path = (dir_ / name).string();
+        std::string path = (dir_ / name).string();
         std::ofstream(path, std::ios::binary) << content;
         return path;
     }
@@ -147,8 +155,7 @@ protected:
 TEST_F(FileDigest, OfAnEmptyFileIsTheDigestOfTheEmptyMessage) {
     Digest digest{};
     EXPECT_EQ(fileDigest(writeFile("empty", "").c_str(), digest.data()), 0);
-    EXPECT_EQ(digest,
-              fromHex("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"));
+    EXPECT_EQ(digest, fromHex("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"));
 }
 
 TEST_F(FileDigest, OfFilesAroundTheBlockBoundaryMatchesOneUpdate) {
@@ -173,8 +180,7 @@ TEST_F(FileDigest, OfAMillionLettersAIsTheStandardDigest) {
     Digest digest{};
     ASSERT_EQ(fileDigest(writeFile("million", std::string(1000000, 'a')).c_str(), digest.data()),
               0);
-    EXPECT_EQ(digest,
-              fromHex("cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"));
+    EXPECT_EQ(digest, fromHex("cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"));
 }
 
 TEST_F(FileDigest, OfAMissingFileReturnsOneAndLeavesTheDigestAlone) {

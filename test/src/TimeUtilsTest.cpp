@@ -1,4 +1,4 @@
-// The wall-clock helpers, read against a fake clock.
+// The wall-clock helpers, read against the bed's fake clock.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "FakeClock.h"
+#include "BedTest.h"
 #include "TimeUtils.h"
 
 namespace {
@@ -16,10 +16,20 @@ namespace {
 constexpr uint64_t kMondaySeconds = 1750674733;
 constexpr const char* kCentralEurope = "CET-1CEST,M3.5.0,M10.5.0/3";
 
+class Clock : public bed::BedTest {
+  protected:
+    // Sets the fake wall clock and forgets earlier sleeps.
+    void setMicros(uint64_t microsSinceEpoch) {
+        clock().setNowUs(microsSinceEpoch);
+        clock().clearSleeps();
+    }
+};
+
 // Runs each case in a chosen time zone and puts the original one back.
-class TimeZone : public testing::Test {
+class TimeZone : public Clock {
   protected:
     void SetUp() override {
+        Clock::SetUp();
         if (const char* tz = std::getenv("TZ")) {
             _saved = tz;
         }
@@ -32,6 +42,7 @@ class TimeZone : public testing::Test {
             unsetenv("TZ");
         }
         tzset();
+        Clock::TearDown();
     }
     static void use(const char* tz) {
         setenv("TZ", tz, 1);
@@ -46,52 +57,52 @@ class TimeZone : public testing::Test {
     std::optional<std::string> _saved;
 };
 
-TEST(Millis, IsWholeSecondsTimesAThousandPlusWholeMilliseconds) {
-    fakeclock::setMicros(kMondaySeconds * 1000000 + 999999);
+TEST_F(Clock, MillisIsWholeSecondsTimesAThousandPlusWholeMilliseconds) {
+    setMicros(kMondaySeconds * 1000000 + 999999);
     EXPECT_EQ(millis(), kMondaySeconds * 1000 + 999);
 }
 
-TEST(Millis, DropsTheMicrosecondsBelowAMillisecond) {
-    fakeclock::setMicros(1000999);
+TEST_F(Clock, MillisDropsTheMicrosecondsBelowAMillisecond) {
+    setMicros(1000999);
     EXPECT_EQ(millis(), 1000U);
 }
 
-TEST(WaitMs, OfZeroReturnsAtOnceWithTheCurrentReading) {
-    fakeclock::setMicros(7000000);
+TEST_F(Clock, WaitMsOfZeroReturnsAtOnceWithTheCurrentReading) {
+    setMicros(7000000);
     EXPECT_EQ(waitMs(0), 7000U);
-    EXPECT_TRUE(fakeclock::naps().empty());
+    EXPECT_TRUE(clock().sleeps().empty());
 }
 
-TEST(WaitMs, NapsAHundredMicrosecondsAtATimeUntilTheTargetIsReached) {
-    fakeclock::setMicros(5000000);
+TEST_F(Clock, WaitMsNapsAHundredMicrosecondsAtATimeUntilTheTargetIsReached) {
+    setMicros(5000000);
     EXPECT_EQ(waitMs(3), 5003U);
-    EXPECT_EQ(fakeclock::naps(), std::vector<useconds_t>(30, 100));
+    EXPECT_EQ(clock().sleepDurationsUs(), std::vector<uint64_t>(30, 100));
 }
 
-TEST(WaitMs, ReturnsTheFirstReadingAtOrPastTheTarget) {
-    fakeclock::setMicros(5000050);
+TEST_F(Clock, WaitMsReturnsTheFirstReadingAtOrPastTheTarget) {
+    setMicros(5000050);
     EXPECT_EQ(waitMs(2), 5002U);
-    EXPECT_EQ(fakeclock::naps().size(), 20U);
+    EXPECT_EQ(clock().sleeps().size(), 20U);
 }
 
-TEST(MinuteOfHour, OfAWholeHourIsZero) {
+TEST_F(Clock, MinuteOfHourOfAWholeHourIsZero) {
     EXPECT_EQ(minuteOfHour(3600000), 0U);
 }
 
-TEST(MinuteOfHour, OfTheLastMinuteIsFiftyNine) {
-    EXPECT_EQ(minuteOfHour(59 * 60000), 59U);
+TEST_F(Clock, MinuteOfHourOfTheLastMinuteIsFiftyNine) {
+    EXPECT_EQ(minuteOfHour(59 * 60000ULL), 59U);
     EXPECT_EQ(minuteOfHour(3600000 - 1), 59U);
 }
 
-TEST(MinuteOfHour, OfARealMomentIsItsMinute) {
+TEST_F(Clock, MinuteOfHourOfARealMomentIsItsMinute) {
     EXPECT_EQ(minuteOfHour(kMondaySeconds * 1000), 32U);
 }
 
-TEST(HourOfDay, OfAWholeDayIsZero) {
+TEST_F(Clock, HourOfDayOfAWholeDayIsZero) {
     EXPECT_EQ(hourOfDay(86400000), 0U);
 }
 
-TEST(HourOfDay, OfTheLastHourIsTwentyThree) {
+TEST_F(Clock, HourOfDayOfTheLastHourIsTwentyThree) {
     EXPECT_EQ(hourOfDay(86400000 - 1), 23U);
 }
 
@@ -101,13 +112,13 @@ TEST_F(TimeZone, HourOfDayIsInUtcWhateverTheLocalZone) {
 }
 
 TEST_F(TimeZone, TimestampNowJoinsWeekdayDateAndTimeWithUnderscores) {
-    fakeclock::setMicros(kMondaySeconds * 1000000);
+    setMicros(kMondaySeconds * 1000000);
     EXPECT_EQ(taken(timestampNow()), "Mon_2025_06_23_10_32_13");
 }
 
 TEST_F(TimeZone, TimestampNowIsInLocalTime) {
     use(kCentralEurope);
-    fakeclock::setMicros(kMondaySeconds * 1000000 + 999999);
+    setMicros(kMondaySeconds * 1000000 + 999999);
     EXPECT_EQ(taken(timestampNow()), "Mon_2025_06_23_12_32_13");
 }
 
