@@ -29,7 +29,7 @@ namespace {
 constexpr uint8_t kAddr = 0x10;
 const char* const kBus = "/dev/i2c-3";
 constexpr size_t kFileSize = 8000;
-constexpr double kChunks = kFileSize / NorvaneI2CNode::kTransferChunkSize;
+constexpr double kChunks = static_cast<double>(kFileSize) / NorvaneI2CNode::kTransferChunkSize;
 const char* const kRemoteName = "bench.bin";
 
 bed::Bytes fileContent() {
