@@ -1,0 +1,101 @@
+#pragma once
+
+#include <gpiod.h>
+#include <json-c/json.h>
+
+#include <cstdint>
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+class NorvaneI2CNode;
+
+// The board's error codes; SBC::_error holds the last one set.
+enum SbcError : int32_t {
+    OKEY = 0,
+    CONFIG_FILE = 1,
+    SERVER_RESPONSE = 2,
+    UNSOLVED_ADDR_CONFLIC = 3,
+    GPIOD_CHIP = 4,
+    GPIOD_LINE = 5,
+    GPIOD_LINE_REQUEST = 6,
+    GPIOD_SET = 7,
+    NODES_CONFIG_PARSE = 8,
+};
+
+// Text of an error code; any value outside the enumeration reads "DEFAULT UNKOWN".
+std::string sbcErrorText(int32_t code);
+
+// One configured wireless network.
+struct Wifi {
+    std::string ssid;
+    std::string pass;
+};
+
+// The board controller. Constructing it brings the board up (configuration, GPIO line, device
+// list); destroying it drives the line low and releases everything it owns.
+//
+// The data members are public on purpose: the owner drives the nodes in _nodes directly, and
+// the documents in _devices are read by whoever places the nodes. The SBC owns every document
+// in _devices and every node in _nodes, which is why it can be neither copied nor moved.
+class SBC {
+  public:
+    explicit SBC(const std::string& configFile);
+    ~SBC();
+
+    SBC(const SBC&) = delete;
+    SBC& operator=(const SBC&) = delete;
+    SBC(SBC&&) = delete;
+    SBC& operator=(SBC&&) = delete;
+
+    // Configuration file: reads "endpoint", "api_key" and "wifis"; CONFIG_FILE on any fault.
+    void parseConfigFile(std::string path);
+    void parseConfigFile(const char* path);
+
+    int32_t getError() const;
+    std::string getErrorString() const;
+
+    // GPIO line 7 of chip 0, requested as an output (driven high) under "i2c-kestro-cli".
+    void configureGpio(bool flag);
+    // Drives the line, then waits one second.
+    void setGpio(bool value);
+    // Drives the line low, waits one second, closes the chip and deletes every node.
+    void releaseResources();
+
+    // One HTTPS GET of the device list; stores each device's document under its id.
+    void fetchDevices();
+
+    gpiod_chip* _chip;
+    gpiod_line* _line;
+    std::string _endpoint;
+    std::string _api_key;
+    std::vector<Wifi> _wifis;
+    std::map<std::string, json_object*> _devices;
+    std::map<std::string, std::map<std::string, NorvaneI2CNode*>> _nodes;
+    int32_t _error;
+
+  private:
+    void bringUp(const std::string& configFile);
+
+    bool readConfigString(json_object* config, const char* key, std::string& target);
+    bool readWifis(json_object* config);
+    bool readWifi(json_object* entry);
+    void rejectConfig(const char* message);
+
+    void reportGpioFault(const char* what, int errorNumber);
+    void driveLine(int value);
+    void closeGpio();
+    void deleteNodes();
+
+    bool requestDeviceList(std::string& body);
+    void storeDevices(const std::string& body);
+    bool storeDevice(json_object* element);
+    void replaceDevice(const std::string& id, json_object* document);
+    void clearDevices();
+};
+
+std::ostream& operator<<(std::ostream& os, const SBC& sbc);
+
+// Writes a JSON value as an indented tree on standard output; top-level calls pass indent 0.
+void printJson(json_object* value, int indent, bool indentFirst, std::string title);

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "TestAuthority.h"
+
+// One request as the server received it.
+struct RecordedRequest {
+    std::string method;
+    std::string path;
+    std::vector<std::pair<std::string, std::string>> headers;
+
+    // Every value sent under this header name, compared without regard to case.
+    std::vector<std::string> headerValues(const std::string& name) const;
+};
+
+// An HTTPS server on 127.0.0.1 (any free port) that answers every request, whatever its method
+// and path, with one configurable status and body, and records what it received. Its
+// certificate is issued by `authority`; by default the authority this process trusts.
+//
+// The server runs in a child process of its own: the test process stays single-threaded, as
+// the simulated devices of the bed require. Answer and records travel through files.
+class DeviceApiServer {
+  public:
+    explicit DeviceApiServer(const TestAuthority& authority = trustedTestAuthority());
+    ~DeviceApiServer();
+
+    DeviceApiServer(const DeviceApiServer&) = delete;
+    DeviceApiServer& operator=(const DeviceApiServer&) = delete;
+
+    // Host and port, as a configuration's "endpoint" names them.
+    std::string endpoint() const;
+    int port() const { return _port; }
+
+    // The answer to every request from now on; 200 and "[]" until this is called.
+    void respondWith(int status, const std::string& body,
+                     const std::string& contentType = "application/json");
+    std::vector<RecordedRequest> requests() const;
+
+  private:
+    std::string _directory;
+    int _child;
+    int _port;
+};
+
+// A local TCP port that is bound but never listens, so connecting to it is refused.
+class RefusingPort {
+  public:
+    RefusingPort();
+    ~RefusingPort();
+
+    RefusingPort(const RefusingPort&) = delete;
+    RefusingPort& operator=(const RefusingPort&) = delete;
+
+    std::string endpoint() const;
+
+  private:
+    int _socket;
+    int _port;
+};
