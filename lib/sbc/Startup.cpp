@@ -28,6 +28,7 @@ void SBC::bringUp(const std::string& configFile) {
         [this] { configureGpio(false); },
         [this] { fetchDevices(); },
         [this] { setGpio(true); },
+        [this] { discoverNodes(); },
     };
     for (const auto& step : steps) {
         step();
