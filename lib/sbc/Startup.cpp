@@ -24,10 +24,8 @@ SBC::~SBC() {
 // Each step runs only when every earlier one left _error at OKEY.
 void SBC::bringUp(const std::string& configFile) {
     const std::function<void()> steps[] = {
-        [&] { parseConfigFile(configFile); },
-        [this] { configureGpio(false); },
-        [this] { fetchDevices(); },
-        [this] { setGpio(true); },
+        [&] { parseConfigFile(configFile); }, [this] { configureGpio(false); },
+        [this] { fetchDevices(); },           [this] { setGpio(true); },
         [this] { discoverNodes(); },
     };
     for (const auto& step : steps) {
