@@ -14,6 +14,7 @@
 #include <iostream>
 #include <string>
 
+#include "BenchSupport.h"
 #include "Bed.h"
 #include "SBC.h"
 
@@ -24,41 +25,6 @@ constexpr uint8_t kFirstAddress = 0x08;
 constexpr double kProbeWaitMs = 100.0;
 constexpr double kBusHz = 400000.0;
 
-// The board's progress lines would swamp the report; they still cost their writes.
-class QuietConsole {
-  public:
-    QuietConsole() : savedOut_(dup(STDOUT_FILENO)), savedErr_(dup(STDERR_FILENO)) {
-        flush();
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        dup2(null, STDERR_FILENO);
-        close(null);
-    }
-    ~QuietConsole() {
-        flush();
-        dup2(savedOut_, STDOUT_FILENO);
-        dup2(savedErr_, STDERR_FILENO);
-        close(savedOut_);
-        close(savedErr_);
-    }
-    QuietConsole(const QuietConsole&) = delete;
-    QuietConsole& operator=(const QuietConsole&) = delete;
-
-  private:
-    static void flush() {
-        std::cout.flush();
-        std::cerr.flush();
-        std::fflush(nullptr);
-    }
-    int savedOut_;
-    int savedErr_;
-};
-
-double processCpuMs() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
-}
 
 std::string deviceId(int index) {
     return "device-" + std::to_string(index);
@@ -99,12 +65,12 @@ void BM_DiscoverNodes(benchmark::State& state) {
                 board->_devices[deviceId(i)] = deviceDocument(deviceId(i), kFirstAddress + i);
             }
             bed.clock().clearSleeps();
-            const double cpuStart = processCpuMs();
+            const double cpuStart = processCpuMicros() / 1e3;
             const auto start = std::chrono::steady_clock::now();
             board->discoverNodes();
             const std::chrono::duration<double, std::milli> took =
                 std::chrono::steady_clock::now() - start;
-            cpuMs += processCpuMs() - cpuStart;
+            cpuMs += processCpuMicros() / 1e3 - cpuStart;
             state.SetIterationTime(took.count() / 1000.0);
             wallMs += took.count();
             waitedMs += static_cast<double>(bed.clock().totalSleptUs()) / 1000.0;

@@ -22,7 +22,7 @@
 
 #include "Bed.h"
 #include "NorvaneI2CNode.h"
-#include "QuietStdout.h"
+#include "BenchSupport.h"
 
 namespace {
 
@@ -81,11 +81,6 @@ int32_t transfer(NorvaneI2CNode& node, Way way, const std::string& localPath) {
                             : node.getFile(kRemoteName, localPath);
 }
 
-double processCpuMicros() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
-}
 
 void realTime(benchmark::State& state, Way way) {
     ScratchFile local;
@@ -93,7 +88,7 @@ void realTime(benchmark::State& state, Way way) {
     double waitSeconds = 0;
     for (auto _ : state) {
         freshNode(false);
-        QuietStdout quiet;
+        QuietConsole quiet;
         NorvaneI2CNode node(kAddr, kBus);
         auto start = std::chrono::steady_clock::now();
         int32_t status = transfer(node, way, local.path());
@@ -121,7 +116,7 @@ void fakedWaits(benchmark::State& state, Way way) {
     double cpuMicros = 0;
     int64_t transfers = 0;
     {
-        QuietStdout quiet;
+        QuietConsole quiet;
         NorvaneI2CNode node(kAddr, kBus);
         double start = processCpuMicros();
         for (auto _ : state) {
@@ -149,7 +144,7 @@ void chunkExchanges(benchmark::State& state, Exchange exchange) {
     double cpuMicros = 0;
     int64_t chunks = 0;
     {
-        QuietStdout quiet;
+        QuietConsole quiet;
         NorvaneI2CNode node(kAddr, kBus);
         double start = processCpuMicros();
         for (auto _ : state) {
