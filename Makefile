@@ -4,7 +4,20 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build run test bench clean
+# Each kind of build keeps its own folder so that none of them reconfigures
+# another.
+ASAN_BUILD ?= build-asan
+AARCH64_BUILD ?= build-aarch64
+FUZZ_BUILD ?= build-fuzz
+# Seconds per fuzz target for `make fuzz`.
+FUZZ_SECONDS ?= 30
+
+SANITIZER_ENV = \
+  ASAN_OPTIONS=halt_on_error=1:abort_on_error=0:detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+.PHONY: all deps configure build run test bench clean \
+  test-asan test-aarch64 fuzz leak-check
 
 all: build
 
@@ -29,5 +42,43 @@ test: build
 bench: build
 	./$(BUILD)/bench/kestro-bench
 
+# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer; the
+# first finding (leaks included) fails the test that made it.
+test-asan:
+	@scripts/install-deps.sh
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DKESTRO_SANITIZE=ON \
+	  -DKESTRO_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	$(SANITIZER_ENV) ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+
+# The whole suite built for the board (aarch64) and run under qemu-user.
+# Tests that start a program of the build as a child process are left out:
+# the host kernel execs that child, and it runs aarch64 programs only through
+# binfmt_misc, which a container does not have.
+AARCH64_EXCLUDE ?= ^(Cli|PreloadTest)\.
+test-aarch64:
+	@scripts/install-deps.sh --aarch64
+	cmake -S . -B $(AARCH64_BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-aarch64.cmake \
+	  -DKESTRO_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build $(AARCH64_BUILD) -j $(JOBS)
+	ctest --test-dir $(AARCH64_BUILD) --output-on-failure -j $(JOBS) -E '$(AARCH64_EXCLUDE)'
+
+# libFuzzer targets built with clang, each run for FUZZ_SECONDS from its seed
+# corpus; what they find goes to $(FUZZ_BUILD)/findings.
+fuzz:
+	@scripts/install-deps.sh --fuzz
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
+	  -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+	  -DKESTRO_SANITIZE=ON -DKESTRO_BUILD_FUZZ=ON -DKESTRO_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target kestro-fuzzers
+	$(SANITIZER_ENV) scripts/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# The real program and the board's start-up and teardown under valgrind
+# memcheck: any definitely or indirectly lost block fails.
+leak-check: build
+	@scripts/ensure-log-file.sh
+	scripts/leak-check.sh $(BUILD)
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(AARCH64_BUILD) $(FUZZ_BUILD)

@@ -7,6 +7,20 @@ endif()
 if(KESTRO_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
+  # GCC's instrumentation makes its may-be-used-uninitialized analysis report
+  # false positives inside the standard library (std::regex, std::function).
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    add_compile_options(-Wno-maybe-uninitialized)
+  endif()
+endif()
+
+# Coverage feedback for libFuzzer in every library a fuzz target links; only
+# the fuzz programs themselves link the fuzzer's main.
+if(KESTRO_BUILD_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "KESTRO_BUILD_FUZZ needs clang (for example -DCMAKE_CXX_COMPILER=clang++-14)")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link)
 endif()
 
 # Optimised builds use the fortified C library calls (__read_chk, ...), as the

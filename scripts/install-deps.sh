@@ -2,8 +2,10 @@
 # Installs the Debian packages that building and testing need.
 # Does nothing when every package is already installed.
 #
-#   scripts/install-deps.sh            build, tests and benchmarks
-#   scripts/install-deps.sh --fuzz     also clang and its fuzzing runtime
+#   scripts/install-deps.sh             build, tests and benchmarks
+#   scripts/install-deps.sh --fuzz      also clang and its fuzzing runtime
+#   scripts/install-deps.sh --aarch64   also the aarch64 cross compiler, the
+#                                       arm64 libraries (multiarch) and qemu
 set -euo pipefail
 
 packages=(
@@ -13,23 +15,53 @@ packages=(
   libssl-dev libcpp-httplib-dev openssl ca-certificates
   valgrind
 )
+# The arm64 libraries are Multi-Arch: same, so they sit beside the amd64 ones
+# as long as both are at the same version; apt upgrades the amd64 side when
+# the arm64 side needs it.
+aarch64_packages=(
+  g++-aarch64-linux-gnu qemu-user
+  libjson-c-dev:arm64 libcurlpp-dev:arm64 libcurl4-openssl-dev:arm64
+  libgpiod-dev:arm64 libi2c-dev:arm64
+  libgtest-dev:arm64 libgmock-dev:arm64 libbenchmark-dev:arm64
+  libssl-dev:arm64 libcpp-httplib-dev:arm64
+)
+want_arm64=false
 for arg in "$@"; do
   case "$arg" in
     --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
+    --aarch64) packages+=("${aarch64_packages[@]}"); want_arm64=true ;;
     *) echo "install-deps: unknown option $arg" >&2; exit 2 ;;
   esac
 done
 
+sudo=()
+[[ $(id -u) -eq 0 ]] || sudo=(sudo)
+
+if $want_arm64 && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  echo "install-deps: adding the arm64 architecture"
+  "${sudo[@]}" dpkg --add-architecture arm64
+fi
+
+# With a foreign architecture added, dpkg-query answers for every architecture
+# of a name; a name without one means the native package (or an
+# architecture-independent one).
+native=$(dpkg --print-architecture)
+installed() {
+  local name status
+  while read -r name status; do
+    [[ "$status" == "install ok installed" ]] || continue
+    [[ "$name" == "$1" || "$name" == "$1:$native" ]] && return 0
+  done < <(dpkg-query -W -f='${binary:Package} ${Status}\n' "${1%%:*}" 2>/dev/null)
+  return 1
+}
+
 missing=()
 for p in "${packages[@]}"; do
-  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
-  [[ "$status" == "install ok installed" ]] || missing+=("$p")
+  installed "$p" || missing+=("$p")
 done
 [[ ${#missing[@]} -eq 0 ]] && exit 0
 
 echo "install-deps: installing ${missing[*]}"
-sudo=()
-[[ $(id -u) -eq 0 ]] || sudo=(sudo)
 export DEBIAN_FRONTEND=noninteractive
 "${sudo[@]}" apt-get update
 "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
