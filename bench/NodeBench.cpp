@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "BenchSupport.h"
 #include "Bed.h"
 #include "NorvaneI2CNode.h"
 
@@ -38,35 +39,6 @@ double wireMicros(size_t requestFrame, size_t replyFrame) {
     return bits / kBusHz * 1e6;
 }
 
-double processCpuMicros() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
-}
-
-// The node's progress lines would swamp the report; they still cost their writes.
-class QuietStdout {
-  public:
-    QuietStdout() : saved_(dup(STDOUT_FILENO)) {
-        std::cout.flush();
-        std::fflush(stdout);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        close(null);
-    }
-    ~QuietStdout() {
-        std::cout.flush();
-        std::fflush(stdout);
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-    }
-    QuietStdout(const QuietStdout&) = delete;
-    QuietStdout& operator=(const QuietStdout&) = delete;
-
-  private:
-    int saved_;
-};
-
 // Runs `command` against a simulated node with the clock faked and reports CPU and wire time.
 template <typename Command>
 void measure(benchmark::State& state, Command command) {
@@ -77,7 +49,7 @@ void measure(benchmark::State& state, Command command) {
     double cpuMicros = 0;
     int64_t commands = 0;
     {
-        QuietStdout quiet;
+        QuietConsole quiet;
         auto run = command();
         double start = processCpuMicros();
         for (auto _ : state) {

@@ -22,3 +22,7 @@ if(KESTRO_BUILD_FUZZ)
   endif()
   add_compile_options(-fsanitize=fuzzer-no-link)
 endif()
+
+# Optimised builds use the fortified C library calls (__read_chk, ...), as the
+# board's distribution builds its packages; the tests then exercise them too.
+add_compile_options($<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:-D_FORTIFY_SOURCE=2>)

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <list>
 #include <map>
 #include <string>
@@ -26,6 +27,8 @@ class NorvaneI2CNode {
   public:
     static constexpr useconds_t kCommandWaitUs = 100000;
     static constexpr useconds_t kLinesWaitUs = 500000;
+    static constexpr useconds_t kTransferWaitUs = 1000000;
+    static constexpr uint32_t kTransferChunkSize = 800;
 
     NorvaneI2CNode() = default;
     NorvaneI2CNode(uint8_t addr, const char* bus);
@@ -74,6 +77,10 @@ class NorvaneI2CNode {
     int32_t textPairCommand97(const std::string& first, const std::string& second);
     int32_t textPairCommand98(const std::string& first, const std::string& second);
 
+    // File transfers: start, one chunk per 800 bytes, end; each step answered after 1 s.
+    int32_t sendFile(const std::string& localPath, const std::string& remoteName);
+    int32_t getFile(const std::string& remoteName, const std::string& localPath);
+
     // Request steps: build the request frame and send it.
     int32_t commandC0Request();
     int32_t commandC1Request();
@@ -103,6 +110,13 @@ class NorvaneI2CNode {
     int32_t textCommand96Request(const std::string& name);
     int32_t textPairCommand97Request(const std::string& first, const std::string& second);
     int32_t textPairCommand98Request(const std::string& first, const std::string& second);
+    int32_t sendFileStart(const std::string& localPath, const std::string& remoteName,
+                          uint32_t& size);
+    int32_t sendFileChunk(FILE* stream, uint32_t handle, uint32_t offset, uint32_t length);
+    int32_t sendFileEnd();
+    int32_t getFileStart(const std::string& remoteName);
+    int32_t getFileChunk(uint32_t handle, uint32_t offset, uint32_t length);
+    int32_t getFileEnd();
 
     // Reply steps: receive the reply, check it and decode it into the outputs.
     /// A reply that carries nothing but "OK".
@@ -119,6 +133,10 @@ class NorvaneI2CNode {
     int32_t readRecordsReply(std::list<NodeRecord>& records);
     int32_t readLinesReply(std::list<std::string>& lines);
     int32_t readFileInfoReply(uint32_t& size, uint32_t& extra, uint8_t digest[32]);
+    /// The transfer handle of a start reply of either direction.
+    int32_t readHandleReply(uint32_t& handle);
+    /// Appends the data of a get-chunk reply to `stream` and adds its length to `received`.
+    int32_t readChunkReply(FILE* stream, uint32_t& received);
 
     uint8_t addr = 0;
     std::string bus;
@@ -147,4 +165,8 @@ class NorvaneI2CNode {
     bool receiveReply(ReplyPayload& payload);
     /// False, with `status` set, when nothing arrived or the reply is not "OK".
     bool receiveOkReply(ReplyPayload& payload);
+    /// The chunk exchanges of a send, from the local file opened for reading.
+    int32_t sendChunks(const std::string& localPath, uint32_t handle, uint32_t size);
+    /// The chunk exchanges of a fetch, into the local file created or emptied.
+    int32_t fetchChunks(const std::string& localPath, uint32_t handle, uint32_t size);
 };

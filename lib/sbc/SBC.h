@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,12 @@ enum SbcError : int32_t {
 // Text of an error code; any value outside the enumeration reads "DEFAULT UNKOWN".
 std::string sbcErrorText(int32_t code);
 
+// Bus device path -> ids of the devices whose node answered there with that very id.
+using FoundDevices = std::map<std::string, std::set<std::string>>;
+
+// Bus device path -> 7-bit addresses that answered the scan probe.
+using ActiveAddresses = std::map<std::string, std::set<uint16_t>>;
+
 // One configured wireless network.
 struct Wifi {
     std::string ssid;
@@ -34,7 +41,7 @@ struct Wifi {
 };
 
 // The board controller. Constructing it brings the board up (configuration, GPIO line, device
-// list); destroying it drives the line low and releases everything it owns.
+// list, node discovery); destroying it drives the line low and releases everything it owns.
 //
 // The data members are public on purpose: the owner drives the nodes in _nodes directly, and
 // the documents in _devices are read by whoever places the nodes. The SBC owns every document
@@ -66,6 +73,21 @@ class SBC {
     // One HTTPS GET of the device list; stores each device's document under its id.
     void fetchDevices();
 
+    // Addresses a scan never reports as active, whether or not something answers there.
+    static const std::set<uint16_t> reservedI2cAddresses;
+
+    // Probes every address of the board's bus with a send-byte and prints the report.
+    ActiveAddresses scanI2cBuses();
+
+    // Asks the node at each device's address for its identity; creates a node in _nodes for
+    // every device that answered with its own id and records it in `found`.
+    void discoverNodesOnBus(FoundDevices& found, const char* bus);
+    // Discovery on the board's bus, then drops (and releases) every device left without a node.
+    void discoverNodes();
+
+    // Sets every node's clock to the board's time and reads it back.
+    void syncNodeClocks();
+
     gpiod_chip* _chip;
     gpiod_line* _line;
     std::string _endpoint;
@@ -93,6 +115,14 @@ class SBC {
     bool storeDevice(json_object* element);
     void replaceDevice(const std::string& id, json_object* document);
     void clearDevices();
+
+    bool readDeviceAddress(json_object* document, uint8_t& address);
+    void createNodes(const std::set<std::string>& ids, const char* bus);
+    void storeNode(const std::string& bus, const std::string& id, uint8_t address);
+    bool hasNode(const std::string& id);
+    void pruneDevices();
+
+    void syncNodeClock(const std::string& bus, const std::string& id, NorvaneI2CNode& node);
 };
 
 std::ostream& operator<<(std::ostream& os, const SBC& sbc);

@@ -23,12 +23,15 @@ SBC::~SBC() {
 
 // Each step runs only when every earlier one left _error at OKEY.
 void SBC::bringUp(const std::string& configFile) {
+    // clang-format off
     const std::function<void()> steps[] = {
         [&] { parseConfigFile(configFile); },
         [this] { configureGpio(false); },
         [this] { fetchDevices(); },
         [this] { setGpio(true); },
+        [this] { discoverNodes(); },
     };
+    // clang-format on
     for (const auto& step : steps) {
         step();
         if (_error != OKEY) {

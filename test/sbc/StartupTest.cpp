@@ -51,6 +51,8 @@ class BoardStartup : public bed::BedTest {
 };
 
 TEST_F(BoardStartup, CompleteStartUpConfiguresFetchesAndDrivesTheLineHigh) {
+    addNode(16).state().identity[3] = "n1";
+
     start();
 
     EXPECT_EQ(startConsole.err, "");
@@ -61,7 +63,8 @@ TEST_F(BoardStartup, CompleteStartUpConfiguresFetchesAndDrivesTheLineHigh) {
     ASSERT_EQ(requests.size(), 1U);
     EXPECT_THAT(requests[0].headerValues("x-api-key"), ElementsAre("key-7"));
     EXPECT_EQ(board->_devices.count("n1"), 1U);
-    EXPECT_THAT(lineTrace(), ElementsAre("gpio request 7 1", "gpio set 7 1", "sleep 1000000"));
+    EXPECT_THAT(lineTrace(),
+                ElementsAre("gpio request 7 1", "gpio set 7 1", "sleep 1000000", "usleep 100000"));
     EXPECT_EQ(gpio().consumer(7), "i2c-kestro-cli");
 }
 

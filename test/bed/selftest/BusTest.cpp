@@ -19,9 +19,9 @@ namespace {
 
 using ::testing::ElementsAre;
 
-class SimulatedPathTest : public BedTest {};
+class BedPathTest : public BedTest {};
 
-TEST_F(SimulatedPathTest, AnUnconfiguredBusIsAbsentWhateverTheHostHas) {
+TEST_F(BedPathTest, AnUnconfiguredBusIsAbsentWhateverTheHostHas) {
     struct stat info {};
     EXPECT_EQ(::open("/dev/i2c-0", O_RDWR), -1);
     EXPECT_EQ(errno, ENOENT);
@@ -31,7 +31,7 @@ TEST_F(SimulatedPathTest, AnUnconfiguredBusIsAbsentWhateverTheHostHas) {
     EXPECT_EQ(errno, ENOENT);
 }
 
-TEST_F(SimulatedPathTest, AConfiguredBusIsACharacterDeviceOfI2cDev) {
+TEST_F(BedPathTest, AConfiguredBusIsACharacterDeviceOfI2cDev) {
     addBus("/dev/i2c-3");
     struct stat byPath {};
     ASSERT_EQ(::stat("/dev/i2c-3", &byPath), 0);
@@ -44,7 +44,7 @@ TEST_F(SimulatedPathTest, AConfiguredBusIsACharacterDeviceOfI2cDev) {
     EXPECT_EQ(byFd.st_rdev, byPath.st_rdev);
 }
 
-TEST_F(SimulatedPathTest, OtherPathsReachTheRealSystem) {
+TEST_F(BedPathTest, OtherPathsReachTheRealSystem) {
     int pipeFds[2];
     ASSERT_EQ(::pipe(pipeFds), 0);
     ASSERT_EQ(::write(pipeFds[1], "x", 1), 1);
@@ -57,7 +57,7 @@ TEST_F(SimulatedPathTest, OtherPathsReachTheRealSystem) {
     EXPECT_GE(devNull.get(), 0);
 }
 
-TEST_F(SimulatedPathTest, ADescriptorUsedBehindTheBedsBackFailsLoudly) {
+TEST_F(BedPathTest, ADescriptorUsedBehindTheBedsBackFailsLoudly) {
     addNode(0x10);
     Fd fd(openAt("/dev/i2c-3", 0x10));
     uint8_t byte = 0;
@@ -65,9 +65,9 @@ TEST_F(SimulatedPathTest, ADescriptorUsedBehindTheBedsBackFailsLoudly) {
     EXPECT_EQ(errno, EBADF);
 }
 
-class DescriptorCountTest : public BedTest {};
+class BedDescriptorTest : public BedTest {};
 
-TEST_F(DescriptorCountTest, OpensAndClosesAreCountedPerBus) {
+TEST_F(BedDescriptorTest, OpensAndClosesAreCountedPerBus) {
     SimBus& bus = addBus();
     const int first = ::open("/dev/i2c-3", O_RDWR);
     const int second = ::open("/dev/i2c-3", O_RDWR);
@@ -80,7 +80,7 @@ TEST_F(DescriptorCountTest, OpensAndClosesAreCountedPerBus) {
     EXPECT_EQ(bus.openCount(), 2u);
 }
 
-TEST_F(DescriptorCountTest, ADescriptorLeftOpenAcrossAResetTurnsStale) {
+TEST_F(BedDescriptorTest, ADescriptorLeftOpenAcrossAResetTurnsStale) {
     addBus();
     const int fd = ::open("/dev/i2c-3", O_RDWR);
     bed().reset();
@@ -90,15 +90,15 @@ TEST_F(DescriptorCountTest, ADescriptorLeftOpenAcrossAResetTurnsStale) {
     EXPECT_EQ(::close(fd), 0);
 }
 
-TEST_F(DescriptorCountTest, AFailedOpenGivesTheConfiguredError) {
+TEST_F(BedDescriptorTest, AFailedOpenGivesTheConfiguredError) {
     addBus().failOpen(EACCES);
     EXPECT_EQ(::open("/dev/i2c-3", O_RDWR), -1);
     EXPECT_EQ(errno, EACCES);
 }
 
-class AdapterTest : public BedTest {};
+class BedAdapterTest : public BedTest {};
 
-TEST_F(AdapterTest, AnAddressHeldByAKernelDriverCannotBeSelected) {
+TEST_F(BedAdapterTest, AnAddressHeldByAKernelDriverCannotBeSelected) {
     addBus().holdByDriver(0x48);
     Fd fd(::open("/dev/i2c-3", O_RDWR));
     EXPECT_EQ(::ioctl(fd.get(), I2C_SLAVE, 0x48), -1);
@@ -107,7 +107,7 @@ TEST_F(AdapterTest, AnAddressHeldByAKernelDriverCannotBeSelected) {
     EXPECT_THAT(bed().trace({EventKind::Select}), ElementsAre("select 0x48 EBUSY", "select 0x48"));
 }
 
-TEST_F(AdapterTest, FunctionalityIsReportedOrRefused) {
+TEST_F(BedAdapterTest, FunctionalityIsReportedOrRefused) {
     SimBus& bus = addBus();
     bus.setFuncs(0x1234);
     Fd fd(::open("/dev/i2c-3", O_RDWR));
@@ -119,7 +119,7 @@ TEST_F(AdapterTest, FunctionalityIsReportedOrRefused) {
     EXPECT_EQ(errno, EIO);
 }
 
-TEST_F(AdapterTest, TheSendByteProbeSeesOnlyDevicesThatTakeTheDataByte) {
+TEST_F(BedAdapterTest, TheSendByteProbeSeesOnlyDevicesThatTakeTheDataByte) {
     SimBus& bus = addBus();
     bus.addDevice(0x10);
     bus.addDevice(0x11, Probe::AddressOnly);
@@ -133,7 +133,7 @@ TEST_F(AdapterTest, TheSendByteProbeSeesOnlyDevicesThatTakeTheDataByte) {
     EXPECT_THAT(results, ElementsAre(0, -EIO, -ENXIO, -ENXIO));
 }
 
-TEST_F(AdapterTest, ATransactionNobodyAnswersFailsWithTheNoAnswerError) {
+TEST_F(BedAdapterTest, ATransactionNobodyAnswersFailsWithTheNoAnswerError) {
     SimBus& bus = addBus();
     Fd fd(openAt("/dev/i2c-3", 0x20));
     const uint8_t byte = 0;
@@ -145,7 +145,7 @@ TEST_F(AdapterTest, ATransactionNobodyAnswersFailsWithTheNoAnswerError) {
     EXPECT_EQ(errno, EIO);
 }
 
-TEST_F(AdapterTest, EachDescriptorTalksToTheAddressItSelected) {
+TEST_F(BedAdapterTest, EachDescriptorTalksToTheAddressItSelected) {
     SimNode& first = addNode(0x20);
     SimNode& second = addNode(0x21);
     Fd a(openAt("/dev/i2c-3", 0x20));
@@ -158,7 +158,7 @@ TEST_F(AdapterTest, EachDescriptorTalksToTheAddressItSelected) {
     EXPECT_EQ(second.lastRequest().opcode(), 0xC1);
 }
 
-TEST_F(AdapterTest, AFortifiedReadReachesTheSimulatedNode) {
+TEST_F(BedAdapterTest, AFortifiedReadReachesTheSimulatedNode) {
     addNode(0x10);
     Fd fd(openAt("/dev/i2c-3", 0x10));
     sendFrame(fd.get(), {0xC0});

@@ -22,9 +22,9 @@ uint64_t monotonicUs() {
            static_cast<uint64_t>(ts.tv_nsec) / 1000;
 }
 
-class FakeClockTest : public BedTest {};
+class BedFakeClockTest : public BedTest {};
 
-TEST_F(FakeClockTest, SleepsReturnAtOnceAndMoveTheWallClock) {
+TEST_F(BedFakeClockTest, SleepsReturnAtOnceAndMoveTheWallClock) {
     const uint64_t startedUs = monotonicUs();
     ::usleep(100000);
     ::sleep(1);
@@ -35,7 +35,7 @@ TEST_F(FakeClockTest, SleepsReturnAtOnceAndMoveTheWallClock) {
     EXPECT_EQ(clock().nowUs(), FakeClock::kDefaultStartUs + 1'105'000u);
 }
 
-TEST_F(FakeClockTest, EveryWallClockReadsFakeTime) {
+TEST_F(BedFakeClockTest, EveryWallClockReadsFakeTime) {
     clock().setNowUs(1'700'000'123'456'789ULL);
     timeval tv{};
     ::gettimeofday(&tv, nullptr);
@@ -50,7 +50,7 @@ TEST_F(FakeClockTest, EveryWallClockReadsFakeTime) {
               1'700'000'123'456'789LL);
 }
 
-TEST_F(FakeClockTest, AnAbsoluteSleepWaitsUntilItsDeadline) {
+TEST_F(BedFakeClockTest, AnAbsoluteSleepWaitsUntilItsDeadline) {
     timespec deadline{};
     ::clock_gettime(CLOCK_REALTIME, &deadline);
     deadline.tv_sec += 2;
@@ -59,7 +59,7 @@ TEST_F(FakeClockTest, AnAbsoluteSleepWaitsUntilItsDeadline) {
     EXPECT_EQ(::time(nullptr), deadline.tv_sec);
 }
 
-TEST_F(FakeClockTest, SleepsTakeTheirPlaceAmongBusTransactions) {
+TEST_F(BedFakeClockTest, SleepsTakeTheirPlaceAmongBusTransactions) {
     SimNode& node = addNode(0x10);
     Fd fd(openAt("/dev/i2c-3", 0x10));
     sendFrame(fd.get(), {0xE0});
@@ -71,7 +71,7 @@ TEST_F(FakeClockTest, SleepsTakeTheirPlaceAmongBusTransactions) {
     EXPECT_EQ(node.lastRequest().timeUs, FakeClock::kDefaultStartUs);
 }
 
-TEST_F(FakeClockTest, WithRecordingOffOnlyTimeMoves) {
+TEST_F(BedFakeClockTest, WithRecordingOffOnlyTimeMoves) {
     SimNode& node = addNode(0x10);
     bed().setRecording(false);
     Fd fd(openAt("/dev/i2c-3", 0x10));
@@ -84,12 +84,12 @@ TEST_F(FakeClockTest, WithRecordingOffOnlyTimeMoves) {
     EXPECT_EQ(clock().nowUs(), FakeClock::kDefaultStartUs + 100000u);
 }
 
-class RealClockTest : public BedTest {
+class BedRealClockTest : public BedTest {
   protected:
-    RealClockTest() : BedTest(ClockMode::Real) {}
+    BedRealClockTest() : BedTest(ClockMode::Real) {}
 };
 
-TEST_F(RealClockTest, SleepsReallySleepAndAreStillRecorded) {
+TEST_F(BedRealClockTest, SleepsReallySleepAndAreStillRecorded) {
     const uint64_t startedUs = monotonicUs();
     ::usleep(20000);
     EXPECT_GE(monotonicUs() - startedUs, 20000u);

@@ -14,9 +14,9 @@ namespace {
 
 using ::testing::ElementsAre;
 
-class GpioChipTest : public BedTest {};
+class BedGpioChipTest : public BedTest {};
 
-TEST_F(GpioChipTest, AnAbsentChipCannotBeOpenedWhateverTheHostHas) {
+TEST_F(BedGpioChipTest, AnAbsentChipCannotBeOpenedWhateverTheHostHas) {
     struct stat info {};
     errno = 0;
     EXPECT_EQ(gpiod_chip_open_by_number(0), nullptr);
@@ -25,7 +25,7 @@ TEST_F(GpioChipTest, AnAbsentChipCannotBeOpenedWhateverTheHostHas) {
     EXPECT_EQ(::access(kGpioSysfsDevPath, R_OK), -1);
 }
 
-TEST_F(GpioChipTest, LibgpiodDrivesLineSevenAndEveryChangeIsTimeStamped) {
+TEST_F(BedGpioChipTest, LibgpiodDrivesLineSevenAndEveryChangeIsTimeStamped) {
     gpio().setPresent(true);
     gpiod_chip* chip = gpiod_chip_open_by_number(0);
     ASSERT_NE(chip, nullptr) << std::strerror(errno);
@@ -53,7 +53,7 @@ TEST_F(GpioChipTest, LibgpiodDrivesLineSevenAndEveryChangeIsTimeStamped) {
                 ElementsAre("gpio request 7 1", "sleep 1000000", "gpio set 7 0", "gpio release 7"));
 }
 
-TEST_F(GpioChipTest, ALineHeldByAnotherProgramIsBusyAndNamesItsConsumer) {
+TEST_F(BedGpioChipTest, ALineHeldByAnotherProgramIsBusyAndNamesItsConsumer) {
     gpio().setPresent(true);
     gpio().holdLine(7, "other-program");
     gpiod_chip* chip = gpiod_chip_open_by_number(0);
@@ -66,7 +66,7 @@ TEST_F(GpioChipTest, ALineHeldByAnotherProgramIsBusyAndNamesItsConsumer) {
     gpiod_chip_close(chip);
 }
 
-TEST_F(GpioChipTest, AFailedSetLeavesTheLineAsItWas) {
+TEST_F(BedGpioChipTest, AFailedSetLeavesTheLineAsItWas) {
     gpio().setPresent(true);
     gpio().failNextSet(EIO);
     gpiod_chip* chip = gpiod_chip_open_by_number(0);
@@ -81,7 +81,7 @@ TEST_F(GpioChipTest, AFailedSetLeavesTheLineAsItWas) {
     gpiod_line_close_chip(line);
 }
 
-TEST_F(GpioChipTest, AFailingLineLookupGivesNoLine) {
+TEST_F(BedGpioChipTest, AFailingLineLookupGivesNoLine) {
     gpio().setPresent(true);
     gpio().failLineInfo(EIO);
     gpiod_chip* chip = gpiod_chip_open_by_number(0);

@@ -10,20 +10,20 @@ namespace {
 
 using ::testing::ElementsAre;
 
-TEST(WireFrameTest, EncodesTheAbcExampleAndTheXmodemCheckValue) {
+TEST(BedWireFrameTest, EncodesTheAbcExampleAndTheXmodemCheckValue) {
     EXPECT_EQ(hex(encodeFrame(bytesOf("abc"))), "02 00 03 61 62 63 06 0A 04");
     const Bytes digits = bytesOf("123456789");
     EXPECT_EQ(crc16Xmodem(digits.data(), digits.size()), 0x31C3);
 }
 
-TEST(WireFrameTest, DecodingNamesWhatIsWrong) {
+TEST(BedWireFrameTest, DecodingNamesWhatIsWrong) {
     EXPECT_EQ(decodeFrame(fromHex("02 00 03 61 62 63 06 0B 04")).error, "bad crc");
     EXPECT_EQ(decodeFrame(fromHex("02 00 03 61 62 63 06 0A 05")).error, "bad end byte");
     EXPECT_EQ(decodeFrame(fromHex("02 1F FB")).error, "length above 8186");
     EXPECT_EQ(hex(decodeFrame(fromHex("02 00 03 61 62 63 06 0A 04")).payload), "61 62 63");
 }
 
-class NodeExchangeTest : public BedTest {
+class BedNodeTest : public BedTest {
   protected:
     void SetUp() override {
         BedTest::SetUp();
@@ -41,7 +41,7 @@ class NodeExchangeTest : public BedTest {
     int fd_ = -1;
 };
 
-TEST_F(NodeExchangeTest, RecordsTheRequestBytesAsWrittenAndDecoded) {
+TEST_F(BedNodeTest, RecordsTheRequestBytesAsWrittenAndDecoded) {
     ask(fromHex("F1 61 62 00 63 00"));
     const Request& request = node().lastRequest();
     EXPECT_TRUE(request.valid);
@@ -51,7 +51,7 @@ TEST_F(NodeExchangeTest, RecordsTheRequestBytesAsWrittenAndDecoded) {
     EXPECT_EQ(node().state().pairF1Second, "c");
 }
 
-TEST_F(NodeExchangeTest, TheReplyIsReadAsHeaderThenTheRest) {
+TEST_F(BedNodeTest, TheReplyIsReadAsHeaderThenTheRest) {
     node().state().identity = {"a", "b", "c", "d"};
     sendFrame(fd_, {0xE2});
     const Bytes frame = receiveFrame(fd_);
@@ -60,7 +60,7 @@ TEST_F(NodeExchangeTest, TheReplyIsReadAsHeaderThenTheRest) {
                 ElementsAre("write 0x10 7", "read 0x10 3", "read 0x10 13"));
 }
 
-TEST_F(NodeExchangeTest, KeepsTheClockAndTheValuesItIsGiven) {
+TEST_F(BedNodeTest, KeepsTheClockAndTheValuesItIsGiven) {
     ask(fromHex("F0 02 01 00 00 00 00 00 00"));
     EXPECT_EQ(hex(ask({0xE0})), "4F 4B 02 01 00 00 00 00 00 00");
     ask(fromHex("B0 05 01 00 00 02 00 00 00 03 00 00 00 04 00 00 00 05 00 00 00"));
@@ -68,7 +68,7 @@ TEST_F(NodeExchangeTest, KeepsTheClockAndTheValuesItIsGiven) {
               "4F 4B 05 01 00 00 02 00 00 00 03 00 00 00 04 00 00 00 05 00 00 00");
 }
 
-TEST_F(NodeExchangeTest, AnswersTextMapsRecordsAndLines) {
+TEST_F(BedNodeTest, AnswersTextMapsRecordsAndLines) {
     node().state().textMap = {{1, "x"}, {2, "yz"}};
     node().state().records[0xA3] = {Record{.tag = 7, .data = bytesOf("hi")}};
     node().state().lines["log"] = "a\nb\n";
@@ -79,14 +79,14 @@ TEST_F(NodeExchangeTest, AnswersTextMapsRecordsAndLines) {
     EXPECT_EQ(ask(fromHex("90 6C 6F 67")), bytesOf(std::string("OKa\nb\n\0", 7)));
 }
 
-TEST_F(NodeExchangeTest, ANextFaultHitsOnlyTheNextMatchingRequest) {
+TEST_F(BedNodeTest, ANextFaultHitsOnlyTheNextMatchingRequest) {
     node().failNext(Fault::NotOk, 0xE1);
     EXPECT_EQ(ask({0xE3}), bytesOf(std::string("OKe3\0", 5)));
     EXPECT_EQ(ask({0xE1}), bytesOf(std::string("NOe1\0", 5)));
     EXPECT_EQ(ask({0xE1}), bytesOf(std::string("OKe1\0", 5)));
 }
 
-TEST_F(NodeExchangeTest, FrameFaultsBreakTheReplyAsNamed) {
+TEST_F(BedNodeTest, FrameFaultsBreakTheReplyAsNamed) {
     const std::vector<std::pair<Fault, std::string>> cases = {
         {Fault::BadStartByte, "bad start byte"},
         {Fault::LengthTooLarge, "length above 8186"},
@@ -100,7 +100,7 @@ TEST_F(NodeExchangeTest, FrameFaultsBreakTheReplyAsNamed) {
     }
 }
 
-TEST_F(NodeExchangeTest, ANodeThatDoesNotAnswerFailsTheRead) {
+TEST_F(BedNodeTest, ANodeThatDoesNotAnswerFailsTheRead) {
     node().failAlways(Fault::NoAnswer, 0xE2);
     sendFrame(fd_, {0xE2});
     uint8_t header[3];
@@ -109,7 +109,7 @@ TEST_F(NodeExchangeTest, ANodeThatDoesNotAnswerFailsTheRead) {
     EXPECT_EQ(node().pendingFaults(), 1u);
 }
 
-TEST_F(NodeExchangeTest, ARefusedWriteIsRecordedButNotAnswered) {
+TEST_F(BedNodeTest, ARefusedWriteIsRecordedButNotAnswered) {
     node().failNext(Fault::RefuseWrite);
     EXPECT_EQ(sendFrame(fd_, {0xC0}), -1);
     EXPECT_EQ(errno, EIO);
@@ -118,19 +118,19 @@ TEST_F(NodeExchangeTest, ARefusedWriteIsRecordedButNotAnswered) {
     EXPECT_EQ(::read(fd_, header, 3), -1);
 }
 
-TEST_F(NodeExchangeTest, RawPayloadsAndRawRepliesReplaceTheAnswer) {
+TEST_F(BedNodeTest, RawPayloadsAndRawRepliesReplaceTheAnswer) {
     node().replyPayload(bytesOf("OKAY"));
     EXPECT_EQ(ask({0xC0}), bytesOf("OKAY"));
     node().inject({.fault = Fault::RawReply, .bytes = fromHex("02 00 03 61 62 63 06 0A 04")});
     EXPECT_EQ(ask({0xC0}), bytesOf("abc"));
 }
 
-TEST_F(NodeExchangeTest, AWrongLengthReplyLosesItsLastByte) {
+TEST_F(BedNodeTest, AWrongLengthReplyLosesItsLastByte) {
     node().failNext(Fault::WrongLength, 0xE0);
     EXPECT_EQ(ask({0xE0}).size(), 9u);
 }
 
-TEST_F(NodeExchangeTest, AnUndecodableRequestGetsNoReply) {
+TEST_F(BedNodeTest, AnUndecodableRequestGetsNoReply) {
     const Bytes broken = fromHex("02 00 01 C0 00 00 04");
     ASSERT_EQ(::write(fd_, broken.data(), broken.size()), 7);
     EXPECT_FALSE(node().lastRequest().valid);
@@ -163,7 +163,7 @@ Bytes chunkRequest(uint8_t opcode, uint32_t handle, uint32_t offset, const Bytes
     return payload;
 }
 
-TEST_F(NodeExchangeTest, ASentFileIsStoredWhenItsDigestMatches) {
+TEST_F(BedNodeTest, ASentFileIsStoredWhenItsDigestMatches) {
     const Bytes content(801, 0x5A);
     const Bytes started = ask(sendStart(801, digestOf(content), "f.bin"));
     ASSERT_EQ(started.size(), 6u);
@@ -178,7 +178,7 @@ TEST_F(NodeExchangeTest, ASentFileIsStoredWhenItsDigestMatches) {
     EXPECT_THAT(node().transfers().back().chunkOffsets, ElementsAre(0u, 800u));
 }
 
-TEST_F(NodeExchangeTest, ASentFileWhoseBytesDoNotMatchItsDigestIsRefused) {
+TEST_F(BedNodeTest, ASentFileWhoseBytesDoNotMatchItsDigestIsRefused) {
     const Bytes started = ask(sendStart(3, digestOf(bytesOf("abc")), "f.bin"));
     Bytes wrong(800, 0);
     wrong[0] = 'x';
@@ -188,7 +188,7 @@ TEST_F(NodeExchangeTest, ASentFileWhoseBytesDoNotMatchItsDigestIsRefused) {
     EXPECT_FALSE(node().transfers().back().digestMatched);
 }
 
-TEST_F(NodeExchangeTest, AFetchedFileComesInTheConfiguredChunkSizes) {
+TEST_F(BedNodeTest, AFetchedFileComesInTheConfiguredChunkSizes) {
     Bytes content(1000);
     for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<uint8_t>(i);
     node().putFile("f.bin", content, 7);
@@ -208,7 +208,7 @@ TEST_F(NodeExchangeTest, AFetchedFileComesInTheConfiguredChunkSizes) {
     EXPECT_EQ(ask({0x95, 0xEE}), bytesOf("OK"));
 }
 
-TEST_F(NodeExchangeTest, EmptyChunksNeverEnd) {
+TEST_F(BedNodeTest, EmptyChunksNeverEnd) {
     node().putFile("f", Bytes(10, 1));
     node().state().chunkMode = ChunkMode::Empty;
     const uint32_t handle = le32At(ask(fromHex("95 AA 66")), 2);

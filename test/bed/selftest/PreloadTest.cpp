@@ -46,7 +46,7 @@ std::string readFile(const std::string& path) {
     return text.str();
 }
 
-class PreloadTest : public BedTest {
+class BedPreloadTest : public BedTest {
   protected:
     std::string writeConfig(const std::string& text) {
         std::ofstream(configPath_) << text;
@@ -69,7 +69,7 @@ class PreloadTest : public BedTest {
     const std::string reportPath_ = scratchPath(".report");
 };
 
-TEST_F(PreloadTest, AProgramRunsAgainstTheConfiguredBedAndLeavesItsReport) {
+TEST_F(BedPreloadTest, AProgramRunsAgainstTheConfiguredBedAndLeavesItsReport) {
     const ProbeRun run =
         runProbe(writeConfig("node /dev/i2c-3 0x10\n"
                              "identity /dev/i2c-3 0x10 t1 t2 t3 dev-1\n"
@@ -90,14 +90,14 @@ TEST_F(PreloadTest, AProgramRunsAgainstTheConfiguredBedAndLeavesItsReport) {
         "close anon_inode:gpio-linehandle\nclose /dev/gpiochip0\n");
 }
 
-TEST_F(PreloadTest, AnAbsentChipAndBusStayAbsentForTheProgram) {
+TEST_F(BedPreloadTest, AnAbsentChipAndBusStayAbsentForTheProgram) {
     const ProbeRun run = runProbe(writeConfig("clock real\n"));
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_THAT(run.output, HasSubstr("identity: no bus"));
     EXPECT_THAT(run.output, HasSubstr("gpio: absent"));
 }
 
-TEST_F(PreloadTest, AMalformedConfigurationEndsTheProgramWithItsReason) {
+TEST_F(BedPreloadTest, AMalformedConfigurationEndsTheProgramWithItsReason) {
     const ProbeRun run = runProbe(writeConfig("node /dev/i2c-3 0x200\n"));
     EXPECT_EQ(run.status, 97);
     EXPECT_THAT(run.output, HasSubstr("line 1: not a 7-bit address: 0x200"));
