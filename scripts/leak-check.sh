@@ -12,6 +12,7 @@ build=${1:?usage: leak-check.sh BUILD}
 # GPIO chip and device API, each with the GoogleTest filter to run.
 board_tests=(
   "test/sbc/sbc-test:BoardStartup.*"
+  "test/sbc/bus-test:BoardEndToEnd.*"
 )
 
 memcheck=(valgrind --quiet --leak-check=full --show-leak-kinds=definite,indirect
