@@ -55,7 +55,7 @@ test-asan:
 # Tests that start a program of the build as a child process are left out:
 # the host kernel execs that child, and it runs aarch64 programs only through
 # binfmt_misc, which a container does not have.
-AARCH64_EXCLUDE ?= ^(Cli|CliUnderBed|PreloadTest)\.
+AARCH64_EXCLUDE ?= ^(Cli|CliUnderBed|BedPreloadTest)\.
 test-aarch64:
 	@scripts/install-deps.sh --aarch64
 	cmake -S . -B $(AARCH64_BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \

@@ -95,10 +95,11 @@ void printReport(const ActiveAddresses& plan, const ActiveAddresses& active) {
 ActiveAddresses SBC::scanI2cBuses() {
     const ActiveAddresses plan{{kBoardBus, reservedI2cAddresses}};
     ActiveAddresses active;
-    for (const auto& [bus, reserved] : plan) {
-        std::set<uint16_t> found = scanBus(bus);
+    for (const auto& entry : plan) {
+        const std::set<uint16_t>& reserved = entry.second;
+        std::set<uint16_t> found = scanBus(entry.first);
         std::erase_if(found, [&](uint16_t address) { return reserved.count(address) != 0; });
-        active[bus] = std::move(found);
+        active[entry.first] = std::move(found);
     }
     printReport(plan, active);
     return active;
