@@ -168,6 +168,9 @@ void runTextMap(NorvaneI2CNode& node, const Reply& reply) {
         require(map == untouched, "a refused map reply leaves the map");
         return;
     }
+    if (status == 11 && map == untouched) {
+        return;  // a raw frame whose payload lacks the OK
+    }
     // Each entry takes at least its key and a NUL.
     require(map.size() <= reply.bound() / 5, "no more entries than the reply holds");
     for (const auto& [key, text] : map) {
