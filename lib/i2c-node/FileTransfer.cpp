@@ -26,8 +26,6 @@ constexpr uint8_t kGetFileOpcode = 0x95;
 constexpr uint8_t kStart = 0xAA;
 constexpr uint8_t kChunk = 0xCC;
 constexpr uint8_t kEnd = 0xEE;
-constexpr size_t kFieldsOffset = 2;
-constexpr size_t kDigestSize = 32;
 
 // A node that keeps answering "OK" without data would otherwise hold the fetch forever.
 constexpr int kMaxEmptyChunkReplies = 3;
@@ -83,7 +81,7 @@ uint32_t addReceived(uint32_t received, size_t count) {
 }
 
 bool sameDigest(const uint8_t* a, const uint8_t* b) {
-    return std::equal(a, a + kDigestSize, b);
+    return std::equal(a, a + kSha256DigestSize, b);
 }
 
 }  // namespace
@@ -131,7 +129,7 @@ int32_t NorvaneI2CNode::sendChunks(const std::string& localPath, uint32_t handle
 int32_t NorvaneI2CNode::getFile(const std::string& remoteName, const std::string& localPath) {
     uint32_t size = 0;
     uint32_t extra = 0;
-    uint8_t nodeDigest[kDigestSize] = {};
+    uint8_t nodeDigest[kSha256DigestSize] = {};
     if (getFileInfo(remoteName, size, extra, nodeDigest) != NODE_SUCCESS ||
         getFileStart(remoteName) != NODE_SUCCESS) {
         return status;
@@ -143,7 +141,7 @@ int32_t NorvaneI2CNode::getFile(const std::string& remoteName, const std::string
         transferStep([&] { return getFileEnd(); }, [&] { return readOkReply(); }) != NODE_SUCCESS) {
         return warn(kGetWarning, status);
     }
-    uint8_t localDigest[kDigestSize];
+    uint8_t localDigest[kSha256DigestSize];
     if (fileDigest(localPath.c_str(), localDigest) != 0 || !sameDigest(localDigest, nodeDigest)) {
         return fail(NODE_LOCAL_FILE_FAILURE);
     }
@@ -182,13 +180,13 @@ int32_t NorvaneI2CNode::sendFileStart(const std::string& localPath, const std::s
         static_cast<uint64_t>(info.st_size) > std::numeric_limits<uint32_t>::max()) {
         return fail(NODE_LOCAL_FILE_FAILURE);
     }
-    uint8_t digest[kDigestSize];
+    uint8_t digest[kSha256DigestSize];
     if (fileDigest(localPath.c_str(), digest) != 0) {
         return fail(NODE_LOCAL_FILE_FAILURE);
     }
     size = static_cast<uint32_t>(info.st_size);
     RequestFrame frame(kSendFileOpcode);
-    frame.putByte(kStart).putU32(size).putBytes(digest, kDigestSize).putText(remoteName);
+    frame.putByte(kStart).putU32(size).putBytes(digest, kSha256DigestSize).putText(remoteName);
     return sendRequest(frame);
 }
 
@@ -239,7 +237,7 @@ int32_t NorvaneI2CNode::readHandleReply(uint32_t& handle) {
     if (!receiveOkReply(payload)) {
         return status;
     }
-    PayloadReader reader(payload, kFieldsOffset);
+    PayloadReader reader(payload, kReplyFieldsOffset);
     return reader.readU32(handle) ? status : fail(NODE_WRONG_REPLY_LENGTH);
 }
 
@@ -250,8 +248,8 @@ int32_t NorvaneI2CNode::readChunkReply(FILE* stream, uint32_t& received) {
     if (!receiveOkReply(payload)) {
         return status;
     }
-    const size_t count = payload.size() - kFieldsOffset;
-    std::fwrite(payload.data() + kFieldsOffset, 1, count, stream);
+    const size_t count = payload.size() - kReplyFieldsOffset;
+    std::fwrite(payload.data() + kReplyFieldsOffset, 1, count, stream);
     received = addReceived(received, count);
     return status;
 }

@@ -8,14 +8,13 @@
 #include "NorvaneI2CNode.h"
 #include "PayloadReader.h"
 #include "ReplyPayload.h"
+#include "Sha256.h"
 
 namespace {
 
-constexpr size_t kFieldsOffset = 2;
 constexpr uint16_t kTimeReplySize = 10;
 constexpr uint16_t kValuesReplySize = 22;
 constexpr uint16_t kFileInfoReplySize = 42;
-constexpr size_t kDigestSize = 32;
 
 bool readRecord(PayloadReader& reader, std::list<NodeRecord>& records) {
     uint32_t tag = 0;
@@ -55,7 +54,7 @@ int32_t NorvaneI2CNode::readTimeReply(uint64_t& value) {
     if (!payload.beginsWithOk()) {
         return fail(NODE_REPLY_NOT_OK);
     }
-    PayloadReader(payload, kFieldsOffset).readU64(value);
+    PayloadReader(payload, kReplyFieldsOffset).readU64(value);
     return status;
 }
 
@@ -63,7 +62,7 @@ int32_t NorvaneI2CNode::readTimeReply(uint64_t& value) {
 int32_t NorvaneI2CNode::readTextReply(std::string& text) {
     ReplyPayload payload;
     if (receiveOkReply(payload)) {
-        PayloadReader(payload, kFieldsOffset).readText(text);
+        PayloadReader(payload, kReplyFieldsOffset).readText(text);
     }
     return status;
 }
@@ -75,7 +74,7 @@ int32_t NorvaneI2CNode::readIdentityReply(std::string& t1, std::string& t2, std:
     if (!receiveOkReply(payload)) {
         return status;
     }
-    PayloadReader reader(payload, kFieldsOffset);
+    PayloadReader reader(payload, kReplyFieldsOffset);
     for (std::string* text : {&t1, &t2, &t3, &t4}) {
         if (!reader.readText(*text)) {
             return fail(NODE_REPLY_NOT_OK);
@@ -91,7 +90,7 @@ int32_t NorvaneI2CNode::readTextMapReply(std::map<uint32_t, std::string>& map) {
         return status;
     }
     map.clear();
-    PayloadReader reader(payload, kFieldsOffset);
+    PayloadReader reader(payload, kReplyFieldsOffset);
     uint32_t count = 0;
     if (!reader.readU32(count)) {
         return fail(NODE_REPLY_NOT_OK);
@@ -118,7 +117,7 @@ int32_t NorvaneI2CNode::readValuesReply(uint32_t& value1, uint32_t& value2, uint
     if (payload.size() != kValuesReplySize) {
         return fail(NODE_WRONG_REPLY_LENGTH);
     }
-    PayloadReader reader(payload, kFieldsOffset);
+    PayloadReader reader(payload, kReplyFieldsOffset);
     for (uint32_t* value : {&value1, &value2, &value3, &value4, &value5}) {
         reader.readU32(*value);
     }
@@ -131,7 +130,7 @@ int32_t NorvaneI2CNode::readRecordsReply(std::list<NodeRecord>& records) {
     if (!receiveOkReply(payload)) {
         return status;
     }
-    PayloadReader reader(payload, kFieldsOffset);
+    PayloadReader reader(payload, kReplyFieldsOffset);
     uint32_t count = 0;
     if (!reader.readU32(count)) {
         return fail(NODE_REPLY_NOT_OK);
@@ -151,7 +150,7 @@ int32_t NorvaneI2CNode::readLinesReply(std::list<std::string>& lines) {
         return status;
     }
     std::string text;
-    PayloadReader(payload, kFieldsOffset).readText(text);
+    PayloadReader(payload, kReplyFieldsOffset).readText(text);
     splitLines(text, lines);
     return status;
 }
@@ -165,9 +164,9 @@ int32_t NorvaneI2CNode::readFileInfoReply(uint32_t& size, uint32_t& extra, uint8
     if (payload.size() < kFileInfoReplySize) {
         return fail(NODE_WRONG_REPLY_LENGTH);
     }
-    PayloadReader reader(payload, kFieldsOffset);
+    PayloadReader reader(payload, kReplyFieldsOffset);
     reader.readU32(size);
     reader.readU32(extra);
-    reader.readBytes(digest, kDigestSize);
+    reader.readBytes(digest, kSha256DigestSize);
     return status;
 }

@@ -1,8 +1,12 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 class NorvaneI2cMaster;
+
+/// A reply's fields start after its leading "OK".
+constexpr size_t kReplyFieldsOffset = 2;
 
 /// The payload block of one reply, freed when the reply step that received it ends.
 ///

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+constexpr size_t kSha256DigestSize = 32;
+
 // Incremental SHA-256 state. Each field holds 32-bit quantities in 64-bit slots.
 struct Sha256Context {
     uint64_t total[2];   // bytes absorbed: low 32 bits, then high 32 bits
