@@ -8,6 +8,10 @@ function(kestro_add_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main)
+  # Tests that start a program of this build go through the emulator of a cross build.
+  string(REPLACE ";" " " emulator "${CMAKE_CROSSCOMPILING_EMULATOR}")
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/test/support)
+  target_compile_definitions(${name} PRIVATE "KESTRO_TARGET_EMULATOR=\"${emulator}\"")
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 120

@@ -66,6 +66,26 @@ ChildOutcome runIsolated(const std::function<void()>& scenario) {
     return {status, out.contents(), err.contents()};
 }
 
+ChildOutcome runWithPrivateLogDirectory(const TempDir& logDir,
+                                        const std::vector<std::string>& command) {
+    return runIsolated([&] {
+        std::vector<const char*> argv = {"unshare", "--mount", "--propagation", "private"};
+        if (geteuid() != 0) {
+            argv.push_back("--map-root-user");
+        }
+        for (const char* arg : {"/bin/sh", "-c", "mount --bind \"$0\" /var/log && exec \"$@\"",
+                                logDir.path().c_str()}) {
+            argv.push_back(arg);
+        }
+        for (const std::string& word : command) {
+            argv.push_back(word.c_str());
+        }
+        argv.push_back(nullptr);
+        execvp(argv[0], const_cast<char* const*>(argv.data()));
+        _exit(127);
+    });
+}
+
 std::vector<std::string> recordFields(const std::string& record) {
     std::vector<std::string> fields;
     std::size_t start = 0;

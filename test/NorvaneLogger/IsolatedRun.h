@@ -53,6 +53,11 @@ constexpr int kChildExpectationFailed = 97;
 // child end with kChildExpectationFailed and its report lands in `out`.
 ChildOutcome runIsolated(const std::function<void()>& scenario);
 
+// Runs `command` with `logDir` mounted over /var/log, in a mount namespace that
+// dies with it, so the host's /var/log is never touched.
+ChildOutcome runWithPrivateLogDirectory(const TempDir& logDir,
+                                        const std::vector<std::string>& command);
+
 // Splits a record line into its six CSV fields; the message may hold commas.
 std::vector<std::string> recordFields(const std::string& record);
 

@@ -3,14 +3,15 @@
 // mount namespace of its own, so the host's log is never touched.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "../NorvaneLogger/IsolatedRun.h"
+#include "TargetCommand.h"
 
+using kestro::test::targetCommand;
 using testing::StartsWith;
 
 namespace {
@@ -25,25 +26,10 @@ std::string preloadList() {
 }
 
 // Only the program itself runs with the bed preloaded; the shell that mounts does not.
-ChildOutcome runUnderBed(const TempDir& logDir, const std::string& config,
-                         const std::string& program) {
-    return runIsolated([&] {
-        const std::string script =
-            "mount --bind \"$0\" /var/log && "
-            "exec env KESTRO_BED_CONFIG=\"$1\" LD_PRELOAD=\"$2\" \"$3\"";
-        std::vector<const char*> argv = {"unshare", "--mount", "--propagation", "private"};
-        if (geteuid() != 0) {
-            argv.push_back("--map-root-user");
-        }
-        const std::string preload = preloadList();
-        for (const char* arg : {"/bin/sh", "-c", script.c_str(), logDir.path().c_str(),
-                                config.c_str(), preload.c_str(), program.c_str()}) {
-            argv.push_back(arg);
-        }
-        argv.push_back(nullptr);
-        execvp(argv[0], const_cast<char* const*>(argv.data()));
-        _exit(127);
-    });
+ChildOutcome runUnderBed(const TempDir& logDir, const std::string& config) {
+    return runWithPrivateLogDirectory(
+        logDir, targetCommand(KESTRO_CLI_PATH,
+                              {"KESTRO_BED_CONFIG=" + config, "LD_PRELOAD=" + preloadList()}));
 }
 
 class CliUnderBed : public testing::Test {
@@ -55,7 +41,7 @@ class CliUnderBed : public testing::Test {
                                             "gpio present\n"
                                             "clock fake ") +
                                     kFakeStartUs + "\nreport " + reportPath().string() + "\n");
-        const ChildOutcome probe = runUnderBed(_logDir, configPath(), "/bin/true");
+        const ChildOutcome probe = runWithPrivateLogDirectory(_logDir, {"/bin/true"});
         if (probe.status != 0) {
             GTEST_SKIP() << "no private mount namespace can be made to cover /var/log here "
                             "(status "
@@ -74,7 +60,7 @@ class CliUnderBed : public testing::Test {
 TEST_F(CliUnderBed, ProgramAnnouncesItselfOnTheBedsClockAndDrivesNoDevice) {
     writeFile(logFile(), "");
 
-    const ChildOutcome run = runUnderBed(_logDir, configPath(), KESTRO_CLI_PATH);
+    const ChildOutcome run = runUnderBed(_logDir, configPath());
 
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_EQ(run.err, "");

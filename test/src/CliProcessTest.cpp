@@ -1,7 +1,6 @@
 // The real i2c-kestro-cli run as a process, with /var/log replaced by a
 // private directory inside a mount namespace of its own.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <regex>
@@ -9,8 +8,11 @@
 #include <vector>
 
 #include "../NorvaneLogger/IsolatedRun.h"
+#include "TargetCommand.h"
 
 namespace {
+
+using kestro::test::targetCommand;
 
 const std::string kRule = "-------------------------------------------------\n";
 const std::string kFirstCopyReport =
@@ -23,29 +25,10 @@ const std::regex kFirstRecord(
     "\\[info\\],[0-9]+,[^,]*NorvaneLogger\\.cpp,[0-9]+,[^\n]*init[^\n]*,"
     "NorvaneLogger inited succesfully hello 10\n");
 
-// Runs `program` with a private directory mounted over /var/log, in a mount
-// namespace that dies with it, so the host's /var/log is never touched.
-ChildOutcome runWithLogDirectory(const TempDir& logDir, const std::string& program) {
-    return runIsolated([&] {
-        const std::string mountThenRun = "mount --bind \"$0\" /var/log && exec \"$1\"";
-        std::vector<const char*> argv = {"unshare", "--mount", "--propagation", "private"};
-        if (geteuid() != 0) {
-            argv.push_back("--map-root-user");
-        }
-        for (const char* arg :
-             {"/bin/sh", "-c", mountThenRun.c_str(), logDir.path().c_str(), program.c_str()}) {
-            argv.push_back(arg);
-        }
-        argv.push_back(nullptr);
-        execvp(argv[0], const_cast<char* const*>(argv.data()));
-        _exit(127);
-    });
-}
-
 class Cli : public testing::Test {
   protected:
     void SetUp() override {
-        const ChildOutcome probe = runWithLogDirectory(_logDir, "/bin/true");
+        const ChildOutcome probe = runWithPrivateLogDirectory(_logDir, {"/bin/true"});
         if (probe.status != 0) {
             GTEST_SKIP() << "no private mount namespace can be made to cover /var/log here "
                             "(unshare ended with status "
@@ -54,7 +37,9 @@ class Cli : public testing::Test {
     }
 
     std::filesystem::path logFile() const { return _logDir.path() / "NorvaneLogger.logs"; }
-    ChildOutcome runCli() const { return runWithLogDirectory(_logDir, KESTRO_CLI_PATH); }
+    ChildOutcome runCli() const {
+        return runWithPrivateLogDirectory(_logDir, targetCommand(KESTRO_CLI_PATH));
+    }
 
     // Checks the banner and returns the rest of standard output.
     static std::string afterBanner(const std::string& out) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "BedTest.h"
+#include "TargetCommand.h"
 
 namespace bed::selftest {
 namespace {
@@ -26,8 +27,10 @@ std::string preloadList() {
 }
 
 ProbeRun runProbe(const std::string& configPath) {
-    const std::string command = "KESTRO_BED_CONFIG='" + configPath + "' LD_PRELOAD='" +
-                                preloadList() + "' '" + KESTRO_BED_PROBE + "' 2>&1";
+    const std::string command =
+        kestro::test::shellCommandLine(kestro::test::targetCommand(
+            KESTRO_BED_PROBE, {"KESTRO_BED_CONFIG=" + configPath, "LD_PRELOAD=" + preloadList()})) +
+        " 2>&1";
     ProbeRun run;
     FILE* pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr) return run;

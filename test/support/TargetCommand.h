@@ -1,0 +1,56 @@
+#pragma once
+
+// How a test starts a program of this build. A native build runs it directly;
+// a cross build runs it through the build's emulator, because the host kernel
+// cannot run the target's programs itself. Host programs (a shell, unshare,
+// /bin/true) are always started directly.
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace kestro::test {
+
+// The emulator and its arguments, separated by spaces; empty on a native build.
+inline std::vector<std::string> targetEmulator() {
+    std::vector<std::string> words;
+    std::istringstream line(KESTRO_TARGET_EMULATOR);
+    for (std::string word; line >> word;) {
+        words.push_back(word);
+    }
+    return words;
+}
+
+// The command words that run `program` with `environment` (NAME=value entries)
+// added to its environment only: under the emulator they go through qemu's -E,
+// so LD_PRELOAD reaches the target's loader and never the emulator's own.
+inline std::vector<std::string> targetCommand(const std::string& program,
+                                              const std::vector<std::string>& environment = {}) {
+    std::vector<std::string> words = targetEmulator();
+    if (words.empty()) {
+        words.push_back("env");
+        words.insert(words.end(), environment.begin(), environment.end());
+    } else {
+        for (const std::string& entry : environment) {
+            words.push_back("-E");
+            words.push_back(entry);
+        }
+    }
+    words.push_back(program);
+    return words;
+}
+
+// The words as one shell command line, each single-quoted.
+inline std::string shellCommandLine(const std::vector<std::string>& words) {
+    std::string line;
+    for (const std::string& word : words) {
+        line += line.empty() ? "'" : " '";
+        for (const char c : word) {
+            line += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        }
+        line += '\'';
+    }
+    return line;
+}
+
+}  // namespace kestro::test
