@@ -123,12 +123,18 @@ void NorvaneI2cMaster::close() {
 void NorvaneI2cMaster::releaseAddress() {
     auto flags = __addrs.find(_bus);
     auto fds = __addrsFds.find(_bus);
-    if (flags != __addrs.end()) {
+    if (flags == __addrs.end()) {
+        return;
+    }
+    // Only a descriptor the registry still holds for this address is ours to
+    // close: after closeAll, or once a copy has closed it, the number may
+    // already belong to another file or another master.
+    if (fds->second[_addr] == _fd) {
         fds->second[_addr] = -1;
         flags->second[_addr] = 0;
+        ::close(_fd);
     }
-    ::close(_fd);
-    if (flags != __addrs.end() && !anyAddressInUse(flags->second)) {
+    if (!anyAddressInUse(flags->second)) {
         delete[] flags->second;
         delete[] fds->second;
         __addrsFds.erase(fds);

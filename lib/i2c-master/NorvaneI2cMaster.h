@@ -39,7 +39,8 @@ class NorvaneI2cMaster {
 
     /// Frees the address in the registries and closes the descriptor.
     void close();
-    /// Closes every descriptor the registries know of; masters holding them are not told.
+    /// Closes every descriptor the registries know of; a later `close` of a master that held
+    /// one frees its bus table but leaves the descriptor number alone.
     static void closeAll();
 
     /// Wire: one write transaction carrying the whole frame.
@@ -48,7 +49,9 @@ class NorvaneI2cMaster {
     int32_t receive(uint8_t*& payload, uint16_t& payloadLength);
 
   private:
-    bool isOpen() const { return _addr != 0 && !_bus.empty(); }
+    // Address 0 is a valid bind for the kernel, so the descriptor, not the
+    // address, tells whether this master holds a channel.
+    bool isOpen() const { return _fd >= 0 && !_bus.empty(); }
     bool openAndBind(uint8_t addr, const char* bus);
     void printOpened(bool busIsNew) const;
     void registerAddress();

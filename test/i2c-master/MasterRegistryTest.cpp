@@ -1,3 +1,6 @@
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <sstream>
 
 #include "MasterTestSupport.h"
@@ -161,4 +164,47 @@ TEST_F(MasterRegistry, ACopySharesTheDescriptorAndClosingOneCopyFreesTheAddress)
     copy.close();
     EXPECT_FALSE(inUse(kBus, 0x20));
     EXPECT_EQ(bed().busAt(kBus).openDescriptors(), 0u);
+}
+
+TEST_F(MasterRegistry, AMasterAtAddressZeroReleasesItsDescriptorAndAddressOnClose) {
+    addBus(kBus);
+    NorvaneI2cMaster master(0x00, kBus);
+    ASSERT_TRUE(inUse(kBus, 0x00));
+
+    EXPECT_EQ(stdoutOf([&] { master.close(); }), "Close Master, bus /dev/i2c-1 addr 0\n");
+
+    EXPECT_EQ(bed().busAt(kBus).openDescriptors(), 0u);
+}
+
+// After closeAll, or once a copy has closed the shared descriptor, its number
+// may be handed to another file; a later close must not close that file.
+class MasterReleasedElsewhere : public MasterRegistry {
+  protected:
+    void expectReusedNumberSurvivesClose(NorvaneI2cMaster& master, int number) {
+        const int file = ::open("/dev/null", O_RDONLY);
+        ASSERT_EQ(::dup2(file, number), number);
+        stdoutOf([&] { master.close(); });
+        EXPECT_NE(::fcntl(number, F_GETFD), -1) << "the reused descriptor was closed";
+        ::close(number);
+        ::close(file);
+    }
+};
+
+TEST_F(MasterReleasedElsewhere, ByCloseAllLeavesAFileThatReusedTheNumberOpen) {
+    addBus(kBus);
+    NorvaneI2cMaster master(0x20, kBus);
+    const int number = descriptorOf(kBus, 0x20);
+    NorvaneI2cMaster::closeAll();
+
+    expectReusedNumberSurvivesClose(master, number);
+}
+
+TEST_F(MasterReleasedElsewhere, ByACopyLeavesAFileThatReusedTheNumberOpen) {
+    addBus(kBus);
+    NorvaneI2cMaster original(0x20, kBus);
+    NorvaneI2cMaster copy = original;
+    const int number = descriptorOf(kBus, 0x20);
+    stdoutOf([&] { copy.close(); });
+
+    expectReusedNumberSurvivesClose(original, number);
 }
