@@ -70,8 +70,9 @@ fuzz:
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target kestro-fuzzers
 	$(SANITIZER_ENV) scripts/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
-# The real program and the board's start-up and teardown under valgrind
-# memcheck: any definitely or indirectly lost block fails.
+# The real program under valgrind memcheck: any definitely or indirectly lost
+# block fails. The suite checks the board's start-up, teardown and end-to-end
+# runs under valgrind itself.
 leak-check: build
 	@scripts/ensure-log-file.sh
 	scripts/leak-check.sh $(BUILD)

@@ -14,7 +14,6 @@
 namespace {
 
 constexpr size_t kMaxFeed = 0xFFFF;
-constexpr uint16_t kMaxPayload = 8186;
 
 bool isKnownParserError(int32_t code) {
     return code == 0 || code == 1 || code == 2 || code == 6 || code == 7;
@@ -48,7 +47,7 @@ void checkSameOutcome(const FrameParser& a, const FrameParser& b) {
 
 void checkFrameMatchesBytes(const uint8_t* data, size_t size, const uint8_t* payload,
                             uint16_t length) {
-    require(length <= kMaxPayload, "a payload is at most 8186 bytes");
+    require(length <= FrameParser::kMaxPayload, "a payload is at most 8186 bytes");
     require(size >= length + 6u, "a complete frame was fed whole");
     require(data[0] == 0x02, "a frame starts with 0x02");
     require(bigEndianAt(data, 1) == length, "the length field is the payload length");

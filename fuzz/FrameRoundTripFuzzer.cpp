@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr size_t kMaxPayload = 8186;
-
 // The first byte goes in through putByte, the rest through one of the two
 // putBytes overloads, so every way of adding payload is exercised.
 size_t addPayload(FrameBuilder& builder, const uint8_t* data, size_t size) {
@@ -21,7 +19,7 @@ size_t addPayload(FrameBuilder& builder, const uint8_t* data, size_t size) {
     }
     require(builder.putByte(data[0]) == 0, "an open, empty frame takes a byte");
     const size_t rest = size - 1;
-    const bool fits = rest <= kMaxPayload - 1;
+    const bool fits = rest <= FrameBuilder::kMaxPayload - 1u;
     const int32_t result = (data[0] & 1)
                                ? builder.putBytes(data + 1, rest)
                                : builder.putBytes(data + 1, static_cast<uint16_t>(rest));

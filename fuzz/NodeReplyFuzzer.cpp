@@ -14,15 +14,17 @@
 #include <string>
 
 #include "Bed.h"
+#include "FrameParser.h"
 #include "FuzzCheck.h"
 #include "NorvaneI2CNode.h"
 #include "RealLibc.h"
+#include "ReplyPayload.h"
+#include "Sha256.h"
 
 namespace {
 
 constexpr uint8_t kAddress = 0x10;
 constexpr const char* kBus = "/dev/i2c-3";
-constexpr size_t kFieldsOffset = 2;
 
 using bed::Bytes;
 
@@ -34,11 +36,11 @@ struct Reply {
 
     size_t bound() const { return bytes.size(); }
     // A payload too large for a frame fails in transport instead.
-    bool refused() const { return isPayload && bytes.size() <= 8186 && !beginsWithOk(); }
+    bool refused() const { return isPayload && bytes.size() <= FrameParser::kMaxPayload && !beginsWithOk(); }
     bool beginsWithOk() const { return bytes.size() >= 2 && bytes[0] == 'O' && bytes[1] == 'K'; }
     // The text from the first field up to the first NUL or the end.
     std::string firstText() const {
-        const size_t start = bytes.size() < kFieldsOffset ? bytes.size() : kFieldsOffset;
+        const size_t start = bytes.size() < kReplyFieldsOffset ? bytes.size() : kReplyFieldsOffset;
         const auto* text = reinterpret_cast<const char*>(bytes.data() + start);
         return std::string(text, strnlen(text, bytes.size() - start));
     }
@@ -120,7 +122,7 @@ void runTime(NorvaneI2CNode& node, const Reply& reply) {
         require(value == kUntouched, "a refused clock reply writes nothing");
     } else if (reply.isPayload) {
         require(reply.bytes.size() == 10 && reply.beginsWithOk(), "a clock reply is OK + 8 bytes");
-        require(value == reply.littleEndianAt(kFieldsOffset, 8), "the clock is little-endian");
+        require(value == reply.littleEndianAt(kReplyFieldsOffset, 8), "the clock is little-endian");
     }
 }
 
@@ -230,7 +232,7 @@ void runLines(NorvaneI2CNode& node, const Reply& reply) {
 void runFileInfo(NorvaneI2CNode& node, const Reply& reply) {
     uint32_t size = 0xAAAAAAAA;
     uint32_t extra = 0xBBBBBBBB;
-    uint8_t digest[32];
+    uint8_t digest[kSha256DigestSize];
     std::memset(digest, 0xCC, sizeof digest);
     const int32_t status = node.getFileInfo("log.txt", size, extra, digest);
     checkStatus(node, status);
@@ -241,7 +243,7 @@ void runFileInfo(NorvaneI2CNode& node, const Reply& reply) {
         require(reply.bytes.size() >= 42, "file information is OK + 40 bytes");
         require(size == reply.littleEndianAt(2, 4) && extra == reply.littleEndianAt(6, 4),
                 "size and extra are little-endian");
-        require(std::memcmp(digest, reply.bytes.data() + 10, 32) == 0,
+        require(std::memcmp(digest, reply.bytes.data() + 10, kSha256DigestSize) == 0,
                 "the digest is the 32 bytes after them");
     }
 }

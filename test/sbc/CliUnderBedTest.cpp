@@ -20,16 +20,12 @@ const std::string kRule = "-------------------------------------------------\n";
 constexpr const char* kFakeStartUs = "1700000000000000";
 constexpr const char* kFakeStartMs = "1700000000000";
 
-std::string preloadList() {
-    const std::string sanitizer = KESTRO_BED_ASAN_RUNTIME;
-    return sanitizer.empty() ? KESTRO_BED_PRELOAD : sanitizer + ":" + KESTRO_BED_PRELOAD;
-}
-
 // Only the program itself runs with the bed preloaded; the shell that mounts does not.
 ChildOutcome runUnderBed(const TempDir& logDir, const std::string& config) {
+    const std::string preload = kestro::test::preloadList(KESTRO_BED_PRELOAD);
     return runWithPrivateLogDirectory(
         logDir, targetCommand(KESTRO_CLI_PATH,
-                              {"KESTRO_BED_CONFIG=" + config, "LD_PRELOAD=" + preloadList()}));
+                              {"KESTRO_BED_CONFIG=" + config, "LD_PRELOAD=" + preload}));
 }
 
 class CliUnderBed : public testing::Test {

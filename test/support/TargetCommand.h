@@ -40,6 +40,12 @@ inline std::vector<std::string> targetCommand(const std::string& program,
     return words;
 }
 
+// LD_PRELOAD's value for `library`: under AddressSanitizer its runtime comes first.
+inline std::string preloadList(const std::string& library) {
+    const std::string sanitizer = KESTRO_ASAN_RUNTIME;
+    return sanitizer.empty() ? library : sanitizer + ":" + library;
+}
+
 // The words as one shell command line, each single-quoted.
 inline std::string shellCommandLine(const std::vector<std::string>& words) {
     std::string line;

@@ -21,15 +21,11 @@ struct ProbeRun {
     std::string output;
 };
 
-std::string preloadList() {
-    const std::string sanitizer = KESTRO_BED_ASAN_RUNTIME;
-    return sanitizer.empty() ? KESTRO_BED_PRELOAD : sanitizer + ":" + KESTRO_BED_PRELOAD;
-}
-
 ProbeRun runProbe(const std::string& configPath) {
+    const std::string preload = kestro::test::preloadList(KESTRO_BED_PRELOAD);
     const std::string command =
         kestro::test::shellCommandLine(kestro::test::targetCommand(
-            KESTRO_BED_PROBE, {"KESTRO_BED_CONFIG=" + configPath, "LD_PRELOAD=" + preloadList()})) +
+            KESTRO_BED_PROBE, {"KESTRO_BED_CONFIG=" + configPath, "LD_PRELOAD=" + preload})) +
         " 2>&1";
     ProbeRun run;
     FILE* pipe = ::popen(command.c_str(), "r");
