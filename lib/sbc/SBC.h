@@ -12,6 +12,15 @@
 
 class NorvaneI2CNode;
 
+// The handle of the board's GPIO line. libgpiod 1 has line objects of its own; libgpiod 2 knows
+// a line only through a request, so there the handle is the board's own record of the line.
+#if KESTRO_GPIOD_API == 2
+struct GpiodV2Line;
+using GpioLineHandle = GpiodV2Line;
+#else
+using GpioLineHandle = gpiod_line;
+#endif
+
 // The board's error codes; SBC::_error holds the last one set.
 enum SbcError : int32_t {
     OKEY = 0,
@@ -89,7 +98,7 @@ class SBC {
     void syncNodeClocks();
 
     gpiod_chip* _chip;
-    gpiod_line* _line;
+    GpioLineHandle* _line;
     std::string _endpoint;
     std::string _api_key;
     std::vector<Wifi> _wifis;

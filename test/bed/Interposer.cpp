@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "Devices.h"
+#include "GpioV2.h"
 #include "RealLibc.h"
 
 #define BED_EXPORT extern "C" __attribute__((visibility("default")))
@@ -198,6 +199,11 @@ BED_EXPORT int access(const char* path, int mode) noexcept {
 BED_EXPORT int faccessat(int dirfd, const char* path, int mode, int flags) noexcept {
     if (devices::simulatedPath(path)) return devices::access(path, mode);
     return bed::real::faccessat(dirfd, path, mode, flags);
+}
+
+BED_EXPORT char* realpath(const char* path, char* resolved) noexcept {
+    if (bed::gpiov2::isSubsystemLink(path)) return bed::gpiov2::resolveSubsystemLink(resolved);
+    return bed::real::realpath(path, resolved);
 }
 
 BED_EXPORT int usleep(useconds_t microseconds) {
