@@ -33,7 +33,6 @@ constexpr std::string_view kI2cPrefix = "/dev/i2c-";
 constexpr std::string_view kChipPrefix = "/dev/gpiochip";
 constexpr std::string_view kSysfsPrefix = "/sys/bus/gpio/devices/gpiochip";
 constexpr std::string_view kSysfsSuffix = "/dev";
-constexpr const char* kLineHandlePath = "anon_inode:gpio-linehandle";
 
 bool allDigits(std::string_view text) {
     return !text.empty() &&
@@ -310,7 +309,7 @@ int lineHandle(gpiohandle_request* request) {
         .consumer = std::string(request->consumer_label,
                                 strnlen(request->consumer_label, sizeof request->consumer_label)),
         .kind = Kind::GpioHandle,
-        .path = kLineHandlePath};
+        .path = gpiolines::kLineHandlePath};
     const bool output = (request->flags & GPIOHANDLE_REQUEST_OUTPUT) != 0;
     for (unsigned i = 0; i < request->lines; ++i) {
         wanted.lines.push_back({request->lineoffsets[i], output, request->default_values[i]});

@@ -13,6 +13,10 @@
 
 namespace bed::gpiolines {
 
+// What the bed calls a descriptor of requested lines, whichever uAPI version
+// asked for it, so that traces and leak reports read the same with both.
+inline constexpr const char* kLineHandlePath = "anon_inode:gpio-linehandle";
+
 // What line info reports of one line.
 struct LineDescription {
     std::string name;

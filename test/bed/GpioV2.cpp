@@ -14,7 +14,6 @@ namespace bed::gpiov2 {
 
 namespace {
 
-constexpr const char* kLineRequestPath = "anon_inode:gpio-line";
 constexpr const char* kGpioBus = "/sys/bus/gpio";
 
 int fail(int error) {
@@ -100,7 +99,7 @@ int lineRequest(gpio_v2_line_request* request) {
         .lines = {},
         .consumer = std::string(request->consumer, strnlen(request->consumer, sizeof request->consumer)),
         .kind = Bed::Descriptor::Kind::GpioLineRequest,
-        .path = kLineRequestPath};
+        .path = gpiolines::kLineHandlePath};
     for (std::size_t i = 0; i < request->num_lines; ++i) {
         const uint64_t flags = lineFlags(request->config, i);
         const bool output = (flags & GPIO_V2_LINE_FLAG_OUTPUT) != 0;

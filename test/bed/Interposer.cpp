@@ -139,7 +139,9 @@ BED_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept {
     va_start(arguments, request);
     void* argument = va_arg(arguments, void*);
     va_end(arguments);
-    if (devices::simulatedFd(fd)) return devices::ioctl(fd, request, argument);
+    // The kernel takes the request as 32 bits, so a caller that sign-extends it (libgpiod 2
+    // does) still names the same command.
+    if (devices::simulatedFd(fd)) return devices::ioctl(fd, static_cast<unsigned>(request), argument);
     return bed::real::ioctl(fd, request, argument);
 }
 

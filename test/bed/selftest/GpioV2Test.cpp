@@ -70,6 +70,15 @@ TEST_F(BedGpioV2Test, LineInfoOfAHeldLineShowsItUsedWithItsConsumer) {
     EXPECT_EQ(info.flags, GPIO_V2_LINE_FLAG_USED | GPIO_V2_LINE_FLAG_INPUT);
 }
 
+TEST_F(BedGpioV2Test, ARequestNumberSignExtendedByTheCallerNamesTheSameCommand) {
+    const auto extended = static_cast<unsigned long>(static_cast<int>(GPIO_V2_GET_LINEINFO_IOCTL));
+    gpio_v2_line_info info{};
+    info.offset = 7;
+
+    EXPECT_EQ(::ioctl(chip_, extended, &info), 0);
+    EXPECT_STREQ(info.name, "GPIO7");
+}
+
 TEST_F(BedGpioV2Test, ARequestedOutputStartsAtItsValueAndFollowsSetsByMask) {
     gpio_v2_line_request wanted = outputRequest(7, true, "i2c-kestro-cli");
     ASSERT_EQ(request(wanted), 0) << std::strerror(errno);

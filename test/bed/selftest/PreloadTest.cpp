@@ -68,12 +68,12 @@ class BedPreloadTest : public BedTest {
     const std::string reportPath_ = scratchPath(".report");
 };
 
-// libgpiod 1 reads the chip's sysfs dev file and drives the line through a line handle;
-// libgpiod 2 checks the chip through its subsystem link and uses a line request.
+// libgpiod 1 reads the chip's sysfs dev file; libgpiod 2 checks the chip through its
+// subsystem link, which opens nothing.
 #if KESTRO_GPIOD_API == 2
 constexpr const char* kProbeLineTrace =
     "open /dev/gpiochip0\ngpio request 7 1\ngpio set 7 0\ngpio release 7\n"
-    "close anon_inode:gpio-line\nclose /dev/gpiochip0\n";
+    "close anon_inode:gpio-linehandle\nclose /dev/gpiochip0\n";
 #else
 constexpr const char* kProbeLineTrace =
     "open /dev/gpiochip0\n"
