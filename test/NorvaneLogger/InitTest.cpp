@@ -64,7 +64,8 @@ TEST_P(InitSettings, DecideWhetherInitAcceptsThem) {
     GetParam().change();
     const Console console = captureConsole(NorvaneLogger::init);
     if (GetParam().refusal != nullptr) {
-        EXPECT_EQ(console.err, std::string("Cannot init NorvaneLogger: ") + GetParam().refusal + "\n");
+        EXPECT_EQ(console.err,
+                  std::string("Cannot init NorvaneLogger: ") + GetParam().refusal + "\n");
         EXPECT_EQ(console.out, "") << "a refused init writes no record";
         EXPECT_EQ(NorvaneLogger::getError(), 1);
         EXPECT_EQ(readFile(logFile()), "");

@@ -45,14 +45,13 @@ TEST_F(LogRecord, PrintsAndHandsOnRecordsAsTheGoldenSessionShows) {
     NorvaneLogger::fileFd = -1;
     const std::string blocked = stdoutOf(logFromOddlyNamedSource);
     const uint64_t after = nowMillis();
-    expectGolden("session.txt",
-                 "== standard output, the file sink writing there before init\n" +
-                     withMillisMasked(logged.out, before, after) +
-                     "== standard error until it is flushed\n" + logged.err +
-                     "== standard error after flush(false, true)\n" +
-                     withMillisMasked(flushed.err, before, after) +
-                     "== standard output again, the file sink unable to write\n" +
-                     withMillisMasked(blocked, before, after));
+    expectGolden("session.txt", "== standard output, the file sink writing there before init\n" +
+                                    withMillisMasked(logged.out, before, after) +
+                                    "== standard error until it is flushed\n" + logged.err +
+                                    "== standard error after flush(false, true)\n" +
+                                    withMillisMasked(flushed.err, before, after) +
+                                    "== standard output again, the file sink unable to write\n" +
+                                    withMillisMasked(blocked, before, after));
 }
 
 TEST_F(LogRecord, KeepsPercentSignsInTheFileNameLiteral) {

@@ -29,8 +29,7 @@ const Feeding kFeedings[] = {
     {"WithAnEmptyPayloadCompletesWithPayloadLengthZero", "02 00 00 00 00 04", "000000", true, ""},
     {"WithAnEmptyPayloadChecksItsCrc", "02 00 00 00 01 04", "000011", false, ""},
     {"IsNotCompleteUntilItsEndByte", "02 00 03 61 62 63 06 0A", "00000000", false, ""},
-    {"RecordsACrcMismatchAtTheSecondCrcByte", "02 00 03 61 62 63 06 0B 04", "000000011", false,
-     ""},
+    {"RecordsACrcMismatchAtTheSecondCrcByte", "02 00 03 61 62 63 06 0B 04", "000000011", false, ""},
     {"RecordsACorruptedPayloadAsACrcMismatch", "02 00 03 61 42 63 06 0A 04", "000000011", false,
      ""},
     {"RecordsABadStartAtTheFirstByte", "03 00 03 61 62 63 06 0A 04", "666666666", false, ""},
@@ -38,8 +37,8 @@ const Feeding kFeedings[] = {
     {"RecordsALengthAboveTheLargestPayloadAtTheThirdByte", "02 1F FB 00", "0022", false, ""},
     {"RecordsALengthOfAllOnesAsTooLarge", "02 FF FF 00", "0022", false, ""},
     {"AcceptsTheLengthOfTheLargestPayload", "02 1F FA", "000", false, ""},
-    {"RefusesBytesAfterACompleteFrameWithFourAndKeepsItsPayload",
-     kAbc + " 02 00 02 78 79 00 2E 04", "00000000044444444", true, "61 62 63"},
+    {"RefusesBytesAfterACompleteFrameWithFourAndKeepsItsPayload", kAbc + " 02 00 02 78 79 00 2E 04",
+     "00000000044444444", true, "61 62 63"},
 };
 
 // The code a parser records and feedBytes returns: the first that is not 0 or 4.

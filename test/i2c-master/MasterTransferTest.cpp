@@ -143,7 +143,9 @@ INSTANTIATE_TEST_SUITE_P(
         BrokenReply{"LengthTooLarge", Fault::LengthTooLarge, "0x2 0x1f 0xfb", {"read 0x20 3"}},
         BrokenReply{"BadCrc", Fault::BadCrc, "0x2 0x0 0x5", {"read 0x20 3", "read 0x20 8"}},
         BrokenReply{"BadEndByte", Fault::BadEndByte, "0x2 0x0 0x5", {"read 0x20 3", "read 0x20 8"}},
-        BrokenReply{"ShortSecondRead", Fault::ShortSecondRead, "0x2 0x0 0x5",
+        BrokenReply{"ShortSecondRead",
+                    Fault::ShortSecondRead,
+                    "0x2 0x0 0x5",
                     {"read 0x20 3", "read 0x20 8 -> 7"}}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -50,12 +50,10 @@ class Clock : public bed::BedTest {
 };
 
 TEST_F(Clock, MillisIsWholeSecondsTimesAThousandPlusWholeMilliseconds) {
-    for (const auto& [micros, millisExpected] :
-         {std::pair<uint64_t, uint64_t>{kMondaySeconds * 1000000 + 999999, kMondaySeconds * 1000 + 999},
-          {1000999, 1000}}) {
-        setMicros(micros);
-        EXPECT_EQ(millis(), millisExpected) << micros << " us";
-    }
+    setMicros(kMondaySeconds * 1000000 + 999999);
+    EXPECT_EQ(millis(), kMondaySeconds * 1000 + 999);
+    setMicros(1000999);
+    EXPECT_EQ(millis(), 1000U);
 }
 
 struct Wait {
@@ -91,13 +89,14 @@ TEST_P(ClockField, OfATimestampIsItsMinuteOrUtcHour) {
     EXPECT_EQ(GetParam().of(GetParam().timestamp), GetParam().expected) << GetParam().timestamp;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    MinutesAndHours, ClockField,
-    testing::Values(Field{minuteOfHour, 3600000, 0}, Field{minuteOfHour, 59 * 60000ULL, 59},
-                    Field{minuteOfHour, 3600000 - 1, 59},
-                    Field{minuteOfHour, kMondaySeconds * 1000, 32},
-                    Field{hourOfDay, 86400000, 0}, Field{hourOfDay, 86400000 - 1, 23},
-                    Field{hourOfDay, kMondaySeconds * 1000, 10}));
+INSTANTIATE_TEST_SUITE_P(MinutesAndHours, ClockField,
+                         testing::Values(Field{minuteOfHour, 3600000, 0},
+                                         Field{minuteOfHour, 59 * 60000ULL, 59},
+                                         Field{minuteOfHour, 3600000 - 1, 59},
+                                         Field{minuteOfHour, kMondaySeconds * 1000, 32},
+                                         Field{hourOfDay, 86400000, 0},
+                                         Field{hourOfDay, 86400000 - 1, 23},
+                                         Field{hourOfDay, kMondaySeconds * 1000, 10}));
 
 std::string taken(char* text) {
     std::unique_ptr<char, decltype(&std::free)> owned(text, &std::free);
