@@ -100,6 +100,7 @@ class SBC {
   private:
     void bringUp(const std::string& configFile);
 
+    json_object* readConfigDocument(const std::string& path);
     bool readConfigString(json_object* config, const char* key, std::string& target);
     bool readWifis(json_object* config);
     bool readWifi(json_object* entry);
