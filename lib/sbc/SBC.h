@@ -118,8 +118,8 @@ class SBC {
     void clearDevices();
 
     bool readDeviceAddress(json_object* document, uint8_t& address);
-    void createNodes(const std::set<std::string>& ids, const char* bus);
-    void storeNode(const std::string& bus, const std::string& id, uint8_t address);
+    void createNodes(std::set<std::string>& ids, const char* bus);
+    bool storeNode(const std::string& bus, const std::string& id, uint8_t address);
     bool hasNode(const std::string& id);
     void pruneDevices();
 
