@@ -2,7 +2,11 @@
 // buffering, waiting records and partial writes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <functional>
 
 #include <cstring>
 #include <string>
@@ -224,6 +228,70 @@ TEST(FailedWrite, RemovesNothingFromTheBuffer) {
         EXPECT_EQ(NorvaneLogger::bufferFileLen, held);
     });
     EXPECT_EQ(run.status, 0) << run.out.substr(run.out.size() - 3000);
+}
+
+// A FIFO at the log path: the scenario ends in a few seconds at most, so that a blocked open or
+// write shows as a failure instead of a hang.
+void withFifoLog(const std::function<void(const std::string& fifo)>& scenario, ChildOutcome& run) {
+    const TempDir logDir;
+    const std::string fifo = (logDir.path() / "NorvaneLogger.logs").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    run = runIsolated([&] {
+        alarm(5);
+        NorvaneLogger::logDir = logDir.withSlash();
+        scenario(fifo);
+    });
+}
+
+TEST(FifoLog, WithoutAReaderLeavesInitUnblockedAndTheRecordsWaiting) {
+    ChildOutcome run;
+    withFifoLog(
+        [](const std::string&) {
+            NorvaneLogger::init();
+            EXPECT_LT(NorvaneLogger::fileFd, 0);
+            EXPECT_EQ(NorvaneLogger::fileStack.size() + (NorvaneLogger::bufferFileLen > 0), 1u);
+        },
+        run);
+    EXPECT_EQ(run.status, 0) << run.out;
+}
+
+TEST(FifoLog, WhoseReaderWentAwayMakesAFailedWriteNotAKilledProcess) {
+    ChildOutcome run;
+    withFifoLog(
+        [](const std::string& fifo) {
+            const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+            NorvaneLogger::init();
+            close(reader);
+            NorvaneLogger::info("after the reader left");
+            EXPECT_GT(NorvaneLogger::bufferFileLen, 0);
+        },
+        run);
+    EXPECT_EQ(run.status, 0) << run.out;
+}
+
+TEST(DroppedRecords, AreCountedInARecordBeforeTheNextRecordThatReachesTheSink) {
+    const MemFile file;
+    const ChildOutcome run = runIsolated([&] {
+        NorvaneLogger::fileFd = -1;
+        for (int i = 0; i < 1500; ++i) {
+            NorvaneLogger::info("waiting %d", {}, i);
+        }
+        NorvaneLogger::fileFd = file.fd();
+        NorvaneLogger::info("next");
+        NorvaneLogger::info("final");
+    });
+    ASSERT_EQ(run.status, 0);
+    const std::vector<std::string> messages = messagesIn(file.contents());
+    const auto notice = std::find_if(messages.begin(), messages.end(), [](const std::string& m) {
+        return m.rfind("NorvaneLogger dropped ", 0) == 0;
+    });
+    ASSERT_NE(notice, messages.end());
+    // Of the 1502 records, those before the notice were in the buffer or pending, 1000 waited
+    // on the stack, and the rest were dropped.
+    const auto kept = static_cast<int>(notice - messages.begin()) + 1000;
+    EXPECT_EQ(*notice, "NorvaneLogger dropped " + std::to_string(1502 - kept) + " records");
+    ASSERT_NE(notice + 1, messages.end());
+    EXPECT_EQ(*(notice + 1), "final");
 }
 
 }  // namespace
