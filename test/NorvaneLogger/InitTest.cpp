@@ -72,7 +72,9 @@ TEST_P(InitSettings, DecideWhetherInitAcceptsThem) {
     } else {
         EXPECT_EQ(console.err, "");
         EXPECT_EQ(NorvaneLogger::getError(), 0);
-        EXPECT_TRUE(readFile(logFile()).starts_with(firstLine(console.out) + "\n"));
+        // A full stack drops its oldest record for init's, and the log file then opens with
+        // the record that counts it.
+        EXPECT_NE(readFile(logFile()).find(firstLine(console.out) + "\n"), std::string::npos);
     }
 }
 

@@ -2,8 +2,11 @@
 // buffering, waiting records and partial writes. The console output of the
 // sinks is pinned by the golden session in RecordTest.
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -136,6 +139,68 @@ TEST_F(FileWrite, ThatFailsRemovesNothingFromTheBuffer) {
     const int32_t held = NorvaneLogger::bufferFileLen;
     NorvaneLogger::flush(true, false);
     EXPECT_EQ(NorvaneLogger::bufferFileLen, held);
+}
+
+// A FIFO at the log path. An open or a write that blocks ends the test through the alarm
+// instead of hanging it.
+using FifoLog = LoggerTest;
+
+std::string fifoLogIn(const TempDir& dir) {
+    const std::string fifo = (dir.path() / "NorvaneLogger.logs").string();
+    EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    NorvaneLogger::logDir = dir.withSlash();
+    alarm(5);
+    return fifo;
+}
+
+TEST_F(FifoLog, WithoutAReaderLeavesInitUnblockedAndTheRecordWaiting) {
+    const TempDir dir;
+    fifoLogIn(dir);
+    stdoutOf([] { NorvaneLogger::init(); });
+    alarm(0);
+    EXPECT_LT(NorvaneLogger::fileFd, 0);
+    EXPECT_GT(NorvaneLogger::bufferFileLen, 0);
+}
+
+TEST_F(FifoLog, WhoseReaderWentAwayMakesAFailedWriteNotAKilledProcess) {
+    const TempDir dir;
+    const int reader = open(fifoLogIn(dir).c_str(), O_RDONLY | O_NONBLOCK);
+    stdoutOf([&] {
+        NorvaneLogger::init();
+        close(reader);
+        NorvaneLogger::info("after the reader left");
+    });
+    alarm(0);
+    EXPECT_GT(NorvaneLogger::bufferFileLen, 0);
+    sigset_t pending;
+    sigpending(&pending);
+    EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+}
+
+using DroppedRecords = LoggerTest;
+
+TEST_F(DroppedRecords, AreCountedInARecordBeforeTheNextRecordThatReachesTheSink) {
+    MemFile sink;
+    stdoutOf([&] {
+        NorvaneLogger::fileFd = -1;
+        for (int i = 0; i < 1500; ++i) {
+            NorvaneLogger::info("waiting %d", {}, i);
+        }
+        NorvaneLogger::fileFd = dup(sink.fd());
+        NorvaneLogger::info("next");
+        NorvaneLogger::info("final");
+    });
+    const std::vector<std::string> messages = messagesIn(sink.contents());
+    const auto notice = std::find_if(messages.begin(), messages.end(), [](const std::string& m) {
+        return m.rfind("NorvaneLogger dropped ", 0) == 0;
+    });
+    ASSERT_NE(notice, messages.end());
+    // Of the 1502 records, those before the notice were in the buffer or pending, 1000 waited
+    // on the stack, and the rest were dropped.
+    const auto kept = static_cast<int>(notice - messages.begin()) + 1000;
+    EXPECT_EQ(*notice, "NorvaneLogger dropped " + std::to_string(1502 - kept) + " records");
+    ASSERT_NE(notice + 1, messages.end());
+    EXPECT_EQ(*(notice + 1), "final");
 }
 
 }  // namespace

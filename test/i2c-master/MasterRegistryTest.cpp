@@ -205,3 +205,46 @@ TEST_F(MasterReleasedElsewhere, ByACopyLeavesAFileThatReusedTheNumberOpen) {
 
     expectReusedNumberSurvivesClose(original, number);
 }
+
+// A master whose channel was released elsewhere meets a new master that took the same address
+// and, with it, the same descriptor number. The stale master must leave the new channel alone.
+struct Release {
+    const char* name;
+    void (*release)(NorvaneI2cMaster& original, NorvaneI2cMaster& copy);
+};
+
+void PrintTo(const Release& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class StaleMaster : public MasterRegistry, public testing::WithParamInterface<Release> {};
+
+TEST_P(StaleMaster, NeitherClosesNorWritesToTheChannelThatReusedItsAddressAndNumber) {
+    addNode(0x20, kBus);
+    NorvaneI2cMaster original(0x20, kBus);
+    NorvaneI2cMaster copy = original;
+    const int number = descriptorOf(kBus, 0x20);
+    stdoutOf([&] { GetParam().release(original, copy); });
+    NorvaneI2cMaster fresh(0x20, kBus);
+    ASSERT_EQ(descriptorOf(kBus, 0x20), number);
+    const bed::Bytes frame = bed::encodeFrame({0xE0});
+
+    stdoutOf([&] {
+        EXPECT_EQ(original.send(frame.data(), static_cast<uint16_t>(frame.size())), 8);
+        original.close();
+    });
+
+    EXPECT_TRUE(inUse(kBus, 0x20));
+    EXPECT_TRUE(bed().busAt(kBus).nodeAt(0x20).requests().empty());
+    EXPECT_EQ(bed().busAt(kBus).openDescriptors(), 1u);
+    stdoutOf([&] { fresh.close(); });
+    EXPECT_EQ(bed().busAt(kBus).openDescriptors(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Releases, StaleMaster,
+    testing::Values(Release{"ByCloseAll", [](NorvaneI2cMaster&,
+                                             NorvaneI2cMaster&) { NorvaneI2cMaster::closeAll(); }},
+                    Release{"ByACopy",
+                            [](NorvaneI2cMaster&, NorvaneI2cMaster& copy) { copy.close(); }}),
+    [](const testing::TestParamInfo<Release>& info) { return std::string(info.param.name); });

@@ -182,6 +182,10 @@ struct ErrnoCase {
     int expected;
 };
 
+void PrintTo(const ErrnoCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
 class MasterLastErrno : public MasterTest, public testing::WithParamInterface<ErrnoCase> {};
 
 TEST_P(MasterLastErrno, KeepsTheErrnoOfTheLastFailedCall) {
