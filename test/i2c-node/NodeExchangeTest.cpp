@@ -1,3 +1,4 @@
+#include <chrono>
 #include <functional>
 
 #include "NodeTestSupport.h"
@@ -7,86 +8,94 @@ using bed::Fault;
 class NodeExchange : public NodeTest {};
 
 TEST_F(NodeExchange, ACommandWritesItsFrameWaits100msThenReadsHeaderAndRest) {
-    EXPECT_EQ(node().setTime(258), 0);
+    EXPECT_EQ(node().setTime(258), NODE_SUCCESS);
     EXPECT_EQ(transactions(), (std::vector<std::string>{"write 0x10 15", "usleep 100000",
                                                         "read 0x10 3", "read 0x10 5"}));
 }
 
-TEST_F(NodeExchange, TheLinesQueryWaits500ms) {
-    std::list<std::string> lines;
-    EXPECT_EQ(node().getLines("log", lines), 0);
-    EXPECT_EQ(waits(), std::vector<uint64_t>{500000});
-}
+// A failed exchange leaves the output alone and its status until the next command resets it.
+struct ExchangeFailure {
+    Fault fault;
+    int32_t status;
+    std::vector<std::string> transactions;
+};
 
-TEST_F(NodeExchange, ARequestThatCannotBeSentEndsTheCommandWith10WithoutWaitOrRead) {
-    sim().failNext(Fault::RefuseWrite);
+class NodeExchangeFailure : public NodeTest, public testing::WithParamInterface<ExchangeFailure> {};
+
+TEST_P(NodeExchangeFailure, GivesItsStatusUntilTheNextCommand) {
+    sim().failNext(GetParam().fault);
     uint64_t value = 7;
-    EXPECT_EQ(node().getTime(value), 10);
-    EXPECT_EQ(node().getStatus(), 10);
+    EXPECT_EQ(node().getTime(value), GetParam().status);
+    EXPECT_EQ(node().getStatus(), GetParam().status);
     EXPECT_EQ(value, 7u);
-    EXPECT_EQ(transactions(), std::vector<std::string>{"write 0x10 7 EIO"});
+    if (!GetParam().transactions.empty()) {
+        EXPECT_EQ(transactions(), GetParam().transactions);
+    }
+    EXPECT_EQ(node().commandC3(), NODE_SUCCESS);
+    EXPECT_EQ(node().getStatus(), NODE_SUCCESS);
 }
 
-TEST_F(NodeExchange, AReplyThatDoesNotArriveGives10) {
-    sim().failNext(Fault::NoAnswer);
-    EXPECT_EQ(node().commandC1(), 10);
-    sim().failNext(Fault::BadCrc);
-    EXPECT_EQ(node().commandC1(), 10);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Faults, NodeExchangeFailure,
+    testing::Values(
+        // A request that cannot be sent is neither waited for nor answered.
+        ExchangeFailure{Fault::RefuseWrite, NODE_TRANSPORT_FAILURE, {"write 0x10 7 EIO"}},
+        ExchangeFailure{Fault::NoAnswer, NODE_TRANSPORT_FAILURE, {}},
+        ExchangeFailure{Fault::BadCrc, NODE_TRANSPORT_FAILURE, {}},
+        ExchangeFailure{Fault::NotOk, NODE_REPLY_NOT_OK, {}}));
 
-TEST_F(NodeExchange, TheStatusKeepsAFailureUntilTheNextCommandResetsIt) {
-    sim().failNext(Fault::NotOk);
-    EXPECT_EQ(node().commandC3(), 11);
-    EXPECT_EQ(node().getStatus(), 11);
-    EXPECT_EQ(node().commandC3(), 0);
-    EXPECT_EQ(node().getStatus(), 0);
-}
+// 0xC0's refusal is printed up to its first NUL, control bytes escaped.
+struct C0Reply {
+    bed::Bytes payload;
+    int32_t status;
+    std::string printed;
+};
 
-TEST_F(NodeExchange, OnlyTheFirstTwoReplyBytesAreTestedForOk) {
-    reply(bed::bytesOf("OKAY"));
-    EXPECT_EQ(node().commandC1(), 0);
-    reply(bed::bytesOf("ok"));
-    EXPECT_EQ(node().commandC1(), 11);
-    reply(bed::bytesOf("KO"));
-    EXPECT_EQ(node().commandC1(), 11);
-    reply(bed::bytesOf("O"));
-    EXPECT_EQ(node().commandC1(), 11);
-}
+class NodeC0Reply : public NodeTest, public testing::WithParamInterface<C0Reply> {};
 
-TEST_F(NodeExchange, ARefusedC0ReplyIsPrintedUpToItsFirstNul) {
-    reply(bed::bytesOf("KO") + text0("busy") + bed::bytesOf("zz"));
-    int32_t status = 0;
-    std::string out = stdoutOf([&] { status = node().commandC0(); });
-    EXPECT_EQ(status, 11);
-    EXPECT_NE(out.find("\nError revice is KObusy\n"), std::string::npos) << out;
-}
-
-TEST_F(NodeExchange, ControlBytesOfARefusedC0ReplyArePrintedEscaped) {
-    reply(bed::bytesOf("KO\x1b[2J\r\nfound x"));
-    std::string out = stdoutOf([&] { node().commandC0(); });
-    EXPECT_NE(out.find("\nError revice is KO\\x1b[2J\\x0d\\x0afound x\n"), std::string::npos) << out;
-}
-
-TEST_F(NodeExchange, AnAcceptedC0ReplyPrintsNoError) {
+TEST_P(NodeC0Reply, PrintsOnlyARefusal) {
+    reply(GetParam().payload);
     int32_t status = -1;
-    std::string out = stdoutOf([&] { status = node().commandC0(); });
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(out.find("Error revice is"), std::string::npos) << out;
+    const std::string out = stdoutOf([&] { status = node().commandC0(); });
+    EXPECT_EQ(status, GetParam().status);
+    const size_t error = out.find("Error revice is");
+    EXPECT_EQ(error == std::string::npos ? "" : out.substr(error), GetParam().printed);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, NodeC0Reply,
+    testing::Values(C0Reply{ok(), NODE_SUCCESS, ""},
+                    C0Reply{bed::bytesOf("KO") + text0("busy") + bed::bytesOf("zz"),
+                            NODE_REPLY_NOT_OK, "Error revice is KObusy\n"},
+                    C0Reply{bed::bytesOf("KO\x1b[2J\r\nfound x"), NODE_REPLY_NOT_OK,
+                            "Error revice is KO\\x1b[2J\\x0d\\x0afound x\n"}));
 
 TEST_F(NodeExchange, ATextTooLongForOneFrameGives5AndSendsNothing) {
-    EXPECT_EQ(node().setTextF3(std::string(8186, 'x')), 5);
+    EXPECT_EQ(node().setTextF3(std::string(8186, 'x')), NODE_NO_REQUEST_FRAME);
     EXPECT_TRUE(sim().requests().empty());
     EXPECT_TRUE(waits().empty());
-    EXPECT_EQ(node().setTextF3(std::string(8185, 'x')), 0) << "opcode and text fill the frame";
+    EXPECT_EQ(node().setTextF3(std::string(8185, 'x')), NODE_SUCCESS)
+        << "opcode and text fill the frame";
     EXPECT_EQ(sim().lastRequest().payload.size(), 8186u);
 }
 
 TEST_F(NodeExchange, StepsCanBeRunOneByOneWithTheCallersOwnWait) {
-    EXPECT_EQ(node().setTimeRequest(9), 0);
-    EXPECT_EQ(node().readOkReply(), 0);
+    EXPECT_EQ(node().setTimeRequest(9), NODE_SUCCESS);
+    EXPECT_EQ(node().readOkReply(), NODE_SUCCESS);
     EXPECT_TRUE(waits().empty());
     EXPECT_EQ(sim().state().clockMs, 9u);
+}
+
+// The wait must really pass on the real clock, not just be asked of it.
+class NodeRealTime : public NodeTest {
+  protected:
+    NodeRealTime() : NodeTest(bed::ClockMode::Real) {}
+};
+
+TEST_F(NodeRealTime, AnOrdinaryCommandReallyWaitsAtLeast100ms) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(node().commandC1(), NODE_SUCCESS);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
 }
 
 // Every command: its exact request payload and its wait.
@@ -101,11 +110,12 @@ void PrintTo(const CommandCase& command, std::ostream* out) { *out << command.na
 
 class NodeRequestBytes : public NodeTest, public testing::WithParamInterface<CommandCase> {};
 
-TEST_P(NodeRequestBytes, SendsExactlyThePayloadInOneFrameAndWaitsItsTime) {
+TEST_P(NodeRequestBytes, SendsExactlyThePayloadInOneFrameWaitsItsTimeAndSucceeds) {
     const CommandCase& command = GetParam();
-    testing::internal::CaptureStdout();
-    command.run(node());
-    testing::internal::GetCapturedStdout();
+    sim().putFile("ab", bed::bytesOf("abc"));
+    int32_t status = -1;
+    stdoutOf([&] { status = command.run(node()); });
+    EXPECT_EQ(status, NODE_SUCCESS);
 
     ASSERT_EQ(sim().requests().size(), 1u);
     const bed::Request& request = sim().lastRequest();

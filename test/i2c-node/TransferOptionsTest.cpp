@@ -1,12 +1,12 @@
 #include <algorithm>
 #include <utility>
 
-#include "FileTransferSupport.h"
+#include "NodeTestSupport.h"
 
 using bed::Fault;
 using Progress = std::vector<std::pair<uint64_t, uint64_t>>;
 
-class TransferOptionsTest : public FileTransferTest {
+class TransferOptionsTest : public NodeTest {
   protected:
     // Options that record every progress report.
     TransferOptions recording() {
