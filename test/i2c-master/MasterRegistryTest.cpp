@@ -43,21 +43,6 @@ TEST_F(MasterRegistry, OpeningBindsADescriptorToTheAddressAndPrintsTheHereLines)
     master.close();
 }
 
-TEST_F(MasterRegistry, ASecondOpenOfTheSameAddressIsRefusedAndOpensNothing) {
-    addBus(kBus);
-    NorvaneI2cMaster first(0x20, kBus);
-    NorvaneI2cMaster second;
-    std::string out = stdoutOf([&] { second = NorvaneI2cMaster(0x20, kBus); });
-
-    EXPECT_EQ(out, "Error addr alredy iun use 32\n");
-    EXPECT_NE(second.getError(), 0);
-    EXPECT_EQ(bed().busAt(kBus).openCount(), 1u);
-    EXPECT_TRUE(inUse(kBus, 0x20));
-    EXPECT_EQ(stdoutOf([&] { second.close(); }), "Close Master, bus  addr 0\n");
-    EXPECT_TRUE(inUse(kBus, 0x20)) << "closing the refused master freed the first one's address";
-    first.close();
-}
-
 TEST_F(MasterRegistry, TwoAddressesOnOneBusUseTwoDescriptorsAndShareTheBusTables) {
     addBus(kBus);
     NorvaneI2cMaster low(0x20, kBus);
@@ -95,27 +80,43 @@ TEST_F(MasterRegistry, CloseFreesTheAddressSoItCanBeOpenedAgainAsOnANewBus) {
     again.close();
 }
 
-TEST_F(MasterRegistry, ABusThatDoesNotExistPrintsTheOpenFailureAndLeavesNothingBehind) {
-    NorvaneI2cMaster master;
-    std::string out = stdoutOf([&] { master = NorvaneI2cMaster(0x20, "/dev/i2c-9"); });
+// An open that fails prints why, opens or keeps nothing, and its master's close only prints.
+struct OpenFailure {
+    const char* name;
+    void (*arrange)(bed::SimBus& bus);
+    const char* bus;
+    std::string printed;
+    uint8_t error;
+};
 
-    EXPECT_EQ(out, "Error NorvaneI2cMaster error open fd for bus\n");
-    EXPECT_NE(master.getError(), 0);
-    EXPECT_TRUE(NorvaneI2cMaster::__addrs.empty());
+void PrintTo(const OpenFailure& row, std::ostream* out) { *out << row.name; }
+
+class MasterOpenFailure : public MasterTest, public testing::WithParamInterface<OpenFailure> {};
+
+TEST_P(MasterOpenFailure, PrintsWhyAndLeavesEveryOtherChannelAsItWas) {
+    bed::SimBus& bus = addBus(kBus);
+    GetParam().arrange(bus);
+    const bool taken = GetParam().error == MASTER_ADDR_IN_USE;
+    NorvaneI2cMaster first = taken ? NorvaneI2cMaster(0x20, kBus) : NorvaneI2cMaster();
+    NorvaneI2cMaster master;
+    EXPECT_EQ(stdoutOf([&] { master = NorvaneI2cMaster(0x20, GetParam().bus); }), GetParam().printed);
+    EXPECT_EQ(master.getError(), GetParam().error);
+    EXPECT_EQ(bus.openDescriptors(), taken ? 1u : 0u);
     EXPECT_EQ(stdoutOf([&] { master.close(); }), "Close Master, bus  addr 0\n");
-    EXPECT_EQ(bed().trace({bed::EventKind::Close}), std::vector<std::string>{});
+    EXPECT_EQ(inUse(kBus, 0x20), taken) << "closing the refused master freed the first one's address";
+    stdoutOf([&] { first.close(); });
 }
 
-TEST_F(MasterRegistry, AnAddressHeldByADriverPrintsTheBindFailureAndClosesTheDescriptor) {
-    addBus(kBus).holdByDriver(0x20);
-    NorvaneI2cMaster master;
-    std::string out = stdoutOf([&] { master = NorvaneI2cMaster(0x20, kBus); });
-
-    EXPECT_EQ(out, "Failed to set I2C address\n");
-    EXPECT_NE(master.getError(), 0);
-    EXPECT_EQ(bed().busAt(kBus).openDescriptors(), 0u);
-    EXPECT_TRUE(NorvaneI2cMaster::__addrs.empty());
-}
+INSTANTIATE_TEST_SUITE_P(
+    Failures, MasterOpenFailure,
+    testing::Values(
+        OpenFailure{"AddressTaken", [](bed::SimBus&) {}, kBus, "Error addr alredy iun use 32\n",
+                    MASTER_ADDR_IN_USE},
+        OpenFailure{"NoSuchBus", [](bed::SimBus&) {}, "/dev/i2c-9",
+                    "Error NorvaneI2cMaster error open fd for bus\n", MASTER_OPEN_FAILED},
+        OpenFailure{"AddressHeldByADriver", [](bed::SimBus& bus) { bus.holdByDriver(0x20); }, kBus,
+                    "Failed to set I2C address\n", MASTER_BIND_FAILED}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(MasterRegistry, CloseAllClosesEveryDescriptorButKeepsTheBusEntries) {
     addBus(kBus);
@@ -173,39 +174,6 @@ TEST_F(MasterRegistry, AMasterAtAddressZeroReleasesItsDescriptorAndAddressOnClos
     EXPECT_EQ(bed().busAt(kBus).openDescriptors(), 0u);
 }
 
-// After closeAll, or once a copy has closed the shared descriptor, its number
-// may be handed to another file; a later close must not close that file.
-class MasterReleasedElsewhere : public MasterRegistry {
-  protected:
-    void expectReusedNumberSurvivesClose(NorvaneI2cMaster& master, int number) {
-        const int file = ::open("/dev/null", O_RDONLY);
-        ASSERT_EQ(::dup2(file, number), number);
-        stdoutOf([&] { master.close(); });
-        EXPECT_NE(::fcntl(number, F_GETFD), -1) << "the reused descriptor was closed";
-        ::close(number);
-        ::close(file);
-    }
-};
-
-TEST_F(MasterReleasedElsewhere, ByCloseAllLeavesAFileThatReusedTheNumberOpen) {
-    addBus(kBus);
-    NorvaneI2cMaster master(0x20, kBus);
-    const int number = descriptorOf(kBus, 0x20);
-    NorvaneI2cMaster::closeAll();
-
-    expectReusedNumberSurvivesClose(master, number);
-}
-
-TEST_F(MasterReleasedElsewhere, ByACopyLeavesAFileThatReusedTheNumberOpen) {
-    addBus(kBus);
-    NorvaneI2cMaster original(0x20, kBus);
-    NorvaneI2cMaster copy = original;
-    const int number = descriptorOf(kBus, 0x20);
-    stdoutOf([&] { copy.close(); });
-
-    expectReusedNumberSurvivesClose(original, number);
-}
-
 // A master whose channel was released elsewhere meets a new master that took the same address
 // and, with it, the same descriptor number. The stale master must leave the new channel alone.
 struct Release {
@@ -218,6 +186,7 @@ void PrintTo(const Release& row, std::ostream* out) {
 }
 
 class StaleMaster : public MasterRegistry, public testing::WithParamInterface<Release> {};
+class MasterReleasedElsewhere : public StaleMaster {};
 
 TEST_P(StaleMaster, NeitherClosesNorWritesToTheChannelThatReusedItsAddressAndNumber) {
     addNode(0x20, kBus);
@@ -241,10 +210,29 @@ TEST_P(StaleMaster, NeitherClosesNorWritesToTheChannelThatReusedItsAddressAndNum
     EXPECT_EQ(bed().busAt(kBus).openDescriptors(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Releases, StaleMaster,
+// After the release the descriptor's number may be handed to another file; the stale
+// master's close must not close that file.
+TEST_P(MasterReleasedElsewhere, LeavesAFileThatReusedTheNumberOpen) {
+    addBus(kBus);
+    NorvaneI2cMaster original(0x20, kBus);
+    NorvaneI2cMaster copy = original;
+    const int number = descriptorOf(kBus, 0x20);
+    stdoutOf([&] { GetParam().release(original, copy); });
+    const int file = ::open("/dev/null", O_RDONLY);
+    ASSERT_EQ(::dup2(file, number), number);
+    stdoutOf([&] { original.close(); });
+    EXPECT_NE(::fcntl(number, F_GETFD), -1) << "the reused descriptor was closed";
+    ::close(number);
+    ::close(file);
+}
+
+const auto kReleases =
     testing::Values(Release{"ByCloseAll", [](NorvaneI2cMaster&,
                                              NorvaneI2cMaster&) { NorvaneI2cMaster::closeAll(); }},
                     Release{"ByACopy",
-                            [](NorvaneI2cMaster&, NorvaneI2cMaster& copy) { copy.close(); }}),
-    [](const testing::TestParamInfo<Release>& info) { return std::string(info.param.name); });
+                            [](NorvaneI2cMaster&, NorvaneI2cMaster& copy) { copy.close(); }});
+const auto kReleaseName = [](const testing::TestParamInfo<Release>& info) {
+    return std::string(info.param.name);
+};
+INSTANTIATE_TEST_SUITE_P(Releases, StaleMaster, kReleases, kReleaseName);
+INSTANTIATE_TEST_SUITE_P(Releases, MasterReleasedElsewhere, kReleases, kReleaseName);

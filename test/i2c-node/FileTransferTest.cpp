@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "Golden.h"
 #include "NodeTestSupport.h"
 
 using bed::Fault;
@@ -81,27 +82,23 @@ TEST_P(FileSizes, AreFetchedAtOffsetsOf800IntoAReplacedLocalFile) {
 
 INSTANTIATE_TEST_SUITE_P(Bytes, FileSizes, testing::Values(0, 800, 801, 2000));
 
+// Each request's payload (its first 64 bytes) and every write, wait and read, in order.
+std::string wire(bed::SimNode& sim, const std::vector<std::string>& transactions) {
+    std::string text;
+    for (const bed::Request& request : sim.requests()) {
+        const size_t shown = std::min<size_t>(request.payload.size(), 64);
+        text += bed::hex(bed::Bytes(request.payload.begin(), request.payload.begin() + shown)) + "\n";
+    }
+    for (const std::string& transaction : transactions) {
+        text += transaction + "\n";
+    }
+    return text;
+}
+
 TEST_F(FileTransfer, ASendWritesWaitsOneSecondAndReadsEachStepWithTheStartRepliesHandle) {
     sim().state().nextHandle = 0xA1B2C3D4;
-    const bed::Bytes content = pattern(801);
-    const std::array<uint8_t, 32> digest = bed::sha256(content);
-    EXPECT_EQ(send(content), NODE_SUCCESS);
-    const std::vector<bed::Request>& requests = sim().requests();
-    ASSERT_EQ(requests.size(), 4u);
-    EXPECT_EQ(requests[0].payload, (bed::Bytes{kSendOp, kStartOp} + le32(801) +
-                                       bed::Bytes(digest.begin(), digest.end()) +
-                                       bed::bytesOf("remote.bin")));
-    auto head = [&](size_t i) {
-        return bed::hex(bed::Bytes(requests[i].payload.begin(), requests[i].payload.begin() + 14));
-    };
-    EXPECT_EQ(head(1), "94 CC D4 C3 B2 A1 00 00 00 00 20 03 00 00");
-    EXPECT_EQ(head(2), "94 CC D4 C3 B2 A1 20 03 00 00 20 03 00 00");
-    EXPECT_EQ(bed::hex(requests[3].payload), "94 EE");
-    EXPECT_EQ(transactions(), (std::vector<std::string>{
-                                  "write 0x10 54", "usleep 1000000", "read 0x10 3", "read 0x10 9",
-                                  "write 0x10 820", "usleep 1000000", "read 0x10 3", "read 0x10 5",
-                                  "write 0x10 820", "usleep 1000000", "read 0x10 3", "read 0x10 5",
-                                  "write 0x10 8", "usleep 1000000", "read 0x10 3", "read 0x10 5"}));
+    EXPECT_EQ(send(pattern(801)), NODE_SUCCESS);
+    expectGolden("send-801-bytes.txt", wire(sim(), transactions()));
 }
 
 TEST_F(FileTransfer, AFetchAsksTheInformationThenEachStepWithTheStartRepliesHandle) {
@@ -109,21 +106,7 @@ TEST_F(FileTransfer, AFetchAsksTheInformationThenEachStepWithTheStartRepliesHand
     sim().state().nextHandle = 0x01020304;
     sim().state().chunkSizes = {800, 200};
     EXPECT_EQ(fetch(), NODE_SUCCESS);
-    std::vector<std::string> payloads;
-    for (const bed::Request& request : sim().requests()) {
-        payloads.push_back(bed::hex(request.payload));
-    }
-    EXPECT_EQ(payloads,
-              (std::vector<std::string>{"93 6C 6F 67 2E 74 78 74", "95 AA 6C 6F 67 2E 74 78 74",
-                                        "95 CC 04 03 02 01 00 00 00 00 20 03 00 00",
-                                        "95 CC 04 03 02 01 20 03 00 00 20 03 00 00", "95 EE"}));
-    EXPECT_EQ(
-        transactions(),
-        (std::vector<std::string>{
-            "write 0x10 14",  "usleep 100000", "read 0x10 3",    "read 0x10 45",   "write 0x10 15",
-            "usleep 1000000", "read 0x10 3",   "read 0x10 9",    "write 0x10 20",  "usleep 1000000",
-            "read 0x10 3",    "read 0x10 805", "write 0x10 20",  "usleep 1000000", "read 0x10 3",
-            "read 0x10 205",  "write 0x10 8",  "usleep 1000000", "read 0x10 3",    "read 0x10 5"}));
+    expectGolden("fetch-800-then-200-bytes.txt", wire(sim(), transactions()));
 }
 
 TEST_F(FileTransfer, AMissingLocalFileOrANameTooLongForAFrameIsRefusedWithNothingSent) {
