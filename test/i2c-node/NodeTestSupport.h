@@ -138,7 +138,32 @@ class NodeTest : public bed::BedTest {
         return sim().transfers().back();
     }
 
+    // A transfer runs with the console captured and must not leave a local file open.
+    template <typename Transfer>
+    int32_t run(Transfer transfer) {
+        int32_t status = -1;
+        const size_t descriptors = openFileDescriptors();
+        out_ = stdoutOf([&] { status = transfer(); });
+        EXPECT_EQ(openFileDescriptors(), descriptors) << "the local file was left open";
+        EXPECT_EQ(node().getStatus(), status);
+        return status;
+    }
+    int32_t send(const bed::Bytes& content, const std::string& name = "remote.bin",
+                 const TransferOptions& options = {}) {
+        return run([&] { return node().sendFile(writeLocal("local.bin", content), name, options); });
+    }
+    int32_t fetch(const std::string& destination = "copy.bin", const TransferOptions& options = {}) {
+        return run([&] { return node().getFile("log.txt", local(destination), options); });
+    }
+    size_t warnings() const { return countOf(out_, kSendWarning) + countOf(out_, kGetWarning); }
+    void expectNothingSent() {
+        EXPECT_EQ(out_, "");
+        EXPECT_TRUE(sim().requests().empty());
+        EXPECT_TRUE(waits().empty());
+    }
+
   private:
+    std::string out_;
     bed::SimNode* sim_ = nullptr;
     std::optional<NorvaneI2CNode> node_;
     TempDir dir_;
