@@ -139,6 +139,9 @@ void Bed::count(const Event& event) {
             counters_.reads += moved > 0 ? 1 : 0;
             counters_.bytesRead += moved;
             return;
+        case EventKind::Open:
+            ++counters_.opens;
+            return;
         case EventKind::Probe:
             ++counters_.probes;
             return;

@@ -45,9 +45,12 @@ class Bed {
     SimBus* bus(const std::string& path);
     SimBus& busAt(const std::string& path);  // throws std::out_of_range when absent
     void removeBus(const std::string& path);
+    const std::map<std::string, std::unique_ptr<SimBus>>& buses() const { return buses_; }
 
     SimGpioChip& gpio() { return gpio_; }
+    const SimGpioChip& gpio() const { return gpio_; }
     FakeClock& clock() { return clock_; }
+    const FakeClock& clock() const { return clock_; }
 
     const std::vector<Event>& events() const { return events_; }
     // Events as their one-line form, optionally only some kinds.
@@ -66,6 +69,7 @@ class Bed {
 
     // Totals of the run, kept whether or not events are recorded.
     struct Counters {
+        uint64_t opens = 0;   // of simulated paths, refused ones included
         uint64_t frames = 0;  // write transactions that reached a node
         uint64_t reads = 0;   // read transactions that delivered bytes
         uint64_t bytesWritten = 0;
