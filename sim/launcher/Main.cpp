@@ -199,8 +199,13 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
         options.command = app.remaining();
-        if (!options.command.empty() && options.command.front() == "--") options.command.erase(options.command.begin());
+        const bool separated = !options.command.empty() && options.command.front() == "--";
+        if (separated) options.command.erase(options.command.begin());
         if (options.command.empty()) throw CLI::RequiredError("PROGRAM");
+        // Without "--", what CLI11 leaves over may be a mistyped option.
+        if (!separated && options.command.front().starts_with("-")) {
+            throw CLI::ExtrasError({options.command.front()});
+        }
     } catch (const CLI::ParseError& e) {
         const int status = app.exit(e);
         return status == 0 ? 0 : bed::launch::kBadScenario;

@@ -58,19 +58,30 @@ int statusOf(int waitStatus) {
     return 128 + WTERMSIG(waitStatus);
 }
 
-}  // namespace
+// Like system(): while the program runs, a Ctrl-C at the terminal is for the
+// program, which decides; the launcher still reports and cleans up after it.
+class InterruptsIgnored {
+  public:
+    InterruptsIgnored() {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigaction(SIGINT, &ignore, &oldInt_);
+        sigaction(SIGQUIT, &ignore, &oldQuit_);
+    }
+    ~InterruptsIgnored() {
+        sigaction(SIGINT, &oldInt_, nullptr);
+        sigaction(SIGQUIT, &oldQuit_, nullptr);
+    }
+    InterruptsIgnored(const InterruptsIgnored&) = delete;
+    InterruptsIgnored& operator=(const InterruptsIgnored&) = delete;
 
-int runProgram(const ProgramRun& run) {
-    std::vector<std::string> words = commandWords(run);
-    std::vector<std::string> entries = environmentOf(run);
-    std::vector<char*> argv = pointersTo(words);
-    std::vector<char*> envp = pointersTo(entries);
-    // Like system(): a Ctrl-C at the terminal is for the program, which
-    // decides; the launcher still reports and cleans up after it.
-    struct sigaction ignore {}, oldInt{}, oldQuit{};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGINT, &ignore, &oldInt);
-    sigaction(SIGQUIT, &ignore, &oldQuit);
+  private:
+    struct sigaction oldInt_ {}, oldQuit_{};
+};
+
+// Starts the program with the interrupt signals back at their defaults; the
+// error number of a failed start, else 0.
+int spawn(pid_t& child, std::vector<char*>& argv, std::vector<char*>& envp) {
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t defaults;
@@ -79,21 +90,28 @@ int runProgram(const ProgramRun& run) {
     sigaddset(&defaults, SIGQUIT);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-    pid_t child = -1;
     const int error = posix_spawnp(&child, argv[0], nullptr, &attributes, argv.data(), envp.data());
     posix_spawnattr_destroy(&attributes);
-    int status = launch::kCannotRun;
-    if (error != 0) {
+    return error;
+}
+
+}  // namespace
+
+int runProgram(const ProgramRun& run) {
+    std::vector<std::string> words = commandWords(run);
+    std::vector<std::string> entries = environmentOf(run);
+    std::vector<char*> argv = pointersTo(words);
+    std::vector<char*> envp = pointersTo(entries);
+    const InterruptsIgnored interrupts;
+    pid_t child = -1;
+    if (const int error = spawn(child, argv, envp); error != 0) {
         std::fprintf(stderr, "i2c-kestro-sim: cannot run %s: %s\n", argv[0], std::strerror(error));
-    } else {
-        int waitStatus = 0;
-        while (waitpid(child, &waitStatus, 0) < 0 && errno == EINTR) {
-        }
-        status = statusOf(waitStatus);
+        return launch::kCannotRun;
     }
-    sigaction(SIGINT, &oldInt, nullptr);
-    sigaction(SIGQUIT, &oldQuit, nullptr);
-    return status;
+    int waitStatus = 0;
+    while (waitpid(child, &waitStatus, 0) < 0 && errno == EINTR) {
+    }
+    return statusOf(waitStatus);
 }
 
 }  // namespace bed

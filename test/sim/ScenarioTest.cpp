@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
+#include <ostream>
 #include <string>
 
 #include "../NorvaneLogger/IsolatedRun.h"
@@ -48,6 +48,10 @@ const BadScenario kBadScenarios[] = {
      "device_api.fault.status: 42 is outside 100..599"},
     {R"({"version": 1,)", ":1: not valid JSON (unexpected end of data)"},
 };
+
+void PrintTo(const BadScenario& scenario, std::ostream* out) {
+    *out << scenario.error;
+}
 
 class ScenarioFile : public BedTest, public testing::WithParamInterface<BadScenario> {};
 
