@@ -35,6 +35,23 @@ constexpr int kFatalStatus = 1;
 constexpr std::size_t kMinStackRecords = 10;
 constexpr const char* kLogFileName = "NorvaneLogger.logs";
 
+// The settings as the program starts with them, which reset() returns to.
+struct StartSettings {
+    int32_t fileLevel;
+    int32_t stderrLevel;
+    int32_t settingA;
+    int32_t settingB;
+    int32_t settingC;
+    std::string logDir;
+};
+const StartSettings kStart{NorvaneLogger::fileLevel, NorvaneLogger::stderrLevel,
+                           NorvaneLogger::settingA,  NorvaneLogger::settingB,
+                           NorvaneLogger::settingC,  NorvaneLogger::logDir};
+
+// Each sink's pending record (see Sink).
+LogRecord filePending;
+LogRecord stderrPending;
+
 // One sink's view of the logger state; the pending record is the one taken
 // from the stack that did not fit into the buffer yet.
 struct Sink {
@@ -221,6 +238,27 @@ void NorvaneLogger::init() {
     info("NorvaneLogger inited succesfully %s %d", Location::current(), "hello", 10);
 }
 
+void NorvaneLogger::reset() {
+    if (fileFd > STDERR_FILENO) {
+        ::close(fileFd);
+    }
+    fileFd = STDOUT_FILENO;
+    stderrFd = STDERR_FILENO;
+    fileLevel = kStart.fileLevel;
+    stderrLevel = kStart.stderrLevel;
+    settingA = kStart.settingA;
+    settingB = kStart.settingB;
+    settingC = kStart.settingC;
+    logDir = kStart.logDir;
+    fileStack.clear();
+    stderrStack.clear();
+    bufferFileLen = 0;
+    bufferStderrLen = 0;
+    filePending = LogRecord{};
+    stderrPending = LogRecord{};
+    error = 0;
+}
+
 int32_t NorvaneLogger::getError() {
     return error;
 }
@@ -257,8 +295,6 @@ void NorvaneLogger::log(int32_t level, const char* tag, const char* format,
 }
 
 void NorvaneLogger::flush(bool writeFile, bool writeStderr) {
-    static LogRecord filePending;
-    static LogRecord stderrPending;
     Sink fileSink{fileLevel, fileStack, bufferFile, bufferFileLen, filePending};
     Sink stderrSink{stderrLevel, stderrStack, bufferStderr, bufferStderrLen, stderrPending};
 

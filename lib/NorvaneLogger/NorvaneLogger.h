@@ -84,6 +84,11 @@ class NorvaneLogger {
     // error flag, after which every later init is refused as well.
     static void init();
 
+    // Returns the logger to its state at program start: closes the log
+    // descriptor unless it is a standard stream, and forgets every waiting
+    // record and a refused init.
+    static void reset();
+
     // Nonzero once init has refused.
     static int32_t getError();
 

@@ -3,23 +3,17 @@
 
 #include <sstream>
 
+#include "Golden.h"
 #include "MasterTestSupport.h"
 
 namespace {
 
 const char* const kBus = "/dev/i2c-1";
 
-std::string openingLines(int fd, const std::string& bus, int addr, int busIsNew) {
-    std::ostringstream lines;
-    lines << "HERE _fd: " << fd << "\n"
-          << "HERE _bus: " << bus << "\n"
-          << "HERE _addr: " << addr << "\n"
-          << "HERE NorvaneI2cMaster::__addrs: "
-          << static_cast<const void*>(&NorvaneI2cMaster::__addrs) << "\n"
-          << "HERE NorvaneI2cMaster::__addrsFds: "
-          << static_cast<const void*>(&NorvaneI2cMaster::__addrsFds) << "\n"
-          << "HERE NorvaneI2cMaster::__addrs.find(_bus) " << busIsNew << "\n";
-    return lines.str();
+std::string addressOf(const void* table) {
+    std::ostringstream text;
+    text << table;
+    return text.str();
 }
 
 // Opening and closing a spare address on a bus whose tables outlived their masters frees them.
@@ -41,7 +35,10 @@ TEST_F(MasterRegistry, OpeningBindsADescriptorToTheAddressAndPrintsTheHereLines)
     ASSERT_TRUE(inUse(kBus, 0x20));
     int fd = descriptorOf(kBus, 0x20);
     EXPECT_GE(fd, 0);
-    EXPECT_EQ(out, openingLines(fd, kBus, 32, 1));
+    expectGolden("opening.txt", out,
+                 {{"_fd: " + std::to_string(fd) + "\n", "_fd: <descriptor>\n"},
+                  {addressOf(&NorvaneI2cMaster::__addrs), "<address of __addrs>"},
+                  {addressOf(&NorvaneI2cMaster::__addrsFds), "<address of __addrsFds>"}});
     EXPECT_EQ(bed().trace(), (std::vector<std::string>{"open /dev/i2c-1", "select 0x20"}));
     master.close();
 }

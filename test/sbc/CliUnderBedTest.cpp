@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "../NorvaneLogger/IsolatedRun.h"
+#include "IsolatedRun.h"
 #include "TargetCommand.h"
 
 using testing::StartsWith;

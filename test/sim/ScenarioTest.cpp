@@ -3,7 +3,7 @@
 #include <ostream>
 #include <string>
 
-#include "../NorvaneLogger/IsolatedRun.h"
+#include "IsolatedRun.h"
 #include "BedTest.h"
 #include "Scenario.h"
 
