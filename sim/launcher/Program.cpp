@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -58,25 +59,34 @@ int statusOf(int waitStatus) {
     return 128 + WTERMSIG(waitStatus);
 }
 
-// Like system(): while the program runs, a Ctrl-C at the terminal is for the
-// program, which decides; the launcher still reports and cleans up after it.
-class InterruptsIgnored {
+volatile sig_atomic_t runningChild = 0;
+
+void passOn(int signal) {
+    if (runningChild > 0) kill(static_cast<pid_t>(runningChild), signal);
+}
+
+// While the program runs, the launcher stays to report and clean up after it:
+// like system(), it leaves a Ctrl-C at the terminal to the program, which
+// decides, and it passes a termination request on to the program.
+class SignalsForTheProgram {
   public:
-    InterruptsIgnored() {
-        struct sigaction ignore {};
+    SignalsForTheProgram() {
+        struct sigaction ignore {}, forward{};
         ignore.sa_handler = SIG_IGN;
-        sigaction(SIGINT, &ignore, &oldInt_);
-        sigaction(SIGQUIT, &ignore, &oldQuit_);
+        forward.sa_handler = passOn;
+        for (std::size_t i = 0; i < kSignals.size(); ++i) {
+            sigaction(kSignals[i], i < 2 ? &ignore : &forward, &old_[i]);
+        }
     }
-    ~InterruptsIgnored() {
-        sigaction(SIGINT, &oldInt_, nullptr);
-        sigaction(SIGQUIT, &oldQuit_, nullptr);
+    ~SignalsForTheProgram() {
+        for (std::size_t i = 0; i < kSignals.size(); ++i) sigaction(kSignals[i], &old_[i], nullptr);
     }
-    InterruptsIgnored(const InterruptsIgnored&) = delete;
-    InterruptsIgnored& operator=(const InterruptsIgnored&) = delete;
+    SignalsForTheProgram(const SignalsForTheProgram&) = delete;
+    SignalsForTheProgram& operator=(const SignalsForTheProgram&) = delete;
 
   private:
-    struct sigaction oldInt_ {}, oldQuit_{};
+    static constexpr std::array<int, 4> kSignals = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+    std::array<struct sigaction, 4> old_{};
 };
 
 // Starts the program with the interrupt signals back at their defaults; the
@@ -102,15 +112,17 @@ int runProgram(const ProgramRun& run) {
     std::vector<std::string> entries = environmentOf(run);
     std::vector<char*> argv = pointersTo(words);
     std::vector<char*> envp = pointersTo(entries);
-    const InterruptsIgnored interrupts;
+    const SignalsForTheProgram signals;
     pid_t child = -1;
     if (const int error = spawn(child, argv, envp); error != 0) {
         std::fprintf(stderr, "i2c-kestro-sim: cannot run %s: %s\n", argv[0], std::strerror(error));
         return launch::kCannotRun;
     }
+    runningChild = child;
     int waitStatus = 0;
     while (waitpid(child, &waitStatus, 0) < 0 && errno == EINTR) {
     }
+    runningChild = 0;
     return statusOf(waitStatus);
 }
 
