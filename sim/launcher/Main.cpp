@@ -56,7 +56,7 @@ const char* const kExamples =
 fs::path companion(const std::string& name, const fs::path& installed) {
     const fs::path self = fs::read_symlink("/proc/self/exe").parent_path();
     if (fs::exists(self / name)) return self / name;
-    return self.parent_path() / installed / name;
+    return (self / installed / name).lexically_normal();
 }
 
 void addOptions(CLI::App& app, Options& options) {
