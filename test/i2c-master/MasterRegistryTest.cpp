@@ -76,7 +76,9 @@ struct OpenFailure {
     uint8_t error;
 };
 
-void PrintTo(const OpenFailure& row, std::ostream* out) { *out << row.name; }
+void PrintTo(const OpenFailure& row, std::ostream* out) {
+    *out << row.name;
+}
 
 class MasterOpenFailure : public MasterTest, public testing::WithParamInterface<OpenFailure> {};
 
@@ -86,23 +88,26 @@ TEST_P(MasterOpenFailure, PrintsWhyAndLeavesEveryOtherChannelAsItWas) {
     const bool taken = GetParam().error == MASTER_ADDR_IN_USE;
     NorvaneI2cMaster first = taken ? NorvaneI2cMaster(0x20, kBus) : NorvaneI2cMaster();
     NorvaneI2cMaster master;
-    EXPECT_EQ(stdoutOf([&] { master = NorvaneI2cMaster(0x20, GetParam().bus); }), GetParam().printed);
+    EXPECT_EQ(stdoutOf([&] { master = NorvaneI2cMaster(0x20, GetParam().bus); }),
+              GetParam().printed);
     EXPECT_EQ(master.getError(), GetParam().error);
     EXPECT_EQ(bus.openDescriptors(), taken ? 1u : 0u);
     EXPECT_EQ(stdoutOf([&] { master.close(); }), "Close Master, bus  addr 0\n");
-    EXPECT_EQ(inUse(kBus, 0x20), taken) << "closing the refused master freed the first one's address";
+    EXPECT_EQ(inUse(kBus, 0x20), taken)
+        << "closing the refused master freed the first one's address";
     stdoutOf([&] { first.close(); });
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Failures, MasterOpenFailure,
-    testing::Values(
-        OpenFailure{"AddressTaken", [](bed::SimBus&) {}, kBus, "Error addr alredy iun use 32\n",
-                    MASTER_ADDR_IN_USE},
-        OpenFailure{"NoSuchBus", [](bed::SimBus&) {}, "/dev/i2c-9",
-                    "Error NorvaneI2cMaster error open fd for bus\n", MASTER_OPEN_FAILED},
-        OpenFailure{"AddressHeldByADriver", [](bed::SimBus& bus) { bus.holdByDriver(0x20); }, kBus,
-                    "Failed to set I2C address\n", MASTER_BIND_FAILED}),
+    testing::Values(OpenFailure{"AddressTaken", [](bed::SimBus&) {}, kBus,
+                                "Error addr alredy iun use 32\n", MASTER_ADDR_IN_USE},
+                    OpenFailure{"NoSuchBus", [](bed::SimBus&) {}, "/dev/i2c-9",
+                                "Error NorvaneI2cMaster error open fd for bus\n",
+                                MASTER_OPEN_FAILED},
+                    OpenFailure{"AddressHeldByADriver",
+                                [](bed::SimBus& bus) { bus.holdByDriver(0x20); }, kBus,
+                                "Failed to set I2C address\n", MASTER_BIND_FAILED}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(MasterRegistry, CloseAllClosesEveryDescriptorButKeepsTheBusEntries) {
@@ -203,11 +208,10 @@ TEST_P(MasterReleasedElsewhere, LeavesAFileThatReusedTheNumberOpen) {
     ::close(file);
 }
 
-const auto kReleases =
-    testing::Values(Release{"ByCloseAll", [](NorvaneI2cMaster&,
-                                             NorvaneI2cMaster&) { NorvaneI2cMaster::closeAll(); }},
-                    Release{"ByACopy",
-                            [](NorvaneI2cMaster&, NorvaneI2cMaster& copy) { copy.close(); }});
+const auto kReleases = testing::Values(
+    Release{"ByCloseAll",
+            [](NorvaneI2cMaster&, NorvaneI2cMaster&) { NorvaneI2cMaster::closeAll(); }},
+    Release{"ByACopy", [](NorvaneI2cMaster&, NorvaneI2cMaster& copy) { copy.close(); }});
 const auto kReleaseName = [](const testing::TestParamInfo<Release>& info) {
     return std::string(info.param.name);
 };

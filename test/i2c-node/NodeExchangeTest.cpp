@@ -35,14 +35,14 @@ TEST_P(NodeExchangeFailure, GivesItsStatusUntilTheNextCommand) {
     EXPECT_EQ(node().getStatus(), NODE_SUCCESS);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Faults, NodeExchangeFailure,
-    testing::Values(
-        // A request that cannot be sent is neither waited for nor answered.
-        ExchangeFailure{Fault::RefuseWrite, NODE_TRANSPORT_FAILURE, {"write 0x10 7 EIO"}},
-        ExchangeFailure{Fault::NoAnswer, NODE_TRANSPORT_FAILURE, {}},
-        ExchangeFailure{Fault::BadCrc, NODE_TRANSPORT_FAILURE, {}},
-        ExchangeFailure{Fault::NotOk, NODE_REPLY_NOT_OK, {}}));
+INSTANTIATE_TEST_SUITE_P(Faults, NodeExchangeFailure,
+                         testing::Values(
+                             // A request that cannot be sent is neither waited for nor answered.
+                             ExchangeFailure{
+                                 Fault::RefuseWrite, NODE_TRANSPORT_FAILURE, {"write 0x10 7 EIO"}},
+                             ExchangeFailure{Fault::NoAnswer, NODE_TRANSPORT_FAILURE, {}},
+                             ExchangeFailure{Fault::BadCrc, NODE_TRANSPORT_FAILURE, {}},
+                             ExchangeFailure{Fault::NotOk, NODE_REPLY_NOT_OK, {}}));
 
 // 0xC0's refusal is printed up to its first NUL, control bytes escaped.
 struct C0Reply {
@@ -106,7 +106,9 @@ struct CommandCase {
     uint64_t waitUs;
 };
 
-void PrintTo(const CommandCase& command, std::ostream* out) { *out << command.name; }
+void PrintTo(const CommandCase& command, std::ostream* out) {
+    *out << command.name;
+}
 
 class NodeRequestBytes : public NodeTest, public testing::WithParamInterface<CommandCase> {};
 

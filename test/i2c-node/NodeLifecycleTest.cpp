@@ -24,8 +24,8 @@ TEST_F(NodeLifecycle, ConstructionAnnouncesTheAddressInDecimalAndHoldsAnOpenChan
     addNode(120);
     std::optional<NorvaneI2CNode> node;
     const std::string out = stdoutOf([&] { node.emplace(120, kNodeBus); });
-    EXPECT_EQ(out.rfind("NorvaneI2CNode(uint8_t addr, const char *bus)120 /dev/i2c-3\nHERE _fd: ", 0),
-              0u)
+    EXPECT_EQ(
+        out.rfind("NorvaneI2CNode(uint8_t addr, const char *bus)120 /dev/i2c-3\nHERE _fd: ", 0), 0u)
         << out;
     EXPECT_EQ(node->addr, 120);
     EXPECT_EQ(node->bus, kNodeBus);

@@ -86,7 +86,9 @@ struct ReplyCase {
     std::string outputs;
 };
 
-void PrintTo(const ReplyCase& row, std::ostream* out) { *out << row.name; }
+void PrintTo(const ReplyCase& row, std::ostream* out) {
+    *out << row.name;
+}
 
 class NodeReply : public NodeTest, public testing::WithParamInterface<ReplyCase> {};
 
@@ -131,14 +133,15 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"ValuesTooLong", &kValues, ok(bed::Bytes(21, 1)), NODE_WRONG_REPLY_LENGTH,
                   "7|7|7|7|7|"},
         // Only the first two bytes are tested for OK; a text ends at its NUL or the payload's end.
-        ReplyCase{"TextToItsNul", &kText, ok(text0("first") + bed::bytesOf("second")),
-                  NODE_SUCCESS, "first"},
+        ReplyCase{"TextToItsNul", &kText, ok(text0("first") + bed::bytesOf("second")), NODE_SUCCESS,
+                  "first"},
         ReplyCase{"TextToThePayloadEnd", &kText, bed::bytesOf("OKAY"), NODE_SUCCESS, "AY"},
         ReplyCase{"TextEmpty", &kText, ok(), NODE_SUCCESS, ""},
         ReplyCase{"TextLowerCaseOk", &kText, bed::bytesOf("okay"), NODE_REPLY_NOT_OK, "old"},
         ReplyCase{"TextOneByte", &kText, bed::bytesOf("O"), NODE_REPLY_NOT_OK, "old"},
-        ReplyCase{"Identity", &kIdentity, ok(text0("a") + text0("b") + text0("c") + bed::bytesOf("d")),
-                  NODE_SUCCESS, "a|b|c|d|"},
+        ReplyCase{"Identity", &kIdentity,
+                  ok(text0("a") + text0("b") + text0("c") + bed::bytesOf("d")), NODE_SUCCESS,
+                  "a|b|c|d|"},
         ReplyCase{"IdentityRunsOut", &kIdentity, ok(text0("a") + bed::bytesOf("b")),
                   NODE_REPLY_NOT_OK, "a|b|old3|old4|"},
         ReplyCase{"IdentityRefused", &kIdentity, bed::bytesOf("NO"), NODE_REPLY_NOT_OK,
@@ -159,9 +162,10 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"TextMapWithoutCount", &kTextMap, ok(bed::fromHex("01 00")), NODE_REPLY_NOT_OK,
                   ""},
         // Records are appended as terminated copies, every field a full 32 bits.
-        ReplyCase{"Records", &kRecords,
-                  ok(le32(2) + le32(0x0A0B0C0D) + le32(3) + bed::bytesOf("abc") + le32(5) + le32(0)),
-                  NODE_SUCCESS, "1/0/ 168496141/3/abc 5/0/ "},
+        ReplyCase{
+            "Records", &kRecords,
+            ok(le32(2) + le32(0x0A0B0C0D) + le32(3) + bed::bytesOf("abc") + le32(5) + le32(0)),
+            NODE_SUCCESS, "1/0/ 168496141/3/abc 5/0/ "},
         ReplyCase{"RecordLongerThan255Bytes", &kRecords,
                   ok(le32(2) + le32(1) + le32(300) + bed::Bytes(300, 'L') + le32(2) + le32(1) +
                      bed::bytesOf("z")),

@@ -39,8 +39,12 @@ inline bed::Bytes operator+(bed::Bytes a, const bed::Bytes& b) {
     return a;
 }
 
-inline bed::Bytes ok(const bed::Bytes& fields = {}) { return bed::bytesOf("OK") + fields; }
-inline bed::Bytes text0(const std::string& text) { return bed::bytesOf(text) + bed::Bytes{0}; }
+inline bed::Bytes ok(const bed::Bytes& fields = {}) {
+    return bed::bytesOf("OK") + fields;
+}
+inline bed::Bytes text0(const std::string& text) {
+    return bed::bytesOf(text) + bed::Bytes{0};
+}
 
 inline bed::Bytes le32(uint32_t value) {
     bed::Bytes bytes;
@@ -150,9 +154,11 @@ class NodeTest : public bed::BedTest {
     }
     int32_t send(const bed::Bytes& content, const std::string& name = "remote.bin",
                  const TransferOptions& options = {}) {
-        return run([&] { return node().sendFile(writeLocal("local.bin", content), name, options); });
+        return run(
+            [&] { return node().sendFile(writeLocal("local.bin", content), name, options); });
     }
-    int32_t fetch(const std::string& destination = "copy.bin", const TransferOptions& options = {}) {
+    int32_t fetch(const std::string& destination = "copy.bin",
+                  const TransferOptions& options = {}) {
         return run([&] { return node().getFile("log.txt", local(destination), options); });
     }
     size_t warnings() const { return countOf(out_, kSendWarning) + countOf(out_, kGetWarning); }

@@ -3,7 +3,7 @@
 
 #include "NodeTestSupport.h"
 
-using bed::Fault;
+using enum bed::Fault;
 using Progress = std::vector<std::pair<uint64_t, uint64_t>>;
 
 class TransferOptionsTest : public NodeTest {
@@ -37,7 +37,8 @@ TEST_P(ChunkRetries, RepeatOnlyBusFailuresAfterTheChunkWaitAndStillMoveTheWholeF
     sim().inject(row.fault);
     options_.retries = row.retries;
 
-    EXPECT_EQ(row.send ? send(content, "log.txt", options_) : fetch("copy.bin", options_), row.status);
+    EXPECT_EQ(row.send ? send(content, "log.txt", options_) : fetch("copy.bin", options_),
+              row.status);
 
     EXPECT_EQ(lastTransfer().chunkOffsets, row.offsets);
     const std::vector<uint64_t> all = waits();
@@ -48,36 +49,39 @@ TEST_P(ChunkRetries, RepeatOnlyBusFailuresAfterTheChunkWaitAndStillMoveTheWholeF
     }
 }
 
-bed::FaultRule chunkFault(Fault fault, uint8_t opcode, unsigned skip,
+bed::FaultRule chunkFault(bed::Fault fault, uint8_t opcode, unsigned skip,
                           bed::Persist persist = bed::Persist::Once) {
     return {.fault = fault, .opcode = opcode, .subop = kChunkOp, .persist = persist, .skip = skip};
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Cases, ChunkRetries,
     testing::Values(
-        RetryCase{"UnansweredFetchChunk", false, chunkFault(Fault::NoAnswer, kGetOp, 1), 1, NODE_SUCCESS,
+        RetryCase{"UnansweredFetchChunk", false, chunkFault(NoAnswer, kGetOp, 1), 1, NODE_SUCCESS,
                   {0, 800, 800, 1600}, 7},
         // The node never saw the chunk whose write failed; no reply was waited for.
-        RetryCase{"RefusedSendChunkWrite", true, chunkFault(Fault::RefuseWrite, kSendOp, 1), 1, NODE_SUCCESS,
-                  {0, 800, 1600}, 6},
-        RetryCase{"DamagedSendChunkReply", true, chunkFault(Fault::BadCrc, kSendOp, 2), 3, NODE_SUCCESS,
+        RetryCase{"RefusedSendChunkWrite", true, chunkFault(RefuseWrite, kSendOp, 1), 1,
+                  NODE_SUCCESS, {0, 800, 1600}, 6},
+        RetryCase{"DamagedSendChunkReply", true, chunkFault(BadCrc, kSendOp, 2), 3, NODE_SUCCESS,
                   {0, 800, 1600, 1600}, 7},
-        RetryCase{"NoRetriesByDefault", false, chunkFault(Fault::NoAnswer, kGetOp, 1), 0, NODE_TRANSPORT_FAILURE,
-                  {0, 800}, 3},
-        RetryCase{"RetriesRunOut", false,
-                  chunkFault(Fault::NoAnswer, kGetOp, 1, bed::Persist::Always), 2, NODE_TRANSPORT_FAILURE,
-                  {0, 800, 800, 800}, 7},
-        RetryCase{"ARefusalIsNotRepeated", false, chunkFault(Fault::NotOk, kGetOp, 1), 3, NODE_REPLY_NOT_OK,
-                  {0, 800}, 3}),
+        RetryCase{"NoRetriesByDefault", false, chunkFault(NoAnswer, kGetOp, 1), 0,
+                  NODE_TRANSPORT_FAILURE, {0, 800}, 3},
+        RetryCase{"RetriesRunOut", false, chunkFault(NoAnswer, kGetOp, 1, bed::Persist::Always), 2,
+                  NODE_TRANSPORT_FAILURE, {0, 800, 800, 800}, 7},
+        RetryCase{"ARefusalIsNotRepeated", false, chunkFault(NotOk, kGetOp, 1), 3,
+                  NODE_REPLY_NOT_OK, {0, 800}, 3}),
     [](const testing::TestParamInfo<RetryCase>& info) { return std::string(info.param.name); });
+// clang-format on
 
 class ResumedFetch : public TransferOptionsTest {
   protected:
     void SetUp() override {
         TransferOptionsTest::SetUp();
         options_.resume = true;
-        options_.progress = [this](uint64_t done, uint64_t total) { progress_.emplace_back(done, total); };
+        options_.progress = [this](uint64_t done, uint64_t total) {
+            progress_.emplace_back(done, total);
+        };
     }
     int32_t get() { return fetch("copy.bin", options_); }
     std::string part() { return local("copy.bin.part"); }
@@ -87,7 +91,7 @@ TEST_F(ResumedFetch, KeepsWhatArrivedAndContinuesFromItsLength) {
     const bed::Bytes content = pattern(2000);
     sim().putFile("log.txt", content);
     writeLocal("copy.bin", pattern(50, 9));
-    sim().inject(chunkFault(Fault::NoAnswer, kGetOp, 1));
+    sim().inject(chunkFault(NoAnswer, kGetOp, 1));
     EXPECT_EQ(get(), NODE_TRANSPORT_FAILURE);
     EXPECT_EQ(readLocal(part()), bed::Bytes(content.begin(), content.begin() + 800));
     EXPECT_EQ(readLocal(local("copy.bin")), pattern(50, 9));
