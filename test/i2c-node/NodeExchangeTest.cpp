@@ -15,10 +15,13 @@ TEST_F(NodeExchange, ACommandWritesItsFrameWaits100msThenReadsHeaderAndRest) {
 
 // A failed exchange leaves the output alone and its status until the next command resets it.
 struct ExchangeFailure {
+    const char* name;
     Fault fault;
     int32_t status;
     std::vector<std::string> transactions;
 };
+
+const auto kRowName = [](const auto& info) { return std::string(info.param.name); };
 
 class NodeExchangeFailure : public NodeTest, public testing::WithParamInterface<ExchangeFailure> {};
 
@@ -35,17 +38,21 @@ TEST_P(NodeExchangeFailure, GivesItsStatusUntilTheNextCommand) {
     EXPECT_EQ(node().getStatus(), NODE_SUCCESS);
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, NodeExchangeFailure,
-                         testing::Values(
-                             // A request that cannot be sent is neither waited for nor answered.
-                             ExchangeFailure{
-                                 Fault::RefuseWrite, NODE_TRANSPORT_FAILURE, {"write 0x10 7 EIO"}},
-                             ExchangeFailure{Fault::NoAnswer, NODE_TRANSPORT_FAILURE, {}},
-                             ExchangeFailure{Fault::BadCrc, NODE_TRANSPORT_FAILURE, {}},
-                             ExchangeFailure{Fault::NotOk, NODE_REPLY_NOT_OK, {}}));
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(
+    Faults, NodeExchangeFailure,
+    testing::Values(
+        // A request that cannot be sent is neither waited for nor answered.
+        ExchangeFailure{"RequestUnwritten", Fault::RefuseWrite, NODE_TRANSPORT_FAILURE,
+                        {"write 0x10 7 EIO"}},
+        ExchangeFailure{"ReplyMissing", Fault::NoAnswer, NODE_TRANSPORT_FAILURE, {}},
+        ExchangeFailure{"ReplyDamaged", Fault::BadCrc, NODE_TRANSPORT_FAILURE, {}},
+        ExchangeFailure{"ReplyRefused", Fault::NotOk, NODE_REPLY_NOT_OK, {}}),
+    kRowName);
+// clang-format on
 
-// 0xC0's refusal is printed up to its first NUL, control bytes escaped.
 struct C0Reply {
+    const char* name;
     bed::Bytes payload;
     int32_t status;
     std::string printed;
@@ -64,11 +71,14 @@ TEST_P(NodeC0Reply, PrintsOnlyARefusal) {
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, NodeC0Reply,
-    testing::Values(C0Reply{ok(), NODE_SUCCESS, ""},
-                    C0Reply{bed::bytesOf("KO") + text0("busy") + bed::bytesOf("zz"),
+    testing::Values(C0Reply{"Accepted", ok(), NODE_SUCCESS, ""},
+                    C0Reply{"RefusedUpToItsFirstNul",
+                            bed::bytesOf("KO") + text0("busy") + bed::bytesOf("zz"),
                             NODE_REPLY_NOT_OK, "Error revice is KObusy\n"},
-                    C0Reply{bed::bytesOf("KO\x1b[2J\r\nfound x"), NODE_REPLY_NOT_OK,
-                            "Error revice is KO\\x1b[2J\\x0d\\x0afound x\n"}));
+                    C0Reply{"RefusedWithControlBytesPrintedEscaped",
+                            bed::bytesOf("KO\x1b[2J\r\nfound x"), NODE_REPLY_NOT_OK,
+                            "Error revice is KO\\x1b[2J\\x0d\\x0afound x\n"}),
+    kRowName);
 
 TEST_F(NodeExchange, ATextTooLongForOneFrameGives5AndSendsNothing) {
     EXPECT_EQ(node().setTextF3(std::string(8186, 'x')), NODE_NO_REQUEST_FRAME);
