@@ -44,6 +44,10 @@ TEST_F(FetchDestination, ASymlinkIsReplacedAndItsTargetLeftAlone) {
     fs::create_symlink(target, local("copy.bin"));
     EXPECT_EQ(fetch(), NODE_SUCCESS);
     EXPECT_FALSE(fs::is_symlink(local("copy.bin")));
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    EXPECT_EQ(static_cast<mode_t>(fs::status(local("copy.bin")).permissions()), 0666 & ~mask)
+        << "the new file took the link's permissions";
     EXPECT_EQ(readLocal(local("copy.bin")), pattern(1000));
     EXPECT_EQ(readLocal(target), pattern(50, 9));
 }

@@ -160,6 +160,8 @@ const CommandCase kCommands[] = {
     {"F0", [](auto& n) { return n.setTime(258); }, "F0 02 01 00 00 00 00 00 00", 100000},
     {"E1", [](auto& n) { return n.getTextE1(s1); }, "E1", 100000},
     {"F1", [](auto& n) { return n.setTextPairF1("ab", "c"); }, "F1 61 62 00 63 00", 100000},
+    // An empty text still carries its terminator.
+    {"F1Empty", [](auto& n) { return n.setTextPairF1("", ""); }, "F1 00 00", 100000},
     {"E2", [](auto& n) { return n.getIdentity(s1, s2, s3, s4); }, "E2", 100000},
     {"F2", [](auto& n) { return n.setTextByteF2("ab", 0xFE); }, "F2 61 62 00 FE", 100000},
     {"E3", [](auto& n) { return n.getTextE3(s1); }, "E3", 100000},
