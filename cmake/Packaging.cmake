@@ -54,15 +54,15 @@ set(CPACK_COMPONENT_DEV_DEPENDS lib)
 set(CPACK_COMPONENT_TOOLS_DEPENDS lib)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libjson-c-dev, libgpiod-dev")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "adduser")
-set(CPACK_DEBIAN_LIB_PACKAGE_MULTIARCH same)
-set(CPACK_DEBIAN_DEV_PACKAGE_MULTIARCH same)
-set(CPACK_DEBIAN_LIB_PACKAGE_GENERATE_SHLIBS ON)
+# A shlibs file for every package with a versioned shared library: the library's.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 
 # Files under /etc are the administrator's once installed.
 configure_file(${kestro_debian}/conffiles.in ${PROJECT_BINARY_DIR}/debian/conffiles @ONLY)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA
   ${PROJECT_BINARY_DIR}/debian/conffiles ${kestro_debian}/postinst ${kestro_debian}/postrm)
+set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${kestro_debian}/triggers)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 # The Debian name of the architecture built for, also when cross-building.
@@ -83,6 +83,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${KESTRO_PACKAGE_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The programs' own library is found here; their package names it exactly.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 set(CPACK_STRIP_FILES ON)
 include(CPack)
