@@ -12,7 +12,9 @@ cd "$(dirname "$0")/.."
 
 cross=()
 if [[ ${1:-} == --aarch64 ]]; then
-  cross=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-aarch64.cmake")
+  # GNUInstallDirs picks Debian's multiarch library folder for native builds only.
+  cross=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-aarch64.cmake"
+    -DCMAKE_INSTALL_LIBDIR=lib/aarch64-linux-gnu)
   # dpkg-buildflags and dpkg-shlibdeps (its objdump, its library paths) then
   # work for arm64.
   export DEB_HOST_ARCH=arm64
