@@ -26,6 +26,10 @@ if [[ -z ${SOURCE_DATE_EPOCH:-} ]] && epoch=$(git log -1 --format=%ct 2>/dev/nul
   export SOURCE_DATE_EPOCH=$epoch
 fi
 eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
+# dpkg-buildflags maps the source folder to "."; the build folder's name must
+# not reach the binaries either (the build ID covers the debug information).
+mkdir -p "$build"
+CPPFLAGS="$CPPFLAGS -ffile-prefix-map=$(realpath "$build")=."
 
 # shellcheck disable=SC2086 # CMAKE_FLAGS holds several options
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
