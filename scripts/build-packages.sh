@@ -31,7 +31,7 @@ eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
 mkdir -p "$build"
 CPPFLAGS="$CPPFLAGS -ffile-prefix-map=$(realpath "$build")=."
 
-# shellcheck disable=SC2086 # CMAKE_FLAGS holds several options
+# shellcheck disable=SC2086,SC2153 # CMAKE_FLAGS holds several options; eval set the flags
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
   -DKESTRO_BUILD_TESTS=OFF -DKESTRO_BUILD_BENCH=OFF \
   -DCMAKE_C_FLAGS="$CFLAGS $CPPFLAGS" -DCMAKE_CXX_FLAGS="$CXXFLAGS $CPPFLAGS" \
