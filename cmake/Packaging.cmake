@@ -10,11 +10,7 @@ file(STRINGS ${kestro_debian}/changelog kestro_changelog_head LIMIT_COUNT 1)
 if(NOT kestro_changelog_head MATCHES "^i2c-kestro \\(${PROJECT_VERSION}\\) ")
   message(FATAL_ERROR "packaging/debian/changelog: the first entry must be for version ${PROJECT_VERSION}")
 endif()
-add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/changelog.gz
-  COMMAND sh -c "gzip -9nc \"$1\" > \"$2\"" gzip ${kestro_debian}/changelog ${PROJECT_BINARY_DIR}/changelog.gz
-  DEPENDS ${kestro_debian}/changelog
-  VERBATIM)
-add_custom_target(package-changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/changelog.gz)
+kestro_gzip(package-changelog ${kestro_debian}/changelog ${PROJECT_BINARY_DIR}/changelog.gz)
 
 # kestro_debian_package(<component> <package> <section> <summary> <description>)
 function(kestro_debian_package component package section summary description)
