@@ -13,13 +13,16 @@ PACKAGE_BUILD ?= build-package
 PACKAGE_AARCH64_BUILD ?= build-package-aarch64
 # Seconds per fuzz target for `make fuzz`.
 FUZZ_SECONDS ?= 30
+# Operations of `make chaos`; CHAOS_SEED repeats an earlier run.
+CHAOS_OPERATIONS ?= 3000
+CHAOS_SEED ?=
 
 SANITIZER_ENV = \
   ASAN_OPTIONS=halt_on_error=1:abort_on_error=0:detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 .PHONY: all deps configure build run test bench clean \
-  test-asan test-aarch64 fuzz leak-check package package-aarch64 test-install
+  test-asan test-aarch64 fuzz leak-check chaos package package-aarch64 test-install
 
 all: build
 
@@ -43,6 +46,13 @@ test: build
 
 bench: build
 	./$(BUILD)/bench/kestro-bench
+
+# Mixed node commands and file transfers on the simulated bus with seeded
+# random faults; fails when one succeeded wrongly or left a descriptor open.
+chaos: configure
+	cmake --build $(BUILD) -j $(JOBS) --target kestro-chaos
+	./$(BUILD)/bench/chaos/kestro-chaos --operations $(CHAOS_OPERATIONS) \
+	  $(if $(CHAOS_SEED),--seed $(CHAOS_SEED))
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer; the
 # first finding (leaks included) fails the test that made it.

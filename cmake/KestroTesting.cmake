@@ -20,7 +20,8 @@ function(kestro_add_test name)
   string(REPLACE ";" " " emulator "${CMAKE_CROSSCOMPILING_EMULATOR}")
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/test/support)
   target_compile_definitions(${name} PRIVATE "KESTRO_TARGET_EMULATOR=\"${emulator}\""
-    KESTRO_ASAN_RUNTIME="${KESTRO_ASAN_RUNTIME}")
+    KESTRO_ASAN_RUNTIME="${KESTRO_ASAN_RUNTIME}"
+    KESTRO_TEST_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}")
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 120

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "../NorvaneLogger/IsolatedRun.h"
+#include "IsolatedRun.h"
 #include "TargetCommand.h"
 
 using kestro::test::targetCommand;
