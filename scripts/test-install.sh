@@ -49,11 +49,26 @@ DESTDIR="$work/install" cmake --install "$build" >/dev/null
 check_headers "$work/install/usr"
 build_consumer "$work/install" "$work/from-install"
 
+echo "== run the consumer under the installed simulator"
+run_under_simulator() {
+  local usr=$1 program=$2 output
+  # The example board's two nodes without faults must be found.
+  output=$(LD_LIBRARY_PATH=$(dirname "$(find "$usr/lib" -name libi2c-kestro.so.0)") \
+    "$usr/bin/i2c-kestro-sim" --fast --scenario "$usr/share/i2c-kestro-sim/board.json" \
+    -- "$program" "$usr/share/i2c-kestro-sim/config.json") ||
+    fail "$program under the simulator ended with status $?"
+  grep -qx '/dev/i2c-3 0x10 node-1' <<<"$output" && grep -qx '/dev/i2c-3 0x11 node-2' <<<"$output" ||
+    fail "$program did not print the example board's nodes: $output"
+}
+run_under_simulator "$work/install/usr" "$work/from-install/cmake"
+run_under_simulator "$work/install/usr" "$work/from-install/pkg-config"
+
 echo "== unpack the packages into $work/unpacked"
 for deb in "$build"/packages/*.deb; do
   dpkg-deb -x "$deb" "$work/unpacked"
 done
 check_headers "$work/unpacked/usr"
 build_consumer "$work/unpacked" "$work/from-packages"
+run_under_simulator "$work/unpacked/usr" "$work/from-packages/cmake"
 
 echo "test-install: passed"
