@@ -9,6 +9,7 @@ CMAKE_FLAGS ?=
 ASAN_BUILD ?= build-asan
 AARCH64_BUILD ?= build-aarch64
 FUZZ_BUILD ?= build-fuzz
+GPIOD2_BUILD ?= build-gpiod2
 PACKAGE_BUILD ?= build-package
 PACKAGE_AARCH64_BUILD ?= build-package-aarch64
 # Seconds per fuzz target for `make fuzz`.
@@ -22,7 +23,7 @@ SANITIZER_ENV = \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 .PHONY: all deps configure build run test bench clean \
-  test-asan test-aarch64 fuzz leak-check chaos package package-aarch64 test-install
+  test-asan test-aarch64 test-gpiod2 fuzz leak-check chaos package package-aarch64 test-install
 
 all: build
 
@@ -72,6 +73,19 @@ test-aarch64:
 	cmake --build $(AARCH64_BUILD) -j $(JOBS)
 	ctest --test-dir $(AARCH64_BUILD) --output-on-failure -j $(JOBS)
 
+# The GPIO, board and end-to-end tests built against libgpiod 2.1.3 (Debian 12's
+# bookworm-backports), unpacked into the build folder: the system's libgpiod
+# stays as it is.
+GPIOD2_DIR = $(CURDIR)/$(GPIOD2_BUILD)/libgpiod2
+GPIOD2_TESTS = bed-selftest sbc-test bus-test board-cli-test
+test-gpiod2: deps
+	scripts/fetch-libgpiod2.sh $(GPIOD2_DIR)
+	PKG_CONFIG_PATH=$(GPIOD2_DIR)/pkgconfig cmake -S . -B $(GPIOD2_BUILD) \
+	  -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DKESTRO_GPIOD_API=2 -DKESTRO_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build $(GPIOD2_BUILD) -j $(JOBS) --target $(GPIOD2_TESTS)
+	LD_LIBRARY_PATH=$(GPIOD2_DIR)/lib ctest --test-dir $(GPIOD2_BUILD) --output-on-failure \
+	  -j $(JOBS) -E '_NOT_BUILT$$|^fuzz_corpus[.]'
+
 # libFuzzer targets built with clang, each run for FUZZ_SECONDS from its seed
 # corpus; what they find goes to $(FUZZ_BUILD)/findings.
 fuzz:
@@ -106,4 +120,5 @@ test-install: package
 	scripts/test-install.sh $(PACKAGE_BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(AARCH64_BUILD) $(FUZZ_BUILD) $(PACKAGE_BUILD) $(PACKAGE_AARCH64_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(AARCH64_BUILD) $(FUZZ_BUILD) $(GPIOD2_BUILD) \
+	  $(PACKAGE_BUILD) $(PACKAGE_AARCH64_BUILD)

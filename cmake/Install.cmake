@@ -4,6 +4,10 @@
 include(CMakePackageConfigHelpers)
 
 target_compile_features(i2c-kestro PUBLIC cxx_std_20)
+# Users of the installed library see the libgpiod interface it was built for,
+# as those in this tree do through Deps::gpiod.
+target_compile_definitions(i2c-kestro INTERFACE
+  $<INSTALL_INTERFACE:KESTRO_GPIOD_API=${KESTRO_GPIOD_MAJOR}>)
 install(TARGETS i2c-kestro EXPORT i2c-kestro-targets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT lib NAMELINK_COMPONENT dev)
 

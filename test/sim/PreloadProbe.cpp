@@ -35,6 +35,26 @@ std::string identity() {
     return texts;
 }
 
+#if KESTRO_GPIOD_API == 2
+bool driveLine() {
+    gpiod_chip* chip = gpiod_chip_open("/dev/gpiochip0");
+    if (chip == nullptr) return false;
+    gpiod_line_settings* settings = gpiod_line_settings_new();
+    gpiod_line_config* lines = gpiod_line_config_new();
+    const unsigned offset = 7;
+    gpiod_line_settings_set_direction(settings, GPIOD_LINE_DIRECTION_OUTPUT);
+    gpiod_line_settings_set_output_value(settings, GPIOD_LINE_VALUE_ACTIVE);
+    gpiod_line_config_add_line_settings(lines, &offset, 1, settings);
+    gpiod_line_request* request = gpiod_chip_request_lines(chip, nullptr, lines);
+    const bool driven = request != nullptr &&
+                        gpiod_line_request_set_value(request, offset, GPIOD_LINE_VALUE_INACTIVE) == 0;
+    if (request != nullptr) gpiod_line_request_release(request);
+    gpiod_line_config_free(lines);
+    gpiod_line_settings_free(settings);
+    gpiod_chip_close(chip);
+    return driven;
+}
+#else
 bool driveLine() {
     gpiod_chip* chip = gpiod_chip_open_by_number(0);
     if (chip == nullptr) return false;
@@ -44,6 +64,7 @@ bool driveLine() {
     gpiod_chip_close(chip);
     return driven;
 }
+#endif
 
 }  // namespace
 
