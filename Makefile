@@ -77,7 +77,7 @@ test-aarch64:
 # bookworm-backports), unpacked into the build folder: the system's libgpiod
 # stays as it is.
 GPIOD2_DIR = $(CURDIR)/$(GPIOD2_BUILD)/libgpiod2
-GPIOD2_TESTS = bed-selftest sbc-test bus-test board-cli-test
+GPIOD2_TESTS = sim-test sbc-test bus-test board-cli-test
 test-gpiod2: deps
 	scripts/fetch-libgpiod2.sh $(GPIOD2_DIR)
 	PKG_CONFIG_PATH=$(GPIOD2_DIR)/pkgconfig cmake -S . -B $(GPIOD2_BUILD) \

@@ -14,7 +14,7 @@ packages=(
   build-essential cmake pkg-config make
   libjson-c-dev libcurlpp-dev libcurl4-openssl-dev libgpiod-dev libi2c-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  libssl-dev libcpp-httplib-dev openssl ca-certificates
+  libssl-dev libcpp-httplib-dev libcli11-dev openssl ca-certificates
   valgrind
 )
 # The arm64 libraries are Multi-Arch: same, so they sit beside the amd64 ones

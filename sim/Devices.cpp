@@ -240,7 +240,8 @@ ssize_t i2cWrite(const Bed::Descriptor& descriptor, const void* buffer, std::siz
     Event event = eventOf(EventKind::Write, descriptor.path, descriptor.address);
     event.requested = count;
     const auto* bytes = static_cast<const uint8_t*>(buffer);
-    if (theBed().recording()) event.bytes.assign(bytes, bytes + count);
+    const bool keepBytes = theBed().keepsBytes();
+    if (keepBytes) event.bytes.assign(bytes, bytes + count);
     SimNode* node = bus->node(descriptor.address);
     ssize_t result = 0;
     if (node == nullptr) {
@@ -251,6 +252,8 @@ ssize_t i2cWrite(const Bed::Descriptor& descriptor, const void* buffer, std::siz
             node->busWrite(bytes, count, error,
                            {theBed().eventCount(), theBed().clock().nowUs(), theBed().recording()});
         if (result < 0) errno = error;
+        if (node->lastFault()) event.fault = faultName(*node->lastFault());
+        if (keepBytes) event.reply = node->preparedReply();
     }
     logOutcome(std::move(event), result);
     return result;
@@ -271,7 +274,7 @@ ssize_t i2cRead(const Bed::Descriptor& descriptor, void* buffer, std::size_t cou
         result = node->busRead(static_cast<uint8_t*>(buffer), count, bus->noAnswerErrno(), error);
         if (result < 0) errno = error;
     }
-    if (result > 0 && theBed().recording()) {
+    if (result > 0 && theBed().keepsBytes()) {
         const auto* bytes = static_cast<const uint8_t*>(buffer);
         event.bytes.assign(bytes, bytes + result);
     }
@@ -371,6 +374,14 @@ ssize_t sysfsRead(Bed::Descriptor& descriptor, void* buffer, std::size_t count) 
     return static_cast<ssize_t>(n);
 }
 
+// The descriptor of `fd`; a stale one when another thread closed it after
+// the interposer saw it (every call then fails with EBADF).
+Bed::Descriptor& descriptorOf(int fd) {
+    static Bed::Descriptor closed;
+    Bed::Descriptor* found = theBed().descriptor(fd);
+    return found != nullptr ? *found : closed;
+}
+
 }  // namespace
 
 bool simulatedPath(const char* path) {
@@ -381,10 +392,13 @@ bool simulatedPath(const char* path) {
 
 bool simulatedFd(int fd) {
     Bed* bed = existingBed();
-    return bed != nullptr && bed->descriptor(fd) != nullptr;
+    if (bed == nullptr) return false;
+    const auto guard = Bed::lock();
+    return bed->descriptor(fd) != nullptr;
 }
 
 int open(const char* path, int flags) {
+    const auto guard = Bed::lock();
     const std::string name(path);
     const int fd = isI2cPath(name) ? openI2c(name) : openGpio(name, flags);
     logOutcome(eventOf(EventKind::Open, name), fd);
@@ -392,7 +406,9 @@ int open(const char* path, int flags) {
 }
 
 int close(int fd) {
+    const auto guard = Bed::lock();
     std::unique_ptr<Bed::Descriptor> descriptor = theBed().removeDescriptor(fd);
+    if (descriptor == nullptr) return fail(EBADF);
     if (descriptor->kind == Kind::I2c) {
         if (SimBus* bus = theBed().bus(descriptor->path)) bus->noteClosed();
     } else if (isLineDescriptor(*descriptor)) {
@@ -403,7 +419,8 @@ int close(int fd) {
 }
 
 ssize_t read(int fd, void* buffer, std::size_t count) {
-    Bed::Descriptor& descriptor = *theBed().descriptor(fd);
+    const auto guard = Bed::lock();
+    Bed::Descriptor& descriptor = descriptorOf(fd);
     switch (descriptor.kind) {
         case Kind::I2c:
             return i2cRead(descriptor, buffer, count);
@@ -417,7 +434,8 @@ ssize_t read(int fd, void* buffer, std::size_t count) {
 }
 
 ssize_t write(int fd, const void* buffer, std::size_t count) {
-    Bed::Descriptor& descriptor = *theBed().descriptor(fd);
+    const auto guard = Bed::lock();
+    Bed::Descriptor& descriptor = descriptorOf(fd);
     switch (descriptor.kind) {
         case Kind::I2c:
             return i2cWrite(descriptor, buffer, count);
@@ -430,7 +448,8 @@ ssize_t write(int fd, const void* buffer, std::size_t count) {
 }
 
 int ioctl(int fd, unsigned long request, void* argument) {
-    Bed::Descriptor& descriptor = *theBed().descriptor(fd);
+    const auto guard = Bed::lock();
+    Bed::Descriptor& descriptor = descriptorOf(fd);
     switch (descriptor.kind) {
         case Kind::I2c:
             return i2cIoctl(descriptor, request, argument);
@@ -448,26 +467,31 @@ int ioctl(int fd, unsigned long request, void* argument) {
 }
 
 int statPath(const char* path, struct stat* buffer) {
+    const auto guard = Bed::lock();
     return fillStat(nodeAt(path), buffer);
 }
 
 int statFd(int fd, struct stat* buffer) {
-    const Bed::Descriptor& descriptor = *theBed().descriptor(fd);
+    const auto guard = Bed::lock();
+    const Bed::Descriptor& descriptor = descriptorOf(fd);
     if (descriptor.kind == Kind::Stale) return fail(EBADF);
     return fillStat(nodeOf(descriptor), buffer);
 }
 
 int statxPath(const char* path, struct statx* buffer) {
+    const auto guard = Bed::lock();
     return fillStatx(nodeAt(path), buffer);
 }
 
 int statxFd(int fd, struct statx* buffer) {
-    const Bed::Descriptor& descriptor = *theBed().descriptor(fd);
+    const auto guard = Bed::lock();
+    const Bed::Descriptor& descriptor = descriptorOf(fd);
     if (descriptor.kind == Kind::Stale) return fail(EBADF);
     return fillStatx(nodeOf(descriptor), buffer);
 }
 
 int access(const char* path, int mode) {
+    const auto guard = Bed::lock();
     if (!nodeAt(path).exists) return fail(ENOENT);
     return (mode & X_OK) != 0 ? fail(EACCES) : 0;
 }
@@ -475,6 +499,7 @@ int access(const char* path, int mode) {
 bool sleep(SleepCall call, uint64_t durationUs) {
     Bed* bed = existingBed();
     if (bed == nullptr) return true;
+    const auto guard = Bed::lock();
     Event event = eventOf(EventKind::Sleep, sleepCallName(call));
     event.requested = durationUs;
     const std::size_t index = bed->log(std::move(event));
@@ -483,7 +508,9 @@ bool sleep(SleepCall call, uint64_t durationUs) {
 
 bool fakeWallClock(uint64_t& nowUs) {
     Bed* bed = existingBed();
-    if (bed == nullptr || !bed->clock().isFake()) return false;
+    if (bed == nullptr) return false;
+    const auto guard = Bed::lock();
+    if (!bed->clock().isFake()) return false;
     nowUs = bed->clock().nowUs();
     return true;
 }

@@ -5,15 +5,30 @@
 #include <gtest/gtest.h>
 #include <linux/gpio.h>
 #include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 
 #include "BedTest.h"
-#include "BusIo.h"
 
 namespace bed::selftest {
+
+// Closes a line request when a check leaves the test early.
+class Fd {
+  public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
 namespace {
 
 using ::testing::ElementsAre;

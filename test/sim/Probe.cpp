@@ -1,6 +1,7 @@
-// A small program that knows nothing of the bed: it talks to a node, sleeps,
-// reads the wall clock and drives GPIO line 7, the way the product does. The
-// preload self-test runs it under kestro-sim-preload.
+// A small program that knows nothing of the simulator: it talks to a node,
+// sleeps, reads the wall clock and drives GPIO line 7, the way the product
+// does. The launcher's tests run it under i2c-kestro-sim. It ends with the
+// status given as its argument.
 
 #include <fcntl.h>
 #include <gpiod.h>
@@ -8,20 +9,32 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <sys/time.h>
+
 #include <cstdio>
-#include <ctime>
+#include <cstdlib>
 #include <string>
 
 #include "WireFrame.h"
 
 namespace {
 
+int64_t wallClockUs() {
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    return int64_t{now.tv_sec} * 1000000 + now.tv_usec;
+}
+
+int64_t waitedUs = 0;
+
 std::string identity() {
     const int fd = ::open("/dev/i2c-3", O_RDWR);
     if (fd < 0 || ::ioctl(fd, I2C_SLAVE, 0x10) != 0) return "no bus";
     const bed::Bytes request = bed::encodeFrame({0xE2});
     const bool sent = ::write(fd, request.data(), request.size()) == ssize_t(request.size());
+    const int64_t before = wallClockUs();
     ::usleep(100000);
+    waitedUs = wallClockUs() - before;
     uint8_t header[3] = {};
     uint8_t rest[8192] = {};
     const bool headed = sent && ::read(fd, header, 3) == 3;
@@ -68,9 +81,9 @@ bool driveLine() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     std::printf("identity: %s\n", identity().c_str());
-    std::printf("time: %lld\n", static_cast<long long>(std::time(nullptr)));
+    std::printf("waited: %s\n", waitedUs >= 100000 ? "at least 100 ms" : "less than 100 ms");
     std::printf("gpio: %s\n", driveLine() ? "driven" : "absent");
-    return 0;
+    return argc > 1 ? std::atoi(argv[1]) : 0;
 }
