@@ -38,6 +38,7 @@ StepIndex failedStep(int32_t error) {
         case GPIOD_LINE:
         case GPIOD_LINE_REQUEST:
             return kGpio;
+        case SERVER_RESPONSE:
         case NODES_CONFIG_PARSE:
             return kDeviceList;
         default:

@@ -85,6 +85,8 @@ std::string boardErrorHint(int32_t error) {
         case GPIOD_LINE:
         case GPIOD_LINE_REQUEST:
             return name + ": GPIO line 7 cannot be had (another program may hold it; see gpioinfo)";
+        case SERVER_RESPONSE:
+            return name + ": the device API cannot be reached (check \"endpoint\" and the network)";
         case NODES_CONFIG_PARSE:
             return name + ": the device API's answer is not a device list (check \"endpoint\")";
         case UNSOLVED_ADDR_CONFLIC:
