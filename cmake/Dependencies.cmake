@@ -33,6 +33,11 @@ set_target_properties(Deps::i2c PROPERTIES
   IMPORTED_LOCATION "${I2C_LIBRARY}"
   INTERFACE_INCLUDE_DIRECTORIES "${I2C_INCLUDE_DIR}")
 
+# The simulator's digests and its HTTPS device API.
+find_package(OpenSSL REQUIRED)
+find_package(Threads REQUIRED)
+pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
+
 if(KESTRO_BUILD_TESTS)
   find_package(GTest REQUIRED)
 endif()

@@ -69,11 +69,13 @@ NorvaneI2cMaster::NorvaneI2cMaster(uint8_t addr, const char* bus) {
 bool NorvaneI2cMaster::openAndBind(uint8_t addr, const char* bus) {
     int fd = ::open(bus, O_RDWR);
     if (fd < 0) {
+        _lastErrno = errno;
         printLine("Error NorvaneI2cMaster error open fd for bus\n");
         _error = MASTER_OPEN_FAILED;
         return false;
     }
     if (::ioctl(fd, I2C_SLAVE, static_cast<unsigned long>(addr)) < 0) {
+        _lastErrno = errno;
         printLine("Failed to set I2C address\n");
         ::close(fd);
         _error = MASTER_BIND_FAILED;
@@ -83,6 +85,12 @@ bool NorvaneI2cMaster::openAndBind(uint8_t addr, const char* bus) {
     _addr = addr;
     _bus = bus;
     return true;
+}
+
+void NorvaneI2cMaster::noteFailure(ssize_t result) {
+    if (result < 0) {
+        _lastErrno = errno;
+    }
 }
 
 void NorvaneI2cMaster::printOpened(bool busIsNew) const {
@@ -166,6 +174,7 @@ int32_t NorvaneI2cMaster::send(const uint8_t* buffer, uint16_t length) {
     if (written == static_cast<ssize_t>(length)) {
         return MASTER_TRANSFER_OK;
     }
+    noteFailure(written);
     std::printf("Error sending buffLen %u error %d, %s\n", static_cast<unsigned>(length),
                 static_cast<int>(written), std::strerror(errno));
     std::fflush(stdout);
@@ -177,6 +186,7 @@ int32_t NorvaneI2cMaster::receive(uint8_t*& payload, uint16_t& payloadLength) {
     _error = MASTER_OK;
     uint8_t buffer[kReceiveBufferSize];
     ssize_t received = ::read(_fd, buffer, kHeaderSize);
+    noteFailure(received);
     printHeader(buffer, received);
     if (received != static_cast<ssize_t>(kHeaderSize)) {
         return MASTER_RECEIVE_FAILED;
@@ -187,6 +197,7 @@ int32_t NorvaneI2cMaster::receive(uint8_t*& payload, uint16_t& payloadLength) {
     }
     size_t rest = ((static_cast<size_t>(buffer[1]) << 8) | buffer[2]) + kTrailerSize;
     ssize_t restReceived = ::read(_fd, buffer, rest);
+    noteFailure(restReceived);
     if (restReceived > 0) {
         parser.feedBytes(buffer, static_cast<uint16_t>(restReceived));
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -36,6 +38,9 @@ class NorvaneI2cMaster {
     NorvaneI2cMaster(uint8_t addr, const char* bus);
 
     uint8_t getError() const { return _error; }
+    /// errno of the last open, ioctl, read or write of this channel that failed; 0 while none
+    /// has. Kept across later successes so that a caller can still say why a transfer failed.
+    int lastErrno() const { return _lastErrno; }
 
     /// Frees the address in the registries and closes the descriptor.
     void close();
@@ -53,6 +58,8 @@ class NorvaneI2cMaster {
     // address, tells whether this master holds a channel.
     bool isOpen() const { return _fd >= 0 && !_bus.empty(); }
     bool openAndBind(uint8_t addr, const char* bus);
+    /// Keeps errno when a read or write reported failure.
+    void noteFailure(ssize_t result);
     void printOpened(bool busIsNew) const;
     void registerAddress();
     void releaseAddress();
@@ -61,4 +68,5 @@ class NorvaneI2cMaster {
     int32_t _fd = -1;
     uint8_t _addr = 0;
     std::string _bus;
+    int _lastErrno = 0;
 };

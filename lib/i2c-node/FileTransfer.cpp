@@ -13,6 +13,7 @@
 #include <limits>
 #include <memory>
 
+#include "LocalFile.h"
 #include "NorvaneI2CNode.h"
 #include "PayloadReader.h"
 #include "ReplyPayload.h"
@@ -30,9 +31,10 @@ constexpr uint8_t kEnd = 0xEE;
 // A node that keeps answering "OK" without data would otherwise hold the fetch forever.
 constexpr int kMaxEmptyChunkReplies = 3;
 
-// A fetch whose local file cannot be created shares its code with a request frame that cannot
-// be produced.
+// A fetch whose local file cannot be created or written shares its code with a request frame
+// that cannot be produced.
 constexpr NodeStatus kLocalFileNotCreated = NODE_NO_REQUEST_FRAME;
+constexpr NodeStatus kLocalWriteFailed = NODE_NO_REQUEST_FRAME;
 
 constexpr const char* kSendWarning =
     "WARNING TRANSFER ON PROCESS call ee_send_file funcs to end on mcu";
@@ -84,11 +86,22 @@ bool sameDigest(const uint8_t* a, const uint8_t* b) {
     return std::equal(a, a + kSha256DigestSize, b);
 }
 
+void reportProgress(const TransferOptions& options, uint64_t done, uint64_t total) {
+    if (options.progress) {
+        options.progress(done, total);
+    }
+}
+
 }  // namespace
 
 // Wire: 94 AA size digest name, wait, "OK" handle; per 800 bytes 94 CC handle offset 800 data,
 // wait, "OK"; 94 EE, wait, "OK".
 int32_t NorvaneI2CNode::sendFile(const std::string& localPath, const std::string& remoteName) {
+    return sendFile(localPath, remoteName, TransferOptions{});
+}
+
+int32_t NorvaneI2CNode::sendFile(const std::string& localPath, const std::string& remoteName,
+                                 const TransferOptions& options) {
     status = NODE_SUCCESS;
     uint32_t size = 0;
     uint32_t handle = 0;
@@ -96,7 +109,8 @@ int32_t NorvaneI2CNode::sendFile(const std::string& localPath, const std::string
                      [&] { return readHandleReply(handle); }) != NODE_SUCCESS) {
         return status;
     }
-    if (sendChunks(localPath, handle, size) != NODE_SUCCESS ||
+    reportProgress(options, 0, size);
+    if (sendChunks(localPath, handle, size, options) != NODE_SUCCESS ||
         transferStep([&] { return sendFileEnd(); }, [&] { return readOkReply(); }) !=
             NODE_SUCCESS) {
         return warn(kSendWarning, status);
@@ -104,22 +118,31 @@ int32_t NorvaneI2CNode::sendFile(const std::string& localPath, const std::string
     return status;
 }
 
-// The file is closed before the end request goes out.
-int32_t NorvaneI2CNode::sendChunks(const std::string& localPath, uint32_t handle, uint32_t size) {
-    StdioFile stream(std::fopen(localPath.c_str(), "r"));
+// The file is closed before the end request goes out. It is read in sequence; only a retried
+// chunk goes back to its offset.
+int32_t NorvaneI2CNode::sendChunks(const std::string& localPath, uint32_t handle, uint32_t size,
+                                   const TransferOptions& options) {
+    StdioFile stream(openRegularStream(localPath));
     if (!stream) {
         return fail(NODE_LOCAL_FILE_FAILURE);
     }
     // 64 bits, so that the last offset of a file just under 4 GiB cannot wrap to the start.
     for (uint64_t offset = 0; offset < size; offset += kTransferChunkSize) {
-        if (transferStep(
+        const auto chunkOffset = static_cast<uint32_t>(offset);
+        const auto sendChunk = [&](bool again) {
+            if (again && std::fseek(stream.get(), chunkOffset, SEEK_SET) != 0) {
+                return fail(NODE_LOCAL_FILE_FAILURE);
+            }
+            return transferStep(
                 [&] {
-                    return sendFileChunk(stream.get(), handle, static_cast<uint32_t>(offset),
-                                         kTransferChunkSize);
+                    return sendFileChunk(stream.get(), handle, chunkOffset, kTransferChunkSize);
                 },
-                [&] { return readOkReply(); }) != NODE_SUCCESS) {
+                [&] { return readOkReply(); });
+        };
+        if (withRetries(options.retries, sendChunk) != NODE_SUCCESS) {
             return status;
         }
+        reportProgress(options, std::min<uint64_t>(offset + kTransferChunkSize, size), size);
     }
     return status;
 }
@@ -127,6 +150,17 @@ int32_t NorvaneI2CNode::sendChunks(const std::string& localPath, uint32_t handle
 // Wire: 93 name, wait 100 ms, "OK" size extra digest; 95 AA name, wait, "OK" handle; until the
 // size is reached 95 CC handle offset 800, wait, "OK" data; 95 EE, wait, "OK".
 int32_t NorvaneI2CNode::getFile(const std::string& remoteName, const std::string& localPath) {
+    return getFile(remoteName, localPath, TransferOptions{});
+}
+
+// The copy is received beside the destination and renamed over it only once its digest
+// matched, so a fetch that fails at any point leaves the destination as it was.
+int32_t NorvaneI2CNode::getFile(const std::string& remoteName, const std::string& localPath,
+                                const TransferOptions& options) {
+    if (IncomingFile::refusesDestination(localPath)) {
+        status = NODE_SUCCESS;
+        return fail(NODE_LOCAL_FILE_FAILURE);
+    }
     uint32_t size = 0;
     uint32_t extra = 0;
     uint8_t nodeDigest[kSha256DigestSize] = {};
@@ -136,39 +170,79 @@ int32_t NorvaneI2CNode::getFile(const std::string& remoteName, const std::string
     }
     ::usleep(kTransferWaitUs);
     uint32_t handle = 0;
-    if (readHandleReply(handle) != NODE_SUCCESS ||
-        fetchChunks(localPath, handle, size) != NODE_SUCCESS ||
-        transferStep([&] { return getFileEnd(); }, [&] { return readOkReply(); }) != NODE_SUCCESS) {
+    if (readHandleReply(handle) != NODE_SUCCESS) {
         return warn(kGetWarning, status);
     }
+    IncomingFile incoming(localPath, options.resume);
+    if (!incoming.isOpen()) {
+        return warn(kGetWarning, fail(kLocalFileNotCreated));
+    }
+    incoming.restartIfLongerThan(size);
+    if (fetchChunks(incoming, handle, size, options) != NODE_SUCCESS) {
+        return warn(kGetWarning, status);
+    }
+    if (transferStep([&] { return getFileEnd(); }, [&] { return readOkReply(); }) !=
+        NODE_SUCCESS) {
+        return warn(kGetWarning, status);
+    }
+    return keepIfIntact(incoming, nodeDigest);
+}
+
+// A copy whose digest differs is of no use, as a partial file to continue from neither.
+int32_t NorvaneI2CNode::keepIfIntact(IncomingFile& incoming, const uint8_t* nodeDigest) {
     uint8_t localDigest[kSha256DigestSize];
-    if (fileDigest(localPath.c_str(), localDigest) != 0 || !sameDigest(localDigest, nodeDigest)) {
+    if (fileDigest(incoming.path().c_str(), localDigest) != 0 ||
+        !sameDigest(localDigest, nodeDigest)) {
+        incoming.discard();
         return fail(NODE_LOCAL_FILE_FAILURE);
     }
-    return status;
+    return incoming.commit() ? status : fail(kLocalWriteFailed);
 }
 
 // The loop stops once the size is reached or passed: a copy that came out too long is left to
-// the digest check. The file is closed before the end request goes out.
-int32_t NorvaneI2CNode::fetchChunks(const std::string& localPath, uint32_t handle, uint32_t size) {
-    StdioFile stream(std::fopen(localPath.c_str(), "w+"));
-    if (!stream) {
-        return fail(kLocalFileNotCreated);
-    }
-    uint32_t received = 0;
+// the digest check. A local write that fails stops it at once, and the node is told that the
+// transfer is over.
+int32_t NorvaneI2CNode::fetchChunks(IncomingFile& incoming, uint32_t handle, uint32_t size,
+                                    const TransferOptions& options) {
+    auto received = static_cast<uint32_t>(incoming.length());
+    reportProgress(options, received, size);
     int emptyReplies = 0;
     while (received < size) {
         const uint32_t before = received;
-        if (transferStep([&] { return getFileChunk(handle, received, kTransferChunkSize); },
-                         [&] { return readChunkReply(stream.get(), received); }) != NODE_SUCCESS) {
-            return status;
+        const auto fetchChunk = [&](bool) {
+            return transferStep(
+                [&] { return getFileChunk(handle, received, kTransferChunkSize); },
+                [&] { return readChunkReply(incoming.stream(), received); });
+        };
+        if (withRetries(options.retries, fetchChunk) != NODE_SUCCESS) {
+            return status == kLocalWriteFailed ? endAfterLocalFailure() : status;
         }
+        reportProgress(options, std::min(received, size), size);
         emptyReplies = received == before ? emptyReplies + 1 : 0;
         if (emptyReplies == kMaxEmptyChunkReplies) {
             return fail(NODE_REPLY_NOT_OK);
         }
     }
-    return status;
+    return incoming.sync() ? status : endAfterLocalFailure();
+}
+
+// The node's side of the transfer is ended; its answer does not change why the fetch failed.
+int32_t NorvaneI2CNode::endAfterLocalFailure() {
+    transferStep([&] { return getFileEnd(); }, [&] { return readOkReply(); });
+    return fail(kLocalWriteFailed);
+}
+
+// Repeats an exchange that failed on the bus, after the chunk wait again; the exchange is told
+// whether it is a repeat.
+template <typename Exchange>
+int32_t NorvaneI2CNode::withRetries(uint32_t retries, Exchange exchange) {
+    for (uint32_t attempt = 0;; ++attempt) {
+        if (exchange(attempt != 0) != NODE_TRANSPORT_FAILURE || attempt == retries) {
+            return status;
+        }
+        ::usleep(kTransferWaitUs);
+        status = NODE_SUCCESS;
+    }
 }
 
 // Wire: 94 AA size (4) digest (32) name. Nothing is sent when the file cannot be examined or
@@ -241,15 +315,18 @@ int32_t NorvaneI2CNode::readHandleReply(uint32_t& handle) {
     return reader.readU32(handle) ? status : fail(NODE_WRONG_REPLY_LENGTH);
 }
 
-// Wire: "OK", data to the end of the payload. A failed write is not caught here: the digest
-// of the finished copy tells.
+// Wire: "OK", data to the end of the payload. Each chunk is flushed at once, so that a full
+// disk shows at the chunk that did not fit.
 int32_t NorvaneI2CNode::readChunkReply(FILE* stream, uint32_t& received) {
     ReplyPayload payload;
     if (!receiveOkReply(payload)) {
         return status;
     }
     const size_t count = payload.size() - kReplyFieldsOffset;
-    std::fwrite(payload.data() + kReplyFieldsOffset, 1, count, stream);
+    if (std::fwrite(payload.data() + kReplyFieldsOffset, 1, count, stream) != count ||
+        std::fflush(stream) != 0) {
+        return fail(kLocalWriteFailed);
+    }
     received = addReceived(received, count);
     return status;
 }

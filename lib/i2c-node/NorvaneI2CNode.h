@@ -11,9 +11,11 @@
 #include "NodeRecord.h"
 #include "NodeStatus.h"
 #include "NorvaneI2cMaster.h"
+#include "TransferOptions.h"
 
 class RequestFrame;
 class ReplyPayload;
+class IncomingFile;
 
 /// One microcontroller node at one address on one i2c-dev bus, spoken to through its own
 /// channel.
@@ -80,6 +82,11 @@ class NorvaneI2CNode {
     // File transfers: start, one chunk per 800 bytes, end; each step answered after 1 s.
     int32_t sendFile(const std::string& localPath, const std::string& remoteName);
     int32_t getFile(const std::string& remoteName, const std::string& localPath);
+    // The same with chunk retries, resuming a fetch and progress reports (TransferOptions).
+    int32_t sendFile(const std::string& localPath, const std::string& remoteName,
+                     const TransferOptions& options);
+    int32_t getFile(const std::string& remoteName, const std::string& localPath,
+                    const TransferOptions& options);
 
     // Request steps: build the request frame and send it.
     int32_t commandC0Request();
@@ -166,7 +173,13 @@ class NorvaneI2CNode {
     /// False, with `status` set, when nothing arrived or the reply is not "OK".
     bool receiveOkReply(ReplyPayload& payload);
     /// The chunk exchanges of a send, from the local file opened for reading.
-    int32_t sendChunks(const std::string& localPath, uint32_t handle, uint32_t size);
-    /// The chunk exchanges of a fetch, into the local file created or emptied.
-    int32_t fetchChunks(const std::string& localPath, uint32_t handle, uint32_t size);
+    int32_t sendChunks(const std::string& localPath, uint32_t handle, uint32_t size,
+                       const TransferOptions& options);
+    /// The chunk exchanges of a fetch, into the file that receives the copy.
+    int32_t fetchChunks(IncomingFile& incoming, uint32_t handle, uint32_t size,
+                        const TransferOptions& options);
+    int32_t endAfterLocalFailure();
+    int32_t keepIfIntact(IncomingFile& incoming, const uint8_t* nodeDigest);
+    template <typename Exchange>
+    int32_t withRetries(uint32_t retries, Exchange exchange);
 };

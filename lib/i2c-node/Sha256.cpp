@@ -1,11 +1,12 @@
 #include "Sha256.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <utility>
+
+#include "LocalFile.h"
 
 namespace {
 
@@ -127,7 +128,7 @@ void addToCount(Sha256Context& ctx, size_t length) {
 // Closes the descriptor whatever path leaves fileDigest.
 class ReadOnlyFile {
   public:
-    explicit ReadOnlyFile(const char* path) : fd_(::open(path, O_RDONLY | O_CLOEXEC)) {}
+    explicit ReadOnlyFile(const char* path) : fd_(openRegularFile(path)) {}
     ~ReadOnlyFile() {
         if (fd_ >= 0) {
             ::close(fd_);

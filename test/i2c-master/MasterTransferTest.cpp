@@ -174,3 +174,43 @@ TEST_F(MasterTransfer, TheOutputStreamIsBackInDecimalAfterTheHeaderLine) {
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(std::cout.flags() & std::ios::basefield, std::ios::dec);
 }
+
+// Why the last system call of a channel failed, as the caller reads it afterwards.
+struct ErrnoCase {
+    const char* name;
+    void (*arrange)(bed::Bed& bed, bed::SimNode& node);
+    int expected;
+};
+
+class MasterLastErrno : public MasterTest, public testing::WithParamInterface<ErrnoCase> {};
+
+TEST_P(MasterLastErrno, KeepsTheErrnoOfTheLastFailedCall) {
+    bed::SimNode& node = addNode(kAddr, kBus);
+    GetParam().arrange(bed(), node);
+    NorvaneI2cMaster master(kAddr, kBus);
+    const bed::Bytes request = bed::encodeFrame({0xE1});
+    stdoutOf([&] {
+        if (master.send(request.data(), static_cast<uint16_t>(request.size())) == 0) {
+            uint8_t* payload = nullptr;
+            uint16_t length = 0;
+            master.receive(payload, length);
+            std::free(payload);
+        }
+    });
+    EXPECT_EQ(master.lastErrno(), GetParam().expected) << std::strerror(master.lastErrno());
+    master.close();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, MasterLastErrno,
+    testing::Values(
+        ErrnoCase{"NoneFailed", [](bed::Bed&, bed::SimNode&) {}, 0},
+        ErrnoCase{"OpenRefused",
+                  [](bed::Bed& bed, bed::SimNode&) { bed.busAt(kBus).failOpen(EACCES); }, EACCES},
+        ErrnoCase{"AddressHeldByADriver",
+                  [](bed::Bed& bed, bed::SimNode&) { bed.busAt(kBus).holdByDriver(kAddr); }, EBUSY},
+        ErrnoCase{"WriteRefused",
+                  [](bed::Bed&, bed::SimNode& node) { node.failNext(Fault::RefuseWrite); }, EIO},
+        ErrnoCase{"NoAnswer", [](bed::Bed&, bed::SimNode& node) { node.failNext(Fault::NoAnswer); },
+                  ENXIO}),
+    [](const testing::TestParamInfo<ErrnoCase>& info) { return std::string(info.param.name); });

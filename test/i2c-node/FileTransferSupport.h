@@ -12,7 +12,7 @@
 
 #include "NodeTestSupport.h"
 // The bed's digest, not the product's header of the same name.
-#include "../bed/Sha256.h"
+#include "../../sim/Sha256.h"
 
 inline const std::string kSendWarning =
     "WARNING TRANSFER ON PROCESS call ee_send_file funcs to end on mcu\n";

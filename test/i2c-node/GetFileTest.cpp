@@ -77,7 +77,7 @@ TEST_F(GetFile, AnEmptyFileIsFetchedWithoutChunksIntoAnEmptiedLocalFile) {
     EXPECT_TRUE(readLocal(copy()).empty());
 }
 
-TEST_F(GetFile, DigestsThatAgreeUpToAZeroByteAndThenDifferGive1AndKeepTheCopy) {
+TEST_F(GetFile, DigestsThatAgreeUpToAZeroByteAndThenDifferGive1AndLeaveTheDestinationAsItWas) {
     // Content whose digest begins with a zero byte: a comparison that stops at the first zero
     // would call the two digests equal.
     bed::Bytes content;
@@ -90,10 +90,11 @@ TEST_F(GetFile, DigestsThatAgreeUpToAZeroByteAndThenDifferGive1AndKeepTheCopy) {
     std::array<uint8_t, 32> reported = digest;
     reported[1] ^= 0x01;
     sim().state().files["log.txt"].digestOverride = reported;
+    writeLocal("copy.bin", pattern(50));
     EXPECT_EQ(fetch(), 1);
     EXPECT_EQ(node().getStatus(), 1);
     EXPECT_EQ(warnings(), 0u);
-    EXPECT_EQ(readLocal(copy()), content);
+    EXPECT_EQ(readLocal(copy()), pattern(50));
 }
 
 TEST_F(GetFile, AnUnknownRemoteFileEndsWithTheInformationStatusAndNoTransfer) {
@@ -169,7 +170,7 @@ TEST_F(GetFileFailure, AChunkRequestThatCannotBeWrittenGives10AndTheWarningWitho
     EXPECT_EQ(fetchWith(faultOn(Fault::RefuseWrite, kGetOp, kChunkOp, 1)), 10);
     EXPECT_EQ(warnings(), 1u);
     EXPECT_EQ(requestKinds(), (std::vector<std::string>{"93", "95 AA", "95 CC", "95 CC"}));
-    EXPECT_EQ(readLocal(copy()), bed::Bytes(pattern(800)));
+    EXPECT_FALSE(std::filesystem::exists(copy()));
 }
 
 TEST_F(GetFileFailure, ARefusedChunkReplyGives11AndTheWarningWithoutEnd) {
@@ -208,9 +209,7 @@ TEST_F(GetFileFromAnUnrulyNode, ANodeSendingMoreThanRemainsEndsTheLoopAndFailsTh
     EXPECT_EQ(warnings(), 0u);
     EXPECT_EQ(lastTransfer().chunkOffsets, (std::vector<uint32_t>{0, 800}));
     EXPECT_TRUE(lastTransfer().ended);
-    bed::Bytes copied = readLocal(copy());
-    ASSERT_EQ(copied.size(), 1600u);
-    EXPECT_EQ(bed::Bytes(copied.begin(), copied.begin() + 1000), content);
+    EXPECT_FALSE(std::filesystem::exists(copy()));
 }
 
 TEST_F(GetFileFromAnUnrulyNode, ThreeEmptyChunkRepliesInARowGive11AndTheWarningWithoutEnd) {

@@ -18,7 +18,7 @@ namespace {
 void* lookup(const char* name) {
     void* function = dlsym(RTLD_NEXT, name);
     if (function == nullptr) {
-        std::fprintf(stderr, "kestro-bed: the C library has no %s\n", name);
+        std::fprintf(stderr, "kestro-sim: the C library has no %s\n", name);
         std::abort();
     }
     return function;

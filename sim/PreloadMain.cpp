@@ -19,7 +19,7 @@ constexpr int kConfigFailure = 97;
 std::string* reportPath = nullptr;
 
 [[noreturn]] void refuse(const std::string& why) {
-    std::fprintf(stderr, "kestro-bed-preload: %s\n", why.c_str());
+    std::fprintf(stderr, "kestro-sim-preload: %s\n", why.c_str());
     std::fflush(stderr);
     _exit(kConfigFailure);
 }

@@ -1,6 +1,6 @@
 // A small program that knows nothing of the bed: it talks to a node, sleeps,
 // reads the wall clock and drives GPIO line 7, the way the product does. The
-// preload self-test runs it under kestro-bed-preload.
+// preload self-test runs it under kestro-sim-preload.
 
 #include <fcntl.h>
 #include <gpiod.h>

@@ -20,7 +20,7 @@ Bed* theBed = nullptr;
 // A real descriptor that no read, write or ioctl accepts (EBADF), named after
 // the simulated path in /proc/self/fd for whoever debugs a leak.
 int backingDescriptor(const std::string& path) {
-    const std::string name = "kestro-bed:" + path;
+    const std::string name = "kestro-sim:" + path;
     const int memory = memfd_create(name.c_str(), MFD_CLOEXEC);
     if (memory < 0) return real::open("/dev/null", O_PATH | O_CLOEXEC, 0);
     const std::string self = "/proc/self/fd/" + std::to_string(memory);

@@ -1,6 +1,6 @@
 #pragma once
 // The simulated hardware test bed: one per process, reached through
-// bed::Bed::instance(). Linking the shared library `kestro-bed` into a test
+// bed::Bed::instance(). Linking the shared library `kestro-sim` into a test
 // binary makes open/ioctl/read/write/close/stat/access/... on the simulated
 // device paths go to the bed instead of the kernel:
 //
