@@ -58,8 +58,8 @@ std::string joined(const std::vector<std::string>& lines) {
 // on, and only their messages tell.
 void markSilentFailures(const std::vector<std::string>& lines, Steps& steps) {
     for (const std::string& line : lines) {
-        const bool transport = line.starts_with("Runtime error: ") ||
-                               line.starts_with("Logic error: ");
+        const bool transport =
+            line.starts_with("Runtime error: ") || line.starts_with("Logic error: ");
         const StepIndex index = transport ? kDeviceList : kLineHigh;
         if (transport || line.starts_with("Error!")) {
             steps[index].result = "failed";
@@ -126,9 +126,11 @@ void addDevices(SBC& board, json_object* document, std::string& text) {
         json_object* device = json_object_new_object();
         setText(device, "id", id);
         const std::optional<unsigned> address = documentAddress(entry);
-        setValue(device, "address", address ? json_object_new_int(static_cast<int>(*address)) : nullptr);
+        setValue(device, "address",
+                 address ? json_object_new_int(static_cast<int>(*address)) : nullptr);
         json_object_array_add(devices, device);
-        text += "  " + printableText(id) + " at " + (address ? addressText(*address) : "(no address)") + "\n";
+        text += "  " + printableText(id) + " at " +
+                (address ? addressText(*address) : "(no address)") + "\n";
     }
     setValue(document, "devices", devices);
 }

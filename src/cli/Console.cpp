@@ -90,9 +90,13 @@ int Console::fail(json_object* document, const char* key, int code, const std::s
     return code;
 }
 
-bool Console::statusIsTerminal() const { return !_quiet && ::isatty(_err) == 1; }
+bool Console::statusIsTerminal() const {
+    return !_quiet && ::isatty(_err) == 1;
+}
 
-void Console::status(std::string_view text) { writeAll(_err, text); }
+void Console::status(std::string_view text) {
+    writeAll(_err, text);
+}
 
 bool Console::confirm(std::string_view question) {
     writeAll(_err, std::string(question) + " [Y/n] ");

@@ -2,7 +2,9 @@
 
 namespace cli {
 
-JsonDocument newObject() { return JsonDocument(json_object_new_object()); }
+JsonDocument newObject() {
+    return JsonDocument(json_object_new_object());
+}
 
 json_object* newText(std::string_view text) {
     return json_object_new_string_len(text.data(), static_cast<int>(text.size()));

@@ -37,8 +37,8 @@ int32_t readRecords(NorvaneI2CNode& node, uint32_t argument, uint8_t opcode, Nod
     std::list<NodeRecord> records;
     const int32_t status = node.getRecords(argument, records, opcode);
     for (NodeRecord& record : records) {
-        out.records.emplace_back(record.tag,
-                                 std::string(reinterpret_cast<const char*>(record.data), record.length));
+        out.records.emplace_back(
+            record.tag, std::string(reinterpret_cast<const char*>(record.data), record.length));
         std::free(record.data);
     }
     return status;
@@ -52,7 +52,10 @@ int32_t readText(NorvaneI2CNode& node, int32_t (NorvaneI2CNode::*query)(std::str
 
 template <uint8_t Opcode>
 NodeCommand recordQuery(const char* name) {
-    return {name, "records of the query with one argument", {kArgument}, kRecords,
+    return {name,
+            "records of the query with one argument",
+            {kArgument},
+            kRecords,
             [](NorvaneI2CNode& node, const Arguments& a, NodeOutput& out) {
                 return readRecords(node, a.number(0), Opcode, out);
             }};
@@ -63,46 +66,88 @@ std::vector<NodeCommand> buildCommands() {
     using N = NorvaneI2CNode&;
     using O = NodeOutput&;
     return {
-        {"get-identity", "the node's four identity texts (the fourth is its device id)", {},
+        {"get-identity",
+         "the node's four identity texts (the fourth is its device id)",
+         {},
          kTexts,
          [](N node, A, O out) {
              out.texts.resize(4);
              return node.getIdentity(out.texts[0], out.texts[1], out.texts[2], out.texts[3]);
          }},
-        {"get-time", "the node's clock (milliseconds)", {}, kValue,
+        {"get-time",
+         "the node's clock (milliseconds)",
+         {},
+         kValue,
          [](N node, A, O out) { return node.getTime(out.value); }},
-        {"set-time", "sets the node's clock (milliseconds since the epoch, default now)",
-         {{"MS|now", ParamKind::Time, "now", true}}, kValue,
+        {"set-time",
+         "sets the node's clock (milliseconds since the epoch, default now)",
+         {{"MS|now", ParamKind::Time, "now", true}},
+         kValue,
          [](N node, A a, O out) {
              out.value = a.time(0);
              return node.setTime(out.value);
          }},
-        {"sync-clock", "sets the node's clock to the board's time and reads it back", {},
-         kValue, [](N node, A, O out) { return syncClock(node, out.value); }},
-        {"get-text-e1", "text E1", {}, kTexts,
+        {"sync-clock",
+         "sets the node's clock to the board's time and reads it back",
+         {},
+         kValue,
+         [](N node, A, O out) { return syncClock(node, out.value); }},
+        {"get-text-e1",
+         "text E1",
+         {},
+         kTexts,
          [](N node, A, O out) { return readText(node, &NorvaneI2CNode::getTextE1, out); }},
-        {"get-text-e3", "text E3", {}, kTexts,
+        {"get-text-e3",
+         "text E3",
+         {},
+         kTexts,
          [](N node, A, O out) { return readText(node, &NorvaneI2CNode::getTextE3, out); }},
-        {"get-text-e4", "text E4", {}, kTexts,
+        {"get-text-e4",
+         "text E4",
+         {},
+         kTexts,
          [](N node, A, O out) { return readText(node, &NorvaneI2CNode::getTextE4, out); }},
-        {"get-text-e5", "text E5", {}, kTexts,
+        {"get-text-e5",
+         "text E5",
+         {},
+         kTexts,
          [](N node, A, O out) { return readText(node, &NorvaneI2CNode::getTextE5, out); }},
-        {"set-text-f3", "sets text E3", {kText}, 0,
+        {"set-text-f3",
+         "sets text E3",
+         {kText},
+         0,
          [](N node, A a, O) { return node.setTextF3(a.text(0)); }},
-        {"set-text-f4", "sets text E4", {kText}, 0,
+        {"set-text-f4",
+         "sets text E4",
+         {kText},
+         0,
          [](N node, A a, O) { return node.setTextF4(a.text(0)); }},
-        {"set-text-f5", "sets text E5", {kText}, 0,
+        {"set-text-f5",
+         "sets text E5",
+         {kText},
+         0,
          [](N node, A a, O) { return node.setTextF5(a.text(0)); }},
-        {"set-text-pair-f1", "sets the text pair F1", {kFirst, kSecond}, 0,
+        {"set-text-pair-f1",
+         "sets the text pair F1",
+         {kFirst, kSecond},
+         0,
          [](N node, A a, O) { return node.setTextPairF1(a.text(0), a.text(1)); }},
-        {"set-text-byte-f2", "sets the text and byte F2",
-         {kText, {"N", ParamKind::Byte, "7"}}, 0,
+        {"set-text-byte-f2",
+         "sets the text and byte F2",
+         {kText, {"N", ParamKind::Byte, "7"}},
+         0,
          [](N node, A a, O) {
              return node.setTextByteF2(a.text(0), static_cast<uint8_t>(a.number(1)));
          }},
-        {"get-text-map", "the node's numbered texts", {}, kMap,
+        {"get-text-map",
+         "the node's numbered texts",
+         {},
+         kMap,
          [](N node, A, O out) { return node.getTextMap(out.map); }},
-        {"get-values-a0", "the five values A0", {}, kValues,
+        {"get-values-a0",
+         "the five values A0",
+         {},
+         kValues,
          [](N node, A, O out) {
              out.values.resize(5);
              uint32_t* v = out.values.data();
@@ -118,32 +163,55 @@ std::vector<NodeCommand> buildCommands() {
         recordQuery<0xA3>("get-records-a3"),
         recordQuery<0xA4>("get-records-a4"),
         recordQuery<0xA5>("get-records-a5"),
-        {"get-lines", "the lines of a named text", {kName}, kLines,
+        {"get-lines",
+         "the lines of a named text",
+         {kName},
+         kLines,
          [](N node, A a, O out) {
              std::list<std::string> lines;
              const int32_t status = node.getLines(a.text(0), lines);
              out.lines.assign(lines.begin(), lines.end());
              return status;
          }},
-        {"get-file-info", "size, extra value and SHA-256 of a file on the node", {kName},
+        {"get-file-info",
+         "size, extra value and SHA-256 of a file on the node",
+         {kName},
          kFileInfo,
          [](N node, A a, O out) {
              return node.getFileInfo(a.text(0), out.size, out.extra, out.sha256);
          }},
         {"command-c0", "bare command C0", {}, 0, [](N node, A, O) { return node.commandC0(); }},
         {"command-c1", "bare command C1", {}, 0, [](N node, A, O) { return node.commandC1(); }},
-        {"command-c2", "command C2 with a text", {kText}, 0,
+        {"command-c2",
+         "command C2 with a text",
+         {kText},
+         0,
          [](N node, A a, O) { return node.commandC2(a.text(0)); }},
         {"command-c3", "bare command C3", {}, 0, [](N node, A, O) { return node.commandC3(); }},
-        {"text-command-91", "command 91 with a name", {kName}, 0,
+        {"text-command-91",
+         "command 91 with a name",
+         {kName},
+         0,
          [](N node, A a, O) { return node.textCommand91(a.text(0)); }},
-        {"text-command-92", "command 92 with a name", {kName}, 0,
+        {"text-command-92",
+         "command 92 with a name",
+         {kName},
+         0,
          [](N node, A a, O) { return node.textCommand92(a.text(0)); }},
-        {"text-command-96", "command 96 with a name", {kName}, 0,
+        {"text-command-96",
+         "command 96 with a name",
+         {kName},
+         0,
          [](N node, A a, O) { return node.textCommand96(a.text(0)); }},
-        {"text-pair-command-97", "command 97 with two texts", {kFirst, kSecond}, 0,
+        {"text-pair-command-97",
+         "command 97 with two texts",
+         {kFirst, kSecond},
+         0,
          [](N node, A a, O) { return node.textPairCommand97(a.text(0), a.text(1)); }},
-        {"text-pair-command-98", "command 98 with two texts", {kFirst, kSecond}, 0,
+        {"text-pair-command-98",
+         "command 98 with two texts",
+         {kFirst, kSecond},
+         0,
          [](N node, A a, O) { return node.textPairCommand98(a.text(0), a.text(1)); }},
     };
 }

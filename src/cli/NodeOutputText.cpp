@@ -79,6 +79,39 @@ std::string fileInfoText(const NodeOutput& out) {
            "\nsha256: " + hexText(out.sha256, sizeof out.sha256) + "\n";
 }
 
+// Each output field in its two forms, in the order they are shown.
+struct FieldForm {
+    Field field;
+    void (*addJson)(json_object* result, const NodeOutput& out);
+    std::string (*text)(const NodeOutput& out);
+};
+
+const FieldForm kForms[] = {
+    {kTexts, [](json_object* r, const NodeOutput& o) { setValue(r, "texts", textArray(o.texts)); },
+     [](const NodeOutput& o) { return listText("texts", o.texts); }},
+    {kValue,
+     [](json_object* r, const NodeOutput& o) {
+         setValue(r, "value", json_object_new_uint64(o.value));
+     },
+     [](const NodeOutput& o) { return "value: " + std::to_string(o.value) + "\n"; }},
+    {kValues,
+     [](json_object* r, const NodeOutput& o) { setValue(r, "values", valueArray(o.values)); },
+     valuesText},
+    {kRecords, [](json_object* r, const NodeOutput& o) { setValue(r, "records", recordArray(o)); },
+     recordsText},
+    {kLines, [](json_object* r, const NodeOutput& o) { setValue(r, "lines", textArray(o.lines)); },
+     [](const NodeOutput& o) { return listText("lines", o.lines); }},
+    {kMap, [](json_object* r, const NodeOutput& o) { setValue(r, "map", mapObject(o.map)); },
+     mapText},
+    {kFileInfo,
+     [](json_object* r, const NodeOutput& o) {
+         setNumber(r, "size", o.size);
+         setNumber(r, "extra", o.extra);
+         setText(r, "sha256", hexText(o.sha256, sizeof o.sha256));
+     },
+     fileInfoText},
+};
+
 }  // namespace
 
 std::string hexText(const uint8_t* bytes, size_t length) {
@@ -93,54 +126,20 @@ std::string hexText(const uint8_t* bytes, size_t length) {
 
 json_object* outputObject(unsigned fields, const NodeOutput& out) {
     json_object* result = json_object_new_object();
-    if ((fields & kTexts) != 0) {
-        setValue(result, "texts", textArray(out.texts));
-    }
-    if ((fields & kValue) != 0) {
-        setValue(result, "value", json_object_new_uint64(out.value));
-    }
-    if ((fields & kValues) != 0) {
-        setValue(result, "values", valueArray(out.values));
-    }
-    if ((fields & kRecords) != 0) {
-        setValue(result, "records", recordArray(out));
-    }
-    if ((fields & kLines) != 0) {
-        setValue(result, "lines", textArray(out.lines));
-    }
-    if ((fields & kMap) != 0) {
-        setValue(result, "map", mapObject(out.map));
-    }
-    if ((fields & kFileInfo) != 0) {
-        setNumber(result, "size", out.size);
-        setNumber(result, "extra", out.extra);
-        setText(result, "sha256", hexText(out.sha256, sizeof out.sha256));
+    for (const FieldForm& form : kForms) {
+        if ((fields & form.field) != 0) {
+            form.addJson(result, out);
+        }
     }
     return result;
 }
 
 std::string outputText(unsigned fields, const NodeOutput& out) {
     std::string text;
-    if ((fields & kTexts) != 0) {
-        text += listText("texts", out.texts);
-    }
-    if ((fields & kValue) != 0) {
-        text += "value: " + std::to_string(out.value) + "\n";
-    }
-    if ((fields & kValues) != 0) {
-        text += valuesText(out);
-    }
-    if ((fields & kRecords) != 0) {
-        text += recordsText(out);
-    }
-    if ((fields & kLines) != 0) {
-        text += listText("lines", out.lines);
-    }
-    if ((fields & kMap) != 0) {
-        text += mapText(out);
-    }
-    if ((fields & kFileInfo) != 0) {
-        text += fileInfoText(out);
+    for (const FieldForm& form : kForms) {
+        if ((fields & form.field) != 0) {
+            text += form.text(out);
+        }
     }
     return text.empty() ? "ok\n" : text;
 }

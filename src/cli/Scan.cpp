@@ -29,8 +29,12 @@ constexpr unsigned kLastAddress = 0x7F;
 constexpr unsigned kColumns = 16;
 constexpr uint8_t kProbeByte = 0x00;
 
-unsigned firstAddress(bool all) { return all ? 0 : kFirstOrdinary; }
-unsigned lastAddress(bool all) { return all ? kLastAddress : kLastOrdinary; }
+unsigned firstAddress(bool all) {
+    return all ? 0 : kFirstOrdinary;
+}
+unsigned lastAddress(bool all) {
+    return all ? kLastAddress : kLastOrdinary;
+}
 
 // Wire: I2C_SLAVE address, then one SMBus send-byte of 0x00.
 void probe(int fd, unsigned address, ScanResult& result) {

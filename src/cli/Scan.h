@@ -13,7 +13,7 @@ namespace cli {
 struct ScanResult {
     std::string bus;
     bool all = false;
-    int openError = 0;  // errno of a failed open of the bus, 0 when it opened
+    int openError = 0;             // errno of a failed open of the bus, 0 when it opened
     std::set<unsigned> addresses;  // answered the probe
     std::set<unsigned> busy;       // held by a kernel driver
 };

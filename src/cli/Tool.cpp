@@ -54,7 +54,9 @@ std::string versionText() {
     return std::string(kProgram) + " " + KESTRO_VERSION + " (built " + kBuildStamp + ")";
 }
 
-std::string example(const std::string& words) { return "Example:\n  " + std::string(kProgram) + " " + words; }
+std::string example(const std::string& words) {
+    return "Example:\n  " + std::string(kProgram) + " " + words;
+}
 
 CLI::Validator addressCheck() {
     return CLI::Validator(
@@ -96,8 +98,7 @@ void addScan(CLI::App& app, Invocation& run) {
 
 void addBoard(CLI::App& app, Invocation& run) {
     CLI::App* board = app.add_subcommand("board", "bring the board up from its configuration");
-    board->add_option("--config", run.board.config, "configuration file")
-        ->capture_default_str();
+    board->add_option("--config", run.board.config, "configuration file")->capture_default_str();
     board->add_flag("--sync-clocks", run.board.syncClocks, "set every node's clock afterwards");
     board->add_flag("--scan", run.board.scan, "scan the bus afterwards");
     board->footer(example("board --config ./config.json --sync-clocks --scan -y"));
@@ -121,8 +122,8 @@ void addNodeCommand(CLI::App& node, Invocation& run, const NodeCommand& command,
         if (param.optional) {
             values[index] = param.example;
         }
-        CLI::Option* option = sub->add_option(param.name, values[index], "")
-                                  ->check(argumentCheck(param.kind));
+        CLI::Option* option =
+            sub->add_option(param.name, values[index], "")->check(argumentCheck(param.kind));
         option->required(!param.optional);
     }
     sub->footer(nodeExample(command));
@@ -130,7 +131,8 @@ void addNodeCommand(CLI::App& node, Invocation& run, const NodeCommand& command,
 }
 
 void addNode(CLI::App& app, Invocation& run) {
-    CLI::App* node = app.add_subcommand("node", "run one node command: node ADDRESS COMMAND [ARGS]");
+    CLI::App* node =
+        app.add_subcommand("node", "run one node command: node ADDRESS COMMAND [ARGS]");
     node->add_option("ADDRESS", run.address, "7-bit address, hex (0x20) or decimal")
         ->required()
         ->check(addressCheck());
@@ -146,9 +148,9 @@ void addNode(CLI::App& app, Invocation& run) {
 
 void addTransfer(CLI::App& app, Invocation& run, Kind kind) {
     const bool put = kind == Kind::Put;
-    CLI::App* sub = app.add_subcommand(put ? "put" : "get",
-                                       put ? "send a local file to a node, with progress"
-                                           : "fetch a file from a node, with progress");
+    CLI::App* sub =
+        app.add_subcommand(put ? "put" : "get", put ? "send a local file to a node, with progress"
+                                                    : "fetch a file from a node, with progress");
     sub->add_option("ADDRESS", run.address, "7-bit address")->required()->check(addressCheck());
     sub->add_option(put ? "LOCAL" : "REMOTE", run.source, "file to copy")->required();
     sub->add_option(put ? "REMOTE" : "LOCAL", run.destination,
@@ -194,9 +196,10 @@ int usageError(const CLI::ParseError& error) {
 
 int runTool(int argc, char** argv) {
     Invocation run;
-    CLI::App app("Operator tool for the board's I2C nodes: scan a bus, bring the board up, ask "
-                 "any node anything, move files.",
-                 kProgram);
+    CLI::App app(
+        "Operator tool for the board's I2C nodes: scan a bus, bring the board up, ask "
+        "any node anything, move files.",
+        kProgram);
     app.fallthrough();
     app.require_subcommand(1);
     app.set_version_flag("--version", versionText());

@@ -39,8 +39,8 @@ std::string baseName(const std::string& path) {
 }
 
 std::string summaryLine(Direction direction, const std::string& source,
-                        const std::string& destination, const std::string& where,
-                        uint64_t bytes, double seconds, const std::string& sha256) {
+                        const std::string& destination, const std::string& where, uint64_t bytes,
+                        double seconds, const std::string& sha256) {
     char figures[64];
     std::snprintf(figures, sizeof figures, "%llu bytes in %.1f s",
                   static_cast<unsigned long long>(bytes), seconds);
@@ -102,8 +102,8 @@ int runTransfer(Console& console, const Settings& settings, uint8_t address, Dir
         bar.update(done, total);
     };
     const auto start = std::chrono::steady_clock::now();
-    const int32_t status = put ? node.sendFile(source, target, options)
-                               : node.getFile(source, target, options);
+    const int32_t status =
+        put ? node.sendFile(source, target, options) : node.getFile(source, target, options);
     const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
     bar.finish();
     setNumber(document.get(), "bytes", static_cast<int64_t>(moved));
@@ -116,8 +116,8 @@ int runTransfer(Console& console, const Settings& settings, uint8_t address, Dir
     setText(document.get(), "sha256", sha256);
     console.printDocument(document.get());
     console.print(summaryLine(direction, source, target,
-                              addressText(address) + " on " + settings.bus, moved,
-                              seconds.count(), sha256));
+                              addressText(address) + " on " + settings.bus, moved, seconds.count(),
+                              sha256));
     return 0;
 }
 

@@ -70,7 +70,9 @@ struct JsonCase {
     const char* input = "";
 };
 
-void PrintTo(const JsonCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const JsonCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ToolJson : public testing::TestWithParam<JsonCase> {};
 
@@ -83,7 +85,8 @@ TEST_P(ToolJson, ExitsWithItsStatusAndPrintsOneDocumentWithTheExpectedFields) {
 
     EXPECT_EQ(run.status, c.status) << run.out << run.err;
     json_tokener* tokener = json_tokener_new();
-    const Json document(json_tokener_parse_ex(tokener, run.out.c_str(), static_cast<int>(run.out.size())));
+    const Json document(
+        json_tokener_parse_ex(tokener, run.out.c_str(), static_cast<int>(run.out.size())));
     const size_t used = json_tokener_get_parse_end(tokener);
     json_tokener_free(tokener);
     ASSERT_NE(document, nullptr) << "not one JSON document:\n" << run.out << run.err;
@@ -102,58 +105,126 @@ const std::string kNoAnswer =
 INSTANTIATE_TEST_SUITE_P(
     Subcommands, ToolJson,
     testing::Values(
-        JsonCase{"ScanListsAnsweringAndDriverHeldAddresses", {"scan", "-y"}, "one-node", 0,
-                 {{"bus", "/dev/i2c-3"}, {"addresses.0", "32"}, {"addresses.1", "72"},
-                  {"busy.0", "80"}, {"status", "0"}}},
-        JsonCase{"ScanOfAMissingBusNamesTheBusesThatExist", {"scan", "-y", "--all", "-b", "9"},
-                 "one-node", 10,
+        JsonCase{"ScanListsAnsweringAndDriverHeldAddresses",
+                 {"scan", "-y"},
+                 "one-node",
+                 0,
+                 {{"bus", "/dev/i2c-3"},
+                  {"addresses.0", "32"},
+                  {"addresses.1", "72"},
+                  {"busy.0", "80"},
+                  {"status", "0"}}},
+        JsonCase{"ScanOfAMissingBusNamesTheBusesThatExist",
+                 {"scan", "-y", "--all", "-b", "9"},
+                 "one-node",
+                 10,
                  {{"status", "10"},
                   {"error_text", "no bus /dev/i2c-9 (buses here: /dev/i2c-1 /dev/i2c-3)"}}},
-        JsonCase{"ScanNotConfirmedProbesNothing", {"scan"}, "one-node", 75,
-                 {{"status", "75"}}, "n\n"},
-        JsonCase{"ScanConfirmedByAnEmptyAnswer", {"scan", "--bus", "/dev/i2c-3"}, "one-node", 0,
-                 {{"addresses.0", "32"}}, "\n"},
-        JsonCase{"IdentityKeepsTheNodesBytes", {"node", "0x20", "get-identity"}, "one-node", 0,
-                 {{"bus", "/dev/i2c-3"}, {"address", "32"}, {"command", "get-identity"},
-                  {"status", "0"}, {"result.texts.0", "\x1b[31m"}, {"result.texts.3", "alpha"}}},
-        JsonCase{"NodeThatIsNotThereExitsTen", {"node", "33", "get-identity"}, "one-node", 10,
+        JsonCase{
+            "ScanNotConfirmedProbesNothing", {"scan"}, "one-node", 75, {{"status", "75"}}, "n\n"},
+        JsonCase{"ScanConfirmedByAnEmptyAnswer",
+                 {"scan", "--bus", "/dev/i2c-3"},
+                 "one-node",
+                 0,
+                 {{"addresses.0", "32"}},
+                 "\n"},
+        JsonCase{"IdentityKeepsTheNodesBytes",
+                 {"node", "0x20", "get-identity"},
+                 "one-node",
+                 0,
+                 {{"bus", "/dev/i2c-3"},
+                  {"address", "32"},
+                  {"command", "get-identity"},
+                  {"status", "0"},
+                  {"result.texts.0", "\x1b[31m"},
+                  {"result.texts.3", "alpha"}}},
+        JsonCase{"NodeThatIsNotThereExitsTen",
+                 {"node", "33", "get-identity"},
+                 "one-node",
+                 10,
                  {{"status", "10"}, {"error_text", kNoAnswer}}},
-        JsonCase{"NodeOnAMissingBus", {"-b", "7", "node", "0x20", "get-time"}, "one-node", 10,
+        JsonCase{"NodeOnAMissingBus",
+                 {"-b", "7", "node", "0x20", "get-time"},
+                 "one-node",
+                 10,
                  {{"error_text", "no bus /dev/i2c-7 (buses here: /dev/i2c-1 /dev/i2c-3)"}}},
-        JsonCase{"RefusedCommandExitsEleven", {"node", "0x20", "get-values-a0"}, "refusing-node",
-                 11, {{"status", "11"}}},
-        JsonCase{"ClockReplyOfTheWrongLengthExitsEight", {"node", "0x20", "get-time"},
-                 "short-clock", 8, {{"status", "8"}}},
-        JsonCase{"SetTimeSendsTheGivenValue", {"node", "0x20", "set-time", "258"}, "one-node", 0,
+        JsonCase{"RefusedCommandExitsEleven",
+                 {"node", "0x20", "get-values-a0"},
+                 "refusing-node",
+                 11,
+                 {{"status", "11"}}},
+        JsonCase{"ClockReplyOfTheWrongLengthExitsEight",
+                 {"node", "0x20", "get-time"},
+                 "short-clock",
+                 8,
+                 {{"status", "8"}}},
+        JsonCase{"SetTimeSendsTheGivenValue",
+                 {"node", "0x20", "set-time", "258"},
+                 "one-node",
+                 0,
                  {{"result.value", "258"}}},
-        JsonCase{"SyncClockReadsTheClockBack", {"node", "0x20", "sync-clock"}, "one-node", 0,
+        JsonCase{"SyncClockReadsTheClockBack",
+                 {"node", "0x20", "sync-clock"},
+                 "one-node",
+                 0,
                  {{"status", "0"}, {"command", "sync-clock"}}},
-        JsonCase{"ValuesComeAsFiveNumbers", {"node", "0x20", "get-values-a0"}, "one-node", 0,
+        JsonCase{"ValuesComeAsFiveNumbers",
+                 {"node", "0x20", "get-values-a0"},
+                 "one-node",
+                 0,
                  {{"result.values.4", "0"}}},
-        JsonCase{"TextByteCommand", {"node", "0x20", "set-text-byte-f2", "hi", "0x07"},
-                 "one-node", 0, {{"status", "0"}}},
-        JsonCase{"RecordsComeAsAList", {"node", "0x20", "get-records-a3", "1"}, "one-node", 0,
+        JsonCase{"TextByteCommand",
+                 {"node", "0x20", "set-text-byte-f2", "hi", "0x07"},
+                 "one-node",
+                 0,
+                 {{"status", "0"}}},
+        JsonCase{"RecordsComeAsAList",
+                 {"node", "0x20", "get-records-a3", "1"},
+                 "one-node",
+                 0,
                  {{"result.records", "[ ]"}}},
-        JsonCase{"FileInfoOfAnUnknownFileIsRefused", {"node", "0x20", "get-file-info", "x"},
-                 "one-node", 11, {{"status", "11"}}},
-        JsonCase{"PutSendsTheWholeFile", {"put", "0x20", "{file}", "k.bin"}, "one-node", 0,
-                 {{"status", "0"}, {"bytes", "1600"}, {"command", "put"},
+        JsonCase{"FileInfoOfAnUnknownFileIsRefused",
+                 {"node", "0x20", "get-file-info", "x"},
+                 "one-node",
+                 11,
+                 {{"status", "11"}}},
+        JsonCase{"PutSendsTheWholeFile",
+                 {"put", "0x20", "{file}", "k.bin"},
+                 "one-node",
+                 0,
+                 {{"status", "0"},
+                  {"bytes", "1600"},
+                  {"command", "put"},
                   {"sha256", "0aff98c243eb6f5fe43123c7641f41960bfb7074d172c50427594ab3b4ef4e62"}}},
-        JsonCase{"PutOfAMissingFileExitsOne", {"put", "0x20", "/nonexistent/file"}, "one-node", 1,
+        JsonCase{"PutOfAMissingFileExitsOne",
+                 {"put", "0x20", "/nonexistent/file"},
+                 "one-node",
+                 1,
                  {{"status", "1"}}},
         JsonCase{"BoardWithoutItsConfigurationStopsAtTheFirstStep",
-                 {"board", "--config", "/nonexistent.json"}, "one-node", 1,
-                 {{"error", "1"}, {"steps.0.result", "failed"}, {"steps.1.result", "skipped"},
+                 {"board", "--config", "/nonexistent.json"},
+                 "one-node",
+                 1,
+                 {{"error", "1"},
+                  {"steps.0.result", "failed"},
+                  {"steps.1.result", "skipped"},
                   {"error_text",
                    "CONFIG_FILE: Error parsing file, dont exist, wrong permisions or bad json"}}},
-        JsonCase{"BoardWithoutGpioChipStopsAtTheSecondStep", {"board", "--config", "{config}"},
-                 "no-gpio", 4,
-                 {{"error", "4"}, {"steps.0.result", "done"}, {"steps.1.result", "failed"},
+        JsonCase{"BoardWithoutGpioChipStopsAtTheSecondStep",
+                 {"board", "--config", "{config}"},
+                 "no-gpio",
+                 4,
+                 {{"error", "4"},
+                  {"steps.0.result", "done"},
+                  {"steps.1.result", "failed"},
                   {"steps.2.result", "skipped"}}},
         JsonCase{"BoardStopsWhenTheApiCannotBeReached",
                  {"board", "--config", "{config}", "--sync-clocks", "--scan", "-y"},
-                 "unreachable-api", 2,
-                 {{"error", "2"}, {"steps.1.result", "done"}, {"steps.2.result", "failed"},
+                 "unreachable-api",
+                 2,
+                 {{"error", "2"},
+                  {"steps.1.result", "done"},
+                  {"steps.2.result", "failed"},
                   {"steps.3.result", "skipped"}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -163,7 +234,9 @@ struct GoldenCase {
     const char* golden;
 };
 
-void PrintTo(const GoldenCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const GoldenCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ToolText : public testing::TestWithParam<GoldenCase> {};
 
@@ -178,12 +251,14 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(GoldenCase{"ScanGrid", {"scan", "-y"}, "scan-grid.txt"},
                     GoldenCase{"WholeRangeGrid", {"scan", "-y", "--all"}, "scan-grid-all.txt"},
                     GoldenCase{"IdentityWithControlBytesEscaped",
-                               {"node", "0x20", "get-identity"}, "identity.txt"}),
+                               {"node", "0x20", "get-identity"},
+                               "identity.txt"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ToolOnTerminal, DrawsAProgressBarAndEndsWithOneSummaryLine) {
     TransferFile file;
-    const ToolRun run = runToolOnTerminal("one-node", file.substitute({"put", "0x20", "{file}", "k.bin"}));
+    const ToolRun run =
+        runToolOnTerminal("one-node", file.substitute({"put", "0x20", "{file}", "k.bin"}));
     EXPECT_EQ(run.status, 0) << run.out;
     EXPECT_THAT(run.out, HasSubstr("\r  0%  0/1600 B"));
     EXPECT_THAT(run.out, HasSubstr("\r100%  1600/1600 B"));
@@ -196,7 +271,9 @@ struct UsageCase {
     const char* message;
 };
 
-void PrintTo(const UsageCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const UsageCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ToolUsage : public testing::TestWithParam<UsageCase> {};
 
@@ -211,15 +288,15 @@ TEST_P(ToolUsage, ExitsSixtyFourWithOneLineAndAHintToHelp) {
 
 INSTANTIATE_TEST_SUITE_P(
     Errors, ToolUsage,
-    testing::Values(
-        UsageCase{"NoSubcommand", {"--json"}, "subcommand"},
-        UsageCase{"UnknownOption", {"scan", "--frobnicate"}, "--frobnicate"},
-        UsageCase{"AddressAboveSevenBits", {"node", "0x80", "get-identity"}, "0x80"},
-        UsageCase{"AddressNotANumber", {"put", "twenty", "f"}, "twenty"},
-        UsageCase{"MissingNodeCommand", {"node", "0x20"}, "subcommand"},
-        UsageCase{"MissingArgument", {"node", "0x20", "set-text-f3"}, "TEXT"},
-        UsageCase{"ByteOutOfRange", {"node", "0x20", "set-text-byte-f2", "x", "256"}, "256"},
-        UsageCase{"NotABus", {"-b", "spi0", "scan"}, "spi0"}),
+    testing::Values(UsageCase{"NoSubcommand", {"--json"}, "subcommand"},
+                    UsageCase{"UnknownOption", {"scan", "--frobnicate"}, "--frobnicate"},
+                    UsageCase{"AddressAboveSevenBits", {"node", "0x80", "get-identity"}, "0x80"},
+                    UsageCase{"AddressNotANumber", {"put", "twenty", "f"}, "twenty"},
+                    UsageCase{"MissingNodeCommand", {"node", "0x20"}, "subcommand"},
+                    UsageCase{"MissingArgument", {"node", "0x20", "set-text-f3"}, "TEXT"},
+                    UsageCase{
+                        "ByteOutOfRange", {"node", "0x20", "set-text-byte-f2", "x", "256"}, "256"},
+                    UsageCase{"NotABus", {"-b", "spi0", "scan"}, "spi0"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct HelpCase {
