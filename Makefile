@@ -9,15 +9,19 @@ CMAKE_FLAGS ?=
 ASAN_BUILD ?= build-asan
 AARCH64_BUILD ?= build-aarch64
 FUZZ_BUILD ?= build-fuzz
+GPIOD2_BUILD ?= build-gpiod2
 # Seconds per fuzz target for `make fuzz`.
 FUZZ_SECONDS ?= 30
+# Operations of `make chaos`; CHAOS_SEED repeats an earlier run.
+CHAOS_OPERATIONS ?= 3000
+CHAOS_SEED ?=
 
 SANITIZER_ENV = \
   ASAN_OPTIONS=halt_on_error=1:abort_on_error=0:detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 .PHONY: all deps configure build run test bench clean \
-  test-asan test-aarch64 fuzz leak-check
+  test-asan test-aarch64 test-gpiod2 fuzz leak-check chaos
 
 all: build
 
@@ -42,6 +46,13 @@ test: build
 bench: build
 	./$(BUILD)/bench/kestro-bench
 
+# Mixed node commands and file transfers on the simulated bus with seeded
+# random faults; fails when one succeeded wrongly or left a descriptor open.
+chaos: configure
+	cmake --build $(BUILD) -j $(JOBS) --target kestro-chaos
+	./$(BUILD)/bench/chaos/kestro-chaos --operations $(CHAOS_OPERATIONS) \
+	  $(if $(CHAOS_SEED),--seed $(CHAOS_SEED))
+
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer; the
 # first finding (leaks included) fails the test that made it.
 test-asan:
@@ -59,6 +70,19 @@ test-aarch64:
 	  -DKESTRO_BUILD_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build $(AARCH64_BUILD) -j $(JOBS)
 	ctest --test-dir $(AARCH64_BUILD) --output-on-failure -j $(JOBS)
+
+# The GPIO, board and end-to-end tests built against libgpiod 2.1.3 (Debian 12's
+# bookworm-backports), unpacked into the build folder: the system's libgpiod
+# stays as it is.
+GPIOD2_DIR = $(CURDIR)/$(GPIOD2_BUILD)/libgpiod2
+GPIOD2_TESTS = sim-test sbc-test bus-test board-cli-test
+test-gpiod2: deps
+	scripts/fetch-libgpiod2.sh $(GPIOD2_DIR)
+	PKG_CONFIG_PATH=$(GPIOD2_DIR)/pkgconfig cmake -S . -B $(GPIOD2_BUILD) \
+	  -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DKESTRO_GPIOD_API=2 -DKESTRO_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build $(GPIOD2_BUILD) -j $(JOBS) --target $(GPIOD2_TESTS)
+	LD_LIBRARY_PATH=$(GPIOD2_DIR)/lib ctest --test-dir $(GPIOD2_BUILD) --output-on-failure \
+	  -j $(JOBS) -E '_NOT_BUILT$$|^fuzz_corpus[.]'
 
 # libFuzzer targets built with clang, each run for FUZZ_SECONDS from its seed
 # corpus; what they find goes to $(FUZZ_BUILD)/findings.
@@ -78,4 +102,4 @@ leak-check: build
 	scripts/leak-check.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(AARCH64_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(AARCH64_BUILD) $(FUZZ_BUILD) $(GPIOD2_BUILD)

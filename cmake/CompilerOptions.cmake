@@ -4,7 +4,12 @@ if(KESTRO_WERROR)
   add_compile_options(-Werror)
 endif()
 
+# Under AddressSanitizer a library preloaded into a program must follow the
+# ASan runtime (the simulator's launcher and the tests that preload it).
+set(KESTRO_ASAN_RUNTIME "")
 if(KESTRO_SANITIZE)
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
+    OUTPUT_VARIABLE KESTRO_ASAN_RUNTIME OUTPUT_STRIP_TRAILING_WHITESPACE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
   # GCC's instrumentation makes its may-be-used-uninitialized analysis report

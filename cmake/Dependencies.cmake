@@ -21,8 +21,26 @@ set_target_properties(Deps::curlpp PROPERTIES
   INTERFACE_INCLUDE_DIRECTORIES "${CURLPP_INCLUDE_DIR}"
   INTERFACE_LINK_LIBRARIES PkgConfig::CURL)
 
-# Only the version 1 interface of libgpiod is supported.
-pkg_check_modules(GPIOD REQUIRED IMPORTED_TARGET "libgpiod >= 1.6" "libgpiod < 2")
+# libgpiod's version 1 interface (1.6) or its version 2 interface (2.x): "auto" builds against
+# whichever pkg-config finds, 1 or 2 insists on that one. Everything that links Deps::gpiod sees
+# the choice as KESTRO_GPIOD_API.
+set(KESTRO_GPIOD_API auto CACHE STRING "libgpiod interface to build against: auto, 1 or 2")
+set_property(CACHE KESTRO_GPIOD_API PROPERTY STRINGS auto 1 2)
+if(NOT KESTRO_GPIOD_API MATCHES "^(auto|1|2)$")
+  message(FATAL_ERROR "KESTRO_GPIOD_API is '${KESTRO_GPIOD_API}'; use auto, 1 or 2")
+endif()
+pkg_check_modules(GPIOD REQUIRED IMPORTED_TARGET libgpiod)
+string(REGEX MATCH "^[0-9]+" KESTRO_GPIOD_MAJOR "${GPIOD_VERSION}")
+if(GPIOD_VERSION VERSION_LESS 1.6 OR KESTRO_GPIOD_MAJOR GREATER 2)
+  message(FATAL_ERROR "pkg-config finds libgpiod ${GPIOD_VERSION}; the build needs 1.6 or a later 1.x, or 2.x")
+endif()
+if(NOT KESTRO_GPIOD_API STREQUAL "auto" AND NOT KESTRO_GPIOD_MAJOR EQUAL KESTRO_GPIOD_API)
+  message(FATAL_ERROR "KESTRO_GPIOD_API=${KESTRO_GPIOD_API} but pkg-config finds libgpiod ${GPIOD_VERSION}: "
+    "point PKG_CONFIG_PATH at a libgpiod ${KESTRO_GPIOD_API}.x, or use KESTRO_GPIOD_API=auto")
+endif()
+message(STATUS "libgpiod ${GPIOD_VERSION}: building against its version ${KESTRO_GPIOD_MAJOR} interface")
+set_property(TARGET PkgConfig::GPIOD APPEND PROPERTY
+  INTERFACE_COMPILE_DEFINITIONS KESTRO_GPIOD_API=${KESTRO_GPIOD_MAJOR})
 add_library(Deps::gpiod ALIAS PkgConfig::GPIOD)
 
 # libi2c ships no pkg-config file.

@@ -1,13 +1,5 @@
 include(GoogleTest)
 
-# Under AddressSanitizer a library a test preloads into a program must follow
-# the ASan runtime.
-set(KESTRO_ASAN_RUNTIME "")
-if(KESTRO_SANITIZE)
-  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
-    OUTPUT_VARIABLE KESTRO_ASAN_RUNTIME OUTPUT_STRIP_TRAILING_WHITESPACE)
-endif()
-
 # kestro_add_test(<name> SOURCES <files...> LIBS <targets...>)
 # One GoogleTest binary whose cases are registered with CTest one by one.
 # Discovery runs before each test run, so it also works when the binaries
@@ -20,7 +12,8 @@ function(kestro_add_test name)
   string(REPLACE ";" " " emulator "${CMAKE_CROSSCOMPILING_EMULATOR}")
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/test/support)
   target_compile_definitions(${name} PRIVATE "KESTRO_TARGET_EMULATOR=\"${emulator}\""
-    KESTRO_ASAN_RUNTIME="${KESTRO_ASAN_RUNTIME}")
+    KESTRO_SIM_LAUNCHER="$<TARGET_FILE:i2c-kestro-sim>"
+    KESTRO_TEST_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}")
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 120

@@ -12,8 +12,8 @@ packages=(
   build-essential cmake pkg-config make
   libjson-c-dev libcurlpp-dev libcurl4-openssl-dev libgpiod-dev libi2c-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  libssl-dev libcpp-httplib-dev openssl ca-certificates
-  valgrind libcli11-dev help2man
+  libssl-dev libcpp-httplib-dev libcli11-dev openssl ca-certificates
+  valgrind help2man
 )
 # The arm64 libraries are Multi-Arch: same, so they sit beside the amd64 ones
 # as long as both are at the same version; apt upgrades the amd64 side when

@@ -52,6 +52,8 @@ void Bed::reset() {
     clock_ = FakeClock();
     events_.clear();
     recording_ = true;
+    observer_ = nullptr;
+    counters_ = Counters();
     for (auto& [fd, descriptor] : descriptors_) descriptor->kind = Descriptor::Kind::Stale;
 }
 
@@ -120,9 +122,47 @@ std::unique_ptr<Bed::Descriptor> Bed::removeDescriptor(int fd) {
     return removed;
 }
 
+std::unique_lock<std::recursive_mutex> Bed::lock() {
+    static std::recursive_mutex mutex;
+    return std::unique_lock<std::recursive_mutex>(mutex);
+}
+
+void Bed::count(const Event& event) {
+    const uint64_t moved = event.result > 0 ? static_cast<uint64_t>(event.result) : 0;
+    switch (event.kind) {
+        case EventKind::Write:
+            counters_.frames += moved > 0 ? 1 : 0;
+            counters_.bytesWritten += moved;
+            counters_.faults += event.fault.empty() ? 0 : 1;
+            return;
+        case EventKind::Read:
+            counters_.reads += moved > 0 ? 1 : 0;
+            counters_.bytesRead += moved;
+            return;
+        case EventKind::Open:
+            ++counters_.opens;
+            return;
+        case EventKind::Probe:
+            ++counters_.probes;
+            return;
+        case EventKind::Sleep:
+            ++counters_.sleeps;
+            counters_.sleptUs += event.requested;
+            return;
+        default:
+            return;
+    }
+}
+
 std::size_t Bed::log(Event event) {
-    if (!recording_) return events_.size();
+    if (!recording_ && observer_ == nullptr) {
+        count(event);
+        return events_.size();
+    }
     event.timeUs = clock_.nowUs();
+    count(event);
+    if (observer_ != nullptr) observer_(event);
+    if (!recording_) return events_.size();
     events_.push_back(std::move(event));
     return events_.size() - 1;
 }

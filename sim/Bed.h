@@ -12,12 +12,14 @@
 // has. Every other path and descriptor goes to the C library unchanged.
 // Each simulated descriptor is backed by a real O_PATH descriptor, so its
 // number is unique and any call that bypasses the bed fails with EBADF.
-// The bed is single-threaded, like the code it serves.
+// Calls from several threads are served one at a time (see `lock`).
 
 #include <cstddef>
 #include <initializer_list>
 #include <map>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -43,9 +45,12 @@ class Bed {
     SimBus* bus(const std::string& path);
     SimBus& busAt(const std::string& path);  // throws std::out_of_range when absent
     void removeBus(const std::string& path);
+    const std::map<std::string, std::unique_ptr<SimBus>>& buses() const { return buses_; }
 
     SimGpioChip& gpio() { return gpio_; }
+    const SimGpioChip& gpio() const { return gpio_; }
     FakeClock& clock() { return clock_; }
+    const FakeClock& clock() const { return clock_; }
 
     const std::vector<Event>& events() const { return events_; }
     // Events as their one-line form, optionally only some kinds.
@@ -57,6 +62,28 @@ class Bed {
     // so a benchmark can run millions of round trips in bounded memory.
     void setRecording(bool on) { recording_ = on; }
     bool recording() const { return recording_; }
+    // Called with every event as it happens, recorded or not (a live trace).
+    void setObserver(std::function<void(const Event&)> observer) { observer_ = std::move(observer); }
+    // Events carry their bytes when someone keeps or watches them.
+    bool keepsBytes() const { return recording_ || observer_ != nullptr; }
+
+    // Totals of the run, kept whether or not events are recorded.
+    struct Counters {
+        uint64_t opens = 0;   // of simulated paths, refused ones included
+        uint64_t frames = 0;  // write transactions that reached a node
+        uint64_t reads = 0;   // read transactions that delivered bytes
+        uint64_t bytesWritten = 0;
+        uint64_t bytesRead = 0;
+        uint64_t probes = 0;
+        uint64_t faults = 0;  // requests a fault hit
+        uint64_t sleeps = 0;
+        uint64_t sleptUs = 0;
+    };
+    const Counters& counters() const { return counters_; }
+
+    // Held by every interposed call that reaches the bed, so that threads
+    // (a program's own, or a resolver thread of libcurl) take turns.
+    static std::unique_lock<std::recursive_mutex> lock();
 
     // Simulated descriptors open now (stale ones excluded), as their paths.
     std::vector<std::string> openDescriptorPaths() const;
@@ -81,6 +108,9 @@ class Bed {
     std::vector<Event> events_;
     std::map<int, std::unique_ptr<Descriptor>> descriptors_;
     bool recording_ = true;
+    std::function<void(const Event&)> observer_;
+    Counters counters_;
+    void count(const Event& event);
 };
 
 }  // namespace bed

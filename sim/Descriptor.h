@@ -11,12 +11,13 @@
 namespace bed {
 
 struct Bed::Descriptor {
-    enum class Kind { I2c, GpioChip, GpioHandle, SysfsDev, Stale };
+    // GpioHandle: a line handle of uAPI v1; GpioLineRequest: a line request of uAPI v2.
+    enum class Kind { I2c, GpioChip, GpioHandle, GpioLineRequest, SysfsDev, Stale };
 
     Kind kind = Kind::Stale;
     std::string path;
     uint8_t address = 0;          // I2c: selected by I2C_SLAVE
-    std::vector<unsigned> lines;  // GpioHandle: requested offsets
+    std::vector<unsigned> lines;  // GpioHandle, GpioLineRequest: requested offsets
     std::size_t offset = 0;       // SysfsDev: read position
 };
 

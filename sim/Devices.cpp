@@ -16,6 +16,8 @@
 
 #include "Bed.h"
 #include "Descriptor.h"
+#include "GpioLines.h"
+#include "GpioV2.h"
 #include "RealLibc.h"
 
 namespace bed::devices {
@@ -31,7 +33,6 @@ constexpr std::string_view kI2cPrefix = "/dev/i2c-";
 constexpr std::string_view kChipPrefix = "/dev/gpiochip";
 constexpr std::string_view kSysfsPrefix = "/sys/bus/gpio/devices/gpiochip";
 constexpr std::string_view kSysfsSuffix = "/dev";
-constexpr const char* kLineHandlePath = "anon_inode:gpio-linehandle";
 
 bool allDigits(std::string_view text) {
     return !text.empty() &&
@@ -88,8 +89,12 @@ Node nodeAt(std::string_view path) {
     return {};
 }
 
+bool isLineDescriptor(const Bed::Descriptor& descriptor) {
+    return descriptor.kind == Kind::GpioHandle || descriptor.kind == Kind::GpioLineRequest;
+}
+
 Node nodeOf(const Bed::Descriptor& descriptor) {
-    if (descriptor.kind == Kind::GpioHandle) return Node{true, false, 0, 0600};
+    if (isLineDescriptor(descriptor)) return Node{true, false, 0, 0600};
     return nodeAt(descriptor.path);
 }
 
@@ -159,19 +164,6 @@ int openGpio(const std::string& path, int flags) {
     descriptor->kind = sysfs ? Kind::SysfsDev : Kind::GpioChip;
     descriptor->path = path;
     return theBed().addDescriptor(std::move(descriptor));
-}
-
-void releaseLines(const Bed::Descriptor& handle) {
-    SimGpioChip& chip = theBed().gpio();
-    for (unsigned offset : handle.lines) {
-        SimGpioChip::Line& line = chip.line(offset);
-        chip.record(offset, LineChange::Release, line.value, theBed().clock().nowUs());
-        line.requested = false;
-        line.consumer.clear();
-        Event event = eventOf(EventKind::GpioRelease, handle.path, static_cast<int>(offset));
-        event.value = line.value;
-        logOutcome(std::move(event), 0);
-    }
 }
 
 // --- i2c-dev ---------------------------------------------------------------
@@ -248,7 +240,8 @@ ssize_t i2cWrite(const Bed::Descriptor& descriptor, const void* buffer, std::siz
     Event event = eventOf(EventKind::Write, descriptor.path, descriptor.address);
     event.requested = count;
     const auto* bytes = static_cast<const uint8_t*>(buffer);
-    if (theBed().recording()) event.bytes.assign(bytes, bytes + count);
+    const bool keepBytes = theBed().keepsBytes();
+    if (keepBytes) event.bytes.assign(bytes, bytes + count);
     SimNode* node = bus->node(descriptor.address);
     ssize_t result = 0;
     if (node == nullptr) {
@@ -259,6 +252,8 @@ ssize_t i2cWrite(const Bed::Descriptor& descriptor, const void* buffer, std::siz
             node->busWrite(bytes, count, error,
                            {theBed().eventCount(), theBed().clock().nowUs(), theBed().recording()});
         if (result < 0) errno = error;
+        if (node->lastFault()) event.fault = faultName(*node->lastFault());
+        if (keepBytes) event.reply = node->preparedReply();
     }
     logOutcome(std::move(event), result);
     return result;
@@ -279,7 +274,7 @@ ssize_t i2cRead(const Bed::Descriptor& descriptor, void* buffer, std::size_t cou
         result = node->busRead(static_cast<uint8_t*>(buffer), count, bus->noAnswerErrno(), error);
         if (result < 0) errno = error;
     }
-    if (result > 0 && theBed().recording()) {
+    if (result > 0 && theBed().keepsBytes()) {
         const auto* bytes = static_cast<const uint8_t*>(buffer);
         event.bytes.assign(bytes, bytes + result);
     }
@@ -289,82 +284,41 @@ ssize_t i2cRead(const Bed::Descriptor& descriptor, void* buffer, std::size_t cou
 
 // --- GPIO chip ---------------------------------------------------------------
 
-void copyText(char* out, std::size_t size, const std::string& text) {
-    std::memset(out, 0, size);
-    std::memcpy(out, text.data(), std::min(size - 1, text.size()));
-}
-
 int chipInfo(gpiochip_info* info) {
     SimGpioChip& chip = theBed().gpio();
-    copyText(info->name, sizeof info->name, chip.name());
-    copyText(info->label, sizeof info->label, chip.label());
+    gpiolines::copyText(info->name, sizeof info->name, chip.name());
+    gpiolines::copyText(info->label, sizeof info->label, chip.label());
     info->lines = chip.lineCount();
     return 0;
 }
 
 int lineInfo(gpioline_info* info) {
-    SimGpioChip& chip = theBed().gpio();
-    if (info->line_offset >= chip.lineCount()) return fail(EINVAL);
-    if (chip.lineInfoError() != 0) return fail(chip.lineInfoError());
-    const SimGpioChip::Line& line = chip.line(info->line_offset);
+    gpiolines::LineDescription line;
+    if (const int error = gpiolines::describe(info->line_offset, line); error != 0) {
+        return fail(error);
+    }
     info->flags = 0;
-    if (line.requested || line.heldElsewhere) info->flags |= GPIOLINE_FLAG_KERNEL;
+    if (line.used) info->flags |= GPIOLINE_FLAG_KERNEL;
     if (line.output) info->flags |= GPIOLINE_FLAG_IS_OUT;
-    copyText(info->name, sizeof info->name, "GPIO" + std::to_string(info->line_offset));
-    copyText(info->consumer, sizeof info->consumer, line.consumer);
+    gpiolines::copyText(info->name, sizeof info->name, line.name);
+    gpiolines::copyText(info->consumer, sizeof info->consumer, line.consumer);
     return 0;
 }
 
-int refuseRequest(const gpiohandle_request* request, int error) {
-    errno = error;
-    for (unsigned i = 0; i < request->lines; ++i) {
-        logOutcome(eventOf(EventKind::GpioRequest, kGpioChipPath,
-                           static_cast<int>(request->lineoffsets[i])),
-                   -1);
-    }
-    return -1;
-}
-
-int requestError(const gpiohandle_request* request) {
-    SimGpioChip& chip = theBed().gpio();
-    if (request->lines == 0 || request->lines > GPIOHANDLES_MAX) return EINVAL;
-    for (unsigned i = 0; i < request->lines; ++i) {
-        if (request->lineoffsets[i] >= chip.lineCount()) return EINVAL;
-        const SimGpioChip::Line& line = chip.line(request->lineoffsets[i]);
-        if (line.heldElsewhere || line.requested) return EBUSY;
-    }
-    return chip.requestError();
-}
-
 int lineHandle(gpiohandle_request* request) {
-    const int error = requestError(request);
-    if (error != 0) return refuseRequest(request, error);
-    auto descriptor = std::make_unique<Bed::Descriptor>();
-    descriptor->kind = Kind::GpioHandle;
-    descriptor->path = kLineHandlePath;
-    descriptor->lines.assign(request->lineoffsets, request->lineoffsets + request->lines);
-    const int fd = theBed().addDescriptor(std::move(descriptor));
-    if (fd < 0) return refuseRequest(request, errno);
-
-    SimGpioChip& chip = theBed().gpio();
+    if (request->lines == 0 || request->lines > GPIOHANDLES_MAX) return fail(EINVAL);
+    gpiolines::LineRequest wanted{
+        .lines = {},
+        .consumer = std::string(request->consumer_label,
+                                strnlen(request->consumer_label, sizeof request->consumer_label)),
+        .kind = Kind::GpioHandle,
+        .path = gpiolines::kLineHandlePath};
     const bool output = (request->flags & GPIOHANDLE_REQUEST_OUTPUT) != 0;
-    const std::string consumer =
-        request->consumer_label[0] != '\0'
-            ? std::string(request->consumer_label,
-                          strnlen(request->consumer_label, sizeof request->consumer_label))
-            : "?";
     for (unsigned i = 0; i < request->lines; ++i) {
-        const unsigned offset = request->lineoffsets[i];
-        SimGpioChip::Line& line = chip.line(offset);
-        line.requested = true;
-        line.output = output;
-        line.consumer = consumer;
-        if (output) line.value = request->default_values[i] != 0 ? 1 : 0;
-        chip.record(offset, LineChange::Request, line.value, theBed().clock().nowUs());
-        Event event = eventOf(EventKind::GpioRequest, kLineHandlePath, static_cast<int>(offset));
-        event.value = line.value;
-        logOutcome(std::move(event), 0);
+        wanted.lines.push_back({request->lineoffsets[i], output, request->default_values[i]});
     }
+    const int fd = gpiolines::request(wanted);
+    if (fd < 0) return -1;
     request->fd = fd;
     return 0;
 }
@@ -377,36 +331,25 @@ int chipIoctl(unsigned long request, void* argument) {
             return lineInfo(static_cast<gpioline_info*>(argument));
         case GPIO_GET_LINEHANDLE_IOCTL:
             return lineHandle(static_cast<gpiohandle_request*>(argument));
+        case GPIO_V2_GET_LINEINFO_IOCTL:
+            return gpiov2::lineInfo(static_cast<gpio_v2_line_info*>(argument));
+        case GPIO_V2_GET_LINE_IOCTL:
+            return gpiov2::lineRequest(static_cast<gpio_v2_line_request*>(argument));
         default:
             return fail(ENOTTY);
     }
 }
 
 int setValues(const Bed::Descriptor& handle, const gpiohandle_data* data) {
-    SimGpioChip& chip = theBed().gpio();
-    for (unsigned offset : handle.lines) {
-        if (!chip.line(offset).output) return fail(EPERM);
-    }
-    const int error = chip.takeSetError();
-    for (std::size_t i = 0; i < handle.lines.size(); ++i) {
-        const unsigned offset = handle.lines[i];
-        const int value = data->values[i] != 0 ? 1 : 0;
-        if (error == 0) {
-            chip.line(offset).value = value;
-            chip.record(offset, LineChange::Set, value, theBed().clock().nowUs());
-        }
-        Event event = eventOf(EventKind::GpioSet, handle.path, static_cast<int>(offset));
-        event.value = value;
-        errno = error;
-        logOutcome(std::move(event), error == 0 ? 0 : -1);
-    }
-    return error == 0 ? 0 : fail(error);
+    std::vector<std::pair<std::size_t, int>> values;
+    for (std::size_t i = 0; i < handle.lines.size(); ++i) values.emplace_back(i, data->values[i]);
+    return gpiolines::drive(handle, values);
 }
 
 int getValues(const Bed::Descriptor& handle, gpiohandle_data* data) {
     std::memset(data, 0, sizeof *data);
     for (std::size_t i = 0; i < handle.lines.size(); ++i) {
-        data->values[i] = theBed().gpio().value(handle.lines[i]) > 0 ? 1 : 0;
+        data->values[i] = static_cast<uint8_t>(gpiolines::readBack(handle.lines[i]));
     }
     return 0;
 }
@@ -431,6 +374,14 @@ ssize_t sysfsRead(Bed::Descriptor& descriptor, void* buffer, std::size_t count) 
     return static_cast<ssize_t>(n);
 }
 
+// The descriptor of `fd`; a stale one when another thread closed it after
+// the interposer saw it (every call then fails with EBADF).
+Bed::Descriptor& descriptorOf(int fd) {
+    static Bed::Descriptor closed;
+    Bed::Descriptor* found = theBed().descriptor(fd);
+    return found != nullptr ? *found : closed;
+}
+
 }  // namespace
 
 bool simulatedPath(const char* path) {
@@ -441,10 +392,13 @@ bool simulatedPath(const char* path) {
 
 bool simulatedFd(int fd) {
     Bed* bed = existingBed();
-    return bed != nullptr && bed->descriptor(fd) != nullptr;
+    if (bed == nullptr) return false;
+    const auto guard = Bed::lock();
+    return bed->descriptor(fd) != nullptr;
 }
 
 int open(const char* path, int flags) {
+    const auto guard = Bed::lock();
     const std::string name(path);
     const int fd = isI2cPath(name) ? openI2c(name) : openGpio(name, flags);
     logOutcome(eventOf(EventKind::Open, name), fd);
@@ -452,18 +406,21 @@ int open(const char* path, int flags) {
 }
 
 int close(int fd) {
+    const auto guard = Bed::lock();
     std::unique_ptr<Bed::Descriptor> descriptor = theBed().removeDescriptor(fd);
+    if (descriptor == nullptr) return fail(EBADF);
     if (descriptor->kind == Kind::I2c) {
         if (SimBus* bus = theBed().bus(descriptor->path)) bus->noteClosed();
-    } else if (descriptor->kind == Kind::GpioHandle) {
-        releaseLines(*descriptor);
+    } else if (isLineDescriptor(*descriptor)) {
+        gpiolines::release(*descriptor);
     }
     if (descriptor->kind != Kind::Stale) logOutcome(eventOf(EventKind::Close, descriptor->path), 0);
     return real::close(fd);
 }
 
 ssize_t read(int fd, void* buffer, std::size_t count) {
-    Bed::Descriptor& descriptor = *theBed().descriptor(fd);
+    const auto guard = Bed::lock();
+    Bed::Descriptor& descriptor = descriptorOf(fd);
     switch (descriptor.kind) {
         case Kind::I2c:
             return i2cRead(descriptor, buffer, count);
@@ -477,7 +434,8 @@ ssize_t read(int fd, void* buffer, std::size_t count) {
 }
 
 ssize_t write(int fd, const void* buffer, std::size_t count) {
-    Bed::Descriptor& descriptor = *theBed().descriptor(fd);
+    const auto guard = Bed::lock();
+    Bed::Descriptor& descriptor = descriptorOf(fd);
     switch (descriptor.kind) {
         case Kind::I2c:
             return i2cWrite(descriptor, buffer, count);
@@ -490,7 +448,8 @@ ssize_t write(int fd, const void* buffer, std::size_t count) {
 }
 
 int ioctl(int fd, unsigned long request, void* argument) {
-    Bed::Descriptor& descriptor = *theBed().descriptor(fd);
+    const auto guard = Bed::lock();
+    Bed::Descriptor& descriptor = descriptorOf(fd);
     switch (descriptor.kind) {
         case Kind::I2c:
             return i2cIoctl(descriptor, request, argument);
@@ -498,6 +457,8 @@ int ioctl(int fd, unsigned long request, void* argument) {
             return chipIoctl(request, argument);
         case Kind::GpioHandle:
             return handleIoctl(descriptor, request, argument);
+        case Kind::GpioLineRequest:
+            return gpiov2::requestIoctl(descriptor, request, argument);
         case Kind::Stale:
             return fail(EBADF);
         default:
@@ -506,26 +467,31 @@ int ioctl(int fd, unsigned long request, void* argument) {
 }
 
 int statPath(const char* path, struct stat* buffer) {
+    const auto guard = Bed::lock();
     return fillStat(nodeAt(path), buffer);
 }
 
 int statFd(int fd, struct stat* buffer) {
-    const Bed::Descriptor& descriptor = *theBed().descriptor(fd);
+    const auto guard = Bed::lock();
+    const Bed::Descriptor& descriptor = descriptorOf(fd);
     if (descriptor.kind == Kind::Stale) return fail(EBADF);
     return fillStat(nodeOf(descriptor), buffer);
 }
 
 int statxPath(const char* path, struct statx* buffer) {
+    const auto guard = Bed::lock();
     return fillStatx(nodeAt(path), buffer);
 }
 
 int statxFd(int fd, struct statx* buffer) {
-    const Bed::Descriptor& descriptor = *theBed().descriptor(fd);
+    const auto guard = Bed::lock();
+    const Bed::Descriptor& descriptor = descriptorOf(fd);
     if (descriptor.kind == Kind::Stale) return fail(EBADF);
     return fillStatx(nodeOf(descriptor), buffer);
 }
 
 int access(const char* path, int mode) {
+    const auto guard = Bed::lock();
     if (!nodeAt(path).exists) return fail(ENOENT);
     return (mode & X_OK) != 0 ? fail(EACCES) : 0;
 }
@@ -533,6 +499,7 @@ int access(const char* path, int mode) {
 bool sleep(SleepCall call, uint64_t durationUs) {
     Bed* bed = existingBed();
     if (bed == nullptr) return true;
+    const auto guard = Bed::lock();
     Event event = eventOf(EventKind::Sleep, sleepCallName(call));
     event.requested = durationUs;
     const std::size_t index = bed->log(std::move(event));
@@ -541,7 +508,9 @@ bool sleep(SleepCall call, uint64_t durationUs) {
 
 bool fakeWallClock(uint64_t& nowUs) {
     Bed* bed = existingBed();
-    if (bed == nullptr || !bed->clock().isFake()) return false;
+    if (bed == nullptr) return false;
+    const auto guard = Bed::lock();
+    if (!bed->clock().isFake()) return false;
     nowUs = bed->clock().nowUs();
     return true;
 }

@@ -38,6 +38,8 @@ struct Event {
     int error = 0;              // errno set by the call, 0 on success
     int value = 0;              // GPIO value, probe data byte
     Bytes bytes{};              // bytes written or delivered
+    Bytes reply{};              // Write: the reply frame the node prepared
+    std::string fault{};        // Write: name of the fault that hit the request
 
     // Compact one-line form, fixed per kind:
     //   "open /dev/i2c-3"            "open /dev/i2c-9 ENOENT"

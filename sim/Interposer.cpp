@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "Devices.h"
+#include "GpioV2.h"
 #include "RealLibc.h"
 
 #define BED_EXPORT extern "C" __attribute__((visibility("default")))
@@ -138,7 +139,9 @@ BED_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept {
     va_start(arguments, request);
     void* argument = va_arg(arguments, void*);
     va_end(arguments);
-    if (devices::simulatedFd(fd)) return devices::ioctl(fd, request, argument);
+    // The kernel takes the request as 32 bits, so a caller that sign-extends it (libgpiod 2
+    // does) still names the same command.
+    if (devices::simulatedFd(fd)) return devices::ioctl(fd, static_cast<unsigned>(request), argument);
     return bed::real::ioctl(fd, request, argument);
 }
 
@@ -198,6 +201,11 @@ BED_EXPORT int access(const char* path, int mode) noexcept {
 BED_EXPORT int faccessat(int dirfd, const char* path, int mode, int flags) noexcept {
     if (devices::simulatedPath(path)) return devices::access(path, mode);
     return bed::real::faccessat(dirfd, path, mode, flags);
+}
+
+BED_EXPORT char* realpath(const char* path, char* resolved) noexcept {
+    if (bed::gpiov2::isSubsystemLink(path)) return bed::gpiov2::resolveSubsystemLink(resolved);
+    return bed::real::realpath(path, resolved);
 }
 
 BED_EXPORT int usleep(useconds_t microseconds) {

@@ -1,7 +1,9 @@
-// Entry of the LD_PRELOAD variant: configures the bed from the file named by
-// KESTRO_BED_CONFIG when the library is loaded, and writes the report when
-// the process ends.
+// Entry of the preload library that `i2c-kestro-sim` puts into PROGRAM: sets
+// the simulated board up from the launcher's settings when the library is
+// loaded, and leaves the report and the node files behind when the process
+// ends. The settings come in the environment (see Launch.h).
 
+#include <openssl/crypto.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,40 +12,78 @@
 #include <string>
 
 #include "Bed.h"
-#include "PreloadConfig.h"
+#include "BoardState.h"
+#include "Launch.h"
+#include "RealLibc.h"
+#include "Scenario.h"
+#include "Trace.h"
 
 namespace {
 
-constexpr int kConfigFailure = 97;
+struct Run {
+    std::string reportPath;
+    std::string stateFolder;
+    std::FILE* trace = nullptr;
+    uint64_t startUs = 0;
+};
 
-std::string* reportPath = nullptr;
+// Never destroyed: the interposer serves calls until the very end.
+Run* run = nullptr;
+
+std::string setting(const char* name) {
+    const char* value = std::getenv(name);
+    return value == nullptr ? std::string() : value;
+}
 
 [[noreturn]] void refuse(const std::string& why) {
-    std::fprintf(stderr, "kestro-sim-preload: %s\n", why.c_str());
+    std::fprintf(stderr, "i2c-kestro-sim: %s\n", why.c_str());
     std::fflush(stderr);
-    _exit(kConfigFailure);
+    _exit(bed::launch::kBadScenario);
 }
 
-__attribute__((constructor)) void configureBed() {
-    const char* path = std::getenv("KESTRO_BED_CONFIG");
-    if (path == nullptr) return;
-    std::ifstream config(path);
-    if (!config) refuse(std::string("cannot read the configuration ") + path);
+void startTrace(const std::string& target, bed::Bed& bed) {
+    run->trace = target == "-" ? stderr : std::fopen(target.c_str(), "a");
+    if (run->trace == nullptr) refuse("cannot write the trace " + target);
+    bed.setObserver([](const bed::Event& event) {
+        const std::string line = bed::traceLine(event, run->startUs) + "\n";
+        std::fputs(line.c_str(), run->trace);
+        std::fflush(run->trace);
+    });
+}
+
+// A shell that only starts the program loads this library too; it opens no
+// simulated device and so leaves the program's report and files alone.
+void keepBoard() {
+    if (run == nullptr) return;
+    const auto guard = bed::Bed::lock();
+    const bed::Bed& bed = bed::Bed::instance();
+    if (bed.counters().opens == 0) return;
+    if (!run->stateFolder.empty()) bed::saveNodeFiles(run->stateFolder, bed);
+    if (!run->reportPath.empty()) std::ofstream(run->reportPath, std::ios::trunc) << bed::boardReport(bed);
+}
+
+__attribute__((constructor)) void setUpBoard() {
+    const std::string scenario = setting(bed::launch::kScenario);
+    if (scenario.empty()) return;
+    // OpenSSL must not clean itself up at exit before the board's digests
+    // are taken; the first initialisation in the process decides that.
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
+    bed::Bed& bed = bed::Bed::instance();
+    const uint64_t hostNowUs = bed::real::wallClockUs();
     try {
-        const bed::PreloadSettings settings = bed::applyConfig(config, bed::Bed::instance());
-        if (!settings.reportPath.empty()) reportPath = new std::string(settings.reportPath);
-    } catch (const bed::ConfigError& e) {
-        refuse(std::string(path) + ": " + e.what());
+        bed::loadScenario(scenario, bed, hostNowUs);
+    } catch (const bed::ScenarioError& e) {
+        refuse(e.what());
     }
-}
-
-// A shell that only runs the program also loads this library; it logs
-// nothing and so leaves the program's report alone.
-__attribute__((destructor)) void writeReport() {
-    bed::Bed* bed = reportPath != nullptr ? &bed::Bed::instance() : nullptr;
-    if (bed == nullptr || bed->events().empty()) return;
-    std::ofstream out(*reportPath, std::ios::trunc);
-    out << bed::report(*bed);
+    bed.setRecording(false);
+    if (!setting(bed::launch::kFast).empty()) bed.clock().useFake(hostNowUs);
+    run = new Run{.reportPath = setting(bed::launch::kReport),
+                  .stateFolder = setting(bed::launch::kState),
+                  .startUs = hostNowUs};
+    if (!run->stateFolder.empty()) bed::loadNodeFiles(run->stateFolder, bed);
+    const std::string trace = setting(bed::launch::kTrace);
+    if (!trace.empty()) startTrace(trace, bed);
+    std::atexit(keepBoard);
 }
 
 }  // namespace

@@ -102,6 +102,11 @@ int faccessat(int dirfd, const char* path, int mode, int flags) {
     return function(dirfd, path, mode, flags);
 }
 
+char* realpath(const char* path, char* resolved) {
+    static auto const function = next<char* (*)(const char*, char*)>("realpath");
+    return function(path, resolved);
+}
+
 int usleep(useconds_t microseconds) {
     static auto const function = next<int (*)(useconds_t)>("usleep");
     return function(microseconds);

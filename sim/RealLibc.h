@@ -27,6 +27,7 @@ int fstatat(int dirfd, const char* path, struct stat* buffer, int flags);
 int statx(int dirfd, const char* path, int flags, unsigned mask, struct statx* buffer);
 int access(const char* path, int mode);
 int faccessat(int dirfd, const char* path, int mode, int flags);
+char* realpath(const char* path, char* resolved);
 int usleep(useconds_t microseconds);
 unsigned sleep(unsigned seconds);
 int nanosleep(const timespec* request, timespec* remaining);

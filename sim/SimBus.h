@@ -36,6 +36,7 @@ class SimBus {
     void removeNode(uint8_t address);
     SimNode* node(uint8_t address);
     SimNode& nodeAt(uint8_t address);  // throws std::out_of_range when absent
+    const std::map<uint8_t, std::unique_ptr<SimNode>>& nodes() const { return nodes_; }
 
     // I2C_SLAVE on this address fails with EBUSY.
     void holdByDriver(uint8_t address) { held_.insert(address); }

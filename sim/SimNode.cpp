@@ -61,7 +61,41 @@ bool matches(const FaultRule& rule, const Bytes& payload) {
     return true;
 }
 
+struct NamedFault {
+    Fault fault;
+    const char* name;
+};
+
+constexpr std::array<NamedFault, 12> kFaultNames = {{
+    {Fault::NoAnswer, "no-answer"},
+    {Fault::BadStartByte, "bad-start-byte"},
+    {Fault::LengthTooLarge, "length-too-large"},
+    {Fault::BadCrc, "bad-crc"},
+    {Fault::BadEndByte, "bad-end-byte"},
+    {Fault::ShortSecondRead, "short-second-read"},
+    {Fault::NotOk, "not-ok"},
+    {Fault::WrongLength, "wrong-length"},
+    {Fault::RawPayload, "raw-payload"},
+    {Fault::RawReply, "raw-reply"},
+    {Fault::RefuseWrite, "refuse-write"},
+    {Fault::ShortWrite, "short-write"},
+}};
+
 }  // namespace
+
+std::string faultName(Fault fault) {
+    for (const NamedFault& named : kFaultNames) {
+        if (named.fault == fault) return named.name;
+    }
+    return "";
+}
+
+std::optional<Fault> faultNamed(const std::string& name) {
+    for (const NamedFault& named : kFaultNames) {
+        if (name == named.name) return named.fault;
+    }
+    return std::nullopt;
+}
 
 Bytes Request::arguments() const {
     return payload.empty() ? Bytes() : Bytes(payload.begin() + 1, payload.end());
@@ -115,15 +149,20 @@ const StoredFile* SimNode::file(const std::string& name) const {
     return it == state_.files.end() ? nullptr : &it->second;
 }
 
+bool SimNode::hits(FaultRule& rule) {
+    if (rule.skip > 0) {
+        --rule.skip;
+        return false;
+    }
+    return rule.probability >= 1.0 ||
+           std::uniform_real_distribution<double>(0.0, 1.0)(random_) < rule.probability;
+}
+
 std::optional<FaultRule> SimNode::takeFault(const Bytes& payload) {
     for (auto it = faults_.begin(); it != faults_.end(); ++it) {
-        if (!matches(*it, payload)) continue;
-        if (it->skip > 0) {
-            --it->skip;
-            continue;
-        }
+        if (!matches(*it, payload) || !hits(*it)) continue;
         FaultRule rule = *it;
-        if (rule.persist == Persist::Once) faults_.erase(it);
+        if (rule.persist == Persist::Once && --it->times == 0) faults_.erase(it);
         return rule;
     }
     return std::nullopt;
@@ -140,8 +179,10 @@ ssize_t SimNode::busWrite(const uint8_t* data, std::size_t count, int& error,
     request.timeUs = stamp.timeUs;
     request.eventIndex = stamp.eventIndex;
     reply_.reset();
+    nowUs_ = stamp.timeUs;
 
     const std::optional<FaultRule> fault = takeFault(request.payload);
+    lastFault_ = fault ? std::optional<Fault>(fault->fault) : std::nullopt;
     ssize_t result = static_cast<ssize_t>(count);
     if (fault && fault->fault == Fault::RefuseWrite) {
         error = EIO;
@@ -224,120 +265,188 @@ Bytes SimNode::applyFrameFault(const FaultRule& rule, Bytes frame) const {
     }
 }
 
-Bytes SimNode::answer(const Bytes& payload) {
-    if (payload.empty()) return refused();
-    const uint8_t opcode = payload[0];
-    const Bytes args(payload.begin() + 1, payload.end());
-    switch (opcode) {
-        case 0xC0:
-        case 0xC1:
-        case 0xC2:
-        case 0xC3:
-        case 0x91:
-        case 0x92:
-        case 0x96:
-        case 0x97:
-        case 0x98:
-            return ok();
-        case 0xE0: {
-            Bytes reply = ok();
-            putLe64(reply, state_.clockMs);
-            return reply;
-        }
-        case 0xF0:
-            if (args.size() != 8) return refused();
-            state_.clockMs = le64At(args, 0);
-            return ok();
-        case 0xE1:
-            return okWithText(state_.textE1);
-        case 0xE3:
-            return okWithText(state_.textE3);
-        case 0xE4:
-            return okWithText(state_.textE4);
-        case 0xE5:
-            return okWithText(state_.textE5);
-        case 0xF1: {
-            const std::vector<std::string> texts = textsIn(args);
-            state_.pairF1First = texts.size() > 0 ? texts[0] : "";
-            state_.pairF1Second = texts.size() > 1 ? texts[1] : "";
-            return ok();
-        }
-        case 0xF2: {
-            const auto nul = std::find(args.begin(), args.end(), uint8_t{0});
-            if (nul == args.end() || nul + 1 == args.end()) return refused();
-            state_.textF2.assign(args.begin(), nul);
-            state_.byteF2 = *(nul + 1);
-            return ok();
-        }
-        case 0xF3:
-            state_.textE3 = textOf(args);
-            return ok();
-        case 0xF4:
-            state_.textE4 = textOf(args);
-            return ok();
-        case 0xF5:
-            state_.textE5 = textOf(args);
-            return ok();
-        case 0xE2: {
-            Bytes reply = ok();
-            for (const std::string& text : state_.identity) {
-                reply.insert(reply.end(), text.begin(), text.end());
-                reply.push_back(0);
-            }
-            return reply;
-        }
-        case 0xE6: {
-            Bytes reply = ok();
-            putLe32(reply, static_cast<uint32_t>(state_.textMap.size()));
-            for (const auto& [key, text] : state_.textMap) {
-                putLe32(reply, key);
-                reply.insert(reply.end(), text.begin(), text.end());
-                reply.push_back(0);
-            }
-            return reply;
-        }
-        case 0xA0: {
-            Bytes reply = ok();
-            for (uint32_t value : state_.valuesA0) putLe32(reply, value);
-            return reply;
-        }
-        case 0xB0:
-            if (args.size() != 20) return refused();
-            for (std::size_t i = 0; i < 5; ++i) state_.valuesA0[i] = le32At(args, 4 * i);
-            return ok();
-        case 0xA1:
-        case 0xA2:
-        case 0xA3:
-        case 0xA4:
-        case 0xA5: {
-            if (args.size() != 4) return refused();
-            state_.recordArguments[opcode] = le32At(args, 0);
-            const std::vector<Record>& records = state_.records[opcode];
-            Bytes reply = ok();
-            putLe32(reply, static_cast<uint32_t>(records.size()));
-            for (const Record& record : records) {
-                putLe32(reply, record.tag);
-                putLe32(reply, static_cast<uint32_t>(record.data.size()));
-                reply.insert(reply.end(), record.data.begin(), record.data.end());
-            }
-            return reply;
-        }
-        case 0x90: {
-            auto it = state_.lines.find(textOf(args));
-            return okWithText(it == state_.lines.end() ? std::string() : it->second);
-        }
-        case 0x93:
-            return answerFileInfo(args);
-        case kSendFile:
-            return answerSendTransfer(args);
-        case kGetFile:
-            return answerGetTransfer(args);
+const std::array<SimNode::Command, 33> SimNode::kCommands = {{
+    {0xC0, "commandC0", &SimNode::answerOk},
+    {0xC1, "commandC1", &SimNode::answerOk},
+    {0xC2, "commandC2", &SimNode::answerOk},
+    {0xC3, "commandC3", &SimNode::answerOk},
+    {0xE0, "getTime", &SimNode::answerGetTime},
+    {0xE1, "getTextE1", &SimNode::answerText},
+    {0xE2, "getIdentity", &SimNode::answerIdentity},
+    {0xE3, "getTextE3", &SimNode::answerText},
+    {0xE4, "getTextE4", &SimNode::answerText},
+    {0xE5, "getTextE5", &SimNode::answerText},
+    {0xE6, "getTextMap", &SimNode::answerTextMap},
+    {0xF0, "setTime", &SimNode::answerSetTime},
+    {0xF1, "setTextPairF1", &SimNode::answerSetPairF1},
+    {0xF2, "setTextByteF2", &SimNode::answerSetTextByteF2},
+    {0xF3, "setTextF3", &SimNode::answerSetText},
+    {0xF4, "setTextF4", &SimNode::answerSetText},
+    {0xF5, "setTextF5", &SimNode::answerSetText},
+    {0xA0, "getValuesA0", &SimNode::answerValuesA0},
+    {0xB0, "setValuesB0", &SimNode::answerSetValuesB0},
+    {0xA1, "getRecordsA1", &SimNode::answerRecords},
+    {0xA2, "getRecordsA2", &SimNode::answerRecords},
+    {0xA3, "getRecordsA3", &SimNode::answerRecords},
+    {0xA4, "getRecordsA4", &SimNode::answerRecords},
+    {0xA5, "getRecordsA5", &SimNode::answerRecords},
+    {0x90, "getLines", &SimNode::answerLines},
+    {0x91, "textCommand91", &SimNode::answerOk},
+    {0x92, "textCommand92", &SimNode::answerOk},
+    {0x93, "getFileInfo", &SimNode::answerFileInfo},
+    {kSendFile, "sendFile", &SimNode::answerSendTransfer},
+    {kGetFile, "getFile", &SimNode::answerGetTransfer},
+    {0x96, "textCommand96", &SimNode::answerOk},
+    {0x97, "textPairCommand97", &SimNode::answerOk},
+    {0x98, "textPairCommand98", &SimNode::answerOk},
+}};
+
+const SimNode::Command* SimNode::findCommand(uint8_t opcode) {
+    for (const Command& command : kCommands) {
+        if (command.opcode == opcode) return &command;
+    }
+    return nullptr;
+}
+
+std::string commandName(uint8_t opcode) {
+    const SimNode::Command* command = SimNode::findCommand(opcode);
+    return command == nullptr ? std::string() : command->name;
+}
+
+std::string transferStepName(uint8_t subop) {
+    switch (subop) {
+        case kStart:
+            return "start";
+        case kChunk:
+            return "chunk";
+        case kEnd:
+            return "end";
         default:
-            return refused();
+            return "";
     }
 }
 
-Bytes SimNode::answerFileInfo(const Bytes& args) {
+Bytes SimNode::answer(const Bytes& payload) {
+    const Command* command = payload.empty() ? nullptr : findCommand(payload[0]);
+    if (command == nullptr) return refused();
+    return (this->*command->answer)(payload[0], Bytes(payload.begin() + 1, payload.end()));
+}
+
+Bytes SimNode::answerOk(uint8_t /*opcode*/, const Bytes& /*args*/) {
+    return ok();
+}
+
+uint64_t SimNode::clockAt(uint64_t nowUs) const {
+    const std::optional<uint64_t>& since = state_.clockRunsSinceUs;
+    if (!since || nowUs < *since) return state_.clockMs;
+    return state_.clockMs + (nowUs - *since) / 1000;
+}
+
+Bytes SimNode::answerGetTime(uint8_t /*opcode*/, const Bytes& /*args*/) {
+    Bytes reply = ok();
+    putLe64(reply, clockAt(nowUs_));
+    return reply;
+}
+
+Bytes SimNode::answerSetTime(uint8_t /*opcode*/, const Bytes& args) {
+    if (args.size() != 8) return refused();
+    state_.clockMs = le64At(args, 0);
+    if (state_.clockRunsSinceUs) state_.clockRunsSinceUs = nowUs_;
+    return ok();
+}
+
+std::string& SimNode::textOfCommand(uint8_t opcode) {
+    switch (opcode) {
+        case 0xE3:
+        case 0xF3:
+            return state_.textE3;
+        case 0xE4:
+        case 0xF4:
+            return state_.textE4;
+        case 0xE5:
+        case 0xF5:
+            return state_.textE5;
+        default:
+            return state_.textE1;
+    }
+}
+
+Bytes SimNode::answerText(uint8_t opcode, const Bytes& /*args*/) {
+    return okWithText(textOfCommand(opcode));
+}
+
+Bytes SimNode::answerSetText(uint8_t opcode, const Bytes& args) {
+    textOfCommand(opcode) = textOf(args);
+    return ok();
+}
+
+Bytes SimNode::answerSetPairF1(uint8_t /*opcode*/, const Bytes& args) {
+    const std::vector<std::string> texts = textsIn(args);
+    state_.pairF1First = texts.size() > 0 ? texts[0] : "";
+    state_.pairF1Second = texts.size() > 1 ? texts[1] : "";
+    return ok();
+}
+
+Bytes SimNode::answerSetTextByteF2(uint8_t /*opcode*/, const Bytes& args) {
+    const auto nul = std::find(args.begin(), args.end(), uint8_t{0});
+    if (nul == args.end() || nul + 1 == args.end()) return refused();
+    state_.textF2.assign(args.begin(), nul);
+    state_.byteF2 = *(nul + 1);
+    return ok();
+}
+
+Bytes SimNode::answerIdentity(uint8_t /*opcode*/, const Bytes& /*args*/) {
+    Bytes reply = ok();
+    for (const std::string& text : state_.identity) {
+        reply.insert(reply.end(), text.begin(), text.end());
+        reply.push_back(0);
+    }
+    return reply;
+}
+
+Bytes SimNode::answerTextMap(uint8_t /*opcode*/, const Bytes& /*args*/) {
+    Bytes reply = ok();
+    putLe32(reply, static_cast<uint32_t>(state_.textMap.size()));
+    for (const auto& [key, text] : state_.textMap) {
+        putLe32(reply, key);
+        reply.insert(reply.end(), text.begin(), text.end());
+        reply.push_back(0);
+    }
+    return reply;
+}
+
+Bytes SimNode::answerValuesA0(uint8_t /*opcode*/, const Bytes& /*args*/) {
+    Bytes reply = ok();
+    for (uint32_t value : state_.valuesA0) putLe32(reply, value);
+    return reply;
+}
+
+Bytes SimNode::answerSetValuesB0(uint8_t /*opcode*/, const Bytes& args) {
+    if (args.size() != 20) return refused();
+    for (std::size_t i = 0; i < 5; ++i) state_.valuesA0[i] = le32At(args, 4 * i);
+    return ok();
+}
+
+Bytes SimNode::answerRecords(uint8_t opcode, const Bytes& args) {
+    if (args.size() != 4) return refused();
+    state_.recordArguments[opcode] = le32At(args, 0);
+    const std::vector<Record>& records = state_.records[opcode];
+    Bytes reply = ok();
+    putLe32(reply, static_cast<uint32_t>(records.size()));
+    for (const Record& record : records) {
+        putLe32(reply, record.tag);
+        putLe32(reply, static_cast<uint32_t>(record.data.size()));
+        reply.insert(reply.end(), record.data.begin(), record.data.end());
+    }
+    return reply;
+}
+
+Bytes SimNode::answerLines(uint8_t /*opcode*/, const Bytes& args) {
+    auto it = state_.lines.find(textOf(args));
+    return okWithText(it == state_.lines.end() ? std::string() : it->second);
+}
+
+Bytes SimNode::answerFileInfo(uint8_t /*opcode*/, const Bytes& args) {
     const StoredFile* stored = file(textOf(args));
     if (stored == nullptr) return refused();
     Bytes reply = ok();
@@ -355,7 +464,7 @@ Transfer* SimNode::openTransfer(Direction direction) {
     return nullptr;
 }
 
-Bytes SimNode::answerSendTransfer(const Bytes& args) {
+Bytes SimNode::answerSendTransfer(uint8_t /*opcode*/, const Bytes& args) {
     if (args.empty()) return refused();
     const uint8_t subop = args[0];
     if (subop == kStart) {
@@ -395,7 +504,7 @@ Bytes SimNode::answerSendTransfer(const Bytes& args) {
     return ok();
 }
 
-Bytes SimNode::answerGetTransfer(const Bytes& args) {
+Bytes SimNode::answerGetTransfer(uint8_t /*opcode*/, const Bytes& args) {
     if (args.empty()) return refused();
     const uint8_t subop = args[0];
     if (subop == kStart) {

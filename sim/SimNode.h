@@ -19,6 +19,7 @@
 #include <deque>
 #include <map>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -50,10 +51,16 @@ enum class Fault {
 
 enum class Persist { Once, Always };
 
+// The fault's name in scenarios and traces ("no-answer", "bad-crc", ...).
+std::string faultName(Fault fault);
+// The fault of that name; none for an unknown name.
+std::optional<Fault> faultNamed(const std::string& name);
+
 // A fault applies to the requests it matches: every opcode when `opcode` is
 // empty, and every sub-operation (0xAA/0xCC/0xEE of 0x94/0x95) when `subop`
-// is empty. The first `skip` matching requests pass untouched. A Once rule is
-// used up by the first request it applies to; rules are tried in the order
+// is empty. The first `skip` matching requests pass untouched. A matching
+// request is hit with `probability`, drawn from the node's seeded generator.
+// A Once rule is used up after `times` hits; rules are tried in the order
 // they were injected and at most one applies per request.
 struct FaultRule {
     Fault fault = Fault::NoAnswer;
@@ -62,7 +69,15 @@ struct FaultRule {
     Persist persist = Persist::Once;
     unsigned skip = 0;
     Bytes bytes{};  // RawPayload: the payload; RawReply: the frame bytes
+    unsigned times = 1;
+    double probability = 1.0;
 };
+
+// The command's name for an opcode ("getIdentity" for 0xE2), or "" for one
+// the protocol does not have.
+std::string commandName(uint8_t opcode);
+// "start", "chunk" or "end" for the file-transfer sub-operations, else "".
+std::string transferStepName(uint8_t subop);
 
 struct Record {
     uint32_t tag = 0;
@@ -89,6 +104,9 @@ struct NodeState {
     std::array<std::string, 4> identity{"kestro-sim", "1.0", "sim-board", "sim-node"};
     // 0xE0 / 0xF0: milliseconds since the epoch as the board sent them.
     uint64_t clockMs = 0;
+    // When set, the clock runs: 0xE0 answers clockMs plus the wall time gone by
+    // since this instant (us since the epoch), and 0xF0 sets it anew.
+    std::optional<uint64_t> clockRunsSinceUs{};
     // 0xE1, 0xE3, 0xE4, 0xE5; 0xF3/0xF4/0xF5 replace E3/E4/E5.
     std::string textE1 = "e1", textE3 = "e3", textE4 = "e4", textE5 = "e5";
     // 0xF1 stores its pair, 0xF2 its text and byte.
@@ -155,6 +173,11 @@ class SimNode {
     NodeState& state() { return state_; }
     const NodeState& state() const { return state_; }
 
+    // The node clock at wall-clock time `nowUs` (running or not).
+    uint64_t clockAt(uint64_t nowUs) const;
+    // Seeds the generator that draws the probabilistic faults.
+    void seed(uint64_t value) { random_.seed(value); }
+
     void setProbe(Probe probe) { probe_ = probe; }
     Probe probe() const { return probe_; }
 
@@ -187,6 +210,19 @@ class SimNode {
     ssize_t busWrite(const uint8_t* data, std::size_t count, int& error, const WriteStamp& stamp);
     ssize_t busRead(uint8_t* data, std::size_t count, int noAnswerErrno, int& error);
     bool busProbe(uint8_t dataByte) const;
+    // The fault that hit the last request written, if any, and the reply
+    // frame prepared for it (empty when none).
+    std::optional<Fault> lastFault() const { return lastFault_; }
+    Bytes preparedReply() const { return reply_ ? reply_->frame : Bytes(); }
+
+    // One entry of the command table: what the node does for an opcode.
+    struct Command {
+        uint8_t opcode;
+        const char* name;
+        Bytes (SimNode::*answer)(uint8_t opcode, const Bytes& args);
+    };
+    // The table entry of an opcode; null for an opcode the protocol does not have.
+    static const Command* findCommand(uint8_t opcode);
 
   private:
     struct PendingReply {
@@ -199,10 +235,27 @@ class SimNode {
     std::optional<FaultRule> takeFault(const Bytes& payload);
     // Acts on the request and prepares the reply frame (none for NoAnswer).
     Bytes reply(const Bytes& payload, const std::optional<FaultRule>& fault);
+    bool hits(FaultRule& rule);
     Bytes answer(const Bytes& payload);
-    Bytes answerSendTransfer(const Bytes& payload);
-    Bytes answerGetTransfer(const Bytes& payload);
-    Bytes answerFileInfo(const Bytes& payload);
+    // The command handlers; `args` is the payload after the opcode.
+    Bytes answerOk(uint8_t opcode, const Bytes& args);
+    Bytes answerGetTime(uint8_t opcode, const Bytes& args);
+    Bytes answerSetTime(uint8_t opcode, const Bytes& args);
+    Bytes answerText(uint8_t opcode, const Bytes& args);
+    Bytes answerSetText(uint8_t opcode, const Bytes& args);
+    Bytes answerSetPairF1(uint8_t opcode, const Bytes& args);
+    Bytes answerSetTextByteF2(uint8_t opcode, const Bytes& args);
+    Bytes answerIdentity(uint8_t opcode, const Bytes& args);
+    Bytes answerTextMap(uint8_t opcode, const Bytes& args);
+    Bytes answerValuesA0(uint8_t opcode, const Bytes& args);
+    Bytes answerSetValuesB0(uint8_t opcode, const Bytes& args);
+    Bytes answerRecords(uint8_t opcode, const Bytes& args);
+    Bytes answerLines(uint8_t opcode, const Bytes& args);
+    Bytes answerFileInfo(uint8_t opcode, const Bytes& args);
+    Bytes answerSendTransfer(uint8_t opcode, const Bytes& args);
+    Bytes answerGetTransfer(uint8_t opcode, const Bytes& args);
+    // The text that 0xE1/0xE3..0xE5 answer and 0xF3..0xF5 replace.
+    std::string& textOfCommand(uint8_t opcode);
     Transfer* openTransfer(Direction direction);
     Bytes nextChunk(const StoredFile& file, uint32_t offset, uint32_t length);
     Bytes applyPayloadFault(const FaultRule& rule, Bytes payload) const;
@@ -215,6 +268,10 @@ class SimNode {
     std::vector<Request> requests_;
     std::vector<Transfer> transfers_;
     std::optional<PendingReply> reply_;
+    std::optional<Fault> lastFault_;
+    static const std::array<Command, 33> kCommands;
+    std::mt19937_64 random_{1};
+    uint64_t nowUs_ = 0;        // wall clock of the request being answered
 };
 
 }  // namespace bed

@@ -1,10 +1,13 @@
 #include "NorvaneLogger.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -35,6 +38,23 @@ constexpr int kFatalStatus = 1;
 constexpr std::size_t kMinStackRecords = 10;
 constexpr const char* kLogFileName = "NorvaneLogger.logs";
 
+// The settings as the program starts with them, which reset() returns to.
+struct StartSettings {
+    int32_t fileLevel;
+    int32_t stderrLevel;
+    int32_t settingA;
+    int32_t settingB;
+    int32_t settingC;
+    std::string logDir;
+};
+const StartSettings kStart{NorvaneLogger::fileLevel, NorvaneLogger::stderrLevel,
+                           NorvaneLogger::settingA,  NorvaneLogger::settingB,
+                           NorvaneLogger::settingC,  NorvaneLogger::logDir};
+
+// Each sink's pending record (see Sink).
+LogRecord filePending;
+LogRecord stderrPending;
+
 // One sink's view of the logger state; the pending record is the one taken
 // from the stack that did not fit into the buffer yet.
 struct Sink {
@@ -43,7 +63,13 @@ struct Sink {
     char* buffer;
     int32_t& held;
     LogRecord& pending;
+    std::size_t& dropped;
 };
+
+// Records each sink's stack lost since its last record was taken; the next record that reaches
+// the sink is preceded by a record saying how many.
+std::size_t fileDropped = 0;
+std::size_t stderrDropped = 0;
 
 uint64_t wallClockMillis() {
     timeval now{};
@@ -91,11 +117,30 @@ int expandRecord(char* text, const char* prefix, std::size_t prefixLength, const
     std::exit(kExpansionFailedStatus);
 }
 
-void pushDroppingOldest(std::deque<LogRecord>& stack, const LogRecord& record) {
+void pushDroppingOldest(std::deque<LogRecord>& stack, const LogRecord& record,
+                        std::size_t& dropped) {
     if (stack.size() >= NorvaneLogger::kMaxStackRecords) {
         stack.pop_front();
+        ++dropped;
     }
     stack.push_back(record);
+}
+
+LogRecord droppedNotice(std::size_t dropped) {
+    char text[NorvaneLogger::kBufferSize];
+    const NorvaneLogger::Location here = NorvaneLogger::Location::current();
+    const std::size_t length = composePrefix(text, "[warn]", wallClockMillis(), &here);
+    const int message = std::snprintf(text + length, sizeof text - length,
+                                      "NorvaneLogger dropped %zu records\n", dropped);
+    return LogRecord{NorvaneLogger::kInfoLevel,
+                     std::string(text, length + static_cast<std::size_t>(std::max(message, 0)))};
+}
+
+// The record taken goes back on the stack, to follow the notice of the records lost before it.
+void putNoticeFirst(Sink& sink) {
+    sink.stack.push_back(std::move(sink.pending));
+    sink.pending = droppedNotice(sink.dropped);
+    sink.dropped = 0;
 }
 
 void refill(Sink& sink) {
@@ -104,6 +149,8 @@ void refill(Sink& sink) {
         sink.stack.pop_back();
         if (sink.pending.first < sink.level) {
             sink.pending = LogRecord{};
+        } else if (sink.dropped != 0) {
+            putNoticeFirst(sink);
         }
     }
 }
@@ -145,13 +192,35 @@ void fillBuffer(Sink& sink, bool reportsSpace) {
     }
 }
 
+// A reader of a FIFO or socket that went away makes the write fail with EPIPE; the signal that
+// comes with it is held back and taken, so that it cannot end the program.
+ssize_t writeWithoutSigpipe(int fd, const char* buffer, std::size_t count) {
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    const bool alreadyPending = sigismember(&pending, SIGPIPE) == 1;
+    sigset_t saved;
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &saved);
+    const ssize_t written = ::write(fd, buffer, count);
+    if (written < 0 && errno == EPIPE && !alreadyPending) {
+        const int savedErrno = errno;
+        const timespec now{};
+        sigtimedwait(&pipeSignal, nullptr, &now);
+        errno = savedErrno;
+    }
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    return written;
+}
+
 // One write of everything held; whatever was not taken moves to the front.
 void writeBuffer(int fd, char* buffer, int32_t& held) {
     if (held == 0) {
         return;
     }
     std::fflush(stdout);
-    const ssize_t written = ::write(fd, buffer, static_cast<std::size_t>(held));
+    const ssize_t written = writeWithoutSigpipe(fd, buffer, static_cast<std::size_t>(held));
     if (written > 0) {
         std::memmove(buffer, buffer + written, static_cast<std::size_t>(held - written));
         held -= static_cast<int32_t>(written);
@@ -190,10 +259,12 @@ bool settingsAccepted() {
 }
 
 // The log file is never created here: a missing file leaves a negative
-// descriptor, and the file sink then keeps its records waiting.
+// descriptor, and the file sink then keeps its records waiting. Opened without
+// blocking, so that a FIFO at the path without a reader fails at once instead
+// of holding init, and a full one refuses the write instead of holding log.
 void openLogFile() {
     const std::string path = NorvaneLogger::logDir + kLogFileName;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC);
     if (NorvaneLogger::fileFd > STDERR_FILENO && NorvaneLogger::fileFd != fd) {
         ::close(NorvaneLogger::fileFd);
     }
@@ -221,6 +292,29 @@ void NorvaneLogger::init() {
     info("NorvaneLogger inited succesfully %s %d", Location::current(), "hello", 10);
 }
 
+void NorvaneLogger::reset() {
+    if (fileFd > STDERR_FILENO) {
+        ::close(fileFd);
+    }
+    fileFd = STDOUT_FILENO;
+    stderrFd = STDERR_FILENO;
+    fileLevel = kStart.fileLevel;
+    stderrLevel = kStart.stderrLevel;
+    settingA = kStart.settingA;
+    settingB = kStart.settingB;
+    settingC = kStart.settingC;
+    logDir = kStart.logDir;
+    fileStack.clear();
+    stderrStack.clear();
+    bufferFileLen = 0;
+    bufferStderrLen = 0;
+    filePending = LogRecord{};
+    stderrPending = LogRecord{};
+    fileDropped = 0;
+    stderrDropped = 0;
+    error = 0;
+}
+
 int32_t NorvaneLogger::getError() {
     return error;
 }
@@ -245,10 +339,10 @@ void NorvaneLogger::log(int32_t level, const char* tag, const char* format,
 
     const LogRecord record{level, std::string(text, static_cast<std::size_t>(length))};
     if (level >= fileLevel) {
-        pushDroppingOldest(fileStack, record);
+        pushDroppingOldest(fileStack, record, fileDropped);
     }
     if (level >= stderrLevel) {
-        pushDroppingOldest(stderrStack, record);
+        pushDroppingOldest(stderrStack, record, stderrDropped);
     }
     flush(true, false);
     if (level == kFatalLevel) {
@@ -257,10 +351,9 @@ void NorvaneLogger::log(int32_t level, const char* tag, const char* format,
 }
 
 void NorvaneLogger::flush(bool writeFile, bool writeStderr) {
-    static LogRecord filePending;
-    static LogRecord stderrPending;
-    Sink fileSink{fileLevel, fileStack, bufferFile, bufferFileLen, filePending};
-    Sink stderrSink{stderrLevel, stderrStack, bufferStderr, bufferStderrLen, stderrPending};
+    Sink fileSink{fileLevel, fileStack, bufferFile, bufferFileLen, filePending, fileDropped};
+    Sink stderrSink{stderrLevel,     stderrStack,   bufferStderr, bufferStderrLen,
+                    stderrPending,   stderrDropped};
 
     fillBuffer(fileSink, true);
     if (writeFile) {

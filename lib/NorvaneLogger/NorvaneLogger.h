@@ -18,6 +18,9 @@ using LogRecord = std::pair<int32_t, std::string>;
 // output at once and handed to every sink whose level it reaches. A sink
 // collects records in a fixed buffer and writes it with one write() per flush;
 // records that do not fit wait on the sink's stack and leave it newest first.
+// A stack keeps at most kMaxStackRecords, dropping the oldest; the next record
+// that reaches the sink is then preceded by a "[warn]" record saying how many
+// were dropped.
 //
 // Everything is static and unguarded: the logger belongs to a single thread.
 // The state is public so that the owner can inspect and adjust it directly.
@@ -83,6 +86,11 @@ class NorvaneLogger {
     // and writes the first record. Refusals go to standard error and set the
     // error flag, after which every later init is refused as well.
     static void init();
+
+    // Returns the logger to its state at program start: closes the log
+    // descriptor unless it is a standard stream, and forgets every waiting
+    // record and a refused init.
+    static void reset();
 
     // Nonzero once init has refused.
     static int32_t getError();

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <set>
 
 #include "FrameParser.h"
 
@@ -23,6 +24,18 @@ constexpr size_t kHeaderSize = 3;
 constexpr size_t kReceiveBufferSize = 8192;
 // Whatever follows the payload in a frame: two CRC bytes and the end byte.
 constexpr size_t kTrailerSize = 3;
+
+// Channels opened and not yet released, by their numbers; 0 is never one.
+std::set<uint64_t>& liveChannels() {
+    static std::set<uint64_t> channels;
+    return channels;
+}
+
+uint64_t newChannel() {
+    static uint64_t last = 0;
+    liveChannels().insert(++last);
+    return last;
+}
 
 bool addressInUse(const std::string& bus, uint8_t addr) {
     auto entry = NorvaneI2cMaster::__addrs.find(bus);
@@ -84,7 +97,20 @@ bool NorvaneI2cMaster::openAndBind(uint8_t addr, const char* bus) {
     _fd = fd;
     _addr = addr;
     _bus = bus;
+    _channel = newChannel();
     return true;
+}
+
+// One read transaction; a stale master reads nothing, as from a closed descriptor.
+ssize_t NorvaneI2cMaster::readChannel(uint8_t* buffer, size_t count) {
+    ssize_t result = -1;
+    if (ownsChannel()) {
+        result = ::read(_fd, buffer, count);
+    } else {
+        errno = EBADF;
+    }
+    noteFailure(result);
+    return result;
 }
 
 void NorvaneI2cMaster::noteFailure(ssize_t result) {
@@ -117,6 +143,10 @@ void NorvaneI2cMaster::registerAddress() {
     __addrsFds[_bus][_addr] = _fd;
 }
 
+bool NorvaneI2cMaster::ownsChannel() const {
+    return isOpen() && liveChannels().count(_channel) != 0;
+}
+
 void NorvaneI2cMaster::close() {
     std::cout << "Close Master, bus " << _bus << " addr " << static_cast<int>(_addr) << std::endl;
     if (!isOpen()) {
@@ -126,23 +156,22 @@ void NorvaneI2cMaster::close() {
     _fd = -1;
     _addr = 0;
     _bus.clear();
+    _channel = 0;
 }
 
+// A stale master's descriptor number and address may already belong to another file or another
+// master: it releases nothing but bus tables that nobody uses any longer.
 void NorvaneI2cMaster::releaseAddress() {
     auto flags = __addrs.find(_bus);
     auto fds = __addrsFds.find(_bus);
-    if (flags == __addrs.end()) {
-        return;
-    }
-    // Only a descriptor the registry still holds for this address is ours to
-    // close: after closeAll, or once a copy has closed it, the number may
-    // already belong to another file or another master.
-    if (fds->second[_addr] == _fd) {
-        fds->second[_addr] = -1;
-        flags->second[_addr] = 0;
+    if (liveChannels().erase(_channel) != 0) {
+        if (flags != __addrs.end()) {
+            fds->second[_addr] = -1;
+            flags->second[_addr] = 0;
+        }
         ::close(_fd);
     }
-    if (!anyAddressInUse(flags->second)) {
+    if (flags != __addrs.end() && !anyAddressInUse(flags->second)) {
         delete[] flags->second;
         delete[] fds->second;
         __addrsFds.erase(fds);
@@ -162,12 +191,13 @@ void NorvaneI2cMaster::closeAll() {
             }
         }
     }
+    liveChannels().clear();
 }
 
 int32_t NorvaneI2cMaster::send(const uint8_t* buffer, uint16_t length) {
     std::cout << "NorvaneI2cMaster::send to fd " << _fd << std::endl;
     _error = MASTER_OK;
-    if (_addr == 0) {
+    if (_addr == 0 || !ownsChannel()) {
         return MASTER_NOT_OPEN;
     }
     ssize_t written = ::write(_fd, buffer, length);
@@ -185,8 +215,7 @@ int32_t NorvaneI2cMaster::receive(uint8_t*& payload, uint16_t& payloadLength) {
     FrameParser parser;
     _error = MASTER_OK;
     uint8_t buffer[kReceiveBufferSize];
-    ssize_t received = ::read(_fd, buffer, kHeaderSize);
-    noteFailure(received);
+    ssize_t received = readChannel(buffer, kHeaderSize);
     printHeader(buffer, received);
     if (received != static_cast<ssize_t>(kHeaderSize)) {
         return MASTER_RECEIVE_FAILED;
@@ -196,8 +225,7 @@ int32_t NorvaneI2cMaster::receive(uint8_t*& payload, uint16_t& payloadLength) {
         return MASTER_RECEIVE_FAILED;
     }
     size_t rest = ((static_cast<size_t>(buffer[1]) << 8) | buffer[2]) + kTrailerSize;
-    ssize_t restReceived = ::read(_fd, buffer, rest);
-    noteFailure(restReceived);
+    ssize_t restReceived = readChannel(buffer, rest);
     if (restReceived > 0) {
         parser.feedBytes(buffer, static_cast<uint16_t>(restReceived));
     }

@@ -25,7 +25,10 @@ enum MasterResult : int32_t {
 /// One channel to one 7-bit address on one i2c-dev bus.
 ///
 /// A plain copyable value: copies share the descriptor, the destructor never closes it, and
-/// only an explicit `close` on one copy releases the address and the descriptor.
+/// only an explicit `close` on one copy releases the address and the descriptor. Each opened
+/// channel has a number of its own that its copies share: once the channel is released (by a
+/// copy's `close` or by `closeAll`) the others are stale, and a stale master neither writes,
+/// reads nor closes, whatever file or channel has taken its descriptor number since.
 class NorvaneI2cMaster {
   public:
     /// Per bus path, 256 in-use flags indexed by address; the table is created by the first
@@ -44,8 +47,7 @@ class NorvaneI2cMaster {
 
     /// Frees the address in the registries and closes the descriptor.
     void close();
-    /// Closes every descriptor the registries know of; a later `close` of a master that held
-    /// one frees its bus table but leaves the descriptor number alone.
+    /// Closes every descriptor the registries know of; every master open so far turns stale.
     static void closeAll();
 
     /// Wire: one write transaction carrying the whole frame.
@@ -57,7 +59,10 @@ class NorvaneI2cMaster {
     // Address 0 is a valid bind for the kernel, so the descriptor, not the
     // address, tells whether this master holds a channel.
     bool isOpen() const { return _fd >= 0 && !_bus.empty(); }
+    /// Open, and its channel not released by a copy or by closeAll.
+    bool ownsChannel() const;
     bool openAndBind(uint8_t addr, const char* bus);
+    ssize_t readChannel(uint8_t* buffer, size_t count);
     /// Keeps errno when a read or write reported failure.
     void noteFailure(ssize_t result);
     void printOpened(bool busIsNew) const;
@@ -69,4 +74,5 @@ class NorvaneI2cMaster {
     uint8_t _addr = 0;
     std::string _bus;
     int _lastErrno = 0;
+    uint64_t _channel = 0;
 };

@@ -5,6 +5,7 @@
 #include <iostream>
 #include <utility>
 
+#include "PrintableText.h"
 #include "ReplyPayload.h"
 #include "RequestFrame.h"
 
@@ -107,6 +108,7 @@ int32_t NorvaneI2CNode::readC0Reply() {
     if (!receiveReply(payload) || payload.beginsWithOk()) {
         return status;
     }
-    std::cout << "Error revice is " << reinterpret_cast<const char*>(payload.data()) << std::endl;
+    std::cout << "Error revice is " << printableText(reinterpret_cast<const char*>(payload.data()))
+              << std::endl;
     return fail(NODE_REPLY_NOT_OK);
 }

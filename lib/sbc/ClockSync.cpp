@@ -1,6 +1,7 @@
 #include <iostream>
 
 #include "NorvaneI2CNode.h"
+#include "PrintableText.h"
 #include "SBC.h"
 #include "TimeUtils.h"
 
@@ -16,7 +17,8 @@ void SBC::syncNodeClocks() {
 
 // The time is read for each node just before its set, so a long run does not hand later nodes
 // a stale clock. Wire: 0xF0 with 8 bytes LE, 100 ms, "OK"; then 0xE0, 100 ms, "OK" and 8 bytes.
-void SBC::syncNodeClock(const std::string& bus, const std::string& id, NorvaneI2CNode& node) {
+void SBC::syncNodeClock(const std::string& bus, const std::string& deviceId, NorvaneI2CNode& node) {
+    const std::string id = printableText(deviceId);
     std::cout << "timesync for bus " << bus << " id " << id << " NorvaneI2CNode memAddr " << &node
               << " addr " << static_cast<unsigned>(node.addr) << std::endl;
     node.setTime(millis());

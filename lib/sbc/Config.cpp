@@ -1,3 +1,7 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <iostream>
 #include <string>
 
@@ -5,6 +9,31 @@
 #include "SBC.h"
 
 namespace {
+
+constexpr const char* kUnparsable = "Error parsing file, dont exist, wrong permisions or bad json";
+
+// A configuration is a few hundred bytes; a larger file is not one.
+constexpr off_t kMaxConfigBytes = 1024 * 1024;
+
+enum class ConfigOpen { Opened, Unreadable, NotRegular, TooLarge };
+
+// Opened without blocking, so that a FIFO cannot hold the start-up, and checked before a byte
+// is read: a device or a FIFO could deliver bytes without end.
+ConfigOpen openConfig(const std::string& path, int& fd) {
+    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return ConfigOpen::Unreadable;
+    }
+    struct stat info {};
+    const ConfigOpen result = ::fstat(fd, &info) != 0    ? ConfigOpen::Unreadable
+                              : !S_ISREG(info.st_mode)    ? ConfigOpen::NotRegular
+                              : info.st_size > kMaxConfigBytes ? ConfigOpen::TooLarge
+                                                               : ConfigOpen::Opened;
+    if (result != ConfigOpen::Opened) {
+        ::close(fd);
+    }
+    return result;
+}
 
 bool isString(json_object* value) {
     return json_object_is_type(value, json_type_string);
@@ -25,9 +54,8 @@ void SBC::parseConfigFile(const char* path) {
 }
 
 void SBC::parseConfigFile(std::string path) {
-    JsonDocument config(json_object_from_file(path.c_str()));
+    JsonDocument config(readConfigDocument(path));
     if (!config) {
-        rejectConfig("Error parsing file, dont exist, wrong permisions or bad json");
         return;
     }
     if (!readConfigString(config.get(), "endpoint", _endpoint) ||
@@ -35,6 +63,34 @@ void SBC::parseConfigFile(std::string path) {
         return;
     }
     readWifis(config.get());
+}
+
+json_object* SBC::readConfigDocument(const std::string& path) {
+    int fd = -1;
+    switch (openConfig(path, fd)) {
+        case ConfigOpen::Opened:
+            break;
+        case ConfigOpen::Unreadable:
+            rejectConfig(kUnparsable);
+            return nullptr;
+        case ConfigOpen::NotRegular:
+            rejectConfig(("Config file " + path +
+                          " is not a regular file: give the path of the board's JSON file")
+                             .c_str());
+            return nullptr;
+        case ConfigOpen::TooLarge:
+            rejectConfig(("Config file " + path +
+                          " is larger than 1048576 bytes (1 MiB): give the path of the board's "
+                          "JSON file")
+                             .c_str());
+            return nullptr;
+    }
+    json_object* document = json_object_from_fd(fd);
+    ::close(fd);
+    if (document == nullptr) {
+        rejectConfig(kUnparsable);
+    }
+    return document;
 }
 
 // A value that passes its checks is stored at once, so a later fault leaves it in place.

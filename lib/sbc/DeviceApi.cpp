@@ -3,10 +3,45 @@
 #include <curlpp/Options.hpp>
 #include <iostream>
 #include <list>
-#include <sstream>
+#include <string>
 
 #include "JsonDocument.h"
 #include "SBC.h"
+
+namespace {
+
+// A server that accepts and then stalls, or trickles its answer, must not hold the board's
+// start-up: each limit ends the transfer as a transport failure.
+constexpr long kConnectTimeoutS = 10;
+constexpr long kLowSpeedBytesPerS = 1;
+constexpr long kLowSpeedTimeS = 30;
+constexpr long kTotalTimeoutS = 60;
+// A device list is a few kilobytes; anything past this is not one.
+constexpr size_t kMaxBodyBytes = 4 * 1024 * 1024;
+
+// Appends to the body until the cap; a piece that would pass it stops the transfer.
+class CappedBody {
+  public:
+    explicit CappedBody(std::string& body) : body_(body) {}
+
+    size_t append(char* data, size_t size, size_t count) {
+        const size_t length = size * count;
+        if (length > kMaxBodyBytes - body_.size()) {
+            tooLarge_ = true;
+            return 0;
+        }
+        body_.append(data, length);
+        return length;
+    }
+
+    bool tooLarge() const { return tooLarge_; }
+
+  private:
+    std::string& body_;
+    bool tooLarge_ = false;
+};
+
+}  // namespace
 
 void SBC::fetchDevices() {
     std::string body;
@@ -16,20 +51,33 @@ void SBC::fetchDevices() {
 }
 
 // GET https://<endpoint>/api/v1/device with Accept and x-api-key; the HTTP status is not examined.
-// A transport failure leaves _devices as it was.
+// The body goes straight into `body`, never held twice. A transport failure leaves _devices as
+// it was.
 bool SBC::requestDeviceList(std::string& body) {
+    CappedBody received(body);
     try {
-        std::ostringstream received;
         curlpp::Easy request;
         request.setOpt(curlpp::options::Url("https://" + _endpoint + "/api/v1/device"));
         request.setOpt(curlpp::options::HttpHeader(
             std::list<std::string>{"Accept: application/json", "x-api-key: " + _api_key}));
-        request.setOpt(curlpp::options::WriteStream(&received));
+        request.setOpt(curlpp::options::WriteFunction(
+            [&received](char* data, size_t size, size_t count) {
+                return received.append(data, size, count);
+            }));
+        request.setOpt(curlpp::options::ConnectTimeout(kConnectTimeoutS));
+        request.setOpt(curlpp::options::LowSpeedLimit(kLowSpeedBytesPerS));
+        request.setOpt(curlpp::options::LowSpeedTime(kLowSpeedTimeS));
+        request.setOpt(curlpp::options::Timeout(kTotalTimeoutS));
         request.perform();
-        body = received.str();
         return true;
     } catch (const curlpp::RuntimeError& e) {
-        std::cerr << "Runtime error: " << e.what() << std::endl;
+        if (received.tooLarge()) {
+            std::cerr << "Runtime error: the device list is larger than " << kMaxBodyBytes
+                      << " bytes (4 MiB); check the endpoint in the configuration file"
+                      << std::endl;
+        } else {
+            std::cerr << "Runtime error: " << e.what() << std::endl;
+        }
     } catch (const curlpp::LogicError& e) {
         std::cerr << "Logic error: " << e.what() << std::endl;
     }

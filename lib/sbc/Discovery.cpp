@@ -1,6 +1,9 @@
+#include <cstring>
 #include <iostream>
+#include <iterator>
 
 #include "NorvaneI2CNode.h"
+#include "PrintableText.h"
 #include "SBC.h"
 
 namespace {
@@ -45,7 +48,7 @@ void SBC::discoverNodesOnBus(FoundDevices& found, const char* bus) {
             found[bus].insert(id);
         }
     }
-    const std::set<std::string>& ids = found[bus];
+    std::set<std::string>& ids = found[bus];
     std::cout << "founded devices on bus " << bus << " n = " << ids.size() << std::endl;
     createNodes(ids, bus);
 }
@@ -71,27 +74,40 @@ bool SBC::readDeviceAddress(json_object* document, uint8_t& address) {
     return false;
 }
 
-// The ids come from the caller's record, which may name devices the board no longer holds.
-void SBC::createNodes(const std::set<std::string>& ids, const char* bus) {
-    for (const std::string& id : ids) {
-        const auto device = _devices.find(id);
+// The ids come from the caller's record, which may name devices the board no longer holds. A
+// device whose node cannot be opened is taken out of the record again.
+void SBC::createNodes(std::set<std::string>& ids, const char* bus) {
+    for (auto id = ids.begin(); id != ids.end();) {
+        const auto device = _devices.find(*id);
         if (device == _devices.end()) {
+            ++id;
             continue;
         }
         uint8_t address = 0;
         lookUpAddress(device->second, address);
-        storeNode(bus, id, address);
+        id = storeNode(bus, *id, address) ? std::next(id) : ids.erase(id);
     }
 }
 
 // A node already stored there still holds its address in the master's registry: it goes first,
-// so that nothing leaks and the new node can claim the address.
-void SBC::storeNode(const std::string& bus, const std::string& id, uint8_t address) {
+// so that nothing leaks and the new node can claim the address. A node whose channel did not
+// open (no descriptor left, say) would fail every command: it is not stored.
+bool SBC::storeNode(const std::string& bus, const std::string& id, uint8_t address) {
     NorvaneI2CNode*& slot = _nodes[bus][id];
     delete slot;
     slot = nullptr;
     slot = new NorvaneI2CNode(address, bus.c_str());
-    std::cout << "found " << id << " on bus " << bus << std::endl;
+    if (slot->master.getError() != MASTER_OK) {
+        std::cerr << "Error: the node of " << printableText(id) << " answered at address "
+                  << static_cast<int>(address) << " on bus " << bus
+                  << " but cannot be opened again (" << std::strerror(slot->master.lastErrno())
+                  << "); it is not stored" << std::endl;
+        delete slot;
+        _nodes[bus].erase(id);
+        return false;
+    }
+    std::cout << "found " << printableText(id) << " on bus " << bus << std::endl;
+    return true;
 }
 
 // Looking a bus up enters it into _nodes, so the buses searched are left with (empty) maps.

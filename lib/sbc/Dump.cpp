@@ -1,5 +1,6 @@
 #include <iostream>
 
+#include "PrintableText.h"
 #include "SBC.h"
 
 std::ostream& operator<<(std::ostream& os, const SBC& sbc) {
@@ -11,7 +12,7 @@ std::ostream& operator<<(std::ostream& os, const SBC& sbc) {
     }
     os << "SBC devices " << std::endl;
     for (const auto& [id, document] : sbc._devices) {
-        os << "\tid: " << id << "\n\t\tjson: " << json_object_to_json_string(document) << std::endl;
+        os << "\tid: " << printableText(id) << "\n\t\tjson: " << json_object_to_json_string(document) << std::endl;
     }
     return os;
 }
@@ -40,7 +41,7 @@ void printObject(json_object* object, int indent, const std::string& lead,
                  const std::string& title) {
     std::cout << lead << "{" << std::endl;
     json_object_object_foreach(object, key, member) {
-        std::cout << blanks(indent + 1) << "obj : \"" << key << "\": ";
+        std::cout << blanks(indent + 1) << "obj : \"" << printableText(key) << "\": ";
         printJson(member, indent + 2, false, "");
         std::cout << ",\n";
     }
@@ -74,7 +75,9 @@ void printJson(json_object* value, int indent, bool indentFirst, std::string tit
             std::cout << lead << "int : " << json_object_get_int(value);
             break;
         case json_type_string:
-            std::cout << lead << "str : " << json_object_get_string(value);
+            std::cout << lead << "str : "
+                      << printableText({json_object_get_string(value),
+                                        static_cast<size_t>(json_object_get_string_len(value))});
             break;
         case json_type_array:
             printArray(value, indent);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "GpioLine.h"
 #include "NorvaneI2CNode.h"
 #include "SBC.h"
 
@@ -18,26 +19,25 @@ constexpr unsigned kSettleSeconds = 1;
 
 // open chip 0 -> get line 7 -> request it as an output (any nonzero initial value drives it high)
 void SBC::configureGpio(bool flag) {
-    _chip = gpiod_chip_open_by_number(kGpioChip);
+    _chip = gpioline::openChip(kGpioChip);
     if (_chip == nullptr) {
         reportGpioFault("Error configuring chip gpio: ", errno);
         _error = GPIOD_CHIP;
         return;
     }
-    _line = gpiod_chip_get_line(_chip, kGpioLine);
+    _line = gpioline::getLine(_chip, kGpioLine);
     if (_line == nullptr) {
         reportGpioFault("Error configuring line gpio: ", errno);
         _error = GPIOD_LINE;
         return;
     }
-    if (gpiod_line_request_output(_line, kConsumer, 2 - static_cast<int>(flag)) == 0) {
+    if (gpioline::requestOutput(_line, kConsumer, 2 - static_cast<int>(flag)) == 0) {
         return;
     }
     const int refusal = errno;
     reportGpioFault("Error configuring output gpio: ", refusal);
     if (refusal == EBUSY) {
-        const char* holder = gpiod_line_consumer(_line);
-        std::cerr << "Line already used by: " << (holder != nullptr ? holder : "") << std::endl;
+        std::cerr << "Line already used by: " << gpioline::consumer(_line) << std::endl;
     }
     _error = GPIOD_LINE_REQUEST;
 }
@@ -67,7 +67,7 @@ void SBC::reportGpioFault(const char* what, int errorNumber) {
 }
 
 void SBC::driveLine(int value) {
-    if (gpiod_line_set_value(_line, value) != 0) {
+    if (gpioline::setValue(_line, value) != 0) {
         std::cerr << "Error!!!!!!!!!!!!!" << std::endl;
         _error = GPIOD_SET;
     }
@@ -76,9 +76,9 @@ void SBC::driveLine(int value) {
 // A chip whose line could not be obtained is closed too, so a half-configured board leaks nothing.
 void SBC::closeGpio() {
     if (_line != nullptr) {
-        gpiod_line_close_chip(_line);
+        gpioline::closeLineAndChip(_line);
     } else if (_chip != nullptr) {
-        gpiod_chip_close(_chip);
+        gpioline::closeChip(_chip);
     }
     _line = nullptr;
     _chip = nullptr;

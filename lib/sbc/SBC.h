@@ -12,6 +12,25 @@
 
 class NorvaneI2CNode;
 
+// The build says which libgpiod interface it uses; a program that includes this header without
+// that word gets the interface of the gpiod.h it sees (only libgpiod 1 defines the bulk limit).
+#ifndef KESTRO_GPIOD_API
+#ifdef GPIOD_LINE_BULK_MAX_LINES
+#define KESTRO_GPIOD_API 1
+#else
+#define KESTRO_GPIOD_API 2
+#endif
+#endif
+
+// The handle of the board's GPIO line. libgpiod 1 has line objects of its own; libgpiod 2 knows
+// a line only through a request, so there the handle is the board's own record of the line.
+#if KESTRO_GPIOD_API == 2
+struct GpiodV2Line;
+using GpioLineHandle = GpiodV2Line;
+#else
+using GpioLineHandle = gpiod_line;
+#endif
+
 // The board's error codes; SBC::_error holds the last one set.
 enum SbcError : int32_t {
     OKEY = 0,
@@ -89,7 +108,7 @@ class SBC {
     void syncNodeClocks();
 
     gpiod_chip* _chip;
-    gpiod_line* _line;
+    GpioLineHandle* _line;
     std::string _endpoint;
     std::string _api_key;
     std::vector<Wifi> _wifis;
@@ -100,6 +119,7 @@ class SBC {
   private:
     void bringUp(const std::string& configFile);
 
+    json_object* readConfigDocument(const std::string& path);
     bool readConfigString(json_object* config, const char* key, std::string& target);
     bool readWifis(json_object* config);
     bool readWifi(json_object* entry);
@@ -117,8 +137,8 @@ class SBC {
     void clearDevices();
 
     bool readDeviceAddress(json_object* document, uint8_t& address);
-    void createNodes(const std::set<std::string>& ids, const char* bus);
-    void storeNode(const std::string& bus, const std::string& id, uint8_t address);
+    void createNodes(std::set<std::string>& ids, const char* bus);
+    bool storeNode(const std::string& bus, const std::string& id, uint8_t address);
     bool hasNode(const std::string& id);
     void pruneDevices();
 

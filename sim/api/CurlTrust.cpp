@@ -3,6 +3,8 @@
 #include <curl/curl.h>
 #include <dlfcn.h>
 
+#include "TestAuthority.h"
+
 namespace {
 
 std::string& trustedFile() {
@@ -31,4 +33,18 @@ extern "C" CURLcode curl_easy_perform(CURL* handle) {
         curl_easy_setopt(handle, CURLOPT_CAPATH, nullptr);
     }
     return realPerform()(handle);
+}
+
+namespace {
+
+struct RegisteredAuthority {
+    TestAuthority authority{"kestro test authority"};
+    RegisteredAuthority() { trustCertificateFile(authority.certificateFile()); }
+};
+
+}  // namespace
+
+const TestAuthority& trustedTestAuthority() {
+    static const RegisteredAuthority registered;
+    return registered.authority;
 }

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <ctime>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -38,6 +39,9 @@ std::string responsePath(const std::string& directory) {
 std::string requestsPath(const std::string& directory) {
     return directory + "/requests";
 }
+std::string faultPath(const std::string& directory) {
+    return directory + "/fault";
+}
 
 std::string readFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
@@ -64,6 +68,49 @@ void loadResponse(const std::string& directory, httplib::Response& response) {
     body << file.rdbuf();
     response.status = std::stoi(status);
     response.set_content(body.str(), contentType.c_str());
+}
+
+ApiFault loadFault(const std::string& directory) {
+    const std::string text = readFile(faultPath(directory));
+    return text.empty() ? ApiFault::None : static_cast<ApiFault>(std::stoi(text));
+}
+
+// Writes `piece` every `pauseUs` until the time is up or the client has gone.
+httplib::ContentProviderWithoutLength repeat(std::string piece, useconds_t pauseUs) {
+    return [piece, pauseUs](size_t, httplib::DataSink& sink) {
+        const time_t end = time(nullptr) + kMisbehaviourSeconds;
+        while (time(nullptr) < end) {
+            usleep(pauseUs);
+            if (!sink.write(piece.data(), piece.size())) {
+                return false;
+            }
+        }
+        sink.done();
+        return true;
+    };
+}
+
+// False when the request is to be answered as configured.
+bool misbehave(ApiFault fault, httplib::Response& response) {
+    constexpr size_t kFloodPiece = 64 * 1024;
+    switch (fault) {
+        case ApiFault::None:
+            return false;
+        case ApiFault::Silent:
+            sleep(kMisbehaviourSeconds);
+            return false;
+        case ApiFault::TrickleSlowly:
+            response.set_chunked_content_provider("application/json", repeat(" ", 2000000));
+            return true;
+        case ApiFault::TrickleForever:
+            response.set_chunked_content_provider("application/json", repeat(" ", 50000));
+            return true;
+        case ApiFault::FloodForever:
+            response.set_chunked_content_provider("application/json",
+                                                  repeat(std::string(kFloodPiece, ' '), 10000));
+            return true;
+    }
+    return false;
 }
 
 // One record: method, path, header count, then "name:value" per header, each on its own line;
@@ -104,7 +151,9 @@ std::vector<RecordedRequest> parseRecords(const std::string& text) {
     server.set_pre_routing_handler(
         [&directory](const httplib::Request& request, httplib::Response& response) {
             appendRecord(directory, request);
-            loadResponse(directory, response);
+            if (!misbehave(loadFault(directory), response)) {
+                loadResponse(directory, response);
+            }
             return httplib::Server::HandlerResponse::Handled;
         });
     const int port = server.is_valid() ? server.bind_to_any_port("127.0.0.1") : -1;
@@ -163,6 +212,7 @@ DeviceApiServer::~DeviceApiServer() {
     }
     unlink(responsePath(_directory).c_str());
     unlink(requestsPath(_directory).c_str());
+    unlink(faultPath(_directory).c_str());
     rmdir(_directory.c_str());
 }
 
@@ -177,6 +227,42 @@ void DeviceApiServer::respondWith(int status, const std::string& body,
 
 std::vector<RecordedRequest> DeviceApiServer::requests() const {
     return parseRecords(readFile(requestsPath(_directory)));
+}
+
+void DeviceApiServer::misbehave(ApiFault fault) {
+    std::ofstream(faultPath(_directory)) << static_cast<int>(fault);
+}
+
+SilentListener::SilentListener() : _child(-1), _port(0) {
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(listener, 8) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        throw std::runtime_error("silent listener: cannot listen on 127.0.0.1");
+    }
+    _port = ntohs(address.sin_port);
+    _child = fork();
+    if (_child == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        sleep(kMisbehaviourSeconds);
+        _exit(0);
+    }
+    close(listener);
+}
+
+SilentListener::~SilentListener() {
+    if (_child > 0) {
+        kill(_child, SIGKILL);
+        waitpid(_child, nullptr, 0);
+    }
+}
+
+std::string SilentListener::endpoint() const {
+    return "127.0.0.1:" + std::to_string(_port);
 }
 
 RefusingPort::RefusingPort() : _socket(socket(AF_INET, SOCK_STREAM, 0)), _port(0) {

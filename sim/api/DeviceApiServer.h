@@ -6,6 +6,17 @@
 
 #include "TestAuthority.h"
 
+// Ways the server can misbehave once TLS is up. Each gives up after kMisbehaviourSeconds, so a
+// client without time limits of its own fails rather than hangs.
+enum class ApiFault {
+    None,
+    Silent,          // accepts the request and never answers
+    TrickleSlowly,   // answers one byte every two seconds
+    TrickleForever,  // answers quickly enough, twenty bytes a second, but never ends
+    FloodForever,    // answers megabytes without end, as fast as the client reads
+};
+constexpr int kMisbehaviourSeconds = 5;
+
 // One request as the server received it.
 struct RecordedRequest {
     std::string method;
@@ -38,9 +49,28 @@ class DeviceApiServer {
     void respondWith(int status, const std::string& body,
                      const std::string& contentType = "application/json");
     std::vector<RecordedRequest> requests() const;
+    // How every request from now on is treated instead of the answer.
+    void misbehave(ApiFault fault);
 
   private:
     std::string _directory;
+    int _child;
+    int _port;
+};
+
+// A local TCP port that accepts connections (the kernel completes them) but never reads or
+// answers, so a TLS handshake never starts. It closes after kMisbehaviourSeconds.
+class SilentListener {
+  public:
+    SilentListener();
+    ~SilentListener();
+
+    SilentListener(const SilentListener&) = delete;
+    SilentListener& operator=(const SilentListener&) = delete;
+
+    std::string endpoint() const;
+
+  private:
     int _child;
     int _port;
 };

@@ -9,7 +9,6 @@
 #include <ctime>
 #include <stdexcept>
 
-#include "CurlTrust.h"
 
 namespace {
 
@@ -97,31 +96,17 @@ TestAuthority::~TestAuthority() {
     rmdir(_directory.c_str());
 }
 
-ServerIdentity TestAuthority::issueServerIdentity() const {
+ServerIdentity TestAuthority::issueServerIdentity(const std::string& host) const {
     KeyPtr key = generateKey();
-    CertificatePtr leaf = newCertificate(key.get(), "localhost", nextSerial());
+    CertificatePtr leaf = newCertificate(key.get(), host, nextSerial());
     X509_set_issuer_name(leaf.get(), X509_get_subject_name(_certificate.get()));
     addExtension(leaf.get(), _certificate.get(), NID_basic_constraints, "critical,CA:FALSE");
     addExtension(leaf.get(), _certificate.get(), NID_key_usage,
                  "critical,digitalSignature,keyAgreement");
     addExtension(leaf.get(), _certificate.get(), NID_ext_key_usage, "serverAuth");
     addExtension(leaf.get(), _certificate.get(), NID_subject_alt_name,
-                 "DNS:localhost,IP:127.0.0.1");
+                 ("DNS:" + host + ",DNS:localhost,IP:127.0.0.1").c_str());
     addExtension(leaf.get(), _certificate.get(), NID_authority_key_identifier, "keyid:always");
     sign(leaf.get(), _key.get());
     return ServerIdentity{std::move(leaf), std::move(key)};
-}
-
-namespace {
-
-struct RegisteredAuthority {
-    TestAuthority authority{"kestro test authority"};
-    RegisteredAuthority() { trustCertificateFile(authority.certificateFile()); }
-};
-
-}  // namespace
-
-const TestAuthority& trustedTestAuthority() {
-    static const RegisteredAuthority registered;
-    return registered.authority;
 }

@@ -33,8 +33,8 @@ class TestAuthority {
 
     const std::string& certificateFile() const { return _certificateFile; }
 
-    // A leaf certificate valid for "localhost" and 127.0.0.1, signed by this authority.
-    ServerIdentity issueServerIdentity() const;
+    // A leaf certificate valid for `host`, "localhost" and 127.0.0.1, signed by this authority.
+    ServerIdentity issueServerIdentity(const std::string& host = "localhost") const;
 
   private:
     KeyPtr _key;

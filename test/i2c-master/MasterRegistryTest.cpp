@@ -3,23 +3,17 @@
 
 #include <sstream>
 
+#include "Golden.h"
 #include "MasterTestSupport.h"
 
 namespace {
 
 const char* const kBus = "/dev/i2c-1";
 
-std::string openingLines(int fd, const std::string& bus, int addr, int busIsNew) {
-    std::ostringstream lines;
-    lines << "HERE _fd: " << fd << "\n"
-          << "HERE _bus: " << bus << "\n"
-          << "HERE _addr: " << addr << "\n"
-          << "HERE NorvaneI2cMaster::__addrs: "
-          << static_cast<const void*>(&NorvaneI2cMaster::__addrs) << "\n"
-          << "HERE NorvaneI2cMaster::__addrsFds: "
-          << static_cast<const void*>(&NorvaneI2cMaster::__addrsFds) << "\n"
-          << "HERE NorvaneI2cMaster::__addrs.find(_bus) " << busIsNew << "\n";
-    return lines.str();
+std::string addressOf(const void* table) {
+    std::ostringstream text;
+    text << table;
+    return text.str();
 }
 
 // Opening and closing a spare address on a bus whose tables outlived their masters frees them.
@@ -41,7 +35,10 @@ TEST_F(MasterRegistry, OpeningBindsADescriptorToTheAddressAndPrintsTheHereLines)
     ASSERT_TRUE(inUse(kBus, 0x20));
     int fd = descriptorOf(kBus, 0x20);
     EXPECT_GE(fd, 0);
-    EXPECT_EQ(out, openingLines(fd, kBus, 32, 1));
+    expectGolden("opening.txt", out,
+                 {{"_fd: " + std::to_string(fd) + "\n", "_fd: <descriptor>\n"},
+                  {addressOf(&NorvaneI2cMaster::__addrs), "<address of __addrs>"},
+                  {addressOf(&NorvaneI2cMaster::__addrsFds), "<address of __addrsFds>"}});
     EXPECT_EQ(bed().trace(), (std::vector<std::string>{"open /dev/i2c-1", "select 0x20"}));
     master.close();
 }
@@ -208,3 +205,46 @@ TEST_F(MasterReleasedElsewhere, ByACopyLeavesAFileThatReusedTheNumberOpen) {
 
     expectReusedNumberSurvivesClose(original, number);
 }
+
+// A master whose channel was released elsewhere meets a new master that took the same address
+// and, with it, the same descriptor number. The stale master must leave the new channel alone.
+struct Release {
+    const char* name;
+    void (*release)(NorvaneI2cMaster& original, NorvaneI2cMaster& copy);
+};
+
+void PrintTo(const Release& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class StaleMaster : public MasterRegistry, public testing::WithParamInterface<Release> {};
+
+TEST_P(StaleMaster, NeitherClosesNorWritesToTheChannelThatReusedItsAddressAndNumber) {
+    addNode(0x20, kBus);
+    NorvaneI2cMaster original(0x20, kBus);
+    NorvaneI2cMaster copy = original;
+    const int number = descriptorOf(kBus, 0x20);
+    stdoutOf([&] { GetParam().release(original, copy); });
+    NorvaneI2cMaster fresh(0x20, kBus);
+    ASSERT_EQ(descriptorOf(kBus, 0x20), number);
+    const bed::Bytes frame = bed::encodeFrame({0xE0});
+
+    stdoutOf([&] {
+        EXPECT_EQ(original.send(frame.data(), static_cast<uint16_t>(frame.size())), 8);
+        original.close();
+    });
+
+    EXPECT_TRUE(inUse(kBus, 0x20));
+    EXPECT_TRUE(bed().busAt(kBus).nodeAt(0x20).requests().empty());
+    EXPECT_EQ(bed().busAt(kBus).openDescriptors(), 1u);
+    stdoutOf([&] { fresh.close(); });
+    EXPECT_EQ(bed().busAt(kBus).openDescriptors(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Releases, StaleMaster,
+    testing::Values(Release{"ByCloseAll", [](NorvaneI2cMaster&,
+                                             NorvaneI2cMaster&) { NorvaneI2cMaster::closeAll(); }},
+                    Release{"ByACopy",
+                            [](NorvaneI2cMaster&, NorvaneI2cMaster& copy) { copy.close(); }}),
+    [](const testing::TestParamInfo<Release>& info) { return std::string(info.param.name); });

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "BedTest.h"
+#include "Console.h"
 #include "NorvaneI2cMaster.h"
 
 // Every master test must leave the program-wide registries as it found them: empty.
@@ -26,10 +27,3 @@ class MasterTest : public bed::BedTest {
         return NorvaneI2cMaster::__addrsFds.at(bus)[addr];
     }
 };
-
-template <typename Action>
-std::string stdoutOf(Action action) {
-    testing::internal::CaptureStdout();
-    action();
-    return testing::internal::GetCapturedStdout();
-}

@@ -61,6 +61,12 @@ TEST_F(NodeExchange, ARefusedC0ReplyIsPrintedUpToItsFirstNul) {
     EXPECT_NE(out.find("\nError revice is KObusy\n"), std::string::npos) << out;
 }
 
+TEST_F(NodeExchange, ControlBytesOfARefusedC0ReplyArePrintedEscaped) {
+    reply(bed::bytesOf("KO\x1b[2J\r\nfound x"));
+    std::string out = stdoutOf([&] { node().commandC0(); });
+    EXPECT_NE(out.find("\nError revice is KO\\x1b[2J\\x0d\\x0afound x\n"), std::string::npos) << out;
+}
+
 TEST_F(NodeExchange, AnAcceptedC0ReplyPrintsNoError) {
     int32_t status = -1;
     std::string out = stdoutOf([&] { status = node().commandC0(); });

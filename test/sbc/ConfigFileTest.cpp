@@ -1,6 +1,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
 #include "BoardTestSupport.h"
 
 using testing::ElementsAre;
@@ -218,6 +223,63 @@ TEST(BoardOwnership, BoardCanNeitherBeCopiedNorMoved) {
     EXPECT_FALSE(std::is_copy_assignable_v<SBC>);
     EXPECT_FALSE(std::is_move_constructible_v<SBC>);
     EXPECT_FALSE(std::is_move_assignable_v<SBC>);
+}
+
+// A configuration path that names something other than a small regular file: each would hang
+// the start-up or grow without bound if it were read.
+struct ConfigKind {
+    const char* name;
+    std::string (*make)(const std::string& dir);
+    const char* says;
+};
+
+void PrintTo(const ConfigKind& kind, std::ostream* out) {
+    *out << kind.name;
+}
+
+class ConfigFileKind : public ConfigFile, public testing::WithParamInterface<ConfigKind> {};
+
+TEST_P(ConfigFileKind, IsRefusedWithAMessageAndChangesNothing) {
+    const TempFile scratch("");
+    const std::string path = GetParam().make(std::filesystem::path(scratch.path()).parent_path());
+
+    const Console console = captureConsole([&] { board->parseConfigFile(path); });
+
+    EXPECT_EQ(console.err, "Config file " + path + GetParam().says +
+                               ": give the path of the board's JSON file\n");
+    EXPECT_EQ(board->getError(), CONFIG_FILE);
+    EXPECT_EQ(board->_endpoint, "old-endpoint");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, ConfigFileKind,
+    testing::Values(
+        ConfigKind{"Fifo",
+                   [](const std::string& dir) {
+                       const std::string fifo = dir + "/fifo";
+                       mkfifo(fifo.c_str(), 0600);
+                       return fifo;
+                   },
+                   " is not a regular file"},
+        ConfigKind{"CharacterDevice", [](const std::string&) { return std::string("/dev/zero"); },
+                   " is not a regular file"},
+        ConfigKind{"Directory", [](const std::string& dir) { return dir; },
+                   " is not a regular file"},
+        ConfigKind{"OneByteOverOneMebibyte",
+                   [](const std::string& dir) {
+                       const std::string big = dir + "/big.json";
+                       std::ofstream(big) << kGoodConfig
+                                          << std::string((1 << 20) + 1 - kGoodConfig.size(), ' ');
+                       return big;
+                   },
+                   " is larger than 1048576 bytes (1 MiB)"}),
+    [](const testing::TestParamInfo<ConfigKind>& info) { return std::string(info.param.name); });
+
+TEST_F(ConfigFile, AFileOfExactlyOneMebibyteIsRead) {
+    const Console console = parse(kGoodConfig + std::string((1 << 20) - kGoodConfig.size(), ' '));
+
+    EXPECT_EQ(console.err, "");
+    EXPECT_EQ(board->getError(), OKEY);
 }
 
 }  // namespace

@@ -1,9 +1,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "BoardTestSupport.h"
+#include "CurlTimeLimits.h"
 #include "DeviceApiServer.h"
 
+using testing::ContainsRegex;
 using testing::ElementsAre;
 using testing::HasSubstr;
 using testing::StartsWith;
@@ -221,5 +225,77 @@ TEST_F(DeviceApi, HeldDocumentsOfABadBodyAreReleased) {
 
     EXPECT_TRUE(boardReleased(old));
 }
+
+TEST_F(DeviceApi, TheFetchIsBoundByConnectLowSpeedAndTotalTimeLimits) {
+    resetCurlTimeLimits();
+
+    fetch();
+
+    EXPECT_EQ(recordedCurlTimeLimits(),
+              (CurlTimeLimits{.connect = 10, .lowSpeedBytes = 1, .lowSpeedTime = 30, .total = 60}));
+}
+
+TEST_F(DeviceApi, ABodyOfExactlyFourMebibytesIsStillRead) {
+    constexpr size_t kCap = 4 * 1024 * 1024;
+    server.respondWith(200, "[" + std::string(kCap - 2, ' ') + "]");
+
+    const Console console = fetch();
+
+    EXPECT_EQ(console.err, "");
+    EXPECT_EQ(board->getError(), OKEY);
+}
+
+// A server that stalls, trickles or floods ends the fetch as a transport failure. The time
+// limits reach libcurl shortened, so that each is met in about a second.
+struct BadServerCase {
+    const char* name;
+    bool tlsNeverStarts;
+    ApiFault fault;
+    long shortening;
+    const char* says;
+};
+
+void PrintTo(const BadServerCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class DeviceApiBadServer : public DeviceApi, public testing::WithParamInterface<BadServerCase> {
+  protected:
+    void SetUp() override {
+        DeviceApi::SetUp();
+        shortenCurlTimeLimits(GetParam().shortening);
+        server.misbehave(GetParam().fault);
+    }
+    void TearDown() override { shortenCurlTimeLimits(1); }
+};
+
+TEST_P(DeviceApiBadServer, IsARuntimeErrorWithServerResponseThatKeepsTheDevices) {
+    holdDevices({"old"});
+    std::optional<SilentListener> silent;
+    if (GetParam().tlsNeverStarts) {
+        board->_endpoint = silent.emplace().endpoint();
+    }
+
+    const Console console = fetch();
+
+    const std::vector<std::string> lines = linesOf(console.err);
+    ASSERT_EQ(lines.size(), 1U) << console.err;
+    EXPECT_THAT(lines[0], StartsWith("Runtime error: "));
+    EXPECT_THAT(lines[0], ContainsRegex(GetParam().says));
+    EXPECT_EQ(board->getError(), SERVER_RESPONSE);
+    EXPECT_THAT(idsOf(*board), ElementsAre("old"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Behaviours, DeviceApiBadServer,
+    testing::Values(
+        BadServerCase{"NeverStartsTls", true, ApiFault::None, 20, "[Tt]imed? ?out"},
+        BadServerCase{"SilentAfterTls", false, ApiFault::Silent, 20, "too slow"},
+        BadServerCase{"TricklesUnderOneBytePerSecond", false, ApiFault::TrickleSlowly, 20,
+                      "too slow"},
+        BadServerCase{"TricklesWithoutEnd", false, ApiFault::TrickleForever, 20, "timed out"},
+        BadServerCase{"FloodsWithoutEnd", false, ApiFault::FloodForever, 1,
+                      "larger than 4194304 bytes"}),
+    [](const testing::TestParamInfo<BadServerCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,6 +1,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include "BedTest.h"
 #include "BoardTestSupport.h"
 #include "BusTestSupport.h"
@@ -175,6 +179,47 @@ TEST_F(Discovery, NodeThatCannotOpenItsBusIsNotFound) {
     EXPECT_THAT(console.out, HasSubstr("Error creating master\n"));
     EXPECT_THAT(reportLines(console), ElementsAre("founded devices on bus /dev/i2c-3 n = 0"));
     EXPECT_THAT(board->_devices, IsEmpty());
+}
+
+TEST_F(Discovery, NodeThatAnsweredButCannotBeOpenedForGoodIsNeitherStoredNorFound) {
+    expectDevice("alpha", 0x10);
+    expectDevice("bravo", 0x11);
+    nodeAnswering(0x10, "alpha");
+    nodeAnswering(0x11, "bravo");
+    rlimit saved{};
+    getrlimit(RLIMIT_NOFILE, &saved);
+    FoundDevices found;
+
+    const Console console = captureConsole([&] {
+        // Room for two more descriptors, which one simulated open needs for a moment and of
+        // which it keeps one: each probe opens and closes its channel, so both devices are
+        // heard, but only the first node made for good gets one.
+        const int first = ::open("/dev/null", O_RDONLY);
+        const int second = ::open("/dev/null", O_RDONLY);
+        ::close(first);
+        ::close(second);
+        const rlimit tight{.rlim_cur = static_cast<rlim_t>(second) + 1, .rlim_max = saved.rlim_max};
+        setrlimit(RLIMIT_NOFILE, &tight);
+        board->discoverNodesOnBus(found, kBoardBus);
+        setrlimit(RLIMIT_NOFILE, &saved);
+    });
+
+    EXPECT_THAT(nodesOn(kBoardBus), ElementsAre("alpha"));
+    EXPECT_THAT(found[kBoardBus], ElementsAre("alpha"));
+    EXPECT_THAT(reportLines(console), ElementsAre("founded devices on bus /dev/i2c-3 n = 2",
+                                                  "found alpha on bus /dev/i2c-3"));
+    EXPECT_EQ(console.err,
+              "Error: the node of bravo answered at address 17 on bus /dev/i2c-3 but cannot be "
+              "opened again (Too many open files); it is not stored\n");
+}
+
+TEST_F(Discovery, ControlBytesOfADeviceIdArePrintedEscaped) {
+    expectDevice("a\x1b[2J\nfound x", 0x10);
+    nodeAnswering(0x10, "a\x1b[2J\nfound x");
+
+    const Console console = discover();
+
+    EXPECT_THAT(reportLines(console), Contains("found a\\x1b[2J\\x0afound x on bus /dev/i2c-3"));
 }
 
 TEST_F(Discovery, DeviceWithANodeOnAnotherKnownBusIsKept) {

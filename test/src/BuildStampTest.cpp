@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "../NorvaneLogger/IsolatedRun.h"
+#include "IsolatedRun.h"
 
 namespace {
 

@@ -16,24 +16,15 @@ namespace {
 constexpr uint64_t kMondaySeconds = 1750674733;
 constexpr const char* kCentralEurope = "CET-1CEST,M3.5.0,M10.5.0/3";
 
+// Runs each case in UTC unless it chooses a zone, and puts the original one back.
 class Clock : public bed::BedTest {
   protected:
-    // Sets the fake wall clock and forgets earlier sleeps.
-    void setMicros(uint64_t microsSinceEpoch) {
-        clock().setNowUs(microsSinceEpoch);
-        clock().clearSleeps();
-    }
-};
-
-// Runs each case in a chosen time zone and puts the original one back.
-class TimeZone : public Clock {
-  protected:
     void SetUp() override {
-        Clock::SetUp();
+        bed::BedTest::SetUp();
         if (const char* tz = std::getenv("TZ")) {
             _saved = tz;
         }
-        use("UTC0");
+        useZone("UTC0");
     }
     void TearDown() override {
         if (_saved) {
@@ -42,15 +33,16 @@ class TimeZone : public Clock {
             unsetenv("TZ");
         }
         tzset();
-        Clock::TearDown();
+        bed::BedTest::TearDown();
     }
-    static void use(const char* tz) {
+    static void useZone(const char* tz) {
         setenv("TZ", tz, 1);
         tzset();
     }
-    static std::string taken(char* text) {
-        std::unique_ptr<char, decltype(&std::free)> owned(text, &std::free);
-        return owned.get();
+    // Sets the fake wall clock and forgets earlier sleeps.
+    void setMicros(uint64_t microsSinceEpoch) {
+        clock().setNowUs(microsSinceEpoch);
+        clock().clearSleeps();
     }
 
   private:
@@ -60,79 +52,69 @@ class TimeZone : public Clock {
 TEST_F(Clock, MillisIsWholeSecondsTimesAThousandPlusWholeMilliseconds) {
     setMicros(kMondaySeconds * 1000000 + 999999);
     EXPECT_EQ(millis(), kMondaySeconds * 1000 + 999);
-}
-
-TEST_F(Clock, MillisDropsTheMicrosecondsBelowAMillisecond) {
     setMicros(1000999);
     EXPECT_EQ(millis(), 1000U);
 }
 
-TEST_F(Clock, WaitMsOfZeroReturnsAtOnceWithTheCurrentReading) {
-    setMicros(7000000);
-    EXPECT_EQ(waitMs(0), 7000U);
-    EXPECT_TRUE(clock().sleeps().empty());
+struct Wait {
+    uint64_t startMicros;
+    uint64_t ms;
+    uint64_t returned;  // the first reading at or past the target
+    std::size_t naps;   // of 100 us each
+};
+
+class WaitMs : public Clock, public testing::WithParamInterface<Wait> {};
+
+TEST_P(WaitMs, NapsAHundredMicrosecondsAtATimeUntilTheTargetIsReached) {
+    setMicros(GetParam().startMicros);
+    EXPECT_EQ(waitMs(GetParam().ms), GetParam().returned);
+    EXPECT_EQ(clock().sleepDurationsUs(), std::vector<uint64_t>(GetParam().naps, 100));
 }
 
-TEST_F(Clock, WaitMsNapsAHundredMicrosecondsAtATimeUntilTheTargetIsReached) {
-    setMicros(5000000);
-    EXPECT_EQ(waitMs(3), 5003U);
-    EXPECT_EQ(clock().sleepDurationsUs(), std::vector<uint64_t>(30, 100));
+INSTANTIATE_TEST_SUITE_P(Waits, WaitMs,
+                         testing::Values(Wait{7000000, 0, 7000, 0}, Wait{5000000, 3, 5003, 30},
+                                         Wait{5000050, 2, 5002, 20}));
+
+struct Field {
+    uint32_t (*of)(uint64_t);
+    uint64_t timestamp;
+    uint32_t expected;
+};
+
+class ClockField : public Clock, public testing::WithParamInterface<Field> {};
+
+// The central European zone shows that hourOfDay is UTC whatever the local zone.
+TEST_P(ClockField, OfATimestampIsItsMinuteOrUtcHour) {
+    useZone(kCentralEurope);
+    EXPECT_EQ(GetParam().of(GetParam().timestamp), GetParam().expected) << GetParam().timestamp;
 }
 
-TEST_F(Clock, WaitMsReturnsTheFirstReadingAtOrPastTheTarget) {
-    setMicros(5000050);
-    EXPECT_EQ(waitMs(2), 5002U);
-    EXPECT_EQ(clock().sleeps().size(), 20U);
+INSTANTIATE_TEST_SUITE_P(MinutesAndHours, ClockField,
+                         testing::Values(Field{minuteOfHour, 3600000, 0},
+                                         Field{minuteOfHour, 59 * 60000ULL, 59},
+                                         Field{minuteOfHour, 3600000 - 1, 59},
+                                         Field{minuteOfHour, kMondaySeconds * 1000, 32},
+                                         Field{hourOfDay, 86400000, 0},
+                                         Field{hourOfDay, 86400000 - 1, 23},
+                                         Field{hourOfDay, kMondaySeconds * 1000, 10}));
+
+std::string taken(char* text) {
+    std::unique_ptr<char, decltype(&std::free)> owned(text, &std::free);
+    return owned.get();
 }
 
-TEST_F(Clock, MinuteOfHourOfAWholeHourIsZero) {
-    EXPECT_EQ(minuteOfHour(3600000), 0U);
-}
-
-TEST_F(Clock, MinuteOfHourOfTheLastMinuteIsFiftyNine) {
-    EXPECT_EQ(minuteOfHour(59 * 60000ULL), 59U);
-    EXPECT_EQ(minuteOfHour(3600000 - 1), 59U);
-}
-
-TEST_F(Clock, MinuteOfHourOfARealMomentIsItsMinute) {
-    EXPECT_EQ(minuteOfHour(kMondaySeconds * 1000), 32U);
-}
-
-TEST_F(Clock, HourOfDayOfAWholeDayIsZero) {
-    EXPECT_EQ(hourOfDay(86400000), 0U);
-}
-
-TEST_F(Clock, HourOfDayOfTheLastHourIsTwentyThree) {
-    EXPECT_EQ(hourOfDay(86400000 - 1), 23U);
-}
-
-TEST_F(TimeZone, HourOfDayIsInUtcWhateverTheLocalZone) {
-    use(kCentralEurope);
-    EXPECT_EQ(hourOfDay(kMondaySeconds * 1000), 10U);
-}
-
-TEST_F(TimeZone, TimestampNowJoinsWeekdayDateAndTimeWithUnderscores) {
-    setMicros(kMondaySeconds * 1000000);
-    EXPECT_EQ(taken(timestampNow()), "Mon_2025_06_23_10_32_13");
-}
-
-TEST_F(TimeZone, TimestampNowIsInLocalTime) {
-    use(kCentralEurope);
+TEST_F(Clock, TimestampNowIsTheLocalTimeJoinedWithUnderscores) {
     setMicros(kMondaySeconds * 1000000 + 999999);
+    EXPECT_EQ(taken(timestampNow()), "Mon_2025_06_23_10_32_13");
+    useZone(kCentralEurope);
     EXPECT_EQ(taken(timestampNow()), "Mon_2025_06_23_12_32_13");
 }
 
-TEST_F(TimeZone, TimestampOfUsesTheWholeSecondsOfTheTimestamp) {
+TEST_F(Clock, TimestampOfIsTheLocalTimeOfTheWholeSecondsPaddedToTwoDigits) {
     EXPECT_EQ(taken(timestampOf(kMondaySeconds * 1000 + 999)), "Mon_2025_06_23_10_32_13");
-}
-
-TEST_F(TimeZone, TimestampOfPadsMonthDayAndTimeToTwoDigits) {
     EXPECT_EQ(taken(timestampOf(1735787045000)), "Thu_2025_01_02_03_04_05");
-}
-
-TEST_F(TimeZone, TimestampOfTheEpochInAWestZoneIsTheDayBefore) {
-    use("EST5");
-    EXPECT_EQ(taken(timestampOf(0)), "Wed_1969_12_31_19_00_00");
+    useZone("EST5");
+    EXPECT_EQ(taken(timestampOf(0)), "Wed_1969_12_31_19_00_00") << "the day before in a west zone";
 }
 
 }  // namespace

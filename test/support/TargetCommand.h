@@ -40,10 +40,21 @@ inline std::vector<std::string> targetCommand(const std::string& program,
     return words;
 }
 
-// LD_PRELOAD's value for `library`: under AddressSanitizer its runtime comes first.
-inline std::string preloadList(const std::string& library) {
-    const std::string sanitizer = KESTRO_ASAN_RUNTIME;
-    return sanitizer.empty() ? library : sanitizer + ":" + library;
+// The command words that run `program` (with its arguments) under the
+// simulator's launcher with `options`. Under a cross build's emulator the
+// launcher is emulated too, and starts the program through the same emulator.
+inline std::vector<std::string> simCommand(const std::vector<std::string>& options,
+                                           const std::vector<std::string>& program) {
+    std::vector<std::string> words = targetCommand(KESTRO_SIM_LAUNCHER);
+    const std::string emulator = KESTRO_TARGET_EMULATOR;
+    if (!emulator.empty()) {
+        words.push_back("--emulator");
+        words.push_back(emulator);
+    }
+    words.insert(words.end(), options.begin(), options.end());
+    words.push_back("--");
+    words.insert(words.end(), program.begin(), program.end());
+    return words;
 }
 
 // The words as one shell command line, each single-quoted.

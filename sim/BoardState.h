@@ -1,0 +1,22 @@
+#pragma once
+// What outlives one simulated run: the board's state as a JSON report, and
+// the node files kept in a folder between runs (`i2c-kestro-sim --state`).
+
+#include <string>
+
+#include "Bed.h"
+
+namespace bed {
+
+// The board after the run: per bus and node the texts, clock, values and
+// files (size and SHA-256), the GPIO lines, and the run's counters.
+// Pretty-printed JSON.
+std::string boardReport(const Bed& bed);
+
+// Node files from `folder` replace those of the scenario: one sub-folder per
+// bus ("i2c-3") and node ("0x10"), one file per node file.
+void loadNodeFiles(const std::string& folder, Bed& bed);
+// Writes every node's files to `folder` in that layout, replacing what was there.
+void saveNodeFiles(const std::string& folder, const Bed& bed);
+
+}  // namespace bed

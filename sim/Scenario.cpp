@@ -1,0 +1,476 @@
+#include "Scenario.h"
+
+#include <json-c/json.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+
+namespace bed {
+
+namespace {
+
+constexpr int kVersion = 1;
+
+struct JsonRelease {
+    void operator()(json_object* object) const { json_object_put(object); }
+};
+using JsonPtr = std::unique_ptr<json_object, JsonRelease>;
+
+std::string hexByte(int64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%02llX", static_cast<long long>(value));
+    return text;
+}
+
+// A value of the scenario and the key path that leads to it, so that every
+// complaint can say where it is.
+class Field {
+  public:
+    Field(json_object* value, std::string path) : value_(value), path_(std::move(path)) {}
+
+    [[noreturn]] void fail(const std::string& what) const {
+        throw ScenarioError((path_.empty() ? std::string("scenario") : path_) + ": " + what);
+    }
+
+    bool is(json_type type) const { return json_object_is_type(value_, type); }
+    json_object* json() const { return value_; }
+
+    // Fails on any key of this object not in `known`.
+    void allowOnly(std::initializer_list<const char*> known) const {
+        expect(json_type_object, "an object");
+        json_object_object_foreach(value_, key, child) {
+            (void)child;
+            bool found = false;
+            for (const char* name : known) found = found || std::strcmp(name, key) == 0;
+            if (!found) Field(child, keyPath(key)).fail("unknown key");
+        }
+    }
+
+    std::optional<Field> optional(const char* key) const {
+        json_object* child = nullptr;
+        if (!json_object_object_get_ex(value_, key, &child)) return std::nullopt;
+        return Field(child, keyPath(key));
+    }
+    Field required(const char* key) const {
+        std::optional<Field> found = optional(key);
+        if (!found) fail("missing key \"" + std::string(key) + "\"");
+        return *found;
+    }
+    // An entry of a map keyed by free text (bus paths, file names, ...).
+    Field member(const std::string& key) const {
+        json_object* child = nullptr;
+        json_object_object_get_ex(value_, key.c_str(), &child);
+        return Field(child, path_ + "[\"" + key + "\"]");
+    }
+
+    void forEach(const std::function<void(const Field&)>& visit) const {
+        expect(json_type_array, "an array");
+        for (std::size_t i = 0; i < json_object_array_length(value_); ++i) {
+            visit(Field(json_object_array_get_idx(value_, i), path_ + "[" + std::to_string(i) + "]"));
+        }
+    }
+    void forEachMember(const std::function<void(const std::string&, const Field&)>& visit) const {
+        expect(json_type_object, "an object");
+        json_object_object_foreach(value_, key, child) {
+            (void)child;
+            visit(key, member(key));
+        }
+    }
+
+    std::string text() const {
+        expect(json_type_string, "a string");
+        return std::string(json_object_get_string(value_),
+                           static_cast<std::size_t>(json_object_get_string_len(value_)));
+    }
+    bool boolean() const {
+        expect(json_type_boolean, "true or false");
+        return json_object_get_boolean(value_) != 0;
+    }
+    double number() const {
+        if (!is(json_type_double) && !is(json_type_int)) fail("must be a number");
+        return json_object_get_double(value_);
+    }
+    // An integer given as a JSON number or as a text such as "0x10".
+    int64_t integer() const {
+        if (is(json_type_int)) return json_object_get_int64(value_);
+        if (!is(json_type_string)) fail("must be an integer or a text such as \"0x10\"");
+        const std::string word = text();
+        errno = 0;
+        char* end = nullptr;
+        const long long value = std::strtoll(word.c_str(), &end, 0);
+        if (word.empty() || *end != '\0' || errno != 0) fail("\"" + word + "\" is not an integer");
+        return value;
+    }
+    int64_t integerIn(int64_t least, int64_t most) const {
+        const int64_t value = integer();
+        if (value < least || value > most) {
+            fail(std::to_string(value) + " is outside " + std::to_string(least) + ".." +
+                 std::to_string(most));
+        }
+        return value;
+    }
+    uint8_t address() const {
+        const int64_t value = integer();
+        if (value < 0 || value > 0x7F) fail(hexByte(value) + " is not a 7-bit address");
+        return static_cast<uint8_t>(value);
+    }
+    uint8_t byte() const {
+        const int64_t value = integer();
+        if (value < 0 || value > 0xFF) fail(std::to_string(value) + " is not a byte");
+        return static_cast<uint8_t>(value);
+    }
+    // An errno given by its name, e.g. "EIO".
+    int errorNumber() const {
+        const std::string name = text();
+        for (int error = 1; error < 200; ++error) {
+            const char* known = strerrorname_np(error);
+            if (known != nullptr && name == known) return error;
+        }
+        fail("\"" + name + "\" is not an errno name such as \"EIO\"");
+    }
+
+  private:
+    std::string keyPath(const char* key) const { return path_.empty() ? key : path_ + "." + key; }
+    void expect(json_type type, const char* what) const {
+        if (!is(type)) fail(std::string("must be ") + what);
+    }
+
+    json_object* value_;
+    std::string path_;
+};
+
+Bytes base64Decoded(const Field& field) {
+    const std::string text = field.text();
+    Bytes out(text.size() / 4 * 3 + 3);
+    EVP_ENCODE_CTX* context = EVP_ENCODE_CTX_new();
+    EVP_DecodeInit(context);
+    int length = 0;
+    int tail = 0;
+    const bool ok =
+        EVP_DecodeUpdate(context, out.data(), &length,
+                         reinterpret_cast<const unsigned char*>(text.data()),
+                         static_cast<int>(text.size())) >= 0 &&
+        EVP_DecodeFinal(context, out.data() + length, &tail) == 1;
+    EVP_ENCODE_CTX_free(context);
+    if (!ok) field.fail("is not valid base64");
+    out.resize(static_cast<std::size_t>(length + tail));
+    return out;
+}
+
+Bytes fileBytes(const Field& field, const std::filesystem::path& folder) {
+    const std::filesystem::path path = folder / field.text();
+    std::ifstream in(path, std::ios::binary);
+    if (!in) field.fail("cannot read " + path.string());
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// {"text": ...} | {"base64": ...} | {"path": ...}: exactly one of them.
+Bytes contentOf(const Field& field, const std::filesystem::path& folder, const char* extraKey) {
+    field.allowOnly({"text", "base64", "path", extraKey});
+    const std::optional<Field> text = field.optional("text");
+    const std::optional<Field> base64 = field.optional("base64");
+    const std::optional<Field> path = field.optional("path");
+    if ((text ? 1 : 0) + (base64 ? 1 : 0) + (path ? 1 : 0) != 1) {
+        field.fail("needs exactly one of \"text\", \"base64\" and \"path\"");
+    }
+    if (text) return bytesOf(text->text());
+    if (base64) return base64Decoded(*base64);
+    return fileBytes(*path, folder);
+}
+
+Probe probeOf(const Field& field) {
+    const std::string name = field.text();
+    if (name == "ack") return Probe::Ack;
+    if (name == "nack") return Probe::Nack;
+    if (name == "address-only") return Probe::AddressOnly;
+    field.fail("\"" + name + "\" is not one of \"ack\", \"nack\", \"address-only\"");
+}
+
+uint8_t transferStep(const Field& field) {
+    const std::string name = field.text();
+    for (uint8_t subop : {0xAA, 0xCC, 0xEE}) {
+        if (transferStepName(subop) == name) return subop;
+    }
+    field.fail("\"" + name + "\" is not one of \"start\", \"chunk\", \"end\"");
+}
+
+// "when": "once" (default), "always", or a number of hits.
+void applyWhen(const Field& field, FaultRule& rule) {
+    if (field.is(json_type_string) && field.text() == "always") {
+        rule.persist = Persist::Always;
+    } else if (field.is(json_type_string) && field.text() == "once") {
+        rule.times = 1;
+    } else if (field.is(json_type_int)) {
+        rule.times = static_cast<unsigned>(field.integerIn(1, 1'000'000'000));
+    } else {
+        field.fail("must be \"once\", \"always\" or a number of times");
+    }
+}
+
+FaultRule faultOf(const Field& field) {
+    field.allowOnly({"kind", "opcode", "step", "when", "skip", "probability", "payload"});
+    const Field kind = field.required("kind");
+    const std::optional<Fault> fault = faultNamed(kind.text());
+    if (!fault || *fault == Fault::RawReply) kind.fail("\"" + kind.text() + "\" is not a fault");
+    FaultRule rule{.fault = *fault};
+    if (auto opcode = field.optional("opcode")) {
+        rule.opcode = opcode->byte();
+        if (commandName(*rule.opcode).empty()) opcode->fail(hexByte(*rule.opcode) + " is not a command");
+    }
+    if (auto step = field.optional("step")) rule.subop = transferStep(*step);
+    if (auto when = field.optional("when")) applyWhen(*when, rule);
+    if (auto skip = field.optional("skip")) rule.skip = static_cast<unsigned>(skip->integerIn(0, 1'000'000'000));
+    if (auto probability = field.optional("probability")) {
+        rule.probability = probability->number();
+        if (!(rule.probability > 0.0 && rule.probability <= 1.0)) {
+            probability->fail("must be above 0 and at most 1");
+        }
+    }
+    const std::optional<Field> payload = field.optional("payload");
+    if ((*fault == Fault::RawPayload) != payload.has_value()) {
+        field.fail("\"payload\" goes with the kind \"raw-payload\" and only with it");
+    }
+    if (payload) rule.bytes = bytesOf(payload->text());
+    return rule;
+}
+
+// {"offset_ms": N} from the host clock, or {"start_ms": N} since the epoch.
+void applyClock(const Field& field, NodeState& state, uint64_t hostNowUs) {
+    field.allowOnly({"offset_ms", "start_ms"});
+    const std::optional<Field> offset = field.optional("offset_ms");
+    const std::optional<Field> start = field.optional("start_ms");
+    if (offset.has_value() == start.has_value()) field.fail("needs one of \"offset_ms\" and \"start_ms\"");
+    const int64_t hostMs = static_cast<int64_t>(hostNowUs / 1000);
+    state.clockMs = start ? static_cast<uint64_t>(start->integerIn(0, INT64_MAX))
+                          : static_cast<uint64_t>(hostMs + offset->integerIn(-hostMs, INT64_MAX - hostMs));
+}
+
+void applyTexts(const Field& field, NodeState& state) {
+    field.allowOnly({"e1", "e3", "e4", "e5"});
+    const std::pair<const char*, std::string*> slots[] = {
+        {"e1", &state.textE1}, {"e3", &state.textE3}, {"e4", &state.textE4}, {"e5", &state.textE5}};
+    for (const auto& [key, slot] : slots) {
+        if (auto text = field.optional(key)) *slot = text->text();
+    }
+}
+
+void applyRecords(const Field& field, NodeState& state) {
+    field.allowOnly({"a1", "a2", "a3", "a4", "a5"});
+    for (uint8_t opcode = 0xA1; opcode <= 0xA5; ++opcode) {
+        const std::string key = "a" + std::to_string(opcode - 0xA0);
+        const std::optional<Field> list = field.optional(key.c_str());
+        if (!list) continue;
+        list->forEach([&](const Field& entry) {
+            entry.allowOnly({"tag", "text", "base64", "path"});
+            const Field tag = entry.required("tag");
+            state.records[opcode].push_back(
+                Record{.tag = static_cast<uint32_t>(tag.integerIn(0, UINT32_MAX)),
+                       .data = contentOf(entry, {}, "tag")});
+        });
+    }
+}
+
+void applyNodeState(const Field& node, SimNode& sim, uint64_t hostNowUs,
+                    const std::filesystem::path& folder) {
+    NodeState& state = sim.state();
+    if (auto identity = node.optional("identity")) {
+        std::size_t count = 0;
+        identity->forEach([&](const Field& text) {
+            if (count < 4) state.identity[count] = text.text();
+            ++count;
+        });
+        if (count != 4) identity->fail("must hold four texts");
+    }
+    state.clockRunsSinceUs = hostNowUs;
+    state.clockMs = hostNowUs / 1000;
+    if (auto clock = node.optional("clock")) applyClock(*clock, state, hostNowUs);
+    if (auto texts = node.optional("texts")) applyTexts(*texts, state);
+    if (auto map = node.optional("text_map")) {
+        map->forEachMember([&](const std::string& key, const Field& text) {
+            errno = 0;
+            char* end = nullptr;
+            const unsigned long long number = std::strtoull(key.c_str(), &end, 0);
+            if (key.empty() || *end != '\0' || errno != 0 || number > UINT32_MAX) {
+                text.fail("the key is not a 32-bit number");
+            }
+            state.textMap[static_cast<uint32_t>(number)] = text.text();
+        });
+    }
+    if (auto values = node.optional("values")) {
+        std::size_t count = 0;
+        values->forEach([&](const Field& value) {
+            if (count < 5) state.valuesA0[count] = static_cast<uint32_t>(value.integerIn(0, UINT32_MAX));
+            ++count;
+        });
+        if (count != 5) values->fail("must hold five numbers");
+    }
+    if (auto records = node.optional("records")) applyRecords(*records, state);
+    if (auto lines = node.optional("lines")) {
+        lines->forEachMember([&](const std::string& name, const Field& list) {
+            std::string text;
+            list.forEach([&](const Field& line) { text += (text.empty() ? "" : "\n") + line.text(); });
+            state.lines[name] = text;
+        });
+    }
+    if (auto files = node.optional("files")) {
+        files->forEachMember([&](const std::string& name, const Field& file) {
+            const std::optional<Field> extra = file.is(json_type_object) ? file.optional("extra") : std::nullopt;
+            sim.putFile(name, contentOf(file, folder, "extra"),
+                        extra ? static_cast<uint32_t>(extra->integerIn(0, UINT32_MAX)) : 0);
+        });
+    }
+}
+
+void applyNode(const Field& node, SimBus& bus, const Scenario& scenario, uint64_t hostNowUs,
+               const std::filesystem::path& folder) {
+    node.allowOnly({"address", "identity", "clock", "texts", "text_map", "values", "records",
+                    "lines", "files", "probe", "faults"});
+    const uint8_t address = node.required("address").address();
+    if (bus.node(address) != nullptr) node.required("address").fail(hexByte(address) + " is used twice");
+    SimNode& sim = bus.addNode(address);
+    sim.seed(scenario.seed * 131 + address);
+    applyNodeState(node, sim, hostNowUs, folder);
+    if (auto probe = node.optional("probe")) sim.setProbe(probeOf(*probe));
+    if (auto faults = node.optional("faults")) {
+        faults->forEach([&](const Field& fault) { sim.inject(faultOf(fault)); });
+    }
+}
+
+void applyBus(const std::string& path, const Field& field, Bed& bed, const Scenario& scenario,
+              uint64_t hostNowUs, const std::filesystem::path& folder) {
+    const std::string digits = path.substr(std::min(path.size(), std::size_t{9}));
+    if (path.rfind("/dev/i2c-", 0) != 0 || digits.empty() ||
+        digits.find_first_not_of("0123456789") != std::string::npos) {
+        field.fail("the bus must be named /dev/i2c-N");
+    }
+    field.allowOnly({"nodes", "devices", "held", "open_error", "funcs_error", "no_answer_error"});
+    SimBus& bus = bed.addBus(path);
+    if (auto nodes = field.optional("nodes")) {
+        nodes->forEach([&](const Field& node) { applyNode(node, bus, scenario, hostNowUs, folder); });
+    }
+    if (auto devices = field.optional("devices")) {
+        devices->forEach([&](const Field& device) {
+            device.allowOnly({"address", "probe"});
+            const uint8_t address = device.required("address").address();
+            if (bus.node(address) != nullptr) device.required("address").fail(hexByte(address) + " is used twice");
+            const std::optional<Field> probe = device.optional("probe");
+            bus.addDevice(address, probe ? probeOf(*probe) : Probe::Ack);
+        });
+    }
+    if (auto held = field.optional("held")) {
+        held->forEach([&](const Field& address) { bus.holdByDriver(address.address()); });
+    }
+    if (auto error = field.optional("open_error")) bus.failOpen(error->errorNumber());
+    if (auto error = field.optional("funcs_error")) bus.failFuncs(error->errorNumber());
+    if (auto error = field.optional("no_answer_error")) bus.setNoAnswerErrno(error->errorNumber());
+}
+
+void applyGpio(const Field& field, Bed& bed) {
+    field.allowOnly({"present", "held", "set_error", "set_fails"});
+    SimGpioChip& chip = bed.gpio();
+    chip.setPresent(field.optional("present") ? field.required("present").boolean() : true);
+    if (auto held = field.optional("held")) {
+        held->forEachMember([&](const std::string& line, const Field& consumer) {
+            const std::string digits = line.find_first_not_of("0123456789") == std::string::npos ? line : "";
+            if (digits.empty() || digits.size() > 4 || std::stoul(digits) >= chip.lineCount()) {
+                consumer.fail("\"" + line + "\" is not a line of the chip (0.." +
+                              std::to_string(chip.lineCount() - 1) + ")");
+            }
+            chip.holdLine(static_cast<unsigned>(std::stoul(digits)), consumer.text());
+        });
+    }
+    const std::optional<Field> error = field.optional("set_error");
+    const std::optional<Field> fails = field.optional("set_fails");
+    if (fails && !error) fails->fail("goes with \"set_error\"");
+    if (!error) return;
+    const std::string when = fails ? fails->text() : "always";
+    if (when == "once") {
+        chip.failNextSet(error->errorNumber());
+    } else if (when == "always") {
+        chip.failSets(error->errorNumber());
+    } else {
+        fails->fail("must be \"once\" or \"always\"");
+    }
+}
+
+std::string checkedDeviceList(const Field& field) {
+    field.forEach([](const Field& device) {
+        device.allowOnly({"id", "config"});
+        device.required("id").text();
+        const Field config = device.required("config");
+        config.allowOnly({"addr"});
+        config.required("addr").address();
+    });
+    return json_object_to_json_string_ext(field.json(), JSON_C_TO_STRING_PLAIN);
+}
+
+void applyDeviceApiFault(const Field& field, DeviceApi& api) {
+    field.allowOnly({"status", "body", "delay_ms", "endless_body"});
+    if (auto status = field.optional("status")) api.status = static_cast<int>(status->integerIn(100, 599));
+    if (auto body = field.optional("body")) api.body = body->text();
+    if (auto delay = field.optional("delay_ms")) api.delayMs = static_cast<uint64_t>(delay->integerIn(0, 3'600'000));
+    if (auto endless = field.optional("endless_body")) api.endlessBody = endless->boolean();
+}
+
+DeviceApi deviceApiOf(const Field& field) {
+    field.allowOnly({"endpoint", "api_key", "devices", "fault"});
+    DeviceApi api;
+    if (auto endpoint = field.optional("endpoint")) {
+        api.endpoint = endpoint->text();
+        if (api.endpoint.empty() || api.endpoint.find_first_of("/ ") != std::string::npos) {
+            endpoint->fail("must be a host name, optionally with \":port\"");
+        }
+    }
+    if (auto key = field.optional("api_key")) api.apiKey = key->text();
+    if (auto devices = field.optional("devices")) api.devices = checkedDeviceList(*devices);
+    if (auto fault = field.optional("fault")) applyDeviceApiFault(*fault, api);
+    return api;
+}
+
+JsonPtr parseFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw ScenarioError(path + ": cannot read the scenario (" + std::strerror(errno) + ")");
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    json_tokener* tokener = json_tokener_new();
+    JsonPtr root(json_tokener_parse_ex(tokener, text.c_str(), static_cast<int>(text.size() + 1)));
+    const json_tokener_error error = json_tokener_get_error(tokener);
+    const std::size_t offset = json_tokener_get_parse_end(tokener);
+    json_tokener_free(tokener);
+    if (root == nullptr || error != json_tokener_success) {
+        const long line = 1 + std::count(text.begin(), text.begin() + static_cast<long>(std::min(offset, text.size())), '\n');
+        throw ScenarioError(path + ":" + std::to_string(line) + ": not valid JSON (" +
+                            json_tokener_error_desc(error) + ")");
+    }
+    return root;
+}
+
+}  // namespace
+
+Scenario loadScenario(const std::string& path, Bed& bed, uint64_t hostNowUs) {
+    const JsonPtr root = parseFile(path);
+    const Field top(root.get(), "");
+    top.allowOnly({"version", "seed", "buses", "gpio", "device_api"});
+    const Field version = top.required("version");
+    if (version.integer() != kVersion) version.fail("this simulator reads version 1 only");
+    Scenario scenario;
+    if (auto seed = top.optional("seed")) scenario.seed = static_cast<uint64_t>(seed->integerIn(0, INT64_MAX));
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    if (auto buses = top.optional("buses")) {
+        buses->forEachMember([&](const std::string& bus, const Field& field) {
+            applyBus(bus, field, bed, scenario, hostNowUs, folder);
+        });
+    }
+    if (auto gpio = top.optional("gpio")) applyGpio(*gpio, bed);
+    if (auto api = top.optional("device_api")) scenario.deviceApi = deviceApiOf(*api);
+    return scenario;
+}
+
+}  // namespace bed

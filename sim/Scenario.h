@@ -1,0 +1,47 @@
+#pragma once
+// The scenario file: a JSON description of the simulated board (buses with
+// their nodes, probe-only devices and faults; the GPIO chip; the device API)
+// that `i2c-kestro-sim` and its preload library set the simulator up from.
+// Every key is documented in docs/simulator.md.
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "Bed.h"
+
+namespace bed {
+
+// One line naming where the scenario is wrong and what is wrong there, e.g.
+// `buses["/dev/i2c-3"].nodes[2].address: 0x91 is not a 7-bit address`.
+class ScenarioError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// What the launcher serves as the device API.
+struct DeviceApi {
+    // Host (and ":port" when not 443) that the board's configuration names.
+    std::string endpoint = "api.kestro.example";
+    // The x-api-key a request must carry; empty: any key is accepted.
+    std::string apiKey;
+    // The answer: the device list as JSON text, unless a fault overrides it.
+    std::string devices = "[]";
+    int status = 200;
+    std::optional<std::string> body;  // replaces the device list
+    uint64_t delayMs = 0;             // before answering
+    bool endlessBody = false;         // the body never ends
+};
+
+struct Scenario {
+    DeviceApi deviceApi;
+    uint64_t seed = 1;
+};
+
+// Reads the scenario at `path` and sets `bed` up from it. Node clocks given as
+// an offset are counted from `hostNowUs`; files named by "path" are read
+// relative to the scenario's folder. Throws ScenarioError.
+Scenario loadScenario(const std::string& path, Bed& bed, uint64_t hostNowUs);
+
+}  // namespace bed

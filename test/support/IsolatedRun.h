@@ -1,0 +1,30 @@
+#pragma once
+
+// Runs code or a program in a child process whose output the test reads back.
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "RecordText.h"
+#include "TempFiles.h"
+
+struct ChildOutcome {
+    int status;  // exit status, or 128 + signal number
+    std::string out;
+    std::string err;
+};
+
+// Exit status of a child in which a GoogleTest expectation failed.
+constexpr int kChildExpectationFailed = 97;
+
+// Runs a scenario in a forked child, so that nothing it changes reaches this
+// process, capturing its standard output and error.
+// Expectations may be checked inside the scenario: a failed one makes the
+// child end with kChildExpectationFailed and its report lands in `out`.
+ChildOutcome runIsolated(const std::function<void()>& scenario);
+
+// Runs `command` with `logDir` mounted over /var/log, in a mount namespace that
+// dies with it, so the host's /var/log is never touched.
+ChildOutcome runWithPrivateLogDirectory(const TempDir& logDir,
+                                        const std::vector<std::string>& command);
