@@ -46,8 +46,7 @@ struct Invocation {
     std::string address;
     const NodeCommand* nodeCommand = nullptr;
     std::vector<std::vector<std::string>> nodeArguments;
-    std::string source;
-    std::string destination;
+    TransferRequest transfer;
 };
 
 std::string versionText() {
@@ -152,11 +151,23 @@ void addTransfer(CLI::App& app, Invocation& run, Kind kind) {
         app.add_subcommand(put ? "put" : "get", put ? "send a local file to a node, with progress"
                                                     : "fetch a file from a node, with progress");
     sub->add_option("ADDRESS", run.address, "7-bit address")->required()->check(addressCheck());
-    sub->add_option(put ? "LOCAL" : "REMOTE", run.source, "file to copy")->required();
-    sub->add_option(put ? "REMOTE" : "LOCAL", run.destination,
+    sub->add_option(put ? "LOCAL" : "REMOTE", run.transfer.source, "file to copy")->required();
+    sub->add_option(put ? "REMOTE" : "LOCAL", run.transfer.destination,
                     "name of the copy (default: the source's file name)");
-    sub->footer(example(put ? "put 0x20 ./firmware.bin fw.bin" : "get 0x20 log.txt ./log.txt"));
-    sub->final_callback([&run, kind] { run.kind = kind; });
+    sub->add_option("--retries", run.transfer.retries,
+                    "repeat a chunk that went unanswered up to N times")
+        ->type_name("N")
+        ->capture_default_str();
+    if (!put) {
+        sub->add_flag("--resume", run.transfer.resume,
+                      "keep a partial LOCAL.part on failure and continue from it next time");
+    }
+    sub->footer(example(put ? "put 0x20 ./firmware.bin fw.bin"
+                            : "get --resume 0x20 log.txt ./log.txt"));
+    sub->final_callback([&run, kind] {
+        run.kind = kind;
+        run.transfer.direction = kind == Kind::Put ? Direction::Put : Direction::Get;
+    });
 }
 
 std::vector<std::string> chosenArguments(const Invocation& run) {
@@ -176,11 +187,8 @@ int dispatch(const Invocation& run) {
             return runNodeCommand(console, run.settings, address, *run.nodeCommand,
                                   chosenArguments(run));
         case Kind::Put:
-            return runTransfer(console, run.settings, address, Direction::Put, run.source,
-                               run.destination);
         case Kind::Get:
-            return runTransfer(console, run.settings, address, Direction::Get, run.source,
-                               run.destination);
+            return runTransfer(console, run.settings, address, run.transfer);
     }
     return kUsageError;
 }

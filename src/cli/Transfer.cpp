@@ -85,10 +85,12 @@ void ProgressBar::finish() {
     }
 }
 
-int runTransfer(Console& console, const Settings& settings, uint8_t address, Direction direction,
-                const std::string& source, const std::string& destination) {
-    const bool put = direction == Direction::Put;
-    const std::string target = destination.empty() ? baseName(source) : destination;
+int runTransfer(Console& console, const Settings& settings, uint8_t address,
+                const TransferRequest& request) {
+    const bool put = request.direction == Direction::Put;
+    const std::string& source = request.source;
+    const std::string target =
+        request.destination.empty() ? baseName(source) : request.destination;
     JsonDocument document = nodeDocument(settings.bus, address, put ? "put" : "get");
     NorvaneI2CNode node(address, settings.bus.c_str());
     if (const std::optional<std::string> fault = channelFault(node, settings.bus, address)) {
@@ -97,6 +99,8 @@ int runTransfer(Console& console, const Settings& settings, uint8_t address, Dir
     ProgressBar bar(console);
     uint64_t moved = 0;
     TransferOptions options;
+    options.retries = request.retries;
+    options.resume = request.resume;
     options.progress = [&](uint64_t done, uint64_t total) {
         moved = done;
         bar.update(done, total);
@@ -115,7 +119,7 @@ int runTransfer(Console& console, const Settings& settings, uint8_t address, Dir
     setNumber(document.get(), "status", status);
     setText(document.get(), "sha256", sha256);
     console.printDocument(document.get());
-    console.print(summaryLine(direction, source, target,
+    console.print(summaryLine(request.direction, source, target,
                               addressText(address) + " on " + settings.bus, moved, seconds.count(),
                               sha256));
     return 0;

@@ -31,8 +31,17 @@ class ProgressBar {
 // "45%  1200/2664 B  800 B/s  0:02 left"
 std::string progressLine(uint64_t done, uint64_t total, double seconds);
 
+// What put or get was asked to do.
+struct TransferRequest {
+    Direction direction = Direction::Put;
+    std::string source;
+    std::string destination;  // empty: the source's file name
+    uint32_t retries = 3;     // repeats of a chunk exchange that went unanswered
+    bool resume = false;      // get: continue from, or keep, a partial "<destination>.part"
+};
+
 // put (local file to the node) or get (node file to a local file); returns the exit status.
-int runTransfer(Console& console, const Settings& settings, uint8_t address, Direction direction,
-                const std::string& source, const std::string& destination);
+int runTransfer(Console& console, const Settings& settings, uint8_t address,
+                const TransferRequest& request);
 
 }  // namespace cli

@@ -12,6 +12,7 @@
 #include <memory>
 #include <sstream>
 
+#include "TempFiles.h"
 #include "ToolRunner.h"
 
 namespace {
@@ -42,31 +43,36 @@ std::string readText(const std::filesystem::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// A local file for the transfers, named in arguments as {file}.
-class TransferFile {
+// Files a run may name in its arguments: {file} a local file of 1600 bytes, {copy} a path
+// in a private folder, {config} a board configuration whose device API is not served,
+// {example-config} the example configuration, whose device API the simulator serves.
+class RunFiles {
   public:
-    TransferFile() : _path(std::filesystem::temp_directory_path() / "cli-tool-test-put.bin") {
-        std::ofstream(_path, std::ios::binary) << std::string(1600, 'k');
-    }
-    ~TransferFile() { std::filesystem::remove(_path); }
+    RunFiles() { std::ofstream(file(), std::ios::binary) << std::string(1600, 'k'); }
+    std::filesystem::path file() const { return _folder.path() / "put.bin"; }
+    std::filesystem::path copy() const { return _folder.path() / "copy.bin"; }
     std::vector<std::string> substitute(std::vector<std::string> words) const {
         for (std::string& word : words) {
-            if (word == "{file}") word = _path.string();
+            if (word == "{file}") word = file().string();
+            if (word == "{copy}") word = copy().string();
             if (word == "{config}") word = KESTRO_CLI_BOARD_CONFIG;
+            if (word == "{example-config}") word = KESTRO_EXAMPLE_CONFIG;
         }
         return words;
     }
 
   private:
-    std::filesystem::path _path;
+    TempDir _folder;
 };
+
+const std::string kAbsent = "(absent)";
 
 struct JsonCase {
     const char* name;
     std::vector<std::string> arguments;
     const char* scenario;
     int status;
-    std::vector<std::pair<std::string, std::string>> fields;  // path -> value as text
+    std::vector<std::pair<std::string, std::string>> fields;  // path -> value as text, or kAbsent
     const char* input = "";
 };
 
@@ -78,8 +84,8 @@ class ToolJson : public testing::TestWithParam<JsonCase> {};
 
 TEST_P(ToolJson, ExitsWithItsStatusAndPrintsOneDocumentWithTheExpectedFields) {
     const JsonCase& c = GetParam();
-    TransferFile file;
-    std::vector<std::string> arguments = file.substitute(c.arguments);
+    const RunFiles files;
+    std::vector<std::string> arguments = files.substitute(c.arguments);
     arguments.insert(arguments.begin(), "--json");
     const ToolRun run = runTool(c.scenario, arguments, c.input);
 
@@ -94,10 +100,17 @@ TEST_P(ToolJson, ExitsWithItsStatusAndPrintsOneDocumentWithTheExpectedFields) {
         << "only the document on standard output";
     for (const auto& [path, expected] : c.fields) {
         json_object* value = at(document.get(), path);
+        if (expected == kAbsent) {
+            EXPECT_EQ(value, nullptr) << path << " in " << run.out;
+            continue;
+        }
         ASSERT_NE(value, nullptr) << path << " missing in " << run.out;
         EXPECT_EQ(json_object_get_string(value), expected) << path;
     }
 }
+
+// The file big.bin of the lossy-fetch scenario.
+const std::string kBigSha256 = "aaf1aa63bb264cea10d553651f749ff57d5a977cc1bf713862b7db636f8e61c4";
 
 const std::string kNoAnswer =
     "no answer from the node (check the address with 'i2c-kestro-cli scan' and the wiring)";
@@ -172,7 +185,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {"node", "0x20", "get-values-a0"},
                  "one-node",
                  0,
-                 {{"result.values.4", "0"}}},
+                 {{"result.values.4", "5"}}},
         JsonCase{"TextByteCommand",
                  {"node", "0x20", "set-text-byte-f2", "hi", "0x07"},
                  "one-node",
@@ -182,7 +195,12 @@ INSTANTIATE_TEST_SUITE_P(
                  {"node", "0x20", "get-records-a3", "1"},
                  "one-node",
                  0,
-                 {{"result.records", "[ ]"}}},
+                 {{"result.records.0.tag", "7"}, {"result.records.0.data", "boot"}}},
+        JsonCase{"FileInfoGivesSizeAndExtra",
+                 {"node", "0x20", "get-file-info", "log.txt"},
+                 "one-node",
+                 0,
+                 {{"result.size", "23"}, {"result.extra", "9"}}},
         JsonCase{"FileInfoOfAnUnknownFileIsRefused",
                  {"node", "0x20", "get-file-info", "x"},
                  "one-node",
@@ -201,6 +219,24 @@ INSTANTIATE_TEST_SUITE_P(
                  "one-node",
                  1,
                  {{"status", "1"}}},
+        JsonCase{"GetFetchesTheWholeFile",
+                 {"get", "0x20", "log.txt", "{copy}"},
+                 "one-node",
+                 0,
+                 {{"status", "0"},
+                  {"bytes", "23"},
+                  {"command", "get"},
+                  {"sha256", "76c1f200847b84a877e7cbf832fee637b3a1332d9d997012d2103fa2169a5fea"}}},
+        JsonCase{"GetRepeatsAnUnansweredChunk",
+                 {"get", "0x20", "big.bin", "{copy}"},
+                 "lossy-fetch",
+                 0,
+                 {{"bytes", "1200"}, {"sha256", kBigSha256}}},
+        JsonCase{"GetWithoutRetriesStopsAtAnUnansweredChunk",
+                 {"get", "--retries", "0", "0x20", "big.bin", "{copy}"},
+                 "lossy-fetch",
+                 10,
+                 {{"status", "10"}, {"error_text", kNoAnswer}}},
         JsonCase{"BoardWithoutItsConfigurationStopsAtTheFirstStep",
                  {"board", "--config", "/nonexistent.json"},
                  "one-node",
@@ -225,7 +261,22 @@ INSTANTIATE_TEST_SUITE_P(
                  {{"error", "2"},
                   {"steps.1.result", "done"},
                   {"steps.2.result", "failed"},
-                  {"steps.3.result", "skipped"}}}),
+                  {"steps.3.result", "skipped"}}},
+        JsonCase{"BoardListsServedDevicesAndTheNodesFound",
+                 {"board", "--config", "{example-config}", "--sync-clocks", "--scan", "-y"},
+                 "served-board",
+                 0,
+                 {{"error", "0"},
+                  {"devices.0.id", "node-a"},
+                  {"devices.0.address", "32"},
+                  {"devices.1.id", "node-b"},
+                  {"devices.1.address", "33"},
+                  {"nodes.0.bus", "/dev/i2c-3"},
+                  {"nodes.0.address", "32"},
+                  {"nodes.0.id", "node-a"},
+                  {"nodes.1", kAbsent},
+                  {"clocks.0.status", "0"},
+                  {"scan.addresses.0", "32"}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct GoldenCase {
@@ -256,13 +307,29 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ToolOnTerminal, DrawsAProgressBarAndEndsWithOneSummaryLine) {
-    TransferFile file;
+    const RunFiles files;
     const ToolRun run =
-        runToolOnTerminal("one-node", file.substitute({"put", "0x20", "{file}", "k.bin"}));
+        runToolOnTerminal("one-node", files.substitute({"put", "0x20", "{file}", "k.bin"}));
     EXPECT_EQ(run.status, 0) << run.out;
     EXPECT_THAT(run.out, HasSubstr("\r  0%  0/1600 B"));
     EXPECT_THAT(run.out, HasSubstr("\r100%  1600/1600 B"));
     EXPECT_THAT(run.out, HasSubstr(" as k.bin: 1600 bytes in "));
+}
+
+TEST(ToolResume, ContinuesAFetchFromThePartialFileAnEarlierRunKept) {
+    const RunFiles files;
+    const std::vector<std::string> get =
+        files.substitute({"get", "--retries", "0", "--resume", "0x20", "big.bin", "{copy}"});
+    const std::filesystem::path part = files.copy().string() + ".part";
+
+    const ToolRun interrupted = runTool("lossy-fetch", get);
+    ASSERT_EQ(interrupted.status, 10) << interrupted.err;
+    EXPECT_EQ(std::filesystem::file_size(part), 800u);
+    // The scenario starts afresh, so the chunk at 800 is the first one asked for this time.
+    const ToolRun resumed = runTool("lossy-fetch", get);
+    EXPECT_EQ(resumed.status, 0) << resumed.err;
+    EXPECT_EQ(std::filesystem::file_size(files.copy()), 1200u);
+    EXPECT_FALSE(std::filesystem::exists(part));
 }
 
 struct UsageCase {
@@ -303,6 +370,10 @@ struct HelpCase {
     std::vector<std::string> arguments;
     const char* shows;
 };
+
+void PrintTo(const HelpCase& c, std::ostream* os) {
+    for (const std::string& word : c.arguments) *os << word << ' ';
+}
 
 class ToolHelp : public testing::TestWithParam<HelpCase> {};
 

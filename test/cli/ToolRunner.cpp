@@ -14,11 +14,9 @@ namespace {
 
 std::vector<std::string> toolCommand(const std::string& scenario,
                                      const std::vector<std::string>& arguments) {
-    std::vector<std::string> words = kestro::test::targetCommand(
-        KESTRO_CLI_PATH, {"KESTRO_BED_CONFIG=" + scenarioPath(scenario),
-                          "LD_PRELOAD=" + kestro::test::preloadList(KESTRO_BED_PRELOAD)});
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    return words;
+    std::vector<std::string> program{KESTRO_CLI_PATH};
+    program.insert(program.end(), arguments.begin(), arguments.end());
+    return kestro::test::simCommand({"--fast", "--scenario", scenarioPath(scenario)}, program);
 }
 
 [[noreturn]] void execute(const std::vector<std::string>& words) {
@@ -60,7 +58,7 @@ int exitStatusOf(pid_t child) {
 }  // namespace
 
 std::string scenarioPath(const std::string& name) {
-    return std::string(KESTRO_CLI_SCENARIOS) + "/" + name + ".conf";
+    return std::string(KESTRO_CLI_SCENARIOS) + "/" + name + ".json";
 }
 
 ToolRun runTool(const std::string& scenario, const std::vector<std::string>& arguments,
