@@ -363,7 +363,8 @@ INSTANTIATE_TEST_SUITE_P(
                     UsageCase{"MissingArgument", {"node", "0x20", "set-text-f3"}, "TEXT"},
                     UsageCase{
                         "ByteOutOfRange", {"node", "0x20", "set-text-byte-f2", "x", "256"}, "256"},
-                    UsageCase{"NotABus", {"-b", "spi0", "scan"}, "spi0"}),
+                    UsageCase{"NotABus", {"-b", "spi0", "scan"}, "spi0"},
+                    UsageCase{"RetriesNotACount", {"get", "--retries", "-1", "0x20", "f"}, "-1"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct HelpCase {
