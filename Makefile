@@ -10,6 +10,8 @@ ASAN_BUILD ?= build-asan
 AARCH64_BUILD ?= build-aarch64
 FUZZ_BUILD ?= build-fuzz
 GPIOD2_BUILD ?= build-gpiod2
+PACKAGE_BUILD ?= build-package
+PACKAGE_AARCH64_BUILD ?= build-package-aarch64
 # Seconds per fuzz target for `make fuzz`.
 FUZZ_SECONDS ?= 30
 # Operations of `make chaos`; CHAOS_SEED repeats an earlier run.
@@ -21,7 +23,7 @@ SANITIZER_ENV = \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 .PHONY: all deps configure build run test bench clean \
-  test-asan test-aarch64 test-gpiod2 fuzz leak-check chaos
+  test-asan test-aarch64 test-gpiod2 fuzz leak-check chaos package package-aarch64 test-install
 
 all: build
 
@@ -103,5 +105,22 @@ leak-check: build
 	@scripts/ensure-log-file.sh
 	scripts/leak-check.sh $(BUILD)
 
+# The four Debian packages (library, development files, tools, simulator) in
+# $(PACKAGE_BUILD)/packages, checked by lintian; package-aarch64 cross-builds
+# the arm64 ones for the board.
+package:
+	@scripts/install-deps.sh --package
+	scripts/build-packages.sh $(PACKAGE_BUILD)
+
+package-aarch64:
+	@scripts/install-deps.sh --package --aarch64
+	scripts/build-packages.sh --aarch64 $(PACKAGE_AARCH64_BUILD)
+
+# Installs into a temporary folder and builds and runs examples/consumer
+# against it, then against the unpacked packages.
+test-install: package
+	scripts/test-install.sh $(PACKAGE_BUILD)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(AARCH64_BUILD) $(FUZZ_BUILD) $(GPIOD2_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(AARCH64_BUILD) $(FUZZ_BUILD) $(GPIOD2_BUILD) \
+	  $(PACKAGE_BUILD) $(PACKAGE_AARCH64_BUILD)

@@ -6,6 +6,8 @@
 #   scripts/install-deps.sh --fuzz      also clang and its fuzzing runtime
 #   scripts/install-deps.sh --aarch64   also the aarch64 cross compiler, the
 #                                       arm64 libraries (multiarch) and qemu
+#   scripts/install-deps.sh --package   also what builds and checks the
+#                                       Debian packages
 set -euo pipefail
 
 packages=(
@@ -29,6 +31,7 @@ want_arm64=false
 for arg in "$@"; do
   case "$arg" in
     --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
+    --package) packages+=(dpkg-dev lintian) ;;
     --aarch64) packages+=("${aarch64_packages[@]}"); want_arm64=true ;;
     *) echo "install-deps: unknown option $arg" >&2; exit 2 ;;
   esac

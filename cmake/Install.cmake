@@ -1,0 +1,47 @@
+# What `cmake --install` puts where, by component: lib (the shared library),
+# dev (headers, pkg-config file, CMake package) and tools (the board's files).
+# Programs add their own rules next to their targets.
+include(CMakePackageConfigHelpers)
+
+target_compile_features(i2c-kestro PUBLIC cxx_std_20)
+# Users of the installed library see the libgpiod interface it was built for,
+# as those in this tree do through Deps::gpiod.
+target_compile_definitions(i2c-kestro INTERFACE
+  $<INSTALL_INTERFACE:KESTRO_GPIOD_API=${KESTRO_GPIOD_MAJOR}>)
+install(TARGETS i2c-kestro EXPORT i2c-kestro-targets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT lib NAMELINK_COMPONENT dev)
+
+set(KESTRO_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/i2c-kestro)
+install(EXPORT i2c-kestro-targets NAMESPACE i2c-kestro::
+  DESTINATION ${KESTRO_CMAKE_PACKAGE_DIR} COMPONENT dev)
+configure_package_config_file(cmake/i2c-kestro-config.cmake.in
+  ${PROJECT_BINARY_DIR}/i2c-kestro-config.cmake
+  INSTALL_DESTINATION ${KESTRO_CMAKE_PACKAGE_DIR})
+# The shared library's SONAME changes with the major version only.
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/i2c-kestro-config-version.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES
+    ${PROJECT_BINARY_DIR}/i2c-kestro-config.cmake
+    ${PROJECT_BINARY_DIR}/i2c-kestro-config-version.cmake
+  DESTINATION ${KESTRO_CMAKE_PACKAGE_DIR} COMPONENT dev)
+
+configure_file(cmake/i2c-kestro.pc.in ${PROJECT_BINARY_DIR}/i2c-kestro.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/i2c-kestro.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+
+# Installing into /usr means the board's own /etc and /var, as the packages do;
+# any other prefix keeps them under the prefix.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(KESTRO_SYSCONFDIR ${CMAKE_INSTALL_FULL_SYSCONFDIR})
+else()
+  set(KESTRO_SYSCONFDIR ${CMAKE_INSTALL_SYSCONFDIR})
+endif()
+# tmpfiles.d and udev rules live under lib/ whatever the library folder is.
+install(FILES ${PROJECT_SOURCE_DIR}/examples/config.json
+  DESTINATION ${KESTRO_SYSCONFDIR}/i2c-kestro COMPONENT tools)
+install(FILES packaging/board/logrotate RENAME i2c-kestro
+  DESTINATION ${KESTRO_SYSCONFDIR}/logrotate.d COMPONENT tools)
+install(FILES packaging/board/tmpfiles.conf RENAME i2c-kestro.conf
+  DESTINATION lib/tmpfiles.d COMPONENT tools)
+install(FILES packaging/board/udev.rules RENAME 60-i2c-kestro.rules
+  DESTINATION lib/udev/rules.d COMPONENT tools)
