@@ -387,7 +387,7 @@ TEST_P(ToolHelp, ExitsZeroWithTheTextOnStandardOutput) {
 INSTANTIATE_TEST_SUITE_P(
     Texts, ToolHelp,
     testing::Values(HelpCase{{"--help"}, "  64     usage error"},
-                    HelpCase{{"--version"}, "i2c-kestro-cli 0.1.0 (built "},
+                    HelpCase{{"--version"}, "i2c-kestro-cli " KESTRO_VERSION " (built "},
                     HelpCase{{"scan", "--help"}, "Example:\n  i2c-kestro-cli scan -y"},
                     HelpCase{{"node", "0x20", "set-values-b0", "--help"},
                              "Example:\n  i2c-kestro-cli node 0x20 set-values-b0 1 2 3 4 5"}),
