@@ -3,6 +3,8 @@
 # what they use.
 find_package(PkgConfig REQUIRED)
 
+find_package(CLI11 CONFIG REQUIRED)
+
 pkg_check_modules(JSONC REQUIRED IMPORTED_TARGET json-c)
 add_library(Deps::jsonc ALIAS PkgConfig::JSONC)
 

@@ -2,6 +2,7 @@
 
 #include "BuildStamp.h"
 #include "NorvaneLogger.h"
+#include "cli/Tool.h"
 
 namespace {
 
@@ -15,9 +16,13 @@ void printBanner() {
 
 }  // namespace
 
-// The program only announces itself and brings the logger up; it always ends
-// with status 1, whether or not the logger could open its file.
-int main() {
+// Without arguments the program only announces itself and brings the logger up, ending with
+// status 1 whether or not the logger could open its file. With arguments it is the operator
+// tool.
+int main(int argc, char** argv) {
+    if (argc > 1) {
+        return cli::runTool(argc, argv);
+    }
     printBanner();
     NorvaneLogger::init();
     return 1;

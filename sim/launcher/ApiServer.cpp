@@ -24,11 +24,19 @@ ApiServer::ApiServer(const DeviceApi& api, const TestAuthority& authority) : api
     });
     port_ = server_->bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("the device API server cannot listen on 127.0.0.1");
-    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    thread_ = std::thread([this] {
+        server_->listen_after_bind();
+        listenEnded_ = true;
+    });
 }
 
 ApiServer::~ApiServer() {
     stopping_ = true;
+    // stop() does nothing until the thread has entered its accept loop; a program that ends
+    // before then would leave the thread accepting for ever and the join below waiting on it.
+    while (!server_->is_running() && !listenEnded_) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     server_->stop();
     thread_.join();
 }

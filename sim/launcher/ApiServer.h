@@ -50,6 +50,7 @@ class ApiServer {
     int port_ = -1;
     std::thread thread_;
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> listenEnded_{false};
     mutable std::mutex mutex_;
     std::vector<SeenRequest> requests_;
 };

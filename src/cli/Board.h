@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+
+#include "Console.h"
+
+namespace cli {
+
+struct BoardOptions {
+    std::string config = "/etc/i2c-kestro/config.json";
+    bool syncClocks = false;
+    bool scan = false;
+};
+
+// Brings the board up with its start-up sequence, reports each step, the devices the API
+// lists and the nodes found, optionally syncs the clocks and scans, and releases the board.
+// Returns the board's error code.
+int runBoard(Console& console, const Settings& settings, const BoardOptions& options);
+
+}  // namespace cli
