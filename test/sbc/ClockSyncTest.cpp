@@ -1,32 +1,36 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <ranges>
+
 #include "BedTest.h"
 #include "BoardTestSupport.h"
-#include "BusTestSupport.h"
+#include "NodeStatus.h"
 #include "NorvaneI2CNode.h"
 
 using testing::ElementsAre;
 using testing::IsEmpty;
+using Lines = std::vector<std::string>;
 
 namespace {
-
-using Lines = std::vector<std::string>;
 
 const char* const kBoardBus = "/dev/i2c-3";
 constexpr uint64_t kStartMs = bed::FakeClock::kDefaultStartUs / 1000;
 constexpr uint64_t kCommandMs = 100;
+constexpr uint8_t kSetTime = 0xF0;
+constexpr uint8_t kGetTime = 0xE0;
 
+// The time the node was asked to set, as its 8 little-endian argument bytes say.
 uint64_t sentTime(const bed::SimNode& sim) {
-    const std::vector<bed::Request> sets = sim.requestsFor(0xF0);
+    const std::vector<bed::Request> sets = sim.requestsFor(kSetTime);
     if (sets.size() != 1) {
         ADD_FAILURE() << sets.size() << " clock sets";
         return 0;
     }
     const bed::Bytes value = sets[0].arguments();
     uint64_t time = 0;
-    for (size_t i = value.size(); i > 0; --i) {
-        time = (time << 8) | value[i - 1];
+    for (const uint8_t byte : std::views::reverse(value)) {
+        time = (time << 8) | byte;
     }
     return time;
 }
@@ -51,11 +55,8 @@ class ClockSync : public bed::BedTest {
         return sim;
     }
 
-    // The pointer line that opens the report of one node.
-    std::string headerOf(const std::string& bus, const std::string& id) {
-        NorvaneI2CNode* node = board->_nodes.at(bus).at(id);
-        return "timesync for bus " + bus + " id " + id + " NorvaneI2CNode memAddr " +
-               streamed(node) + " addr " + std::to_string(node->addr);
+    std::string headerOf(const std::string& id, const std::string& bus = kBoardBus) {
+        return syncHeaderOf(*board, bus, id);
     }
 
     Lines sync() {
@@ -70,19 +71,20 @@ class ClockSync : public bed::BedTest {
 };
 
 TEST_F(ClockSync, WritesNothingWithoutNodes) {
-    EXPECT_THAT(sync(), IsEmpty());
     board->_nodes["/dev/i2c-1"];
-    board->_nodes["/dev/i2c-4"];
+    board->_nodes[kBoardBus]["none"] = nullptr;
+
     EXPECT_THAT(sync(), IsEmpty());
     EXPECT_THAT(bed().events(), IsEmpty());
 }
 
 TEST_F(ClockSync, SetsTheBoardTimeAndReportsTheTimeReadBack) {
     bed::SimNode& sim = placeNode("alpha", 0x10);
+    board->_nodes[kBoardBus]["beta-none"] = nullptr;
 
     const Lines lines = sync();
 
-    EXPECT_THAT(lines, ElementsAre(headerOf(kBoardBus, "alpha"),
+    EXPECT_THAT(lines, ElementsAre(headerOf("alpha"),
                                    "Time set to alpha " + std::to_string(kStartMs) + "ms"));
     EXPECT_EQ(sentTime(sim), kStartMs);
     EXPECT_EQ(bed().trace({bed::EventKind::Write, bed::EventKind::Sleep}),
@@ -93,115 +95,84 @@ TEST_F(ClockSync, PrintsTheNodesClockNotTheTimeItWasSent) {
     bed::SimNode& sim = placeNode("alpha", 0x10);
     bed::Bytes reply = bed::bytesOf("OK");
     bed::putLe64(reply, 258);
-    sim.replyPayload(reply, 0xE0);
+    sim.replyPayload(reply, kGetTime);
 
-    EXPECT_THAT(sync(), ElementsAre(headerOf(kBoardBus, "alpha"), "Time set to alpha 258ms"));
+    EXPECT_THAT(sync(), ElementsAre(headerOf("alpha"), "Time set to alpha 258ms"));
 }
 
-TEST_F(ClockSync, TakesAFreshTimeForEveryNode) {
-    bed::SimNode& alpha = placeNode("alpha", 0x10);
-    bed::SimNode& bravo = placeNode("bravo", 0x11);
-    bed::SimNode& remote = placeNode("remote", 0x12, "/dev/i2c-1");
-
-    sync();
-
-    EXPECT_EQ(sentTime(remote), kStartMs) << "/dev/i2c-1 comes first";
-    EXPECT_EQ(sentTime(alpha), kStartMs + 2 * kCommandMs);
-    EXPECT_EQ(sentTime(bravo), kStartMs + 4 * kCommandMs);
-}
-
-TEST_F(ClockSync, VisitsBusesAndIdsInAscendingOrder) {
-    placeNode("zulu", 0x10);
-    placeNode("alpha", 0x11);
-    placeNode("mike", 0x12, "/dev/i2c-1");
-
-    const Lines headers =
-        linesStartingWith(captureConsole([&] { board->syncNodeClocks(); }).out, {"timesync "});
-
-    EXPECT_THAT(headers, ElementsAre(headerOf("/dev/i2c-1", "mike"), headerOf(kBoardBus, "alpha"),
-                                     headerOf(kBoardBus, "zulu")));
-}
-
-TEST_F(ClockSync, HeaderEndsWithTheAddressInDecimal) {
-    placeNode("seven", 7);
-    placeNode("eighty", 0x50);
+TEST_F(ClockSync, VisitsBusesAndIdsInAscendingOrderWithAFreshTimeForEach) {
+    bed::SimNode& zulu = placeNode("zulu", 0x10);
+    bed::SimNode& alpha = placeNode("alpha", 7);
+    bed::SimNode& mike = placeNode("mike", 0x12, "/dev/i2c-1");
 
     const Lines lines = sync();
 
-    ASSERT_EQ(lines.size(), 4U);
-    EXPECT_THAT(lines[0], testing::EndsWith(" addr 80"));
-    EXPECT_THAT(lines[2], testing::EndsWith(" addr 7"));
-    EXPECT_THAT(lines[0], testing::MatchesRegex(
-                              "timesync for bus /dev/i2c-3 id eighty NorvaneI2CNode memAddr "
-                              "0x[0-9a-f]+ addr 80"));
+    ASSERT_EQ(lines.size(), 6U);
+    EXPECT_THAT((Lines{lines[0], lines[2], lines[4]}),
+                ElementsAre(headerOf("mike", "/dev/i2c-1"), headerOf("alpha"), headerOf("zulu")));
+    EXPECT_THAT(lines[2], testing::MatchesRegex("timesync for bus /dev/i2c-3 id alpha "
+                                                "NorvaneI2CNode memAddr 0x[0-9a-f]+ addr 7"));
+    EXPECT_THAT(lines[4], testing::EndsWith(" addr 16"));
+    EXPECT_EQ(sentTime(mike), kStartMs);
+    EXPECT_EQ(sentTime(alpha), kStartMs + 2 * kCommandMs);
+    EXPECT_EQ(sentTime(zulu), kStartMs + 4 * kCommandMs);
 }
 
-TEST_F(ClockSync, RefusedSetReportsStatus11AndSkipsTheReadBack) {
-    bed::SimNode& sim = placeNode("alpha", 0x10);
-    sim.failNext(bed::Fault::NotOk, 0xF0);
+// A node step that fails: the report names the step and the node's status, and the next node
+// is still visited without the board's error changing.
+struct StepFault {
+    const char* name;
+    bed::Fault fault;
+    uint8_t opcode;
+    const char* says;
+    NodeStatus status;
+};
 
-    EXPECT_THAT(sync(), ElementsAre(headerOf(kBoardBus, "alpha"), "Error setting time to alpha",
-                                    "Error: 11"));
-    EXPECT_THAT(sim.requestsFor(0xE0), IsEmpty());
+void PrintTo(const StepFault& row, std::ostream* out) {
+    *out << row.name;
 }
 
-TEST_F(ClockSync, SetWithoutAnAnswerReportsStatus10) {
-    placeNode("alpha", 0x10).failNext(bed::Fault::NoAnswer, 0xF0);
+class ClockSyncFault : public ClockSync, public testing::WithParamInterface<StepFault> {};
 
-    EXPECT_THAT(sync(), ElementsAre(headerOf(kBoardBus, "alpha"), "Error setting time to alpha",
-                                    "Error: 10"));
-}
-
-TEST_F(ClockSync, ShortClockReplyReportsStatus8) {
-    placeNode("alpha", 0x10).failNext(bed::Fault::WrongLength, 0xE0);
-
-    EXPECT_THAT(sync(), ElementsAre(headerOf(kBoardBus, "alpha"), "Error getting time from alpha",
-                                    "Error: 8"));
-}
-
-TEST_F(ClockSync, RefusedReadBackReportsStatus11) {
-    placeNode("alpha", 0x10).failNext(bed::Fault::NotOk, 0xE0);
-
-    EXPECT_THAT(sync(), ElementsAre(headerOf(kBoardBus, "alpha"), "Error getting time from alpha",
-                                    "Error: 11"));
-}
-
-TEST_F(ClockSync, ReadBackWithoutAnAnswerReportsStatus10) {
-    placeNode("alpha", 0x10).failNext(bed::Fault::BadCrc, 0xE0);
-
-    EXPECT_THAT(sync(), ElementsAre(headerOf(kBoardBus, "alpha"), "Error getting time from alpha",
-                                    "Error: 10"));
-}
-
-TEST_F(ClockSync, AFailingNodeDoesNotStopTheRunNorTouchTheBoardError) {
-    placeNode("alpha", 0x10).failNext(bed::Fault::NotOk, 0xF0);
+TEST_P(ClockSyncFault, IsReportedWithTheNodeStatusAndTheNextNodeIsStillSet) {
+    bed::SimNode& alpha = placeNode("alpha", 0x10);
+    alpha.failNext(GetParam().fault, GetParam().opcode);
     placeNode("bravo", 0x11);
 
     const Lines lines = sync();
 
-    EXPECT_THAT(
-        lines, ElementsAre(headerOf(kBoardBus, "alpha"), "Error setting time to alpha", "Error: 11",
-                           headerOf(kBoardBus, "bravo"),
-                           "Time set to bravo " + std::to_string(kStartMs + kCommandMs) + "ms"));
+    ASSERT_EQ(lines.size(), 5U);
+    EXPECT_THAT((Lines{lines.begin(), lines.begin() + 3}),
+                ElementsAre(headerOf("alpha"), GetParam().says + std::string(" alpha"),
+                            "Error: " + std::to_string(GetParam().status)));
+    EXPECT_EQ(lines[4].rfind("Time set to bravo ", 0), 0U);
     EXPECT_EQ(board->getError(), OKEY);
+    if (GetParam().opcode == kSetTime) {
+        EXPECT_THAT(alpha.requestsFor(kGetTime), IsEmpty());
+    }
 }
 
-TEST_F(ClockSync, NodeThatNeverOpenedReportsStatus10WithoutWaiting) {
+INSTANTIATE_TEST_SUITE_P(
+    Steps, ClockSyncFault,
+    testing::Values(
+        StepFault{"SetRefused", bed::Fault::NotOk, kSetTime, "Error setting time to",
+                  NODE_REPLY_NOT_OK},
+        StepFault{"SetUnanswered", bed::Fault::NoAnswer, kSetTime, "Error setting time to",
+                  NODE_TRANSPORT_FAILURE},
+        StepFault{"ReadBackShort", bed::Fault::WrongLength, kGetTime, "Error getting time from",
+                  NODE_WRONG_REPLY_LENGTH},
+        StepFault{"ReadBackRefused", bed::Fault::NotOk, kGetTime, "Error getting time from",
+                  NODE_REPLY_NOT_OK},
+        StepFault{"ReadBackCorrupted", bed::Fault::BadCrc, kGetTime, "Error getting time from",
+                  NODE_TRANSPORT_FAILURE}),
+    [](const testing::TestParamInfo<StepFault>& info) { return std::string(info.param.name); });
+
+TEST_F(ClockSync, NodeThatNeverOpenedReportsATransportFailureWithoutWaiting) {
     captureConsole([&] { board->_nodes[kBoardBus]["lost"] = new NorvaneI2CNode(0x10, kBoardBus); });
 
-    EXPECT_THAT(sync(), ElementsAre(headerOf(kBoardBus, "lost"), "Error setting time to lost",
-                                    "Error: 10"));
+    EXPECT_THAT(sync(), ElementsAre(headerOf("lost"), "Error setting time to lost",
+                                    "Error: " + std::to_string(NODE_TRANSPORT_FAILURE)));
     EXPECT_THAT(clock().sleeps(), IsEmpty());
-}
-
-TEST_F(ClockSync, EmptyNodeEntryIsSkipped) {
-    board->_nodes[kBoardBus]["none"] = nullptr;
-    placeNode("some", 0x10);
-
-    const Lines lines = sync();
-
-    EXPECT_EQ(lines.size(), 2U);
-    EXPECT_EQ(lines[0], headerOf(kBoardBus, "some"));
 }
 
 }  // namespace

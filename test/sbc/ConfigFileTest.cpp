@@ -1,15 +1,16 @@
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
-#include <filesystem>
-#include <fstream>
+#include <optional>
+#include <sstream>
 
 #include "BoardTestSupport.h"
+#include "Golden.h"
+#include "TempFiles.h"
 
-using testing::ElementsAre;
-using testing::FieldsAre;
+static_assert(!std::is_copy_constructible_v<SBC> && !std::is_copy_assignable_v<SBC>);
+static_assert(!std::is_move_constructible_v<SBC> && !std::is_move_assignable_v<SBC>);
 
 namespace {
 
@@ -18,6 +19,8 @@ const std::string kGoodConfig = R"({
     "api_key": "key-1",
     "wifis": [{"ssid": "home", "pass": "secret"}, {"ssid": "", "pass": ""}]
 })";
+constexpr const char* kBadFile = "Error parsing file, dont exist, wrong permisions or bad json";
+constexpr const char* kOld = "old-ssid:old-pass ";
 
 class ConfigFile : public testing::Test {
   protected:
@@ -29,66 +32,114 @@ class ConfigFile : public testing::Test {
     }
 
     Console parse(const std::string& content) {
-        const TempFile file(content);
-        return captureConsole([&] { board->parseConfigFile(file.path()); });
+        writeFile(file(), content);
+        return captureConsole([&] { board->parseConfigFile(file()); });
     }
 
+    std::string file() const { return (folder.path() / "config.json").string(); }
+
+    // Every stored network as "ssid:pass ", in order.
+    std::string networks() const {
+        std::string text;
+        for (const Wifi& wifi : board->_wifis) {
+            text += wifi.ssid + ":" + wifi.pass + " ";
+        }
+        return text;
+    }
+
+    TempDir folder;
     BoardPtr board;
 };
 
-TEST_F(ConfigFile, GoodFileStoresEndpointKeyAndNetworksInFileOrder) {
-    const Console console = parse(kGoodConfig);
+// One file (none when absent), the message it produces, and what is stored afterwards.
+struct Content {
+    const char* name;
+    std::optional<std::string> content;
+    std::string message;
+    std::string endpoint;
+    std::string apiKey;
+    std::string networks;
+};
 
-    EXPECT_EQ(console.err, "");
-    EXPECT_EQ(board->getError(), OKEY);
-    EXPECT_EQ(board->_endpoint, "api.example.test");
-    EXPECT_EQ(board->_api_key, "key-1");
-    EXPECT_THAT(board->_wifis, ElementsAre(FieldsAre("old-ssid", "old-pass"),
-                                           FieldsAre("home", "secret"), FieldsAre("", "")));
+void PrintTo(const Content& row, std::ostream* out) {
+    *out << row.name;
 }
 
-TEST_F(ConfigFile, UnlistedKeysAreIgnoredAtTopLevelAndInNetworks) {
-    parse(R"({"extra": [1], "endpoint": "e", "api_key": "k",
-              "wifis": [{"pass": "p", "hidden": true, "ssid": "s"}]})");
+class ConfigFileContent : public ConfigFile, public testing::WithParamInterface<Content> {};
 
-    EXPECT_EQ(board->getError(), OKEY);
-    EXPECT_THAT(board->_wifis.back(), FieldsAre("s", "p"));
+TEST_P(ConfigFileContent, StoresWhatPrecedesTheFirstFaultInCheckOrder) {
+    const Content& row = GetParam();
+
+    const Console console = row.content ? parse(*row.content)
+                                        : captureConsole([&] { board->parseConfigFile(kMissingPath); });
+
+    EXPECT_EQ(console.err, row.message.empty() ? "" : row.message + "\n");
+    EXPECT_EQ(console.out, "");
+    EXPECT_EQ(board->getError(), row.message.empty() ? OKEY : CONFIG_FILE);
+    EXPECT_EQ(board->_endpoint, row.endpoint);
+    EXPECT_EQ(board->_api_key, row.apiKey);
+    EXPECT_EQ(networks(), row.networks);
 }
 
-TEST_F(ConfigFile, EmptyNetworkListSucceedsWithNothingAppended) {
-    board->_wifis.clear();
-    parse(R"({"endpoint": "e", "api_key": "k", "wifis": []})");
-
-    EXPECT_EQ(board->getError(), OKEY);
-    EXPECT_TRUE(board->_wifis.empty());
-    EXPECT_EQ(board->_endpoint, "e");
+std::string wifis(const char* elements) {
+    return std::string(R"({"endpoint": "e", "api_key": "k", "wifis": )") + elements + "}";
 }
 
-TEST_F(ConfigFile, ParsingTheSameFileTwiceHoldsEveryNetworkTwice) {
-    board->_wifis.clear();
-    const TempFile file(kGoodConfig);
-    captureConsole([&] {
-        board->parseConfigFile(file.path());
-        board->parseConfigFile(file.path());
-    });
+const std::string kMissing = "Missing \"";
+const std::string kWrong = "Wrong type in key \"";
+const std::string kInWifis = " key in element of wifis json_array of json configFile";
+const std::string kWrongInWifis = "\" in element of wifis json_array, must be type string";
 
-    EXPECT_THAT(board->_wifis, ElementsAre(FieldsAre("home", "secret"), FieldsAre("", ""),
-                                           FieldsAre("home", "secret"), FieldsAre("", "")));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Files, ConfigFileContent,
+    testing::Values(
+        Content{"GoodFileAppendsItsNetworksInFileOrder", kGoodConfig, "", "api.example.test",
+                "key-1", std::string(kOld) + "home:secret : "},
+        Content{"UnlistedKeysAreIgnored",
+                R"({"x": [1], "endpoint": "e", "api_key": "k",
+                    "wifis": [{"pass": "p", "hidden": true, "ssid": "s"}]})",
+                "", "e", "k", std::string(kOld) + "s:p "},
+        Content{"EmptyNetworkList", wifis("[]"), "", "e", "k", kOld},
+        Content{"ExactlyOneMebibyte", kGoodConfig + std::string((1 << 20) - kGoodConfig.size(), ' '),
+                "", "api.example.test", "key-1", std::string(kOld) + "home:secret : "},
+        Content{"MissingFile", std::nullopt, kBadFile, "old-endpoint", "old-key", kOld},
+        Content{"SyntaxError", R"({"endpoint": "e",)", kBadFile, "old-endpoint", "old-key", kOld},
+        Content{"EmptyFile", "", kBadFile, "old-endpoint", "old-key", kOld},
+        Content{"TopLevelArray", R"([{"endpoint": "e"}])",
+                kMissing + "endpoint\" key in json configFile", "old-endpoint", "old-key", kOld},
+        Content{"EndpointNull", R"({"endpoint": null})",
+                kWrong + "endpoint\", must be type string", "old-endpoint", "old-key", kOld},
+        Content{"EndpointNumber", R"({"endpoint": 5, "api_key": 5})",
+                kWrong + "endpoint\", must be type string", "old-endpoint", "old-key", kOld},
+        Content{"ApiKeyMissing", R"({"endpoint": "new", "wifis": 1})",
+                kMissing + "api_key\" key in json configFile", "new", "old-key", kOld},
+        Content{"ApiKeyObject", R"({"endpoint": "new", "api_key": {}})",
+                kWrong + "api_key\", must be type string", "new", "old-key", kOld},
+        Content{"WifisMissing", R"({"endpoint": "", "api_key": ""})",
+                kMissing + "wifis\" key in json configFile", "", "", kOld},
+        Content{"WifisObject", wifis("{}"), kWrong + "wifis\", must be type array", "e", "k", kOld},
+        Content{"WifisNull", wifis("null"), kWrong + "wifis\", must be type array", "e", "k", kOld},
+        Content{"NetworkIsString", wifis(R"(["home"])"), kMissing + "ssid\"" + kInWifis, "e", "k",
+                kOld},
+        Content{"SsidMissing", wifis(R"([{"pass": 1}])"), kMissing + "ssid\"" + kInWifis, "e", "k",
+                kOld},
+        Content{"SsidNumber", wifis(R"([{"ssid": 1}])"), kWrong + "ssid" + kWrongInWifis, "e",
+                "k", kOld},
+        Content{"PassMissing", wifis(R"([{"ssid": "s"}])"), kMissing + "pass\"" + kInWifis, "e",
+                "k", kOld},
+        Content{"PassNull", wifis(R"([{"ssid": "s", "pass": null}])"),
+                kWrong + "pass" + kWrongInWifis, "e", "k", kOld},
+        Content{"NetworksBeforeAFaultyOneAreKept",
+                wifis(R"([{"ssid": "a", "pass": "1"}, {"ssid": "b", "pass": "2"},
+                          {"ssid": "c", "pass": 3}, {"ssid": 4}])"),
+                kWrong + "pass" + kWrongInWifis, "e", "k", std::string(kOld) + "a:1 b:2 "}),
+    [](const testing::TestParamInfo<Content>& info) { return std::string(info.param.name); });
 
-TEST_F(ConfigFile, NullPathIsRefusedWithItsOwnMessage) {
-    const Console console = captureConsole([&] { board->parseConfigFile(nullptr); });
+TEST_F(ConfigFile, ParsingTheSameFileTwiceAppendsItsNetworksTwice) {
+    parse(kGoodConfig);
+    parse(kGoodConfig);
 
-    EXPECT_EQ(console.err, "Null config file\n");
-    EXPECT_EQ(board->getError(), CONFIG_FILE);
-}
-
-TEST_F(ConfigFile, CStringPathIsReadLikeAString) {
-    const TempFile file(kGoodConfig);
-    captureConsole([&] { board->parseConfigFile(file.path().c_str()); });
-
-    EXPECT_EQ(board->getError(), OKEY);
-    EXPECT_EQ(board->_endpoint, "api.example.test");
+    EXPECT_EQ(networks(), std::string(kOld) + "home:secret : home:secret : ");
 }
 
 TEST_F(ConfigFile, LaterGoodParseLeavesAnEarlierFaultCode) {
@@ -99,137 +150,23 @@ TEST_F(ConfigFile, LaterGoodParseLeavesAnEarlierFaultCode) {
     EXPECT_EQ(board->_endpoint, "api.example.test");
 }
 
-TEST_F(ConfigFile, MissingFileIsReportedAndChangesNothing) {
-    const Console console =
-        captureConsole([&] { board->parseConfigFile(std::string(missingPath())); });
-
-    EXPECT_EQ(console.err, "Error parsing file, dont exist, wrong permisions or bad json\n");
+TEST_F(ConfigFile, NullPathIsRefusedWithItsOwnMessageAndACStringPathIsRead) {
+    EXPECT_EQ(captureConsole([&] { board->parseConfigFile(nullptr); }).err,
+              "Null config file\n");
     EXPECT_EQ(board->getError(), CONFIG_FILE);
-    EXPECT_EQ(board->_endpoint, "old-endpoint");
-    EXPECT_EQ(board->_api_key, "old-key");
-    EXPECT_EQ(board->_wifis.size(), 1U);
-}
 
-// One bad file, the single message it must produce, and what must be stored afterwards.
-struct Fault {
-    const char* name;
-    const char* content;
-    const char* message;
-    const char* endpoint;
-    const char* apiKey;
-    size_t networks;
-};
-
-class ConfigFault : public ConfigFile, public testing::WithParamInterface<Fault> {};
-
-TEST_P(ConfigFault, FirstFaultInCheckOrderIsReportedAndEarlierValuesStay) {
-    const Fault& fault = GetParam();
-
-    const Console console = parse(fault.content);
-
-    EXPECT_EQ(console.err, std::string(fault.message) + "\n");
-    EXPECT_EQ(console.out, "");
-    EXPECT_EQ(board->getError(), CONFIG_FILE);
-    EXPECT_EQ(board->_endpoint, fault.endpoint);
-    EXPECT_EQ(board->_api_key, fault.apiKey);
-    EXPECT_EQ(board->_wifis.size(), fault.networks);
-}
-
-constexpr const char* kBadFile = "Error parsing file, dont exist, wrong permisions or bad json";
-
-INSTANTIATE_TEST_SUITE_P(
-    EveryCheck, ConfigFault,
-    testing::Values(
-        Fault{"SyntaxError", R"({"endpoint": "e",)", kBadFile, "old-endpoint", "old-key", 1},
-        Fault{"EmptyFile", "", kBadFile, "old-endpoint", "old-key", 1},
-        Fault{"TopLevelArray", R"([{"endpoint": "e"}])",
-              "Missing \"endpoint\" key in json configFile", "old-endpoint", "old-key", 1},
-        Fault{"EndpointMissing", R"({"api_key": 5})", "Missing \"endpoint\" key in json configFile",
-              "old-endpoint", "old-key", 1},
-        Fault{"EndpointNull", R"({"endpoint": null})",
-              "Wrong type in key \"endpoint\", must be type string", "old-endpoint", "old-key", 1},
-        Fault{"EndpointNumber", R"({"endpoint": 5, "api_key": 5})",
-              "Wrong type in key \"endpoint\", must be type string", "old-endpoint", "old-key", 1},
-        Fault{"ApiKeyMissing", R"({"endpoint": "new", "wifis": 1})",
-              "Missing \"api_key\" key in json configFile", "new", "old-key", 1},
-        Fault{"ApiKeyObject", R"({"endpoint": "new", "api_key": {}})",
-              "Wrong type in key \"api_key\", must be type string", "new", "old-key", 1},
-        Fault{"WifisMissing", R"({"endpoint": "", "api_key": ""})",
-              "Missing \"wifis\" key in json configFile", "", "", 1},
-        Fault{"WifisObject", R"({"endpoint": "e", "api_key": "k", "wifis": {}})",
-              "Wrong type in key \"wifis\", must be type array", "e", "k", 1},
-        Fault{"WifisNull", R"({"endpoint": "e", "api_key": "k", "wifis": null})",
-              "Wrong type in key \"wifis\", must be type array", "e", "k", 1},
-        Fault{"NetworkIsString", R"({"endpoint": "e", "api_key": "k", "wifis": ["home"]})",
-              "Missing \"ssid\" key in element of wifis json_array of json configFile", "e", "k",
-              1},
-        Fault{"SsidMissing", R"({"endpoint": "e", "api_key": "k", "wifis": [{"pass": 1}]})",
-              "Missing \"ssid\" key in element of wifis json_array of json configFile", "e", "k",
-              1},
-        Fault{"SsidNumber", R"({"endpoint": "e", "api_key": "k", "wifis": [{"ssid": 1}]})",
-              "Wrong type in key \"ssid\" in element of wifis json_array, must be type string", "e",
-              "k", 1},
-        Fault{"PassMissing", R"({"endpoint": "e", "api_key": "k", "wifis": [{"ssid": "s"}]})",
-              "Missing \"pass\" key in element of wifis json_array of json configFile", "e", "k",
-              1},
-        Fault{"PassNull",
-              R"({"endpoint": "e", "api_key": "k", "wifis": [{"ssid": "s", "pass": null}]})",
-              "Wrong type in key \"pass\" in element of wifis json_array, must be type string", "e",
-              "k", 1},
-        Fault{"ThirdNetworkPassNumber",
-              R"({"endpoint": "e", "api_key": "k", "wifis": [
-                   {"ssid": "a", "pass": "1"}, {"ssid": "b", "pass": "2"},
-                   {"ssid": "c", "pass": 3}, {"ssid": 4}]})",
-              "Wrong type in key \"pass\" in element of wifis json_array, must be type string", "e",
-              "k", 3}),
-    [](const testing::TestParamInfo<Fault>& info) { return std::string(info.param.name); });
-
-TEST_F(ConfigFile, NetworksBeforeAFaultyOneAreKeptInOrder) {
-    board->_wifis.clear();
-    parse(R"({"endpoint": "e", "api_key": "k", "wifis": [
-               {"ssid": "a", "pass": "1"}, {"ssid": "b", "pass": "2"}, {"ssid": "c", "pass": 3}]})");
-
-    EXPECT_THAT(board->_wifis, ElementsAre(FieldsAre("a", "1"), FieldsAre("b", "2")));
-}
-
-TEST(ErrorText, EveryCodeHasItsText) {
-    const std::vector<std::string> texts = {"OKEY",
-                                            "CONFIG_FILE",
-                                            "SERVER_RESPONSE",
-                                            "UNSOLVED_ADDR_CONFLIC",
-                                            "GPIOD_CHIP",
-                                            "GPIOD_LINE",
-                                            "GPIOD_LINE_REQUEST",
-                                            "GPIOD_SET",
-                                            "NODES_CONFIG_PARSE"};
-    BoardPtr board = idleBoard();
-    for (int32_t code = 0; code < static_cast<int32_t>(texts.size()); ++code) {
-        board->_error = code;
-        EXPECT_EQ(board->getError(), code);
-        EXPECT_EQ(board->getErrorString(), texts[static_cast<size_t>(code)]);
-    }
-}
-
-TEST(ErrorText, CodesOutsideTheTableReadDefaultUnknown) {
-    BoardPtr board = idleBoard();
-    for (const int32_t code : {9, -1, 1000}) {
-        board->_error = code;
-        EXPECT_EQ(board->getErrorString(), "DEFAULT UNKOWN") << code;
-    }
-}
-
-TEST(BoardOwnership, BoardCanNeitherBeCopiedNorMoved) {
-    EXPECT_FALSE(std::is_copy_constructible_v<SBC>);
-    EXPECT_FALSE(std::is_copy_assignable_v<SBC>);
-    EXPECT_FALSE(std::is_move_constructible_v<SBC>);
-    EXPECT_FALSE(std::is_move_assignable_v<SBC>);
+    writeFile(file(), kGoodConfig);
+    board->_error = OKEY;
+    captureConsole([&] { board->parseConfigFile(file().c_str()); });
+    EXPECT_EQ(board->getError(), OKEY);
+    EXPECT_EQ(board->_endpoint, "api.example.test");
 }
 
 // A configuration path that names something other than a small regular file: each would hang
 // the start-up or grow without bound if it were read.
 struct ConfigKind {
     const char* name;
-    std::string (*make)(const std::string& dir);
+    std::string (*make)(const std::string& folder);
     const char* says;
 };
 
@@ -240,8 +177,7 @@ void PrintTo(const ConfigKind& kind, std::ostream* out) {
 class ConfigFileKind : public ConfigFile, public testing::WithParamInterface<ConfigKind> {};
 
 TEST_P(ConfigFileKind, IsRefusedWithAMessageAndChangesNothing) {
-    const TempFile scratch("");
-    const std::string path = GetParam().make(std::filesystem::path(scratch.path()).parent_path());
+    const std::string path = GetParam().make(folder.path().string());
 
     const Console console = captureConsole([&] { board->parseConfigFile(path); });
 
@@ -255,31 +191,31 @@ INSTANTIATE_TEST_SUITE_P(
     Kinds, ConfigFileKind,
     testing::Values(
         ConfigKind{"Fifo",
-                   [](const std::string& dir) {
-                       const std::string fifo = dir + "/fifo";
-                       mkfifo(fifo.c_str(), 0600);
-                       return fifo;
+                   [](const std::string& folder) {
+                       mkfifo((folder + "/fifo").c_str(), 0600);
+                       return folder + "/fifo";
                    },
                    " is not a regular file"},
         ConfigKind{"CharacterDevice", [](const std::string&) { return std::string("/dev/zero"); },
                    " is not a regular file"},
-        ConfigKind{"Directory", [](const std::string& dir) { return dir; },
+        ConfigKind{"Directory", [](const std::string& folder) { return folder; },
                    " is not a regular file"},
         ConfigKind{"OneByteOverOneMebibyte",
-                   [](const std::string& dir) {
-                       const std::string big = dir + "/big.json";
-                       std::ofstream(big) << kGoodConfig
-                                          << std::string((1 << 20) + 1 - kGoodConfig.size(), ' ');
-                       return big;
+                   [](const std::string& folder) {
+                       writeFile(folder + "/big.json", std::string((1 << 20) + 1, ' '));
+                       return folder + "/big.json";
                    },
                    " is larger than 1048576 bytes (1 MiB)"}),
     [](const testing::TestParamInfo<ConfigKind>& info) { return std::string(info.param.name); });
 
-TEST_F(ConfigFile, AFileOfExactlyOneMebibyteIsRead) {
-    const Console console = parse(kGoodConfig + std::string((1 << 20) - kGoodConfig.size(), ' '));
-
-    EXPECT_EQ(console.err, "");
-    EXPECT_EQ(board->getError(), OKEY);
+TEST(ErrorText, EveryCodeReadsItsNameAndOthersReadDefaultUnknown) {
+    BoardPtr board = idleBoard();
+    std::ostringstream texts;
+    for (const int32_t code : {-1, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 1000}) {
+        board->_error = code;
+        texts << board->getError() << " " << board->getErrorString() << "\n";
+    }
+    expectGolden("error-texts.txt", texts.str());
 }
 
 }  // namespace

@@ -7,11 +7,10 @@
 
 using testing::ElementsAre;
 using testing::IsEmpty;
-using testing::StartsWith;
+using testing::MatchesRegex;
+using Trace = std::vector<std::string>;
 
 namespace {
-
-using Trace = std::vector<std::string>;
 
 std::string configFor(const std::string& endpoint) {
     return R"({"endpoint": ")" + endpoint +
@@ -23,7 +22,6 @@ class BoardStartup : public bed::BedTest {
     void SetUp() override {
         BedTest::SetUp();
         gpio().setPresent(true);
-        server.respondWith(200, R"([{"id": "n1", "config": {"addr": 16}}])");
     }
 
     void TearDown() override {
@@ -31,125 +29,89 @@ class BoardStartup : public bed::BedTest {
         BedTest::TearDown();
     }
 
-    void start(const std::string& config) { board = bootedBoard(config, &startConsole); }
-    void start() { start(configFor(server.endpoint())); }
-
-    // Destroys the board and returns what its teardown wrote.
-    Console destroy() {
-        SBC* raw = board.release();
-        return captureConsole([raw] { delete raw; });
-    }
-
-    Trace lineTrace() {
-        return bed().trace({bed::EventKind::GpioRequest, bed::EventKind::GpioSet,
-                            bed::EventKind::GpioRelease, bed::EventKind::Sleep});
-    }
-
     DeviceApiServer server;
     BoardPtr board;
-    Console startConsole;
+    Console console;
 };
 
-TEST_F(BoardStartup, CompleteStartUpConfiguresFetchesAndDrivesTheLineHigh) {
-    addNode(16).state().identity[3] = "n1";
+// A start-up that stops at one step: what it wrote, its code, whether the device API was asked,
+// and what reached the GPIO line before it stopped.
+struct Stop {
+    const char* name;
+    void (*arrange)(bed::Bed&, DeviceApiServer&);
+    bool configured;
+    bool unreachable;
+    const char* message;
+    SbcError code;
+    size_t requests;
+    Trace trace;
+};
 
-    start();
-
-    EXPECT_EQ(startConsole.err, "");
-    EXPECT_EQ(board->getError(), OKEY);
-    EXPECT_EQ(board->_endpoint, server.endpoint());
-    EXPECT_EQ(board->_wifis.size(), 1U);
-    const std::vector<RecordedRequest> requests = server.requests();
-    ASSERT_EQ(requests.size(), 1U);
-    EXPECT_THAT(requests[0].headerValues("x-api-key"), ElementsAre("key-7"));
-    EXPECT_EQ(board->_devices.count("n1"), 1U);
-    EXPECT_THAT(lineTrace(),
-                ElementsAre("gpio request 7 1", "gpio set 7 1", "sleep 1000000", "usleep 100000"));
-    EXPECT_EQ(gpio().consumer(7), "i2c-kestro-cli");
+void PrintTo(const Stop& row, std::ostream* out) {
+    *out << row.name;
 }
 
-TEST_F(BoardStartup, MissingConfigurationStopsBeforeTheGpioChipAndTheRequest) {
-    startConsole = captureConsole([&] { board.reset(new SBC(missingPath())); });
+class BoardStartupStop : public BoardStartup, public testing::WithParamInterface<Stop> {};
 
-    EXPECT_EQ(startConsole.err, "Error parsing file, dont exist, wrong permisions or bad json\n");
+TEST_P(BoardStartupStop, EndsAtTheFirstFailingStepAndTearsDownWhatItHolds) {
+    const Stop& row = GetParam();
+    row.arrange(bed(), server);
+    const RefusingPort refusing;
+    const std::string config =
+        configFor(row.unreachable ? refusing.endpoint() : server.endpoint());
+
+    board = bootedBoard(row.configured ? config : "{}", &console);
+
+    EXPECT_THAT(console.err, MatchesRegex(row.message));
+    EXPECT_EQ(board->getError(), row.code);
+    EXPECT_EQ(server.requests().size(), row.requests);
+    EXPECT_EQ(lineTrace(), row.trace);
+    EXPECT_THAT(board->_devices, IsEmpty());
+    for (const auto& [bus, nodes] : board->_nodes) {
+        EXPECT_THAT(nodes, IsEmpty()) << bus;
+    }
+    EXPECT_EQ(destroyed(board).out, "shold i free this ");
+}
+
+void nothing(bed::Bed&, DeviceApiServer&) {}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, BoardStartupStop,
+    testing::Values(
+        Stop{"ConfigurationFile", nothing, false, false, "Missing \"endpoint\" key.*\n",
+             CONFIG_FILE, 0, {}},
+        Stop{"GpioChip", [](bed::Bed& bed, DeviceApiServer&) { bed.gpio().setPresent(false); },
+             true, false, "Error configuring chip gpio: 2-No such file or directory\n", GPIOD_CHIP,
+             0, {}},
+        Stop{"GpioLine",
+             [](bed::Bed& bed, DeviceApiServer&) { bed.gpio().holdLine(7, "other-program"); },
+             true, false, "Error configuring output gpio: 16-.*\n.*\n", GPIOD_LINE_REQUEST, 0,
+             {"gpio request 7 EBUSY"}},
+        Stop{"UnreachableDeviceApi", nothing, true, true, "Runtime error: [^\n]+\n",
+             SERVER_RESPONSE, 0, {"gpio request 7 1"}},
+        Stop{"NotADeviceList",
+             [](bed::Bed&, DeviceApiServer& server) { server.respondWith(200, "{}"); }, true,
+             false, "", NODES_CONFIG_PARSE, 1, {"gpio request 7 1"}},
+        Stop{"DeviceWithoutConfig",
+             [](bed::Bed& bed, DeviceApiServer& server) {
+                 bed.addBus("/dev/i2c-3").addNode(16).state().identity[3] = "n1";
+                 server.respondWith(200, R"([{"id": "n1", "config": {"addr": 16}}, {"id": "x"}])");
+             },
+             true, false, "Error: device config json does not contain config key\n",
+             UNSOLVED_ADDR_CONFLIC, 1,
+             {"gpio request 7 1", "gpio set 7 1", "sleep 1000000", "usleep 100000"}}),
+    [](const testing::TestParamInfo<Stop>& info) { return std::string(info.param.name); });
+
+TEST_F(BoardStartup, MissingConfigurationOpensNothing) {
+    console = captureConsole([&] { board.reset(new SBC(kMissingPath)); });
+
+    EXPECT_EQ(console.err, "Error parsing file, dont exist, wrong permisions or bad json\n");
     EXPECT_EQ(board->getError(), CONFIG_FILE);
     EXPECT_THAT(bed().trace({bed::EventKind::Open}), IsEmpty());
     EXPECT_THAT(server.requests(), IsEmpty());
-    EXPECT_THAT(board->_nodes, IsEmpty());
-}
-
-TEST_F(BoardStartup, MissingChipStopsBeforeTheRequest) {
-    gpio().setPresent(false);
-
-    start();
-
-    EXPECT_EQ(startConsole.err, "Error configuring chip gpio: 2-No such file or directory\n");
-    EXPECT_EQ(board->getError(), GPIOD_CHIP);
-    EXPECT_THAT(server.requests(), IsEmpty());
-}
-
-TEST_F(BoardStartup, BusyLineStopsBeforeTheRequest) {
-    gpio().holdLine(7, "other-program");
-
-    start();
-
-    EXPECT_EQ(board->getError(), GPIOD_LINE_REQUEST);
-    EXPECT_THAT(server.requests(), IsEmpty());
-}
-
-TEST_F(BoardStartup, AnswerThatIsNotADeviceListStopsWithTheLineLeftHigh) {
-    server.respondWith(200, R"({"devices": []})");
-
-    start();
-
-    EXPECT_EQ(board->getError(), NODES_CONFIG_PARSE);
-    EXPECT_EQ(gpio().value(7), 1);
-    EXPECT_TRUE(gpio().requested(7));
-    EXPECT_THAT(lineTrace(), ElementsAre("gpio request 7 1"));
-}
-
-TEST_F(BoardStartup, UnreachableDeviceApiStopsAfterTheFetch) {
-    const RefusingPort refusing;
-
-    start(configFor(refusing.endpoint()));
-
-    const Trace lines = linesOf(startConsole.err);
-    ASSERT_EQ(lines.size(), 1U);
-    EXPECT_THAT(lines[0], StartsWith("Runtime error: "));
-    EXPECT_EQ(board->getError(), SERVER_RESPONSE);
-    EXPECT_THAT(board->_devices, IsEmpty());
-    EXPECT_THAT(lineTrace(), ElementsAre("gpio request 7 1"));
-}
-
-TEST_F(BoardStartup, TeardownDrivesLowWaitsAndClosesTheChip) {
-    start();
-    bed().clearEvents();
-
-    const Console console = destroy();
-
-    EXPECT_EQ(console.out, "shold i free this ");
-    EXPECT_EQ(console.err, "");
-    EXPECT_THAT(lineTrace(), ElementsAre("gpio set 7 0", "sleep 1000000", "gpio release 7"));
-    EXPECT_EQ(bed().openDescriptors(), 0U);
-}
-
-TEST_F(BoardStartup, TeardownOfABoardWithoutConfigurationNeitherWritesGpioNorWaits) {
-    start("{}");
-
-    const Console console = destroy();
-
-    EXPECT_EQ(console.out, "shold i free this ");
-    EXPECT_EQ(console.err, "");
-    EXPECT_THAT(clock().sleeps(), IsEmpty());
-    EXPECT_THAT(lineTrace(), IsEmpty());
-}
-
-TEST_F(BoardStartup, ReleaseOfABoardWithoutConfigurationSetsCode5) {
-    start("{}");
-
     captureConsole([&] { board->releaseResources(); });
-
     EXPECT_EQ(board->getError(), GPIOD_LINE);
+    EXPECT_THAT(clock().sleeps(), IsEmpty());
 }
 
 }  // namespace
