@@ -3,13 +3,26 @@
 
 #include "BedTest.h"
 #include "BoardTestSupport.h"
+#include "Golden.h"
 #include "NorvaneI2CNode.h"
 
-using testing::ElementsAre;
 using testing::IsEmpty;
-using Trace = std::vector<std::string>;
 
 namespace {
+
+void configure(SBC& board) {
+    board.configureGpio(false);
+}
+void setLow(SBC& board) {
+    board.setGpio(false);
+}
+void setHigh(SBC& board) {
+    board.setGpio(true);
+}
+void release(SBC& board) {
+    board.releaseResources();
+}
+void asIs(bed::SimGpioChip&) {}
 
 class GpioLine : public bed::BedTest {
   protected:
@@ -25,156 +38,62 @@ class GpioLine : public bed::BedTest {
         BedTest::TearDown();
     }
 
-    Console configure(bool flag = false) {
-        return captureConsole([&] { board->configureGpio(flag); });
+    // What each step and a closing release wrote, the code each left and what reached the line,
+    // on a fresh board and chip arranged as the scenario says; then the descriptors left open.
+    std::string outcomeOf(const char* name, void (*arrange)(bed::SimGpioChip&),
+                          const std::vector<std::function<void(SBC&)>>& steps) {
+        board.reset();
+        bed().reset();
+        clock().useFake();
+        gpio().setPresent(true);
+        arrange(gpio());
+        board = idleBoard();
+        std::string text = std::string("== ") + name + "\n";
+        std::vector<std::function<void(SBC&)>> all = steps;
+        all.push_back(release);
+        for (const auto& step : all) {
+            bed().clearEvents();
+            const Console console = captureConsole([&] { step(*board); });
+            text += console.out + console.err + board->getErrorString() + " chip " +
+                    (board->_chip ? "held" : "none") + " line " + (board->_line ? "held" : "none");
+            if (gpio().requested(7)) {
+                text += " requested by " + gpio().consumer(7) + " at " +
+                        std::to_string(gpio().value(7));
+            }
+            for (const std::string& line : lineTrace()) {
+                text += "\n  " + line;
+            }
+            text += "\n";
+        }
+        return text + "open descriptors " + std::to_string(bed().openDescriptors()) + "\n";
     }
-
-    // What an action wrote on a board whose line was requested, with the log cleared before it.
-    Console configured(const std::function<void()>& action) {
-        configure();
-        bed().clearEvents();
-        clock().clearSleeps();
-        return captureConsole(action);
-    }
-
-    void release() { board->releaseResources(); }
 
     BoardPtr board;
 };
 
-// A chip or line that cannot be had: the message, the code, what the board holds, and what
-// reached the chip.
-struct Refusal {
-    const char* name;
-    void (*arrange)(bed::SimGpioChip&);
-    const char* message;
-    SbcError code;
-    bool chipHeld;
-    bool lineHeld;
-    Trace trace;
-};
-
-void PrintTo(const Refusal& row, std::ostream* out) {
-    *out << row.name;
+TEST_F(GpioLine, ConfiguresSetsAndReleasesTheLineReportingEachFault) {
+    std::string outcomes = outcomeOf("set, set, release, release", asIs,
+                                     {configure, setLow, setHigh, release});
+    outcomes += outcomeOf("flag true", asIs, {[](SBC& board) { board.configureGpio(true); }});
+    outcomes += outcomeOf("missing chip", [](bed::SimGpioChip& chip) { chip.setPresent(false); },
+                          {configure, setHigh});
+    outcomes += outcomeOf("line held by another program",
+                          [](bed::SimGpioChip& chip) { chip.holdLine(7, "other-program"); },
+                          {configure});
+    outcomes += outcomeOf("request refused",
+                          [](bed::SimGpioChip& chip) { chip.failRequest(EINVAL); }, {configure});
+    outcomes += outcomeOf("line info fails",
+                          [](bed::SimGpioChip& chip) { chip.failLineInfo(EIO); }, {configure});
+    outcomes += outcomeOf("failed set", [](bed::SimGpioChip& chip) { chip.failNextSet(EIO); },
+                          {configure, setHigh});
+    outcomes += outcomeOf("failed set at release",
+                          [](bed::SimGpioChip& chip) { chip.failNextSet(EIO); }, {configure});
+    expectGolden("gpio.txt", outcomes);
 }
 
-class GpioRefusal : public GpioLine, public testing::WithParamInterface<Refusal> {};
-
-TEST_P(GpioRefusal, IsReportedWithErrnoAndItsTextAndTheChipClosesAtRelease) {
-    const Refusal& row = GetParam();
-    row.arrange(gpio());
-
-    const Console console = configure();
-
-    EXPECT_EQ(console.err, row.message);
-    EXPECT_EQ(board->getError(), row.code);
-    EXPECT_EQ(board->_chip != nullptr, row.chipHeld);
-    EXPECT_EQ(board->_line != nullptr, row.lineHeld);
-    EXPECT_EQ(lineTrace(), row.trace);
-    captureConsole([&] { release(); });
-    EXPECT_EQ(board->_chip, nullptr);
-    EXPECT_EQ(bed().openDescriptors(), 0U);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Faults, GpioRefusal,
-    testing::Values(
-        Refusal{"MissingChip", [](bed::SimGpioChip& chip) { chip.setPresent(false); },
-                "Error configuring chip gpio: 2-No such file or directory\n", GPIOD_CHIP, false,
-                false, {}},
-        Refusal{"LineHeldByAnotherProgram",
-                [](bed::SimGpioChip& chip) { chip.holdLine(7, "other-program"); },
-                "Error configuring output gpio: 16-Device or resource busy\n"
-                "Line already used by: other-program\n",
-                GPIOD_LINE_REQUEST, true, true, {"gpio request 7 EBUSY"}},
-        Refusal{"RequestRefused", [](bed::SimGpioChip& chip) { chip.failRequest(EINVAL); },
-                "Error configuring output gpio: 22-Invalid argument\n", GPIOD_LINE_REQUEST, true,
-                true, {"gpio request 7 EINVAL"}},
-        Refusal{"LineInfoFails", [](bed::SimGpioChip& chip) { chip.failLineInfo(EIO); },
-                "Error configuring line gpio: 5-Input/output error\n", GPIOD_LINE, true, false,
-                {}}),
-    [](const testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
-
-class GpioFlag : public GpioLine, public testing::WithParamInterface<bool> {};
-
-TEST_P(GpioFlag, RequestDrivesTheLineHighUnderTheProgramLabel) {
-    EXPECT_EQ(configure(GetParam()).err, "");
-    EXPECT_EQ(board->getError(), OKEY);
-    EXPECT_EQ(gpio().value(7), 1);
-    EXPECT_EQ(gpio().consumer(7), "i2c-kestro-cli");
-    EXPECT_THAT(lineTrace(), ElementsAre("gpio request 7 1"));
-}
-
-INSTANTIATE_TEST_SUITE_P(EitherFlag, GpioFlag, testing::Bool());
-
-TEST_F(GpioLine, SetDrivesTheValueThenWaitsOneSecond) {
-    const Console console = configured([&] {
-        board->setGpio(false);
-        board->setGpio(true);
-    });
-
-    EXPECT_EQ(console.err, "");
-    EXPECT_EQ(board->getError(), OKEY);
-    EXPECT_THAT(lineTrace(),
-                ElementsAre("gpio set 7 0", "sleep 1000000", "gpio set 7 1", "sleep 1000000"));
-}
-
-TEST_F(GpioLine, FailedSetIsReportedAsGpiodSetAndStillWaits) {
-    gpio().failNextSet(EIO);
-
-    const Console console = configured([&] { board->setGpio(true); });
-
-    EXPECT_EQ(console.err, "Error!!!!!!!!!!!!!\n");
-    EXPECT_EQ(board->getError(), GPIOD_SET);
-    EXPECT_THAT(lineTrace(), ElementsAre("gpio set 7 1 EIO", "sleep 1000000"));
-}
-
-TEST_F(GpioLine, SetWithoutALineIsCode5WithoutWaiting) {
-    EXPECT_EQ(captureConsole([&] { board->setGpio(true); }).err, "");
-    EXPECT_EQ(board->getError(), GPIOD_LINE);
-    EXPECT_THAT(clock().sleeps(), IsEmpty());
-}
-
-TEST_F(GpioLine, ReleaseDrivesLowWaitsThenClosesTheChipAndASecondOnlySetsCode5) {
-    const Console console = configured([&] { release(); });
-
-    EXPECT_EQ(console.err, "");
-    EXPECT_EQ(board->getError(), OKEY);
-    EXPECT_THAT(lineTrace(), ElementsAre("gpio set 7 0", "sleep 1000000", "gpio release 7"));
-    EXPECT_FALSE(gpio().requested(7));
-    EXPECT_EQ(board->_line, nullptr);
-    EXPECT_EQ(board->_chip, nullptr);
-    EXPECT_EQ(bed().openDescriptors(), 0U);
-
-    bed().clearEvents();
-    EXPECT_EQ(captureConsole([&] { release(); }).err, "");
-    EXPECT_EQ(board->getError(), GPIOD_LINE);
-    EXPECT_THAT(lineTrace(), IsEmpty());
-}
-
-TEST_F(GpioLine, FailedSetAtReleaseIsReportedAndTheChipStillCloses) {
-    gpio().failNextSet(EIO);
-
-    const Console console = configured([&] { release(); });
-
-    EXPECT_EQ(console.err, "Error!!!!!!!!!!!!!\n");
-    EXPECT_EQ(board->getError(), GPIOD_SET);
-    EXPECT_THAT(lineTrace(), ElementsAre("gpio set 7 0 EIO", "sleep 1000000", "gpio release 7"));
-    EXPECT_EQ(bed().openDescriptors(), 0U);
-}
-
-TEST_F(GpioLine, ReleaseOfARefusedLineFailsItsSetButWaits) {
-    gpio().holdLine(7, "other-program");
-
-    const Console console = configured([&] { release(); });
-
-    EXPECT_EQ(console.err, "Error!!!!!!!!!!!!!\n");
-    EXPECT_EQ(board->getError(), GPIOD_SET);
-    EXPECT_THAT(lineTrace(), ElementsAre("sleep 1000000"));
-}
-
-TEST_F(GpioLine, ReleaseDeletesEveryNodeOnEveryBusOnce) {
+TEST_F(GpioLine, ReleaseWaitsOneSecondWithTheLineLowAndDeletesEveryNodeOnEveryBusOnce) {
     captureConsole([&] {
+        board->configureGpio(false);
         for (const uint8_t address : {0x10, 0x11}) {
             addNode(address, "/dev/i2c-3");
             board->_nodes["/dev/i2c-3"][std::to_string(address)] =
@@ -184,13 +103,16 @@ TEST_F(GpioLine, ReleaseDeletesEveryNodeOnEveryBusOnce) {
         board->_nodes["/dev/i2c-1"] = {{"d", new NorvaneI2CNode(0x20, "/dev/i2c-1")},
                                        {"gone", nullptr}};
     });
-    ASSERT_EQ(bed().openDescriptors(), 3U);
+    ASSERT_EQ(bed().openDescriptors(), 5U);
 
     captureConsole([&] {
-        release();
-        release();
+        board->releaseResources();
+        board->releaseResources();
     });
 
+    const std::vector<bed::LineEvent> history = gpio().history(7);
+    ASSERT_EQ(history.size(), 3U);
+    EXPECT_EQ(history[2].timeUs - history[1].timeUs, 1'000'000U);
     EXPECT_EQ(bed().openDescriptors(), 0U);
     EXPECT_THAT(board->_nodes, IsEmpty());
 }
