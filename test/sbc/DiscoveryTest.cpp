@@ -7,6 +7,7 @@
 
 #include "BedTest.h"
 #include "BoardTestSupport.h"
+#include "Golden.h"
 #include "NorvaneI2CNode.h"
 #include "NorvaneI2cMaster.h"
 
@@ -65,33 +66,6 @@ class Discovery : public bed::BedTest {
     BoardPtr board;
 };
 
-TEST_F(Discovery, CreatesANodeForEveryDeviceThatAnswersWithItsOwnIdAtItsLowEightBits) {
-    json_object* alpha = expectDevice("alpha", 0x10);
-    expectDevice("echo", 0x14);
-    expectDevice("foxtrot", 0x14);
-    expectDevice("wide", 0x150);
-    nodeAnswering(0x10, "alpha");
-    nodeAnswering(0x14, "foxtrot");
-    nodeAnswering(0x50, "wide");
-
-    const Console console = discover();
-
-    EXPECT_THAT(reportLines(console),
-                ElementsAre("founded devices on bus /dev/i2c-3 n = 3",
-                            "found alpha on bus /dev/i2c-3", "found foxtrot on bus /dev/i2c-3",
-                            "found wide on bus /dev/i2c-3"));
-    EXPECT_EQ(console.err, "");
-    EXPECT_EQ(board->getError(), OKEY);
-    EXPECT_EQ(keysOf(board->_nodes), (Ids{"/dev/i2c-1", "/dev/i2c-2", kBoardBus, "/dev/i2c-4"}));
-    EXPECT_EQ(nodesOn(kBoardBus), (Ids{"alpha", "foxtrot", "wide"}));
-    EXPECT_EQ(node("alpha")->addr, 0x10);
-    EXPECT_EQ(node("alpha")->bus, kBoardBus);
-    EXPECT_EQ(node("foxtrot")->addr, 0x14);
-    EXPECT_EQ(node("wide")->addr, 0x50);
-    EXPECT_EQ(devices(), (Ids{"alpha", "foxtrot", "wide"}));
-    EXPECT_EQ(board->_devices["alpha"], alpha);
-}
-
 TEST_F(Discovery, ProbesWithOneIdentityQueryAndClosesTheProbeBeforeCreatingTheNode) {
     expectDevice("alpha", 0x10);
     bed::SimNode& sim = nodeAnswering(0x10, "alpha");
@@ -105,64 +79,96 @@ TEST_F(Discovery, ProbesWithOneIdentityQueryAndClosesTheProbeBeforeCreatingTheNo
     EXPECT_EQ(bed::hex(sim.lastRequest().payload), "E2");
 }
 
-TEST_F(Discovery, EmptyDeviceListPrintsCountZeroAndTouchesNoBus) {
-    EXPECT_EQ(discover().out, kNoneFound[0] + "\n");
-    EXPECT_THAT(board->_nodes, IsEmpty());
-    EXPECT_THAT(bed().events(), IsEmpty());
-}
-
-// Devices whose node is silent, says another id or cannot be reached: none is found, each is
-// dropped and released, and no channel stays open.
-struct NotFound {
+// Devices on the board's bus, as the device API listed them, and the nodes answering there.
+struct Scenario {
     const char* name;
     std::vector<std::pair<std::string, int>> devices;
     std::vector<std::pair<uint8_t, std::string>> nodes;
-    bool busMissing;
+    const char* badDocument = nullptr;
+    bool busMissing = false;
 };
 
-void PrintTo(const NotFound& row, std::ostream* out) {
-    *out << row.name;
-}
-
-class DiscoveryNotFound : public Discovery, public testing::WithParamInterface<NotFound> {};
-
-TEST_P(DiscoveryNotFound, DropsAndReleasesTheDevice) {
+// What discovery wrote and left, on a fresh bed and board: the devices kept, the nodes made
+// (id at address), how many dropped documents the board still holds, the identity queries each
+// simulated node got, and the channels left open.
+std::string outcomeOf(const Scenario& scenario) {
+    bed::Bed& bed = bed::Bed::instance();
+    bed.reset();
+    bed.clock().useFake();
+    bed::SimBus& bus = bed.addBus(kBoardBus);
+    BoardPtr board = idleBoard();
     std::vector<json_object*> documents;
-    for (const auto& [id, address] : GetParam().devices) {
-        documents.push_back(json_object_get(expectDevice(id, address)));
+    for (const auto& [id, address] : scenario.devices) {
+        documents.push_back(json_object_get(board->_devices[id] = deviceDocument(id, address)));
     }
-    for (const auto& [address, id] : GetParam().nodes) {
-        nodeAnswering(address, id);
+    if (scenario.badDocument != nullptr) {
+        board->_devices["bad"] = json_tokener_parse(scenario.badDocument);
     }
-    if (GetParam().busMissing) {
-        bed().removeBus(kBoardBus);
+    for (const auto& [address, id] : scenario.nodes) {
+        bus.addNode(address).state().identity[3] = id;
     }
-
-    const Console console = discover();
-
-    EXPECT_EQ(reportLines(console), kNoneFound);
-    EXPECT_THAT(board->_devices, IsEmpty());
-    EXPECT_THAT(nodesOn(kBoardBus), IsEmpty());
+    if (scenario.busMissing) {
+        bed.removeBus(kBoardBus);
+    }
+    const Console console = captureConsole([&] { board->discoverNodes(); });
+    std::string text = std::string("== ") + scenario.name + "\n" + console.err;
+    for (const std::string& line : linesStartingWith(console.out, {"founded ", "found "})) {
+        text += line + "\n";
+    }
+    text += board->getErrorString() + ", devices:";
+    for (const auto& [id, document] : board->_devices) {
+        text += " " + id;
+    }
+    text += ", nodes:";
+    for (const auto& [busPath, nodes] : board->_nodes) {
+        text += " " + busPath + ":";
+        for (const auto& [id, node] : nodes) {
+            text += " " + id + "@" + std::to_string(node->addr) + (node->bus == busPath ? "" : "?");
+        }
+    }
+    size_t held = 0;
     for (json_object* document : documents) {
-        EXPECT_EQ(json_object_put(document), 1) << "the board still held a dropped document";
+        held += json_object_put(document) == 1 ? 0 : 1;
     }
-    EXPECT_EQ(bed().openDescriptors(), 0U);
+    text += "\nheld documents " + std::to_string(held) + ", queries";
+    for (const auto& [address, id] : scenario.nodes) {
+        text += scenario.busMissing ? "" : " " + std::to_string(bus.nodeAt(address).requests().size());
+    }
+    text += ", open " + std::to_string(bed.openDescriptors()) + "\n";
+    board.reset();
+    return text;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Devices, DiscoveryNotFound,
-    testing::Values(
-        NotFound{"SilentDevice", {{"quiet", 0x13}}, {}, false},
-        NotFound{"SilentDeviceWithAnEmptyIdIsNotFound", {{"", 0x11}}, {}, false},
-        NotFound{"SilentDeviceIsNotJudgedByTheAnswerOfTheDeviceBeforeIt",
-                 {{"X", 0x10}, {"Y", 0x11}}, {{0x10, "Y"}}, false},
-        NotFound{"NodeSayingAnotherId", {{"stranger", 0x12}}, {{0x12, "someone-else"}}, false},
-        NotFound{"FourthTextMustEqualTheWholeId",
-                 {{"node-1", 0x10}, {"node-2", 0x11}},
-                 {{0x10, "node-1x"}, {0x11, "node-"}},
-                 false},
-        NotFound{"NodeThatCannotOpenItsBus", {{"alpha", 0x10}}, {}, true}),
-    [](const testing::TestParamInfo<NotFound>& info) { return std::string(info.param.name); });
+TEST_F(Discovery, KeepsAndMakesANodeForExactlyTheDevicesThatAnswerWithTheirOwnId) {
+    const Scenario scenarios[] = {
+        {"empty device list", {}, {}},
+        {"answering, two at one address, an address past eight bits",
+         {{"alpha", 0x10}, {"echo", 0x14}, {"foxtrot", 0x14}, {"wide", 0x150}},
+         {{0x10, "alpha"}, {0x14, "foxtrot"}, {0x50, "wide"}}},
+        {"control bytes of a device id printed escaped",
+         {{"a\x1b[2J\nfound x", 0x10}}, {{0x10, "a\x1b[2J\nfound x"}}},
+        {"silent device", {{"quiet", 0x13}}, {}},
+        {"SilentDeviceWithAnEmptyIdIsNotFound", {{"", 0x11}}, {}},
+        {"SilentDeviceIsNotJudgedByTheAnswerOfTheDeviceBeforeIt",
+         {{"X", 0x10}, {"Y", 0x11}}, {{0x10, "Y"}}},
+        {"node saying another id", {{"stranger", 0x12}}, {{0x12, "someone-else"}}},
+        {"fourth text must equal the whole id",
+         {{"node-1", 0x10}, {"node-2", 0x11}}, {{0x10, "node-1x"}, {0x11, "node-"}}},
+        {"node that cannot open its bus", {{"alpha", 0x10}}, {}, nullptr, true},
+        {"document without config stops the pass in id order",
+         {{"alpha", 0x10}, {"zulu", 0x11}}, {{0x10, "alpha"}, {0x11, "zulu"}},
+         R"({"id": "bad", "addr": 18})"},
+        {"config not an object", {{"alpha", 0x10}, {"zulu", 0x11}},
+         {{0x10, "alpha"}, {0x11, "zulu"}}, R"({"config": 5})"},
+        {"config without addr", {{"alpha", 0x10}, {"zulu", 0x11}},
+         {{0x10, "alpha"}, {0x11, "zulu"}}, R"({"config": {"address": 17}})"},
+    };
+    std::string outcomes;
+    for (const Scenario& scenario : scenarios) {
+        outcomes += outcomeOf(scenario);
+    }
+    expectGolden("discovery.txt", outcomes);
+}
 
 TEST_F(Discovery, NodeThatAnsweredButCannotBeOpenedForGoodIsNeitherStoredNorFound) {
     expectDevice("alpha", 0x10);
@@ -196,14 +202,6 @@ TEST_F(Discovery, NodeThatAnsweredButCannotBeOpenedForGoodIsNeitherStoredNorFoun
               "opened again (Too many open files); it is not stored\n");
 }
 
-TEST_F(Discovery, ControlBytesOfADeviceIdArePrintedEscaped) {
-    expectDevice("a\x1b[2J\nfound x", 0x10);
-    nodeAnswering(0x10, "a\x1b[2J\nfound x");
-
-    EXPECT_THAT(reportLines(discover()),
-                testing::Contains("found a\\x1b[2J\\x0afound x on bus /dev/i2c-3"));
-}
-
 TEST_F(Discovery, DeviceWithANodeOnAnotherKnownBusIsKept) {
     expectDevice("remote", 0x30);
     board->_nodes["/dev/i2c-2"]["remote"] = new NorvaneI2CNode();
@@ -214,48 +212,6 @@ TEST_F(Discovery, DeviceWithANodeOnAnotherKnownBusIsKept) {
     EXPECT_EQ(keysOf(board->_nodes), (Ids{"/dev/i2c-1", "/dev/i2c-2", kBoardBus}))
         << "the search stops at the first bus holding the id";
 }
-
-// A document without an address stops the pass where it stands in id order: the devices
-// before it were probed, none after it, and only devices with a node stay.
-struct BadDocument {
-    const char* name;
-    const char* json;
-    const char* message;
-};
-
-void PrintTo(const BadDocument& row, std::ostream* out) {
-    *out << row.name;
-}
-
-class DiscoveryBadDocument : public Discovery, public testing::WithParamInterface<BadDocument> {};
-
-TEST_P(DiscoveryBadDocument, StopsThePassAndKeepsOnlyDevicesWithNodes) {
-    expectDevice("alpha", 0x10);
-    expectDevice("zulu", 0x11);
-    bed::SimNode& alpha = nodeAnswering(0x10, "alpha");
-    bed::SimNode& zulu = nodeAnswering(0x11, "zulu");
-    board->_devices["bad"] = json_tokener_parse(GetParam().json);
-
-    const Console console = discover();
-
-    EXPECT_EQ(console.err, GetParam().message);
-    EXPECT_THAT(reportLines(console), IsEmpty());
-    EXPECT_EQ(board->getError(), UNSOLVED_ADDR_CONFLIC);
-    EXPECT_EQ(alpha.requests().size(), 1U);
-    EXPECT_THAT(zulu.requests(), IsEmpty());
-    EXPECT_THAT(board->_devices, IsEmpty());
-    EXPECT_THAT(nodesOn(kBoardBus), IsEmpty());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Documents, DiscoveryBadDocument,
-    testing::Values(BadDocument{"WithoutConfig", R"({"id": "bad", "addr": 18})",
-                                "Error: device config json does not contain config key\n"},
-                    BadDocument{"ConfigNotAnObject", R"({"config": 5})",
-                                "Error: device config key does not contain addr key\n"},
-                    BadDocument{"ConfigWithoutAddr", R"({"config": {"address": 17}})",
-                                "Error: device config key does not contain addr key\n"}),
-    [](const testing::TestParamInfo<BadDocument>& info) { return std::string(info.param.name); });
 
 TEST_F(Discovery, SecondRunIsRefusedByTheAddressRegistryAndKeepsTheDeviceEvenPastABadDocument) {
     expectDevice("alpha", 0x10);
