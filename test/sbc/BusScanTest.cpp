@@ -96,11 +96,13 @@ TEST_F(BusScan, ProbesEveryAddressOnceWithAZeroByteAndKeepsNothing) {
 
     std::vector<std::string> expected;
     for (int address = 0x00; address <= 0x7F; ++address) {
+        char select[16];
         char probe[24];
+        std::snprintf(select, sizeof select, "select 0x%02X", address);
         std::snprintf(probe, sizeof probe, "probe 0x%02X nack", address);
-        expected.push_back(probe);
+        expected.insert(expected.end(), {select, probe});
     }
-    EXPECT_EQ(bed().trace({bed::EventKind::Probe}), expected);
+    EXPECT_EQ(bed().trace({bed::EventKind::Select, bed::EventKind::Probe}), expected);
     for (const bed::Event& event : bed().events()) {
         if (event.kind == bed::EventKind::Probe) {
             ASSERT_EQ(event.value, 0) << "probe of " << event.address;
