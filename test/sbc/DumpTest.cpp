@@ -3,123 +3,56 @@
 #include <sstream>
 
 #include "BoardTestSupport.h"
+#include "Golden.h"
 
 namespace {
 
-std::string dumpOf(const SBC& board) {
-    std::ostringstream out;
-    out << board;
-    return out.str();
-}
-
-std::string printed(const char* json, int indent, bool indentFirst, const std::string& title) {
-    json_object* value = json_tokener_parse(json);
-    const Console console = captureConsole([&] { printJson(value, indent, indentFirst, title); });
-    json_object_put(value);
-    return console.out;
-}
-
-TEST(BoardDump, BoardWithoutNetworksOrDevicesIsFiveLines) {
+TEST(BoardDump, WritesNetworksAndDevicesInClearAndInKeyOrder) {
     BoardPtr board = idleBoard();
+    std::ostringstream out;
     board->_endpoint = "api.example.test";
     board->_api_key = "key-1";
-
-    EXPECT_EQ(dumpOf(*board),
-              "SBC << overload \n"
-              "_endpoint: api.example.test\n"
-              "_api_key: key-1\n"
-              "_wifis\n"
-              "SBC devices \n");
-}
-
-TEST(BoardDump, NetworksAndDevicesAreWrittenInClearAndInKeyOrder) {
-    BoardPtr board = idleBoard();
-    board->_endpoint = "e";
-    board->_api_key = "k";
+    (out << *board) << "(chained)\n";
     board->_wifis = {Wifi{"home", "secret"}, Wifi{"", ""}};
     board->_devices["b"] = json_tokener_parse(R"({"id": "b", "config": {"addr": 80}})");
     board->_devices["a"] = nullptr;
+    out << *board;
 
-    EXPECT_EQ(dumpOf(*board),
-              "SBC << overload \n"
-              "_endpoint: e\n"
-              "_api_key: k\n"
-              "_wifis\n"
-              "\tssid: home pass: secret\n"
-              "\tssid:  pass: \n"
-              "SBC devices \n"
-              "\tid: a\n"
-              "\t\tjson: null\n"
-              "\tid: b\n"
-              "\t\tjson: { \"id\": \"b\", \"config\": { \"addr\": 80 } }\n");
+    expectGolden("board-dump.txt", out.str());
 }
 
-TEST(BoardDump, InsertionReturnsTheSameStreamForChaining) {
-    BoardPtr board = idleBoard();
-    std::ostringstream out;
-
-    (out << *board) << "tail";
-
-    EXPECT_TRUE(out.str().ends_with("SBC devices \ntail"));
-}
-
-TEST(JsonDump, TitledObjectIsFramedByStartAndEndLines) {
-    EXPECT_EQ(printed(R"({"a":1,"b":[true,"x"],"c":{"d":null}})", 0, false, "cfg"),
-              "cfg--START---------------------\n"
-              "{\n"
-              " obj : \"a\": int : 1,\n"
-              " obj : \"b\": arr : [\n"
-              "    bool: 1,\n"
-              "    str : x,\n"
-              "  ],\n"
-              " obj : \"c\": {\n"
-              "   obj : \"d\": NULL: ,\n"
-              "},\n"
-              "}\n"
-              "cfg--END---------------------\n");
-}
-
-TEST(JsonDump, EmptyArrayAtTopLevelEndsWithANewline) {
-    EXPECT_EQ(printed("[]", 0, false, ""), "arr : [\n]\n");
-}
-
-TEST(JsonDump, IndentedIntegerHasItsLeadAndNoNewline) {
-    EXPECT_EQ(printed("5", 4, true, ""), "    int : 5");
-}
-
-TEST(JsonDump, LeadIsOmittedWhenTheFirstLineIsNotIndented) {
-    EXPECT_EQ(printed("\"x\"", 4, false, ""), "str : x");
-}
-
-TEST(JsonDump, ScalarsUseTheirTagsAndStreamFormats) {
-    EXPECT_EQ(printed("false", 0, false, ""), "bool: 0");
-    EXPECT_EQ(printed("3.14159265", 2, true, ""), "  doub: 3.14159");
-    EXPECT_EQ(printed("null", 1, true, ""), " NULL: ");
-    EXPECT_EQ(printed("4294967296", 0, false, ""), "int : 2147483647");
-}
-
-TEST(JsonDump, TitledArrayOrScalarGetsAStartLineButNoEndLine) {
-    EXPECT_EQ(printed("[1]", 0, false, "t"),
-              "t--START---------------------\narr : [\n  int : 1,\n]\n");
-    EXPECT_EQ(printed("7", 0, false, "t"), "t--START---------------------\nint : 7");
-}
-
-TEST(JsonDump, NestedArrayClosesAtItsOwnIndentWhateverTheLead) {
-    EXPECT_EQ(printed("[[1]]", 0, false, ""),
-              "arr : [\n"
-              "arr : [\n"
-              "    int : 1,\n"
-              "  ],\n"
-              "]\n");
-}
-
-TEST(JsonDump, NestedObjectInAnArrayIsLedByItsIndent) {
-    EXPECT_EQ(printed(R"([{"k":"v"}])", 0, false, ""),
-              "arr : [\n"
-              "  {\n"
-              "   obj : \"k\": str : v,\n"
-              "  },\n"
-              "]\n");
+// Each value printed alone, as "json indent indentFirst title" then what printJson wrote.
+TEST(JsonDump, PrintsEveryKindOfValueAsAnIndentedTree) {
+    struct Call {
+        const char* json;
+        int indent;
+        bool indentFirst;
+        const char* title;
+    };
+    const Call calls[] = {
+        {R"({"a":1,"b":[true,"x"],"c":{"d":null}})", 0, false, "cfg"},
+        {"[]", 0, false, ""},
+        {"5", 4, true, ""},
+        {"\"x\"", 4, false, ""},
+        {"false", 0, false, ""},
+        {"3.14159265", 2, true, ""},
+        {"null", 1, true, ""},
+        {"4294967296", 0, false, ""},
+        {"[1]", 0, false, "t"},
+        {"7", 0, false, "t"},
+        {"[[1]]", 0, false, ""},
+        {R"([{"k":"v"}])", 0, false, ""},
+    };
+    std::string printed;
+    for (const Call& call : calls) {
+        json_object* value = json_tokener_parse(call.json);
+        printed += "== " + std::string(call.json) + " " + std::to_string(call.indent) + " " +
+                   std::to_string(call.indentFirst) + " " + call.title + "\n";
+        printed += stdoutOf([&] { printJson(value, call.indent, call.indentFirst, call.title); });
+        printed += "\n";
+        json_object_put(value);
+    }
+    expectGolden("print-json.txt", printed);
 }
 
 }  // namespace
