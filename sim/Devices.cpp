@@ -471,11 +471,17 @@ int statPath(const char* path, struct stat* buffer) {
     return fillStat(nodeAt(path), buffer);
 }
 
-int statFd(int fd, struct stat* buffer) {
+// stat and statx of an open descriptor differ only in the buffer they fill.
+template <typename Buffer>
+int statOpenDescriptor(int fd, Buffer* buffer, int (*fill)(const Node&, Buffer*)) {
     const auto guard = Bed::lock();
     const Bed::Descriptor& descriptor = descriptorOf(fd);
     if (descriptor.kind == Kind::Stale) return fail(EBADF);
-    return fillStat(nodeOf(descriptor), buffer);
+    return fill(nodeOf(descriptor), buffer);
+}
+
+int statFd(int fd, struct stat* buffer) {
+    return statOpenDescriptor(fd, buffer, fillStat);
 }
 
 int statxPath(const char* path, struct statx* buffer) {
@@ -484,10 +490,7 @@ int statxPath(const char* path, struct statx* buffer) {
 }
 
 int statxFd(int fd, struct statx* buffer) {
-    const auto guard = Bed::lock();
-    const Bed::Descriptor& descriptor = descriptorOf(fd);
-    if (descriptor.kind == Kind::Stale) return fail(EBADF);
-    return fillStatx(nodeOf(descriptor), buffer);
+    return statOpenDescriptor(fd, buffer, fillStatx);
 }
 
 int access(const char* path, int mode) {
