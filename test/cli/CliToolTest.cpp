@@ -18,7 +18,8 @@ namespace {
 namespace fs = std::filesystem;
 using testing::HasSubstr;
 
-std::vector<std::string> onBoard(const std::string& scenario, const std::vector<std::string>& arguments) {
+std::vector<std::string> onBoard(const std::string& scenario,
+                                 const std::vector<std::string>& arguments) {
     std::vector<std::string> program{KESTRO_CLI_PATH};
     program.insert(program.end(), arguments.begin(), arguments.end());
     const std::string path = std::string(KESTRO_CLI_SCENARIOS) + "/" + scenario + ".json";
@@ -67,8 +68,10 @@ const ToolRun kRuns[] = {
     {"lossy-fetch", {"get", "--retries", "0", "--resume", "0x20", "big.bin", "resumed.bin"}},
     {"one-node", {"--json", "board", "--config", "/nonexistent.json"}},
     {"no-gpio", {"--json", "board", "--config", "board.json"}},
-    {"unreachable-api", {"--json", "board", "--config", "board.json", "--sync-clocks", "--scan", "-y"}},
-    {"served-board", {"--json", "board", "--config", "example.json", "--sync-clocks", "--scan", "-y"}},
+    {"unreachable-api",
+     {"--json", "board", "--config", "board.json", "--sync-clocks", "--scan", "-y"}},
+    {"served-board",
+     {"--json", "board", "--config", "example.json", "--sync-clocks", "--scan", "-y"}},
     {"served-board", {"board", "--config", "example.json", "--sync-clocks", "--scan", "-y"}},
     {"one-node", {"--json"}},
     {"one-node", {"scan", "--frobnicate"}},
@@ -95,7 +98,8 @@ std::string steady(const std::string& text) {
 std::string filesIn(const fs::path& folder) {
     std::set<std::string> files;
     for (const fs::directory_entry& file : fs::directory_iterator(folder)) {
-        files.insert(" " + file.path().filename().string() + " " + std::to_string(file.file_size()));
+        files.insert(" " + file.path().filename().string() + " " +
+                     std::to_string(file.file_size()));
     }
     return std::accumulate(files.begin(), files.end(), std::string("files:")) + "\n";
 }
@@ -112,8 +116,9 @@ TEST(Tool, EachRunExitsAndPrintsWhatTheTranscriptHolds) {
         const ChildOutcome outcome = runProgram(onBoard(run.scenario, run.arguments), run.input);
         transcript += "$";
         for (const std::string& word : run.arguments) transcript += " " + word;
-        transcript += std::string(" (") + run.scenario + ")\nstatus " + std::to_string(outcome.status) + "\n" +
-                      steady(outcome.out) + "stderr:\n" + steady(outcome.err);
+        transcript += std::string(" (") + run.scenario + ")\nstatus " +
+                      std::to_string(outcome.status) + "\n" + steady(outcome.out) + "stderr:\n" +
+                      steady(outcome.err);
         // The folder's files, when the run changed them.
         transcript += (filesIn(".") == files ? "" : (files = filesIn("."))) + "\n";
     }
@@ -124,9 +129,11 @@ TEST(Tool, EachRunExitsAndPrintsWhatTheTranscriptHolds) {
 TEST(Tool, DrawsAProgressBarOnATerminalAndEndsWithOneSummaryLine) {
     const TempDir folder;
     writeFile(folder.path() / "put.bin", std::string(1600, 'k'));
-    const std::vector<std::string> put = onBoard("one-node", {"put", "0x20", (folder.path() / "put.bin").string(), "k.bin"});
-    // script(1) runs the tool with its three streams on a pseudo-terminal, and copies out what it shows.
-    const ChildOutcome run = runProgram({"script", "-qec", kestro::test::shellCommandLine(put), "/dev/null"});
+    const std::vector<std::string> put =
+        onBoard("one-node", {"put", "0x20", (folder.path() / "put.bin").string(), "k.bin"});
+    // script(1) runs the tool with its streams on a pseudo-terminal and copies out what it shows.
+    const ChildOutcome run =
+        runProgram({"script", "-qec", kestro::test::shellCommandLine(put), "/dev/null"});
     EXPECT_EQ(run.status, 0) << run.out;
     EXPECT_THAT(run.out, HasSubstr("\r  0%  0/1600 B"));
     EXPECT_THAT(run.out, HasSubstr("\r100%  1600/1600 B"));

@@ -49,7 +49,9 @@ class GpioV2 : public BedTest {
         EXPECT_EQ(::ioctl(chip_, command, &info), 0);
         return info;
     }
-    int request(gpio_v2_line_request& wanted) { return ::ioctl(chip_, GPIO_V2_GET_LINE_IOCTL, &wanted); }
+    int request(gpio_v2_line_request& wanted) {
+        return ::ioctl(chip_, GPIO_V2_GET_LINE_IOCTL, &wanted);
+    }
 
     int chip_ = -1;
 };
@@ -69,7 +71,9 @@ TEST_F(GpioV2, AHeldLineShowsItsConsumerAndIsRefusedWithEbusyAndLogged) {
 }
 
 TEST_F(GpioV2, ARequestNumberSignExtendedByTheCallerNamesTheSameCommand) {
-    EXPECT_STREQ(lineInfo(static_cast<unsigned long>(static_cast<int>(GPIO_V2_GET_LINEINFO_IOCTL))).name, "GPIO7");
+    EXPECT_STREQ(
+        lineInfo(static_cast<unsigned long>(static_cast<int>(GPIO_V2_GET_LINEINFO_IOCTL))).name,
+        "GPIO7");
 }
 
 TEST_F(GpioV2, ARequestedOutputStartsAtItsValueFollowsSetsByMaskAndIsReleasedByClosing) {
@@ -99,12 +103,14 @@ TEST_F(GpioV2, ARequestedOutputStartsAtItsValueFollowsSetsByMaskAndIsReleasedByC
 TEST_F(GpioV2, AMalformedRequestIsRefusedWithEinval) {
     using Spoil = void (*)(gpio_v2_line_request&);
     const Spoil spoils[] = {
-        [](auto& r) { r.num_lines = 0; },                                     // no lines
-        [](auto& r) { r.num_lines = GPIO_V2_LINES_MAX + 1; },                 // too many lines
-        [](auto& r) { r.config.num_attrs = GPIO_V2_LINE_NUM_ATTRS_MAX + 1; },  // too many attributes
-        [](auto& r) { r.padding[2] = 1; },                                    // padding set
-        [](auto& r) { r.offsets[0] = 32; },                                   // beyond the chip
-        [](auto& r) { r.config.flags |= GPIO_V2_LINE_FLAG_INPUT; }};          // input and output
+        [](auto& r) { r.num_lines = 0; },                      // no lines
+        [](auto& r) { r.num_lines = GPIO_V2_LINES_MAX + 1; },  // too many lines
+        [](auto& r) {
+            r.config.num_attrs = GPIO_V2_LINE_NUM_ATTRS_MAX + 1;
+        },                                                            // too many attributes
+        [](auto& r) { r.padding[2] = 1; },                            // padding set
+        [](auto& r) { r.offsets[0] = 32; },                           // beyond the chip
+        [](auto& r) { r.config.flags |= GPIO_V2_LINE_FLAG_INPUT; }};  // input and output
     for (const Spoil spoil : spoils) {
         gpio_v2_line_request wanted = outputRequest();
         spoil(wanted);
@@ -115,7 +121,8 @@ TEST_F(GpioV2, AMalformedRequestIsRefusedWithEinval) {
 }
 
 TEST_F(GpioV2, TheChipsSubsystemLinkLeadsToTheGpioBusWhileItIsPresent) {
-    const std::string link = "/sys/dev/char/" + std::to_string(kGpioMajor) + ":" + std::to_string(kGpioMinor) + "/subsystem";
+    const std::string link = "/sys/dev/char/" + std::to_string(kGpioMajor) + ":" +
+                             std::to_string(kGpioMinor) + "/subsystem";
     char* resolved = ::realpath(link.c_str(), nullptr);
     EXPECT_STREQ(resolved, "/sys/bus/gpio");
     std::free(resolved);

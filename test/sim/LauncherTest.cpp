@@ -26,7 +26,9 @@ class Launcher : public testing::Test {
     std::string reported(const char* pointer) const {
         json_object* report = json_object_from_file(scratch("report.json").c_str());
         json_object* value = nullptr;
-        const std::string text = json_pointer_get(report, pointer, &value) == 0 ? json_object_get_string(value) : "absent";
+        const std::string text = json_pointer_get(report, pointer, &value) == 0
+                                     ? json_object_get_string(value)
+                                     : "absent";
         json_object_put(report);
         return text;
     }
@@ -35,7 +37,8 @@ class Launcher : public testing::Test {
 };
 
 TEST_F(Launcher, BringsTheExampleBoardUpInFastTimeAndReportsWhatTheProgramLeft) {
-    const ChildOutcome board = tool({"--fast", "--report", scratch("report.json")}, {"board", "--config", kExampleConfig});
+    const ChildOutcome board =
+        tool({"--fast", "--report", scratch("report.json")}, {"board", "--config", kExampleConfig});
 
     EXPECT_EQ(board.status, 0) << board.err;
     // Nothing answers at 0x13, and 0x14 answers as someone else.
@@ -49,7 +52,8 @@ TEST_F(Launcher, BringsTheExampleBoardUpInFastTimeAndReportsWhatTheProgramLeft) 
 
 TEST_F(Launcher, PassesTheProgramsExitStatusOnAndRefusesABadCommandLineOrScenarioWith64) {
     writeFile(scratch("bad.json"), R"({"version": 1, "buses": {"/dev/i2c-3": {"held": [300]}}})");
-    const std::vector<std::string> options[] = {{"--fast"}, {"--fsat"}, {"--scenario", scratch("bad.json")}};
+    const std::vector<std::string> options[] = {
+        {"--fast"}, {"--fsat"}, {"--scenario", scratch("bad.json")}};
     std::string outcomes;
     for (const std::vector<std::string>& chosen : options) {
         const ChildOutcome run = tool(chosen, {"node", "0x13", "get-identity"});
@@ -59,14 +63,16 @@ TEST_F(Launcher, PassesTheProgramsExitStatusOnAndRefusesABadCommandLineOrScenari
 }
 
 TEST_F(Launcher, TracesEachCommandLikeAProtocolAnalyserWithTheClockMovedByEachWait) {
-    EXPECT_EQ(tool({"--fast", "--trace", scratch("trace")}, {"node", "0x10", "get-identity"}).status, 0);
+    EXPECT_EQ(
+        tool({"--fast", "--trace", scratch("trace")}, {"node", "0x10", "get-identity"}).status, 0);
     expectGolden("get-identity.trace", readFile(scratch("trace")));
 }
 
 TEST_F(Launcher, WithoutFastEveryWaitReallyElapses) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(tool({}, {"node", "0x10", "get-identity"}).status, 0);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100)) << "the node's 100 ms wait";
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100))
+        << "the node's 100 ms wait";
 }
 
 TEST_F(Launcher, KeepsNodeFilesFromOneRunToTheNextInTheStateFolder) {

@@ -26,7 +26,8 @@ ChildOutcome runIsolated(const std::function<void()>& scenario, const std::strin
     }
     int raw = 0;
     waitpid(child, &raw, 0);
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw), out.contents(), err.contents()};
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw), out.contents(),
+            err.contents()};
 }
 
 ChildOutcome runProgram(const std::vector<std::string>& words, const std::string& input) {
