@@ -61,11 +61,13 @@ TEST_F(Logger, PrintsAndHandsOnRecordsAsTheGoldenSessionShows) {
     NL::fileFd = -1;
     const std::string blocked = stdoutOf(logFromOddlyNamedSource);
     const uint64_t after = nowMillis();
-    expectGolden("session.txt", withMillisMasked(
-        "== standard output, the file sink writing there before init\n" + logged.out +
-        "== standard error until it is flushed\n" + logged.err +
-        "== standard error after flush(false, true)\n" + flushed.err +
-        "== standard output again, the file sink unable to write\n" + blocked, before, after));
+    expectGolden(
+        "session.txt",
+        withMillisMasked("== standard output, the file sink writing there before init\n" +
+                             logged.out + "== standard error until it is flushed\n" + logged.err +
+                             "== standard error after flush(false, true)\n" + flushed.err +
+                             "== standard output again, the file sink unable to write\n" + blocked,
+                         before, after));
 }
 
 // Bytes beyond the longest record a sink keeps; the buffer is read directly, with no log file.
@@ -300,10 +302,15 @@ const InitCase kInitCases[] = {
     {"SettingCOfAHundredIsAccepted", [] { NL::settingC = 100; }, nullptr},
     {"SettingCAboveAHundredIsRefused", [] { NL::settingC = 101; }, "C"},
     {"SettingsAreCheckedInTheOrderAThenBThenC", [] { NL::settingB = NL::settingC = 0; }, "B"},
-    {"FileStackOfAThousandRecordsIsAccepted", [] { NL::fileStack.assign(1000, {2, "w\n"}); },
+    {"FileStackOfAThousandRecordsIsAccepted",
+     [] {
+         NL::fileStack.assign(1000, {2, "w\n"});
+     },
      nullptr},
     {"FileStackOfMoreThanAThousandRecordsIsRefusedWithItsSize",
-     [] { NL::fileStack.assign(1001, {2, "w\n"}); },
+     [] {
+         NL::fileStack.assign(1001, {2, "w\n"});
+     },
      "file stack size 1001must be between 10 and 1000"},
 };
 

@@ -38,24 +38,17 @@ class BuildStamp : public testing::Test {
     TempDir _dir;
 };
 
-TEST_F(BuildStamp, UnderSourceDateEpochIsThatMomentInUtc) {
+TEST_F(BuildStamp, UnderSourceDateEpochIsThatMomentInUtcWithTheDayPaddedToTwoDigits) {
     stamp(source(), {"SOURCE_DATE_EPOCH=1750674733", "TZ=JST-9"});
-    EXPECT_NE(readFile(source()).find("\"Mon Jun 23 10:32:13 2025\""), std::string::npos)
-        << readFile(source());
-}
-
-TEST_F(BuildStamp, PadsTheDayOfTheMonthToTwoDigits) {
+    EXPECT_NE(readFile(source()).find("\"Mon Jun 23 10:32:13 2025\""), std::string::npos);
     stamp(source(), {"SOURCE_DATE_EPOCH=1735787045"});
-    EXPECT_NE(readFile(source()).find("\"Thu Jan 02 03:04:05 2025\""), std::string::npos)
-        << readFile(source());
+    EXPECT_NE(readFile(source()).find("\"Thu Jan 02 03:04:05 2025\""), std::string::npos);
 }
 
 TEST_F(BuildStamp, WithoutSourceDateEpochIsTheTimeOfTheBuild) {
     stamp(source(), {"--unset=SOURCE_DATE_EPOCH"});
     const std::regex form("\"[A-Z][a-z]{2} [A-Z][a-z]{2} [0-3][0-9] [0-9:]{8} [0-9]{4}\"");
-    std::smatch found;
-    const std::string text = readFile(source());
-    ASSERT_TRUE(std::regex_search(text, found, form)) << text;
+    EXPECT_TRUE(std::regex_search(readFile(source()), form)) << readFile(source());
 }
 
 TEST_F(BuildStamp, LeavesTheSourceUntouchedWhenTheStampIsUnchanged) {
