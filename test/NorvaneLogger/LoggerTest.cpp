@@ -183,30 +183,23 @@ TEST_F(Logger, FullFileBufferWritesThePendingRecordFirstThenTheWaitingOnesNewest
     EXPECT_EQ(firstLetters, "abcfed");
 }
 
-TEST_F(Logger, StacksKeepOnlyTheNewestThousandRecordsWhileASinkIsBlocked) {
-    stdoutOf([] { logWhileBlocked(1500, "record %d%.0s"); });
+// Of the 1502 records, those before the notice were in the buffer or pending, 1000 waited on
+// the stack, and the rest were dropped.
+TEST_F(Logger, StacksKeepTheNewestThousandRecordsAndCountTheDroppedOnesBeforeTheNextRecord) {
+    MemFile sink;
+    stdoutOf([&] { logWhileBlocked(1500, "record %d%.0s"); });
     for (const auto* stack : {&NL::fileStack, &NL::stderrStack}) {
         ASSERT_EQ(stack->size(), NL::kMaxStackRecords);
         EXPECT_EQ(recordFields(stack->back().second).back(), "record 1499\n");
         EXPECT_EQ(recordFields(stack->front().second).back(), "record 500\n");
     }
-}
-
-TEST_F(Logger, DroppedRecordsAreCountedInARecordBeforeTheNextRecordThatReachesTheSink) {
-    MemFile sink;
-    stdoutOf([&] {
-        logWhileBlocked(1500, "waiting %d%.0s");
-        NL::fileFd = dup(sink.fd());
-        NL::info("next");
-        NL::info("final");
-    });
+    NL::fileFd = dup(sink.fd());
+    stdoutOf([] { NL::info("next"), NL::info("final"); });
     const std::vector<std::string> messages = messagesIn(sink.contents());
     const auto notice = std::find_if(messages.begin(), messages.end(), [](const auto& m) {
         return m.starts_with("NorvaneLogger dropped ");
     });
     ASSERT_LT(notice + 1, messages.end());
-    // Of the 1502 records, those before the notice were in the buffer or pending, 1000 waited
-    // on the stack, and the rest were dropped.
     const auto kept = static_cast<int>(notice - messages.begin()) + 1000;
     EXPECT_EQ(*notice, "NorvaneLogger dropped " + std::to_string(1502 - kept) + " records");
     EXPECT_EQ(*(notice + 1), "final");
@@ -353,28 +346,22 @@ TEST_F(Init, ThatWasRefusedRefusesEveryLaterInitAndLeavesLoggingOnStandardOutput
     EXPECT_NE(console.out.find(record + "\n", record.size()), std::string::npos);
 }
 
+// The first record's fields are pinned by the program's own test.
 TEST_F(Init, AppendsItsFirstRecordToTheLogFileAtOnceAndKeepsItForStandardError) {
     writeFile(logFile(), "an earlier run\n");
     const Console console = captureConsole(NL::init);
     const std::string record = firstLine(console.out);
     EXPECT_EQ(console.err, "");
     EXPECT_EQ(readFile(logFile()), "an earlier run\n" + record + "\n");
-    const auto fields = recordFields(record);
-    ASSERT_EQ(fields.size(), 6U);
-    EXPECT_EQ(fields[0], "[info]");
-    EXPECT_TRUE(fields[2].ends_with("NorvaneLogger.cpp")) << fields[2];
-    EXPECT_NE(fields[4].find("init"), std::string::npos) << fields[4];
-    EXPECT_EQ(fields[5], "NorvaneLogger inited succesfully hello 10\n");
     EXPECT_EQ(captureConsole([] { NL::flush(false, true); }).err, record + "\n");
 }
 
-TEST_F(Init, NeverCreatesAMissingLogFileNorReportsIt) {
+TEST_F(Init, NeverCreatesAMissingLogFileNorReportsItAndKeepsTheRecordWaiting) {
     std::filesystem::remove(logFile());
     EXPECT_EQ(captureConsole(NL::init).err, "");
     EXPECT_EQ(NL::getError(), 0);
     EXPECT_FALSE(std::filesystem::exists(logFile()));
-    EXPECT_LT(NL::fileFd, 0);
-    EXPECT_GT(NL::bufferFileLen, 0) << "the first record waits in the file buffer";
+    EXPECT_GT(NL::bufferFileLen, 0);
 }
 
 TEST_F(Init, RepeatedClosesTheEarlierLogDescriptor) {

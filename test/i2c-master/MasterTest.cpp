@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <sstream>
 
 #include "BedTest.h"
@@ -83,40 +84,47 @@ TEST_F(Master, TwoAddressesOnOneBusUseTwoDescriptorsAndShareTheBusTables) {
     EXPECT_EQ(busDescriptors(), 0u);
 }
 
-// An open that fails prints why, opens or keeps nothing, and its master's close only prints.
+// An open that fails prints why, opens or keeps nothing, keeps the errno of the call that
+// failed, and its master's close only prints.
 struct OpenFailure {
     const char* name;
+    int openErrno;  // set on the bus's open, or 0
     bool driverHolds;
     const char* bus;
     std::string printed;
     uint8_t error;
+    int lastErrno;
 };
 
 class MasterOpenFailure : public Master, public testing::WithParamInterface<OpenFailure> {};
 
 TEST_P(MasterOpenFailure, PrintsWhyAndLeavesEveryOtherChannelAsItWas) {
     bed::SimBus& bus = addBus(kBus);
-    if (GetParam().driverHolds) bus.holdByDriver(0x20);
     const bool taken = GetParam().error == MASTER_ADDR_IN_USE;
     M first = taken ? M(0x20, kBus) : M();
+    bus.failOpen(GetParam().openErrno);
+    if (GetParam().driverHolds) bus.holdByDriver(0x20);
     M master;
     EXPECT_EQ(stdoutOf([&] { master = M(0x20, GetParam().bus); }), GetParam().printed);
     EXPECT_EQ(master.getError(), GetParam().error);
+    EXPECT_EQ(master.lastErrno(), GetParam().lastErrno);
     EXPECT_EQ(bus.openDescriptors(), taken ? 1u : 0u);
     EXPECT_EQ(stdoutOf([&] { master.close(); }), "Close Master, bus  addr 0\n");
     EXPECT_EQ(inUse(kBus, 0x20), taken) << "closing the refused master freed the first one's";
     stdoutOf([&] { first.close(); });
 }
 
+const std::string kOpenFailed = "Error NorvaneI2cMaster error open fd for bus\n";
+
 INSTANTIATE_TEST_SUITE_P(
     Failures, MasterOpenFailure,
-    testing::Values(OpenFailure{"AddressTaken", false, kBus, "Error addr alredy iun use 32\n",
-                                MASTER_ADDR_IN_USE},
-                    OpenFailure{"NoSuchBus", false, "/dev/i2c-9",
-                                "Error NorvaneI2cMaster error open fd for bus\n",
-                                MASTER_OPEN_FAILED},
-                    OpenFailure{"AddressHeldByADriver", true, kBus, "Failed to set I2C address\n",
-                                MASTER_BIND_FAILED}),
+    testing::Values(
+        OpenFailure{"AddressTaken", 0, false, kBus, "Error addr alredy iun use 32\n",
+                    MASTER_ADDR_IN_USE, 0},
+        OpenFailure{"NoSuchBus", 0, false, "/dev/i2c-9", kOpenFailed, MASTER_OPEN_FAILED, ENOENT},
+        OpenFailure{"OpenRefused", EACCES, false, kBus, kOpenFailed, MASTER_OPEN_FAILED, EACCES},
+        OpenFailure{"AddressHeldByADriver", 0, true, kBus, "Failed to set I2C address\n",
+                    MASTER_BIND_FAILED, EBUSY}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Master, CloseAllClosesEveryDescriptorButKeepsTheBusEntries) {
@@ -198,156 +206,53 @@ TEST_P(StaleMaster, LeavesAFileThatReusedTheNumberOpen) {
 
 INSTANTIATE_TEST_SUITE_P(ReleasedByCloseAllOrByACopy, StaleMaster, testing::Bool());
 
-// --- Transfers with the node at 0x20 of an open master.
-
-class MasterTransfer : public Master {
-  protected:
-    void SetUp() override {
-        Master::SetUp();
-        node_ = &addNode(0x20, kBus);
-        master_ = M(0x20, kBus);
-        bed().clearEvents();
-    }
-    void TearDown() override {
-        master_.close();
-        Master::TearDown();
-    }
-    // Puts a reply in the node by sending it a request it answers.
-    void requestReply() {
-        ASSERT_EQ(stdoutOf([&] { send(master_, kRequest); }), sendLine(fdOf(0x20)));
-        bed().clearEvents();
-    }
-    // The receive's result and print; a payload handed out goes to payload_ with its zero byte.
-    std::pair<int32_t, std::string> receive() {
-        uint8_t* block = nullptr;
-        uint16_t length = 0;
-        int32_t result = -1;
-        const std::string out = stdoutOf([&] { result = master_.receive(block, length); });
-        if (block != nullptr) payload_.assign(block, block + length + 1);
-        std::free(block);
-        return {result, out};
-    }
-    Lines reads() { return bed().trace({bed::EventKind::Read}); }
-
-    bed::SimNode* node_ = nullptr;
-    M master_;
-    bed::Bytes payload_;
-};
-
-TEST_F(MasterTransfer, SendWritesTheWholeFrameInOneTransactionOrNamesWhyItFailed) {
-    const bed::Bytes frame = bed::encodeFrame(bed::bytesOf("abc"));
-    int32_t result = -1;
-    EXPECT_EQ(stdoutOf([&] { result = send(master_, frame); }), sendLine(fdOf(0x20)));
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(bed().trace(), Lines{"write 0x20 9"});
-    EXPECT_EQ(bed::hex(node_->lastRequest().raw), "02 00 03 61 62 63 06 0A 04");
-    node_->failNext(Fault::RefuseWrite);
-    EXPECT_EQ(
-        stdoutOf([&] { result = send(master_, frame); }),
-        sendLine(fdOf(0x20)) + "Error sending buffLen 9 error -1, " + std::strerror(EIO) + "\n");
-    EXPECT_EQ(result, 4);
-    node_->failNext(Fault::ShortWrite);
-    EXPECT_NE(stdoutOf([&] { result = send(master_, frame); }).find("buffLen 9 error 8, "),
-              std::string::npos);
-    EXPECT_EQ(result, 4) << "a short write is a failed send";
-    M closed;
-    EXPECT_EQ(stdoutOf([&] { result = send(closed, frame); }), sendLine(-1));
-    EXPECT_EQ(result, 8) << "sent by a master that is not open";
-}
-
-TEST_F(MasterTransfer, ReceiveReadsTheHeaderThenTheRestHandsOutTheTerminatedPayloadPrintingInHex) {
-    node_->replyPayload(bed::bytesOf("abc"));
-    requestReply();
-    EXPECT_EQ(receive(), std::make_pair(0, std::string("3 master recived 0x2 0x0 0x3\n")));
-    EXPECT_EQ(payload_, (bed::Bytes{'a', 'b', 'c', 0}));
-    EXPECT_EQ(reads(), (Lines{"read 0x20 3", "read 0x20 6"}));
-    EXPECT_EQ(std::cout.flags() & std::ios::basefield, std::ios::dec) << "left in hexadecimal";
-}
-
-struct BrokenReply {
-    const char* name;
-    Fault fault;
-    const char* printed;  // by the receive, that fails with 3 and hands out nothing
-    Lines reads;
-};
-
-class MasterBrokenReply : public MasterTransfer, public testing::WithParamInterface<BrokenReply> {};
-
-// A header the parser refuses ends the receive before a second read. A failed header read
-// shows zeros for the bytes it did not deliver, not those of the reply before.
-TEST_P(MasterBrokenReply, FailsWith3AndHandsOutNothing) {
-    requestReply();
-    ASSERT_EQ(receive().first, 0);
-    payload_.clear();
-    node_->failNext(GetParam().fault);
-    requestReply();
-    EXPECT_EQ(receive(), std::make_pair(3, std::string(GetParam().printed) + "\n"));
-    EXPECT_TRUE(payload_.empty());
-    EXPECT_EQ(reads(), GetParam().reads);
-}
-
-INSTANTIATE_TEST_SUITE_P(Faults, MasterBrokenReply,
-                         testing::Values(BrokenReply{"BadStartByte",
-                                                     Fault::BadStartByte,
-                                                     "3 master recived 0xff 0x0 0x5",
-                                                     {"read 0x20 3"}},
-                                         BrokenReply{"LengthTooLarge",
-                                                     Fault::LengthTooLarge,
-                                                     "3 master recived 0x2 0x1f 0xfb",
-                                                     {"read 0x20 3"}},
-                                         BrokenReply{"BadCrc",
-                                                     Fault::BadCrc,
-                                                     "3 master recived 0x2 0x0 0x5",
-                                                     {"read 0x20 3", "read 0x20 8"}},
-                                         BrokenReply{"BadEndByte",
-                                                     Fault::BadEndByte,
-                                                     "3 master recived 0x2 0x0 0x5",
-                                                     {"read 0x20 3", "read 0x20 8"}},
-                                         BrokenReply{"ShortSecondRead",
-                                                     Fault::ShortSecondRead,
-                                                     "3 master recived 0x2 0x0 0x5",
-                                                     {"read 0x20 3", "read 0x20 8 -> 7"}},
-                                         BrokenReply{"NoAnswer",
-                                                     Fault::NoAnswer,
-                                                     "-1 master recived 0x0 0x0 0x0",
-                                                     {"read 0x20 3 ENXIO"}}),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-// Why the last system call of a channel failed, as the caller reads it afterwards.
-struct ErrnoCase {
-    const char* name;
-    void (*arrange)(bed::SimBus& bus, bed::SimNode& node);
-    int expected;
-};
-
-class MasterLastErrno : public Master, public testing::WithParamInterface<ErrnoCase> {};
-
-TEST_P(MasterLastErrno, KeepsTheErrnoOfTheLastFailedCall) {
+// Each send and receive of a master at the node's address, after the node's fault: what it
+// printed and returned, the errno it keeps, the wire trace and the payload handed out (with its
+// zero byte). A header the parser refuses ends the receive before a second read; a failed
+// header read shows zeros for the bytes it did not deliver, not those of the reply before.
+TEST_F(Master, TransfersAsTheGoldenTranscriptShows) {
     bed::SimNode& node = addNode(0x20, kBus);
-    GetParam().arrange(bed().busAt(kBus), node);
-    M master(0x20, kBus);
-    stdoutOf([&] {
-        uint8_t* payload = nullptr;
-        uint16_t length = 0;
-        if (send(master, kRequest) == 0) master.receive(payload, length);
-        std::free(payload);
-    });
-    EXPECT_EQ(master.lastErrno(), GetParam().expected) << std::strerror(master.lastErrno());
+    M master(0x20, kBus), closed;
+    const bed::Bytes abc = bed::encodeFrame(bed::bytesOf("abc"));
+    std::string transcript, payload;
+    const auto run = [&](const std::string& what, std::optional<Fault> fault, auto transfer) {
+        if (fault) node.failNext(*fault);
+        bed().clearEvents();
+        int32_t result = -1;
+        const std::string out = stdoutOf([&] { result = transfer(); });
+        transcript += "== " + what + (fault ? " after " + bed::faultName(*fault) : "") + "\n" +
+                      out + "-> " + std::to_string(result) + ", last errno " +
+                      std::to_string(master.lastErrno()) + "\n" + payload;
+        for (const std::string& line : bed().trace()) transcript += "  " + line + "\n";
+        payload.clear();
+    };
+    for (auto fault : {std::optional<Fault>{}, {Fault::RefuseWrite}, {Fault::ShortWrite}}) {
+        run("send abc", fault, [&] { return send(master, abc); });
+    }
+    run("send by a master that is not open", {}, [&] { return send(closed, abc); });
+    node.replyPayload(bed::bytesOf("abc"));  // to the first request; the rest get the default
+    for (auto fault : {std::optional<Fault>{},
+                       {Fault::BadStartByte},
+                       {Fault::LengthTooLarge},
+                       {Fault::BadCrc},
+                       {Fault::BadEndByte},
+                       {Fault::ShortSecondRead},
+                       {Fault::NoAnswer}}) {
+        run("request, receive", fault, [&] {
+            uint8_t* block = nullptr;
+            uint16_t length = 0;
+            send(master, kRequest);
+            const int32_t result = master.receive(block, length);
+            if (block != nullptr)
+                payload = "payload " + bed::hex({block, block + length + 1}) + "\n";
+            std::free(block);
+            return result;
+        });
+    }
+    expectGolden("transfers.txt", transcript,
+                 {{"fd " + std::to_string(fdOf(0x20)), "fd <descriptor>"}});
+    EXPECT_EQ(std::cout.flags() & std::ios::basefield, std::ios::dec) << "left in hexadecimal";
     master.close();
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Calls, MasterLastErrno,
-    testing::Values(
-        ErrnoCase{"NoneFailed", [](bed::SimBus&, bed::SimNode&) {}, 0},
-        ErrnoCase{"OpenRefused", [](bed::SimBus& bus, bed::SimNode&) { bus.failOpen(EACCES); },
-                  EACCES},
-        ErrnoCase{"AddressHeldByADriver",
-                  [](bed::SimBus& bus, bed::SimNode&) { bus.holdByDriver(0x20); }, EBUSY},
-        ErrnoCase{"WriteRefused",
-                  [](bed::SimBus&, bed::SimNode& node) { node.failNext(Fault::RefuseWrite); }, EIO},
-        ErrnoCase{"NoAnswer",
-                  [](bed::SimBus&, bed::SimNode& node) { node.failNext(Fault::NoAnswer); }, ENXIO}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
