@@ -3,11 +3,11 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -37,9 +37,8 @@ void logFromOneSite(const std::string& message) {
 }
 
 uint64_t nowMillis() {
-    timeval now{};
-    gettimeofday(&now, nullptr);
-    return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_usec) / 1000;
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
 // Each record line's millis field, checked to lie within [from, to], becomes "<millis>".

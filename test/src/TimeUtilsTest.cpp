@@ -1,6 +1,7 @@
 // The wall-clock helpers, read against the bed's fake clock.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdlib>
 #include <ctime>
 #include <string>
@@ -39,47 +40,28 @@ TEST_F(Clock, MillisIsWholeSecondsTimesAThousandPlusWholeMilliseconds) {
     EXPECT_EQ(millis(), 1000U);
 }
 
-struct Wait {
-    uint64_t startMicros;
-    uint64_t ms;
-    uint64_t returned;  // the first reading at or past the target
-    std::size_t naps;   // of 100 us each
-};
-
-class WaitMs : public Clock, public testing::WithParamInterface<Wait> {};
-
-TEST_P(WaitMs, NapsAHundredMicrosecondsAtATimeUntilTheTargetIsReached) {
-    setMicros(GetParam().startMicros);
-    EXPECT_EQ(waitMs(GetParam().ms), GetParam().returned);
-    EXPECT_EQ(clock().sleepDurationsUs(), std::vector<uint64_t>(GetParam().naps, 100));
+// Each row: start, wait, the first reading at or past the target, and the naps of 100 us.
+TEST_F(Clock, WaitMsNapsAHundredMicrosecondsAtATimeUntilTheTargetIsReached) {
+    for (const auto& [start, ms, returned, naps] : {std::array<uint64_t, 4>{7000000, 0, 7000, 0},
+                                                    {5000000, 3, 5003, 30},
+                                                    {5000050, 2, 5002, 20}}) {
+        setMicros(start);
+        EXPECT_EQ(waitMs(ms), returned);
+        EXPECT_EQ(clock().sleepDurationsUs(), std::vector<uint64_t>(naps, 100)) << start;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Waits, WaitMs,
-                         testing::Values(Wait{7000000, 0, 7000, 0}, Wait{5000000, 3, 5003, 30},
-                                         Wait{5000050, 2, 5002, 20}));
-
-struct Field {
-    uint32_t (*of)(uint64_t);
-    uint64_t timestamp;
-    uint32_t expected;
-};
-
-class ClockField : public Clock, public testing::WithParamInterface<Field> {};
 
 // The central European zone shows that hourOfDay is UTC whatever the local zone.
-TEST_P(ClockField, OfATimestampIsItsMinuteOrUtcHour) {
+TEST_F(Clock, MinuteOfHourAndHourOfDayAreThoseOfTheTimestampInUtc) {
     useZone(kCentralEurope);
-    EXPECT_EQ(GetParam().of(GetParam().timestamp), GetParam().expected) << GetParam().timestamp;
+    using Values = std::vector<uint32_t>;
+    EXPECT_EQ((Values{minuteOfHour(3600000), minuteOfHour(59 * 60000ULL), minuteOfHour(3600000 - 1),
+                      minuteOfHour(kMondaySeconds * 1000)}),
+              (Values{0, 59, 59, 32}));
+    EXPECT_EQ(
+        (Values{hourOfDay(86400000), hourOfDay(86400000 - 1), hourOfDay(kMondaySeconds * 1000)}),
+        (Values{0, 23, 10}));
 }
-
-INSTANTIATE_TEST_SUITE_P(MinutesAndHours, ClockField,
-                         testing::Values(Field{minuteOfHour, 3600000, 0},
-                                         Field{minuteOfHour, 59 * 60000ULL, 59},
-                                         Field{minuteOfHour, 3600000 - 1, 59},
-                                         Field{minuteOfHour, kMondaySeconds * 1000, 32},
-                                         Field{hourOfDay, 86400000, 0},
-                                         Field{hourOfDay, 86400000 - 1, 23},
-                                         Field{hourOfDay, kMondaySeconds * 1000, 10}));
 
 std::string taken(char* text) {
     const std::string copy = text;
