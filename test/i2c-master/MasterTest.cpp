@@ -17,7 +17,6 @@
 namespace {
 
 using bed::Fault;
-using Lines = std::vector<std::string>;
 using M = NorvaneI2cMaster;
 
 const char* const kBus = "/dev/i2c-1";
@@ -60,7 +59,7 @@ TEST_F(Master, OpeningBindsADescriptorToTheAddressAndPrintsTheHereLines) {
                  {{"_fd: " + std::to_string(fdOf(0x20)) + "\n", "_fd: <descriptor>\n"},
                   {addressOf(&M::__addrs), "<address of __addrs>"},
                   {addressOf(&M::__addrsFds), "<address of __addrsFds>"}});
-    EXPECT_EQ(bed().trace(), (Lines{"open /dev/i2c-1", "select 0x20"}));
+    EXPECT_EQ(bed().trace(), (std::vector<std::string>{"open /dev/i2c-1", "select 0x20"}));
     master.close();
 }
 

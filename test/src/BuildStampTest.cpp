@@ -18,29 +18,25 @@ void stamp(const std::filesystem::path& output, const std::string& environment) 
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
 }
 
-class BuildStamp : public testing::Test {
-  protected:
-    std::filesystem::path source() const { return _dir.path() / "BuildStamp.cpp"; }
-
-  private:
-    TempDir _dir;
-};
-
-TEST_F(BuildStamp, UnderSourceDateEpochIsThatMomentInUtcWithTheDayPaddedToTwoDigits) {
-    stamp(source(), "SOURCE_DATE_EPOCH=1750674733 TZ=JST-9");
-    EXPECT_NE(readFile(source()).find("\"Mon Jun 23 10:32:13 2025\""), std::string::npos);
-    stamp(source(), "SOURCE_DATE_EPOCH=1735787045");
-    EXPECT_NE(readFile(source()).find("\"Thu Jan 02 03:04:05 2025\""), std::string::npos);
+TEST(BuildStamp, UnderSourceDateEpochIsThatMomentInUtcWithTheDayPaddedToTwoDigits) {
+    const TempDir dir;
+    const auto source = dir.path() / "BuildStamp.cpp";
+    stamp(source, "SOURCE_DATE_EPOCH=1750674733 TZ=JST-9");
+    EXPECT_NE(readFile(source).find("\"Mon Jun 23 10:32:13 2025\""), std::string::npos);
+    stamp(source, "SOURCE_DATE_EPOCH=1735787045");
+    EXPECT_NE(readFile(source).find("\"Thu Jan 02 03:04:05 2025\""), std::string::npos);
 }
 
-TEST_F(BuildStamp, LeavesTheSourceUntouchedWhenTheStampIsUnchanged) {
-    stamp(source(), "SOURCE_DATE_EPOCH=1750674733");
+TEST(BuildStamp, LeavesTheSourceUntouchedWhenTheStampIsUnchanged) {
+    const TempDir dir;
+    const auto source = dir.path() / "BuildStamp.cpp";
+    stamp(source, "SOURCE_DATE_EPOCH=1750674733");
     const auto longAgo = std::filesystem::file_time_type::clock::now() - std::chrono::hours(48);
-    std::filesystem::last_write_time(source(), longAgo);
-    stamp(source(), "SOURCE_DATE_EPOCH=1750674733");
-    EXPECT_EQ(std::filesystem::last_write_time(source()), longAgo);
-    stamp(source(), "SOURCE_DATE_EPOCH=1750674734");
-    EXPECT_NE(std::filesystem::last_write_time(source()), longAgo);
+    std::filesystem::last_write_time(source, longAgo);
+    stamp(source, "SOURCE_DATE_EPOCH=1750674733");
+    EXPECT_EQ(std::filesystem::last_write_time(source), longAgo);
+    stamp(source, "SOURCE_DATE_EPOCH=1750674734");
+    EXPECT_NE(std::filesystem::last_write_time(source), longAgo);
 }
 
 }  // namespace

@@ -22,7 +22,8 @@ const std::regex kOutput(
     "NorvaneLogger inited succesfully hello 10\n)"
     "8192avalilableSpaceFile\n0NorvaneLogger::bufferFileLen\n0NorvaneLogger::bufferFileLen\n");
 
-class Cli : public testing::Test {
+// Whether the log file exists; the program never creates it.
+class Cli : public testing::TestWithParam<bool> {
   protected:
     void SetUp() override {
         const ChildOutcome probe = runWithPrivateLogDirectory(_logDir, {"/bin/true"});
@@ -30,31 +31,22 @@ class Cli : public testing::Test {
             GTEST_SKIP() << "no private mount namespace covers /var/log here: " << probe.err;
         }
     }
-
-    std::filesystem::path logFile() const { return _logDir.path() / "NorvaneLogger.logs"; }
-    ChildOutcome runCli() const {
-        return runWithPrivateLogDirectory(_logDir, targetCommand(KESTRO_CLI_PATH));
-    }
-
-  private:
     TempDir _logDir;
+    const std::filesystem::path logFile = _logDir.path() / "NorvaneLogger.logs";
 };
 
-// The program never creates its log file.
-class CliLog : public Cli, public testing::WithParamInterface<bool> {};
-
-TEST_P(CliLog, WhateverTheLogFileIsPrintsTheBannerAndTheFirstRecordAndEndsWithStatusOne) {
-    if (GetParam()) writeFile(logFile(), "an earlier run\n");
-    const ChildOutcome run = runCli();
+TEST_P(Cli, WhateverTheLogFileIsPrintsTheBannerAndTheFirstRecordAndEndsWithStatusOne) {
+    if (GetParam()) writeFile(logFile, "an earlier run\n");
+    const ChildOutcome run = runWithPrivateLogDirectory(_logDir, targetCommand(KESTRO_CLI_PATH));
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "");
     std::smatch output;
     ASSERT_TRUE(std::regex_match(run.out, output, kOutput)) << run.out;
     const std::string record = output[3];
-    EXPECT_EQ(std::filesystem::exists(logFile()) ? readFile(logFile()) : "<missing>",
+    EXPECT_EQ(std::filesystem::exists(logFile) ? readFile(logFile) : "<missing>",
               GetParam() ? "an earlier run\n" + record + "\n" : "<missing>");
 }
 
-INSTANTIATE_TEST_SUITE_P(WritableOrMissing, CliLog, testing::Bool());
+INSTANTIATE_TEST_SUITE_P(WritableOrMissing, Cli, testing::Bool());
 
 }  // namespace

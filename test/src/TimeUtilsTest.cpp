@@ -33,13 +33,6 @@ class Clock : public bed::BedTest {
     }
 };
 
-TEST_F(Clock, MillisIsWholeSecondsTimesAThousandPlusWholeMilliseconds) {
-    setMicros(kMondaySeconds * 1000000 + 999999);
-    EXPECT_EQ(millis(), kMondaySeconds * 1000 + 999);
-    setMicros(1000999);
-    EXPECT_EQ(millis(), 1000U);
-}
-
 // Each row: start, wait, the first reading at or past the target, and the naps of 100 us.
 TEST_F(Clock, WaitMsNapsAHundredMicrosecondsAtATimeUntilTheTargetIsReached) {
     for (const auto& [start, ms, returned, naps] : {std::array<uint64_t, 4>{7000000, 0, 7000, 0},
@@ -69,9 +62,11 @@ std::string taken(char* text) {
     return copy;
 }
 
-// The central European zone and a west zone show the local time; the whole seconds count.
-TEST_F(Clock, TimestampsAreTheLocalTimeJoinedWithUnderscoresPaddedToTwoDigits) {
+// Millis are whole seconds times a thousand plus whole milliseconds. Timestamps count whole
+// seconds; the central European zone and a west zone show they are the local time.
+TEST_F(Clock, ReadsAsMillisAndAsLocalTimestampsJoinedWithUnderscoresPaddedToTwoDigits) {
     setMicros(kMondaySeconds * 1000000 + 999999);
+    EXPECT_EQ(millis(), kMondaySeconds * 1000 + 999);
     EXPECT_EQ(taken(timestampNow()), "Mon_2025_06_23_10_32_13");
     EXPECT_EQ(taken(timestampOf(kMondaySeconds * 1000 + 999)), "Mon_2025_06_23_10_32_13");
     EXPECT_EQ(taken(timestampOf(1735787045000)), "Thu_2025_01_02_03_04_05");
@@ -79,6 +74,8 @@ TEST_F(Clock, TimestampsAreTheLocalTimeJoinedWithUnderscoresPaddedToTwoDigits) {
     EXPECT_EQ(taken(timestampNow()), "Mon_2025_06_23_12_32_13");
     useZone("EST5");
     EXPECT_EQ(taken(timestampOf(0)), "Wed_1969_12_31_19_00_00");
+    setMicros(1000999);
+    EXPECT_EQ(millis(), 1000U);
 }
 
 }  // namespace
