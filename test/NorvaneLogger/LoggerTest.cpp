@@ -85,8 +85,12 @@ TEST_P(LongerRecord, KeepsItsLineFeedAndIsPrintedWholeOnTheConsole) {
     EXPECT_TRUE(held.ends_with("," + std::string(longest, 'y') + "\n\n"));
 }
 
-INSTANTIATE_TEST_SUITE_P(ExactlyOneAndFarBeyondTheWorkBuffer, LongerRecord,
-                         testing::Values(0, 1, 10000));
+INSTANTIATE_TEST_SUITE_P(Lengths, LongerRecord, testing::Values(0, 1, 10000), [](const auto& info) {
+    return std::string(info.index == 0 ? "OfTheLongestLengthASinkKeepsIsWrittenWhole"
+                       : info.index == 1
+                           ? "LongerThanASinkKeepsIsCutAndStillEndsWithALineFeed"
+                           : "FarBeyondTheWorkBufferIsCutButPrintedWholeOnTheConsole");
+});
 
 TEST_F(Logger, AtLevelFiveHandlesTheRecordThenEndsWithStatusOneOrElevenWhenItCannotExpand) {
     MemFile console, sink, failure;

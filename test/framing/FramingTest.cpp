@@ -63,16 +63,15 @@ Bytes takeFrame(const FrameBuilder& builder) {
 
 // Narrowed to 16 bits, a count of 65536 + 3 would look like 3 and be accepted.
 TEST(FrameBuilder, FramesWhatItWasGivenToTheExactBytesOnceHoweverOftenFinishedOrTaken) {
-    FrameBuilder narrow, wide, byByte, none, zeroCounts, tooMuch;
+    FrameBuilder narrow, wide, byByte, none, zeros, tooMuch;
     EXPECT_EQ(narrow.putBytes(kAbc, uint16_t{3}) + wide.putBytes(kAbc, size_t{3}), 6);
     for (uint8_t c : kAbc) EXPECT_EQ(byByte.putByte(c), 0);
-    EXPECT_EQ(zeroCounts.putBytes(nullptr, size_t{0}) + zeroCounts.putBytes(nullptr, uint16_t{0}),
-              0);
+    EXPECT_EQ(zeros.putBytes(nullptr, size_t{0}) + zeros.putBytes(nullptr, uint16_t{0}), 0);
     const Bytes big(65539);
     EXPECT_EQ(tooMuch.putBytes(big.data(), big.size()), 2);
     EXPECT_EQ(tooMuch.putBytes(big.data(), size_t{65536}), 2);
     std::vector<Bytes> frames;
-    for (FrameBuilder* builder : {&narrow, &wide, &byByte, &none, &zeroCounts, &tooMuch}) {
+    for (FrameBuilder* builder : {&narrow, &wide, &byByte, &none, &zeros, &tooMuch}) {
         builder->finish();
         builder->finish();
         EXPECT_EQ(takeFrame(*builder), takeFrame(*builder));
