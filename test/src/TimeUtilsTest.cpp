@@ -1,10 +1,9 @@
 // The wall-clock helpers, read against the bed's fake clock.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdlib>
 #include <ctime>
-#include <memory>
-#include <optional>
 #include <string>
 
 #include "BedTest.h"
@@ -16,24 +15,12 @@ namespace {
 constexpr uint64_t kMondaySeconds = 1750674733;
 constexpr const char* kCentralEurope = "CET-1CEST,M3.5.0,M10.5.0/3";
 
-// Runs each case in UTC unless it chooses a zone, and puts the original one back.
+// Each case starts in UTC; no case of this program depends on the zone it was started in.
 class Clock : public bed::BedTest {
   protected:
     void SetUp() override {
         bed::BedTest::SetUp();
-        if (const char* tz = std::getenv("TZ")) {
-            _saved = tz;
-        }
         useZone("UTC0");
-    }
-    void TearDown() override {
-        if (_saved) {
-            setenv("TZ", _saved->c_str(), 1);
-        } else {
-            unsetenv("TZ");
-        }
-        tzset();
-        bed::BedTest::TearDown();
     }
     static void useZone(const char* tz) {
         setenv("TZ", tz, 1);
@@ -44,77 +31,51 @@ class Clock : public bed::BedTest {
         clock().setNowUs(microsSinceEpoch);
         clock().clearSleeps();
     }
-
-  private:
-    std::optional<std::string> _saved;
 };
 
-TEST_F(Clock, MillisIsWholeSecondsTimesAThousandPlusWholeMilliseconds) {
-    setMicros(kMondaySeconds * 1000000 + 999999);
-    EXPECT_EQ(millis(), kMondaySeconds * 1000 + 999);
-    setMicros(1000999);
-    EXPECT_EQ(millis(), 1000U);
+// Each row: start, wait, the first reading at or past the target, and the naps of 100 us.
+TEST_F(Clock, WaitMsNapsAHundredMicrosecondsAtATimeUntilTheTargetIsReached) {
+    for (const auto& [start, ms, returned, naps] : {std::array<uint64_t, 4>{7000000, 0, 7000, 0},
+                                                    {5000000, 3, 5003, 30},
+                                                    {5000050, 2, 5002, 20}}) {
+        setMicros(start);
+        EXPECT_EQ(waitMs(ms), returned);
+        EXPECT_EQ(clock().sleepDurationsUs(), std::vector<uint64_t>(naps, 100)) << start;
+    }
 }
-
-struct Wait {
-    uint64_t startMicros;
-    uint64_t ms;
-    uint64_t returned;  // the first reading at or past the target
-    std::size_t naps;   // of 100 us each
-};
-
-class WaitMs : public Clock, public testing::WithParamInterface<Wait> {};
-
-TEST_P(WaitMs, NapsAHundredMicrosecondsAtATimeUntilTheTargetIsReached) {
-    setMicros(GetParam().startMicros);
-    EXPECT_EQ(waitMs(GetParam().ms), GetParam().returned);
-    EXPECT_EQ(clock().sleepDurationsUs(), std::vector<uint64_t>(GetParam().naps, 100));
-}
-
-INSTANTIATE_TEST_SUITE_P(Waits, WaitMs,
-                         testing::Values(Wait{7000000, 0, 7000, 0}, Wait{5000000, 3, 5003, 30},
-                                         Wait{5000050, 2, 5002, 20}));
-
-struct Field {
-    uint32_t (*of)(uint64_t);
-    uint64_t timestamp;
-    uint32_t expected;
-};
-
-class ClockField : public Clock, public testing::WithParamInterface<Field> {};
 
 // The central European zone shows that hourOfDay is UTC whatever the local zone.
-TEST_P(ClockField, OfATimestampIsItsMinuteOrUtcHour) {
+TEST_F(Clock, MinuteOfHourAndHourOfDayAreThoseOfTheTimestampInUtc) {
     useZone(kCentralEurope);
-    EXPECT_EQ(GetParam().of(GetParam().timestamp), GetParam().expected) << GetParam().timestamp;
+    using Values = std::vector<uint32_t>;
+    EXPECT_EQ((Values{minuteOfHour(3600000), minuteOfHour(59 * 60000ULL), minuteOfHour(3600000 - 1),
+                      minuteOfHour(kMondaySeconds * 1000)}),
+              (Values{0, 59, 59, 32}));
+    EXPECT_EQ(
+        (Values{hourOfDay(86400000), hourOfDay(86400000 - 1), hourOfDay(kMondaySeconds * 1000)}),
+        (Values{0, 23, 10}));
 }
-
-INSTANTIATE_TEST_SUITE_P(MinutesAndHours, ClockField,
-                         testing::Values(Field{minuteOfHour, 3600000, 0},
-                                         Field{minuteOfHour, 59 * 60000ULL, 59},
-                                         Field{minuteOfHour, 3600000 - 1, 59},
-                                         Field{minuteOfHour, kMondaySeconds * 1000, 32},
-                                         Field{hourOfDay, 86400000, 0},
-                                         Field{hourOfDay, 86400000 - 1, 23},
-                                         Field{hourOfDay, kMondaySeconds * 1000, 10}));
 
 std::string taken(char* text) {
-    std::unique_ptr<char, decltype(&std::free)> owned(text, &std::free);
-    return owned.get();
+    const std::string copy = text;
+    std::free(text);
+    return copy;
 }
 
-TEST_F(Clock, TimestampNowIsTheLocalTimeJoinedWithUnderscores) {
+// Millis are whole seconds times a thousand plus whole milliseconds. Timestamps count whole
+// seconds; the central European zone and a west zone show they are the local time.
+TEST_F(Clock, ReadsAsMillisAndAsLocalTimestampsJoinedWithUnderscoresPaddedToTwoDigits) {
     setMicros(kMondaySeconds * 1000000 + 999999);
+    EXPECT_EQ(millis(), kMondaySeconds * 1000 + 999);
     EXPECT_EQ(taken(timestampNow()), "Mon_2025_06_23_10_32_13");
-    useZone(kCentralEurope);
-    EXPECT_EQ(taken(timestampNow()), "Mon_2025_06_23_12_32_13");
-}
-
-TEST_F(Clock, TimestampOfIsTheLocalTimeOfTheWholeSecondsPaddedToTwoDigits) {
     EXPECT_EQ(taken(timestampOf(kMondaySeconds * 1000 + 999)), "Mon_2025_06_23_10_32_13");
     EXPECT_EQ(taken(timestampOf(1735787045000)), "Thu_2025_01_02_03_04_05");
+    useZone(kCentralEurope);
+    EXPECT_EQ(taken(timestampNow()), "Mon_2025_06_23_12_32_13");
     useZone("EST5");
-    EXPECT_EQ(taken(timestampOf(0)), "Wed_1969_12_31_19_00_00") << "the day before in a west zone";
+    EXPECT_EQ(taken(timestampOf(0)), "Wed_1969_12_31_19_00_00");
+    setMicros(1000999);
+    EXPECT_EQ(millis(), 1000U);
 }
 
 }  // namespace
