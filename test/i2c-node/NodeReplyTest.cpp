@@ -1,13 +1,15 @@
-#include <functional>
+#include <algorithm>
+#include <map>
 #include <sstream>
 
+#include "Golden.h"
 #include "NodeTestSupport.h"
 
-// Each decoder runs on outputs that already hold something, and shows them as text afterwards,
-// so one table states what every reply shape leaves behind.
-using Decoder = std::function<std::string(NorvaneI2CNode&, int32_t& status)>;
-
+// Each decoder runs on outputs that already hold something and shows them as text afterwards,
+// so that one golden file states what every reply shape leaves behind, with its status.
 namespace {
+
+enum Decoder { C0, Time, Values, Text, Identity, TextMap, Records, Lines, FileInfo };
 
 template <typename... Values>
 std::string joined(const Values&... values) {
@@ -16,198 +18,132 @@ std::string joined(const Values&... values) {
     return text.str();
 }
 
-std::string shown(const std::list<NodeRecord>& records) {
+std::string decode(Decoder decoder, NorvaneI2CNode& node, int32_t& status) {
+    uint64_t time = 42;
+    uint32_t v[5] = {7, 7, 7, 7, 7};
+    std::string t[4] = {"old1", "old2", "old3", "old4"};
+    std::map<uint32_t, std::string> map{{99, "stale"}};
+    RecordList records;
+    records.push_back(NodeRecord{1, nullptr, 0});
+    std::list<std::string> lines{"before"};
+    uint8_t digest[32] = {};
     std::ostringstream text;
-    for (const NodeRecord& record : records) {
-        text << record.tag << '/' << record.length << '/'
-             << (record.data != nullptr ? reinterpret_cast<const char*>(record.data) : "") << ' ';
+    switch (decoder) {
+        case C0: {
+            const std::string out = stdoutOf([&] { status = node.commandC0(); });
+            return out.substr(std::min(out.find("Error"), out.size()));
+        }
+        case Time:
+            status = node.getTime(time);
+            return std::to_string(time);
+        case Values:
+            status = node.getValuesA0(v[0], v[1], v[2], v[3], v[4]);
+            return joined(v[0], v[1], v[2], v[3], v[4]);
+        case Text:
+            status = node.getTextE4(t[0]);
+            return t[0];
+        case Identity:
+            status = node.getIdentity(t[0], t[1], t[2], t[3]);
+            return joined(t[0], t[1], t[2], t[3]);
+        case TextMap:
+            status = node.getTextMap(map);
+            for (const auto& [key, value] : map) {
+                text << key << '=' << value << ' ';
+            }
+            break;
+        case Records:
+            status = node.getRecordsA2(0, records);
+            for (const NodeRecord& record : records) {
+                text << record.tag << '/' << record.length << '/'
+                     << (record.data != nullptr ? reinterpret_cast<const char*>(record.data) : "")
+                     << ' ';
+            }
+            break;
+        case Lines:
+            status = node.getLines("log", lines);
+            for (const std::string& line : lines) {
+                text << '[' << line << ']';
+            }
+            break;
+        case FileInfo:
+            status = node.getFileInfo("data.bin", v[0], v[1], digest);
+            return joined(v[0], v[1], bed::hex(Bytes(digest, digest + 32)));
     }
     return text.str();
 }
-
-const Decoder kTime = [](NorvaneI2CNode& node, int32_t& status) {
-    uint64_t value = 42;
-    status = node.getTime(value);
-    return std::to_string(value);
-};
-const Decoder kValues = [](NorvaneI2CNode& node, int32_t& status) {
-    uint32_t v[5] = {7, 7, 7, 7, 7};
-    status = node.getValuesA0(v[0], v[1], v[2], v[3], v[4]);
-    return joined(v[0], v[1], v[2], v[3], v[4]);
-};
-const Decoder kText = [](NorvaneI2CNode& node, int32_t& status) {
-    std::string text = "old";
-    status = node.getTextE4(text);
-    return text;
-};
-const Decoder kIdentity = [](NorvaneI2CNode& node, int32_t& status) {
-    std::string t1 = "old1", t2 = "old2", t3 = "old3", t4 = "old4";
-    status = node.getIdentity(t1, t2, t3, t4);
-    return joined(t1, t2, t3, t4);
-};
-const Decoder kTextMap = [](NorvaneI2CNode& node, int32_t& status) {
-    std::map<uint32_t, std::string> map{{99, "stale"}};
-    status = node.getTextMap(map);
-    std::ostringstream text;
-    for (const auto& [key, value] : map) {
-        text << key << '=' << value << ' ';
-    }
-    return text.str();
-};
-const Decoder kRecords = [](NorvaneI2CNode& node, int32_t& status) {
-    RecordList list;
-    list.records.push_back(NodeRecord{1, nullptr, 0});
-    status = node.getRecordsA2(0, list.records);
-    return shown(list.records);
-};
-const Decoder kLines = [](NorvaneI2CNode& node, int32_t& status) {
-    std::list<std::string> lines{"before"};
-    status = node.getLines("log", lines);
-    std::ostringstream text;
-    for (const std::string& line : lines) {
-        text << '[' << line << ']';
-    }
-    return text.str();
-};
-const Decoder kFileInfo = [](NorvaneI2CNode& node, int32_t& status) {
-    uint32_t size = 1, extra = 2;
-    uint8_t digest[32] = {};
-    status = node.getFileInfo("data.bin", size, extra, digest);
-    return joined(size, extra, bed::hex(bed::Bytes(digest, digest + 32)));
-};
 
 }  // namespace
 
-struct ReplyCase {
-    const char* name;
-    const Decoder* decoder;
-    bed::Bytes payload;
-    int32_t status;
-    std::string outputs;
-};
+class NodeReply : public NodeTest {};
 
-void PrintTo(const ReplyCase& row, std::ostream* out) {
-    *out << row.name;
-}
-
-class NodeReply : public NodeTest, public testing::WithParamInterface<ReplyCase> {};
-
-TEST_P(NodeReply, LeavesTheStatusAndOutputsOfTheTable) {
-    const ReplyCase& row = GetParam();
-    reply(row.payload);
-    int32_t status = -1;
-    std::string outputs;
-    stdoutOf([&] { outputs = (*row.decoder)(node(), status); });
-    EXPECT_EQ(status, row.status);
-    EXPECT_EQ(node().getStatus(), row.status);
-    EXPECT_EQ(outputs, row.outputs);
-}
-
-std::string repeatedHex(const char* byte, int count) {
-    std::string text;
-    for (int i = 0; i < count; ++i) {
-        text += (i == 0 ? "" : " ") + std::string(byte);
-    }
-    return text;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, NodeReply,
-    testing::Values(
+TEST_F(NodeReply, EveryShapeLeavesTheStatusAndOutputsOfTheGoldenFile) {
+    const Bytes ko = bed::bytesOf("KO");
+    const std::tuple<const char*, Decoder, Bytes> rows[] = {
+        // A refusal of 0xC0 is printed up to its first NUL, control bytes escaped.
+        {"C0Accepted", C0, ok()},
+        {"C0RefusedUpToItsFirstNul", C0, ko + text0("busy") + bed::bytesOf("zz")},
+        {"C0RefusedWithControlBytesPrintedEscaped", C0, bed::bytesOf("KO\x1b[2J\r\nfound x")},
         // The clock: exactly 8 little-endian bytes, the length tested before the OK.
-        ReplyCase{"Time", &kTime, ok(bed::fromHex("08 07 06 05 04 03 02 01")), NODE_SUCCESS,
-                  "72623859790382856"},
-        ReplyCase{"TimeShortAndRefused", &kTime, bed::bytesOf("KO") + bed::Bytes(7, 1),
-                  NODE_WRONG_REPLY_LENGTH, "42"},
-        ReplyCase{"TimeTooLong", &kTime, ok(bed::Bytes(9, 1)), NODE_WRONG_REPLY_LENGTH, "42"},
-        ReplyCase{"TimeRefused", &kTime, bed::bytesOf("KO") + bed::Bytes(8, 1), NODE_REPLY_NOT_OK,
-                  "42"},
+        {"Time", Time, ok(bed::fromHex("08 07 06 05 04 03 02 01"))},
+        {"TimeShortAndRefused", Time, ko + Bytes(7, 1)},
+        {"TimeTooLong", Time, ok(Bytes(9, 1))},
+        {"TimeRefused", Time, ko + Bytes(8, 1)},
         // Five full 32-bit slots, the OK tested before the length.
-        ReplyCase{"Values", &kValues,
-                  ok(bed::fromHex("05 01 00 00 05 00 00 00 78 56 34 12 00 00 00 00 FF FF FF FF")),
-                  NODE_SUCCESS, "261|5|305419896|0|4294967295|"},
-        ReplyCase{"ValuesShortAndRefused", &kValues, bed::bytesOf("KO") + bed::Bytes(19, 1),
-                  NODE_REPLY_NOT_OK, "7|7|7|7|7|"},
-        ReplyCase{"ValuesShort", &kValues, ok(bed::Bytes(19, 1)), NODE_WRONG_REPLY_LENGTH,
-                  "7|7|7|7|7|"},
-        ReplyCase{"ValuesTooLong", &kValues, ok(bed::Bytes(21, 1)), NODE_WRONG_REPLY_LENGTH,
-                  "7|7|7|7|7|"},
+        {"Values", Values,
+         ok(bed::fromHex("05 01 00 00 05 00 00 00 78 56 34 12 00 00 00 00 FF FF FF FF"))},
+        {"ValuesShortAndRefused", Values, ko + Bytes(19, 1)},
+        {"ValuesShort", Values, ok(Bytes(19, 1))},
+        {"ValuesTooLong", Values, ok(Bytes(21, 1))},
         // Only the first two bytes are tested for OK; a text ends at its NUL or the payload's end.
-        ReplyCase{"TextToItsNul", &kText, ok(text0("first") + bed::bytesOf("second")), NODE_SUCCESS,
-                  "first"},
-        ReplyCase{"TextToThePayloadEnd", &kText, bed::bytesOf("OKAY"), NODE_SUCCESS, "AY"},
-        ReplyCase{"TextEmpty", &kText, ok(), NODE_SUCCESS, ""},
-        ReplyCase{"TextLowerCaseOk", &kText, bed::bytesOf("okay"), NODE_REPLY_NOT_OK, "old"},
-        ReplyCase{"TextOneByte", &kText, bed::bytesOf("O"), NODE_REPLY_NOT_OK, "old"},
-        ReplyCase{"Identity", &kIdentity,
-                  ok(text0("a") + text0("b") + text0("c") + bed::bytesOf("d")), NODE_SUCCESS,
-                  "a|b|c|d|"},
-        ReplyCase{"IdentityRunsOut", &kIdentity, ok(text0("a") + bed::bytesOf("b")),
-                  NODE_REPLY_NOT_OK, "a|b|old3|old4|"},
-        ReplyCase{"IdentityRefused", &kIdentity, bed::bytesOf("NO"), NODE_REPLY_NOT_OK,
-                  "old1|old2|old3|old4|"},
+        {"TextToItsNul", Text, ok(text0("first") + bed::bytesOf("second"))},
+        {"TextToThePayloadEnd", Text, bed::bytesOf("OKAY")},
+        {"TextEmpty", Text, ok()},
+        {"TextLowerCaseOk", Text, bed::bytesOf("okay")},
+        {"TextOneByte", Text, bed::bytesOf("O")},
+        {"TextSecondByteWrong", Text, bed::bytesOf("OO")},
+        {"Identity", Identity, ok(text0("a") + text0("b") + text0("c") + bed::bytesOf("d"))},
+        {"IdentityRunsOut", Identity, ok(text0("a") + bed::bytesOf("b"))},
+        {"IdentityRefused", Identity, bed::bytesOf("NO")},
         // Keyed texts; a repeated key keeps its last text.
-        ReplyCase{"TextMap", &kTextMap,
-                  ok(le32(3) + le32(0x01000000) + text0("big") + le32(7) + text0("x") + le32(7) +
-                     text0("y")),
-                  NODE_SUCCESS, "7=y 16777216=big "},
-        ReplyCase{"TextMapEmpty", &kTextMap, ok(le32(0)), NODE_SUCCESS, ""},
-        ReplyCase{"TextMapRefused", &kTextMap, bed::bytesOf("NO"), NODE_REPLY_NOT_OK, "99=stale "},
-        ReplyCase{"TextMapCountBeyondItsEntries", &kTextMap,
-                  ok(le32(5) + le32(1) + text0("one") + le32(2) + bed::bytesOf("two")),
-                  NODE_REPLY_NOT_OK, "1=one 2=two "},
-        ReplyCase{"TextMapKeyCutShort", &kTextMap,
-                  ok(le32(2) + le32(1) + text0("one") + bed::fromHex("02 00")), NODE_REPLY_NOT_OK,
-                  "1=one "},
-        ReplyCase{"TextMapWithoutCount", &kTextMap, ok(bed::fromHex("01 00")), NODE_REPLY_NOT_OK,
-                  ""},
+        {"TextMap", TextMap,
+         ok(le32(3) + le32(0x01000000) + text0("big") + le32(7) + text0("x") + le32(7) +
+            text0("y"))},
+        {"TextMapEmpty", TextMap, ok(le32(0))},
+        {"TextMapRefused", TextMap, bed::bytesOf("NO")},
+        {"TextMapCountBeyondItsEntries", TextMap,
+         ok(le32(5) + le32(1) + text0("one") + le32(2) + bed::bytesOf("two"))},
+        {"TextMapKeyCutShort", TextMap,
+         ok(le32(2) + le32(1) + text0("one") + bed::fromHex("02 00"))},
+        {"TextMapWithoutCount", TextMap, ok(bed::fromHex("01 00"))},
         // Records are appended as terminated copies, every field a full 32 bits.
-        ReplyCase{
-            "Records", &kRecords,
-            ok(le32(2) + le32(0x0A0B0C0D) + le32(3) + bed::bytesOf("abc") + le32(5) + le32(0)),
-            NODE_SUCCESS, "1/0/ 168496141/3/abc 5/0/ "},
-        ReplyCase{"RecordLongerThan255Bytes", &kRecords,
-                  ok(le32(2) + le32(1) + le32(300) + bed::Bytes(300, 'L') + le32(2) + le32(1) +
-                     bed::bytesOf("z")),
-                  NODE_SUCCESS, "1/0/ 1/300/" + std::string(300, 'L') + " 2/1/z "},
-        ReplyCase{"RecordsNone", &kRecords, ok(le32(0)), NODE_SUCCESS, "1/0/ "},
-        ReplyCase{"RecordsRunPastThePayload", &kRecords,
-                  ok(le32(3) + le32(4) + le32(1) + bed::bytesOf("a") + le32(2) + le32(1000) +
-                     bed::bytesOf("short")),
-                  NODE_REPLY_NOT_OK, "1/0/ 4/1/a "},
-        ReplyCase{"RecordsWithoutCount", &kRecords, ok(bed::fromHex("01")), NODE_REPLY_NOT_OK,
-                  "1/0/ "},
+        {"Records", Records,
+         ok(le32(2) + le32(0x0A0B0C0D) + le32(3) + bed::bytesOf("abc") + le32(5) + le32(0))},
+        {"RecordLongerThan255Bytes", Records,
+         ok(le32(2) + le32(1) + le32(300) + Bytes(300, 'L') + le32(2) + le32(1) +
+            bed::bytesOf("z"))},
+        {"RecordCountAbove255", Records, ok(le32(256) + Bytes(256 * 8, 0))},
+        {"RecordsNone", Records, ok(le32(0))},
+        {"RecordsRunPastThePayload", Records,
+         ok(le32(3) + le32(4) + le32(1) + bed::bytesOf("a") + le32(2) + le32(1000) +
+            bed::bytesOf("short"))},
+        {"RecordsWithoutCount", Records, ok(bed::fromHex("01"))},
         // Only the lines ended by a newline are appended.
-        ReplyCase{"Lines", &kLines, ok(text0("a\nb\n")), NODE_SUCCESS, "[before][a][b]"},
-        ReplyCase{"LinesLastUnended", &kLines, ok(text0("a\nb")), NODE_SUCCESS, "[before][a]"},
-        ReplyCase{"LinesEmpty", &kLines, ok(text0("\n\n")), NODE_SUCCESS, "[before][][]"},
-        ReplyCase{"LinesNone", &kLines, ok(), NODE_SUCCESS, "[before]"},
+        {"Lines", Lines, ok(text0("a\nb\n"))},
+        {"LinesLastUnended", Lines, ok(text0("a\nb"))},
+        {"LinesEmpty", Lines, ok(text0("\n\n"))},
+        {"LinesNone", Lines, ok()},
         // File information: at least 42 bytes, nothing written from a shorter reply.
-        ReplyCase{"FileInfo", &kFileInfo, ok(le32(3) + le32(77) + bed::Bytes(32, 0xAB)),
-                  NODE_SUCCESS, "3|77|" + repeatedHex("AB", 32) + "|"},
-        ReplyCase{"FileInfoShort", &kFileInfo, ok(le32(3) + le32(77) + bed::Bytes(31, 0xAB)),
-                  NODE_WRONG_REPLY_LENGTH, "1|2|" + repeatedHex("00", 32) + "|"},
-        ReplyCase{"FileInfoRefused", &kFileInfo, bed::bytesOf("NO") + bed::Bytes(40, 1),
-                  NODE_REPLY_NOT_OK, "1|2|" + repeatedHex("00", 32) + "|"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-class NodeRecords : public NodeTest {};
-
-TEST_F(NodeRecords, ACountAbove255IsReadInFull) {
-    bed::Bytes fields = le32(256);
-    for (uint32_t tag = 0; tag < 256; ++tag) {
-        fields = fields + le32(tag) + le32(0);
+        {"FileInfo", FileInfo, ok(le32(3) + le32(77) + Bytes(32, 0xAB))},
+        {"FileInfoShort", FileInfo, ok(le32(3) + le32(77) + Bytes(31, 0xAB))},
+        {"FileInfoRefused", FileInfo, bed::bytesOf("NO") + Bytes(40, 1)},
+    };
+    std::string shown;
+    for (const auto& [name, decoder, payload] : rows) {
+        reply(payload);
+        int32_t status = -1;
+        const std::string outputs = decode(decoder, node(), status);
+        EXPECT_EQ(node().getStatus(), status) << name;
+        shown += std::string(name) + " " + std::to_string(status) + " " + outputs + "\n";
     }
-    reply(ok(fields));
-    RecordList list;
-    EXPECT_EQ(node().getRecordsA3(0, list.records), NODE_SUCCESS);
-    EXPECT_EQ(list.records.size(), 256u);
-}
-
-TEST_F(NodeRecords, TheArgumentReachesTheNodeOfTheRecordsOpcode) {
-    sim().state().records[0xA3] = {{7, bed::bytesOf("seven")}};
-    RecordList list;
-    EXPECT_EQ(node().getRecordsA3(0xCAFE, list.records), NODE_SUCCESS);
-    EXPECT_EQ(shown(list.records), "7/5/seven ");
-    EXPECT_EQ(sim().state().recordArguments.at(0xA3), 0xCAFEu);
+    expectGolden("replies.txt", shown);
 }
