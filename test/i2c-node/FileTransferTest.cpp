@@ -37,46 +37,18 @@ class FileTransfer : public NodeTest {
         sim().clearFaults();
         clock().clearSleeps();
         bed().clearEvents();
-        return text;
+        return text + std::exchange(progress_, "");
     }
     static bed::FaultRule on(bed::Fault fault, uint8_t opcode, std::optional<uint8_t> subop,
                              unsigned skip = 0, Bytes bytes = {},
                              bed::Persist persist = bed::Persist::Once) {
-        return {.fault = fault,
-                .opcode = opcode,
-                .subop = subop,
-                .persist = persist,
-                .skip = skip,
-                .bytes = std::move(bytes)};
+        return {fault, opcode, subop, persist, skip, std::move(bytes)};
     }
     std::string progress_;
     TransferOptions options_{.progress = [this](uint64_t done, uint64_t total) {
         progress_ += "progress " + std::to_string(done) + "/" + std::to_string(total) + "\n";
     }};
 };
-
-// Files of every size go in 800-byte chunks, the last sent filled with zeros, each step waiting
-// one second and using the start reply's handle; they arrive whole and report their progress
-// after the start and after each chunk.
-TEST_F(FileTransfer, FilesOfEverySizeGoToTheNodeAndBackAsTheGoldenFileShows) {
-    sim().state().nextHandle = 0xA1B2C3D4;
-    std::string text;
-    for (size_t size : {0, 800, 801, 2000}) {
-        const Bytes content = pattern(size);
-        const int32_t sent = send(content, "log.txt", options_);
-        text += wire("send " + std::to_string(size), sent) + std::exchange(progress_, "");
-        EXPECT_EQ(sim().file("log.txt")->content, content);
-        writeLocal("copy.bin", pattern(50));
-        const int32_t fetched = fetch("copy.bin", options_);
-        EXPECT_TRUE(lastTransfer().ended);
-        text += wire("fetch " + std::to_string(size), fetched) + std::exchange(progress_, "");
-        EXPECT_EQ(readLocal("copy.bin"), content);
-    }
-    sim().putFile("log.txt", pattern(1000));
-    sim().state().chunkSizes = {800, 200};
-    const int32_t fetched = fetch();
-    expectGolden("transfers.txt", text + wire("fetch 800 then 200", fetched));
-}
 
 // A resumed fetch keeps what arrived in a partial file beside the destination and continues
 // from its length; one longer than the file starts again from zero, one whose whole digest
@@ -90,9 +62,7 @@ TEST_F(FileTransfer, AResumedFetchContinuesFromThePartialFileAsTheGoldenFileShow
     std::string text = wire("interrupted", fetch("copy.bin", options_));
     EXPECT_EQ(readLocal("copy.bin.part"), Bytes(content.begin(), content.begin() + 800));
     EXPECT_EQ(readLocal("copy.bin"), pattern(50, 9));
-    progress_.clear();
-    const int32_t resumed = fetch("copy.bin", options_);
-    text += wire("resumed", resumed) + progress_;
+    text += wire("resumed", fetch("copy.bin", options_));
     EXPECT_EQ(readLocal("copy.bin"), content);
     writeLocal("copy.bin.part", pattern(2500, 4));
     text += wire("partial file too long", fetch("copy.bin", options_));
@@ -198,6 +168,7 @@ TEST_F(FileTransfer, AFailingStepEndsTheTransferOrIsRetriedAsTheGoldenFileShows)
     struct Row {
         const char* name;
         bool send;
+        size_t size;
         bed::FaultRule rule;
         uint32_t retries = 0;
         bed::ChunkMode mode = bed::ChunkMode::Normal;
@@ -206,49 +177,59 @@ TEST_F(FileTransfer, AFailingStepEndsTheTransferOrIsRetriedAsTheGoldenFileShows)
     };
     using enum bed::ChunkMode;
     const bed::Persist always = bed::Persist::Always;
+    const bed::FaultRule none = on(NotOk, 0x00, std::nullopt);  // no request has opcode 0
     // clang-format off
     const Row rows[] = {
-        {"SendStartUnwritten", true, on(RefuseWrite, kSendOp, kStartOp)},
-        {"SendStartUnanswered", true, on(NoAnswer, kSendOp, kStartOp)},
-        {"SendStartRefused", true, on(NotOk, kSendOp, kStartOp)},
-        {"SendStartTooShortForItsHandle", true, on(RawPayload, kSendOp, kStartOp, 0, ok({1, 2, 3}))},
-        {"SendChunkUnwritten", true, on(RefuseWrite, kSendOp, kChunkOp, 1)},
-        {"SendChunkRefused", true, on(NotOk, kSendOp, kChunkOp, 2)},
-        {"SendEndUnwritten", true, on(RefuseWrite, kSendOp, kEndOp)},
-        {"SendEndRefused", true, on(NotOk, kSendOp, kEndOp)},
-        {"FetchInformationRefused", false, on(NotOk, 0x93, std::nullopt)},
-        {"FetchStartUnwritten", false, on(RefuseWrite, kGetOp, kStartOp)},
-        {"FetchStartUnanswered", false, on(NoAnswer, kGetOp, kStartOp)},
-        {"FetchStartRefused", false, on(NotOk, kGetOp, kStartOp)},
-        {"FetchStartTooShortForItsHandle", false, on(RawPayload, kGetOp, kStartOp, 0, ok({1, 2, 3}))},
-        {"FetchStartOnlyOk", false, on(RawPayload, kGetOp, kStartOp, 0, ok())},
-        {"FetchChunkUnwritten", false, on(RefuseWrite, kGetOp, kChunkOp, 1)},
-        {"FetchChunkUnanswered", false, on(BadCrc, kGetOp, kChunkOp)},
-        {"FetchSecondChunkUnanswered", false, on(NoAnswer, kGetOp, kChunkOp, 1)},
-        {"FetchChunkRefused", false, on(NotOk, kGetOp, kChunkOp, 2)},
-        {"FetchDataDamaged", false, on(RawPayload, kGetOp, kChunkOp, 0, ok(pattern(800, 1)))},
-        {"FetchEndUnwritten", false, on(RefuseWrite, kGetOp, kEndOp)},
-        {"FetchEndUnanswered", false, on(BadCrc, kGetOp, kEndOp)},
-        {"FetchEndRefused", false, on(NotOk, kGetOp, kEndOp)},
-        {"FetchIntoAFolderThatIsNotThere", false, on(NotOk, kGetOp, kChunkOp), 0, Normal, {}, "no-such-dir/copy.bin"},
+        // Files of every size go in 800-byte chunks, the last sent filled with zeros, each step
+        // waiting one second and using the start reply's handle; they arrive whole and report
+        // their progress after the start and after each chunk.
+        {"Send0Bytes", true, 0, none}, {"Fetch0Bytes", false, 0, none},
+        {"Send800Bytes", true, 800, none}, {"Fetch800Bytes", false, 800, none},
+        {"Send801Bytes", true, 801, none}, {"Fetch801Bytes", false, 801, none},
+        {"Send2000Bytes", true, 2000, none}, {"Fetch2000Bytes", false, 2000, none},
+        {"Fetch800Then200Bytes", false, 1000, none, 0, Normal, {800, 200}},
+        {"SendStartUnwritten", true, 2000, on(RefuseWrite, kSendOp, kStartOp)},
+        {"SendStartUnanswered", true, 2000, on(NoAnswer, kSendOp, kStartOp)},
+        {"SendStartRefused", true, 2000, on(NotOk, kSendOp, kStartOp)},
+        {"SendStartTooShortForItsHandle", true, 2000, on(RawPayload, kSendOp, kStartOp, 0, ok({1, 2, 3}))},
+        {"SendChunkUnwritten", true, 2000, on(RefuseWrite, kSendOp, kChunkOp, 1)},
+        {"SendChunkRefused", true, 2000, on(NotOk, kSendOp, kChunkOp, 2)},
+        {"SendEndUnwritten", true, 2000, on(RefuseWrite, kSendOp, kEndOp)},
+        {"SendEndRefused", true, 2000, on(NotOk, kSendOp, kEndOp)},
+        {"FetchInformationRefused", false, 2000, on(NotOk, 0x93, std::nullopt)},
+        {"FetchStartUnwritten", false, 2000, on(RefuseWrite, kGetOp, kStartOp)},
+        {"FetchStartUnanswered", false, 2000, on(NoAnswer, kGetOp, kStartOp)},
+        {"FetchStartRefused", false, 2000, on(NotOk, kGetOp, kStartOp)},
+        {"FetchStartTooShortForItsHandle", false, 2000, on(RawPayload, kGetOp, kStartOp, 0, ok({1, 2, 3}))},
+        {"FetchStartOnlyOk", false, 2000, on(RawPayload, kGetOp, kStartOp, 0, ok())},
+        {"FetchChunkUnwritten", false, 2000, on(RefuseWrite, kGetOp, kChunkOp, 1)},
+        {"FetchChunkUnanswered", false, 2000, on(BadCrc, kGetOp, kChunkOp)},
+        {"FetchSecondChunkUnanswered", false, 2000, on(NoAnswer, kGetOp, kChunkOp, 1)},
+        {"FetchChunkRefused", false, 2000, on(NotOk, kGetOp, kChunkOp, 2)},
+        {"FetchDataDamaged", false, 2000, on(RawPayload, kGetOp, kChunkOp, 0, ok(pattern(800, 1)))},
+        {"FetchEndUnwritten", false, 2000, on(RefuseWrite, kGetOp, kEndOp)},
+        {"FetchEndUnanswered", false, 2000, on(BadCrc, kGetOp, kEndOp)},
+        {"FetchEndRefused", false, 2000, on(NotOk, kGetOp, kEndOp)},
+        {"FetchIntoAFolderThatIsNotThere", false, 2000, on(NotOk, kGetOp, kChunkOp), 0, Normal, {}, "no-such-dir/copy.bin"},
         // Each transfer after a failure starts afresh.
-        {"RetriedUnansweredFetchChunk", false, on(NoAnswer, kGetOp, kChunkOp, 1), 1},
-        {"RetriesRunOut", false, on(NoAnswer, kGetOp, kChunkOp, 1, {}, always), 2},
+        {"RetriedUnansweredFetchChunk", false, 2000, on(NoAnswer, kGetOp, kChunkOp, 1), 1},
+        {"RetriesRunOut", false, 2000, on(NoAnswer, kGetOp, kChunkOp, 1, {}, always), 2},
         // The node never saw the chunk whose write failed; no reply was waited for.
-        {"RetriedRefusedSendChunkWrite", true, on(RefuseWrite, kSendOp, kChunkOp, 1), 1},
-        {"RetriedDamagedSendChunkReply", true, on(BadCrc, kSendOp, kChunkOp, 2), 3},
-        {"RetriedRefusalIsNotRepeated", false, on(NotOk, kGetOp, kChunkOp, 1), 3},
+        {"RetriedRefusedSendChunkWrite", true, 2000, on(RefuseWrite, kSendOp, kChunkOp, 1), 1},
+        {"RetriedDamagedSendChunkReply", true, 2000, on(BadCrc, kSendOp, kChunkOp, 2), 3},
+        {"RetriedRefusalIsNotRepeated", false, 2000, on(NotOk, kGetOp, kChunkOp, 1), 3},
         // A node that answers its chunks wrongly cannot make the fetch loop run on: a loop that
         // ran on would meet the refusal of a later chunk instead of hanging.
-        {"OverrunningNodeFailsTheDigest", false, on(NotOk, kGetOp, kChunkOp, 3), 0, Overrun},
-        {"ThreeEmptyChunkRepliesInARow", false, on(NotOk, kGetOp, kChunkOp, 3), 0, Empty},
-        {"EmptyChunkRepliesBetweenDataDoNotAddUp", false, on(NotOk, kGetOp, kChunkOp, 8), 0, Normal, {0, 0, 400, 0, 0, 600}},
+        {"OverrunningNodeFailsTheDigest", false, 2000, on(NotOk, kGetOp, kChunkOp, 3), 0, Overrun},
+        {"ThreeEmptyChunkRepliesInARow", false, 2000, on(NotOk, kGetOp, kChunkOp, 3), 0, Empty},
+        {"EmptyChunkRepliesBetweenDataDoNotAddUp", false, 2000, on(NotOk, kGetOp, kChunkOp, 8), 0, Normal, {0, 0, 400, 0, 0, 600}},
     };
     // clang-format on
-    const Bytes content = pattern(2000);
+    sim().state().nextHandle = 0xA1B2C3D4;
     std::string shown;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
+        const Bytes content = pattern(row.size);
         sim().putFile("log.txt", content);
         sim().state().chunkMode = row.mode;
         sim().state().chunkSizes = row.sizes;
@@ -257,10 +238,14 @@ TEST_F(FileTransfer, AFailingStepEndsTheTransferOrIsRetriedAsTheGoldenFileShows)
         sim().inject(row.rule);
         options_.retries = row.retries;
         const int32_t status =
-            row.send ? send(content, "log.txt", options_) : fetch(row.destination, options_);
-        const Bytes arrived = row.send ? sim().file("log.txt")->content : readLocal("copy.bin");
-        EXPECT_EQ(arrived, status == NODE_SUCCESS || row.send ? content : pattern(50, 9));
-        EXPECT_TRUE(row.send || localFiles() == files) << "a file was left beside the destination";
+            row.send ? send(content, "sent.bin", options_) : fetch(row.destination, options_);
+        if (row.send) {
+            EXPECT_TRUE(status != NODE_SUCCESS || sim().file("sent.bin")->content == content);
+            sim().state().files.erase("sent.bin");
+        } else {
+            EXPECT_EQ(readLocal("copy.bin"), status == NODE_SUCCESS ? content : pattern(50, 9));
+            EXPECT_EQ(localFiles(), files) << "a file was left beside the destination";
+        }
         shown += wire(row.name, status);
     }
     expectGolden("transfer-faults.txt", shown);
@@ -284,18 +269,12 @@ TEST_F(FileTransfer, ASendChunkReadsTheStreamFromWhereItStandsAndRefusesAbove800
 }
 
 TEST_F(FileTransfer, AChunkReplyWritesTheBytesAfterOkAndAddsTheirNumberWithoutWrapping) {
-    const std::tuple<Bytes, uint32_t, int32_t, uint32_t, Bytes> rows[] = {
-        {ok(pattern(300)), 100, NODE_SUCCESS, 400, pattern(300)},
-        {ok(pattern(800)), 0xFFFFFF00u, NODE_SUCCESS, 0xFFFFFFFFu, pattern(800)},
-        {bed::bytesOf("NO") + pattern(10), 100, NODE_REPLY_NOT_OK, 100, {}}};
-    for (const auto& [payload, before, status, after, written] : rows) {
-        reply(payload);
-        ASSERT_EQ(node().commandC1Request(), NODE_SUCCESS);
-        FILE* stream = std::fopen(local("chunk.bin").c_str(), "w+");
-        uint32_t received = before;
-        EXPECT_EQ(node().readChunkReply(stream, received), status);
-        std::fclose(stream);
-        EXPECT_EQ(received, after);
-        EXPECT_EQ(readLocal("chunk.bin"), written);
-    }
+    reply(ok(pattern(800)));
+    ASSERT_EQ(node().commandC1Request(), NODE_SUCCESS);
+    FILE* stream = std::fopen(local("chunk.bin").c_str(), "w+");
+    uint32_t received = 0xFFFFFF00u;
+    EXPECT_EQ(node().readChunkReply(stream, received), NODE_SUCCESS);
+    std::fclose(stream);
+    EXPECT_EQ(received, 0xFFFFFFFFu);
+    EXPECT_EQ(readLocal("chunk.bin"), pattern(800));
 }

@@ -24,7 +24,6 @@ using Kinds = std::vector<std::string>;
 constexpr uint8_t kNodeAddr = 0x10;
 constexpr const char* kNodeBus = "/dev/i2c-3";
 constexpr uint8_t kSendOp = 0x94, kGetOp = 0x95, kStartOp = 0xAA, kChunkOp = 0xCC, kEndOp = 0xEE;
-constexpr uint64_t kSecondUs = 1000000;
 
 inline Bytes operator+(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -72,7 +71,6 @@ class NodeTest : public bed::BedTest {
 
     NorvaneI2CNode& node() { return *node_; }
     bed::SimNode& sim() { return *sim_; }
-    std::vector<uint64_t> waits() { return clock().sleepDurationsUs(); }
     Kinds transactions() {
         return bed().trace({bed::EventKind::Write, bed::EventKind::Sleep, bed::EventKind::Read});
     }
@@ -94,16 +92,6 @@ class NodeTest : public bed::BedTest {
             std::distance(directory_iterator(dir_.path()), directory_iterator()));
     }
 
-    // Each request as "opcode subop" for transfers, else the opcode alone, in order.
-    Kinds requestKinds() {
-        Kinds kinds;
-        for (const bed::Request& request : sim().requests()) {
-            const long shown = request.opcode() == kSendOp || request.opcode() == kGetOp ? 2 : 1;
-            kinds.push_back(
-                bed::hex(Bytes(request.payload.begin(), request.payload.begin() + shown)));
-        }
-        return kinds;
-    }
     const bed::Transfer& lastTransfer() {
         return sim().transfers().at(sim().transfers().size() - 1);
     }
