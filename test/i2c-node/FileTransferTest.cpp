@@ -80,32 +80,28 @@ TEST_F(FileTransfer, AResumedFetchContinuesFromThePartialFileAsTheGoldenFileShow
 // destination would replace that device. A missing file, one of 4 GiB and a name too long for a
 // frame are refused as well.
 TEST_F(FileTransfer, UnfitLocalFilesAreNeitherSentFetchedIntoNorDigestedWithNothingSent) {
+    const auto refused = [&](const std::string& path, int32_t status, const std::string& name) {
+        EXPECT_EQ(run([&] { return node().sendFile(path, name); }), status) << path;
+        expectNothingSent();
+    };
     sim().putFile("log.txt", pattern(100));
     ASSERT_EQ(mkfifo(local("fifo").c_str(), 0600), 0);
     fs::create_directory(local("directory"));
     const bool device = mknod(local("device").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
     for (const char* kind : {"fifo", "directory", "device"}) {
         if (std::string(kind) != "device" || device) {
-            EXPECT_EQ(run([&] { return node().sendFile(local(kind), "remote.bin"); }),
-                      NODE_LOCAL_FILE_FAILURE)
-                << kind;
-            expectNothingSent();
+            refused(local(kind), NODE_LOCAL_FILE_FAILURE, "remote.bin");
             EXPECT_EQ(fetch(kind), NODE_LOCAL_FILE_FAILURE) << kind;
             expectNothingSent();
             uint8_t digest[kSha256DigestSize];
             EXPECT_EQ(fileDigest(local(kind).c_str(), digest), 1) << kind;
         }
     }
-    EXPECT_EQ(run([&] { return node().sendFile(local("absent"), "remote.bin"); }),
-              NODE_LOCAL_FILE_FAILURE);
-    expectNothingSent();
-    EXPECT_EQ(send(pattern(10), std::string(8200, 'n')), NODE_NO_REQUEST_FRAME);
-    expectNothingSent();
+    refused(local("absent"), NODE_LOCAL_FILE_FAILURE, "remote.bin");
+    refused(writeLocal("local.bin", pattern(10)), NODE_NO_REQUEST_FRAME, std::string(8200, 'n'));
     const int fd = ::open(local("huge.bin").c_str(), O_WRONLY | O_CREAT, 0600);
     if (::ftruncate(fd, off_t{1} << 32) == 0) {
-        EXPECT_EQ(run([&] { return node().sendFile(local("huge.bin"), "remote.bin"); }),
-                  NODE_LOCAL_FILE_FAILURE);
-        expectNothingSent();
+        refused(local("huge.bin"), NODE_LOCAL_FILE_FAILURE, "remote.bin");
     }
     ::close(fd);
 }

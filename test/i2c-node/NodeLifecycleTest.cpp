@@ -35,11 +35,7 @@ TEST_F(NodeLifecycle, ANodeWithoutAChannelKeepsItsAddressAndAnswersEveryCommandW
               "Error NorvaneI2cMaster error open fd for bus\nError creating master\n");
     EXPECT_EQ(std::make_tuple(node->addr, node->bus, node->getStatus()),
               std::make_tuple(0x30, "", NODE_SUCCESS));
-    uint64_t value = 0;
-    std::string text;
-    EXPECT_EQ(node->getTime(value), NODE_TRANSPORT_FAILURE);
     EXPECT_EQ(node->setTextF3("x"), NODE_TRANSPORT_FAILURE);
-    EXPECT_EQ(node->getTextE1(text), NODE_TRANSPORT_FAILURE);
     EXPECT_EQ(NorvaneI2CNode().commandC1(), NODE_TRANSPORT_FAILURE) << "a default node";
     EXPECT_TRUE(clock().sleeps().empty());
 }

@@ -5,13 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <cstdlib>
 #include <filesystem>
-#include <list>
 #include <optional>
-#include <string>
-#include <vector>
 
 #include "BedTest.h"
 #include "Console.h"
@@ -86,23 +81,16 @@ class NodeTest : public bed::BedTest {
         const std::string text = readFile(local(name));
         return Bytes(text.begin(), text.end());
     }
-    size_t localFiles() const {
-        using std::filesystem::directory_iterator;
-        return static_cast<size_t>(
-            std::distance(directory_iterator(dir_.path()), directory_iterator()));
-    }
-
-    const bed::Transfer& lastTransfer() {
-        return sim().transfers().at(sim().transfers().size() - 1);
-    }
+    size_t localFiles() const { return entries(dir_.path()); }
+    const bed::Transfer& lastTransfer() { return sim().transfers().back(); }
 
     // A transfer runs with the console captured and must not leave a local file open.
     template <typename Transfer>
     int32_t run(Transfer transfer) {
         int32_t status = -1;
-        const size_t descriptors = openDescriptors();
+        const size_t descriptors = entries("/proc/self/fd");
         out_ = "\n" + stdoutOf([&] { status = transfer(); });
-        EXPECT_EQ(openDescriptors(), descriptors) << "the local file was left open";
+        EXPECT_EQ(entries("/proc/self/fd"), descriptors) << "the local file was left open";
         EXPECT_EQ(node().getStatus(), status);
         return status;
     }
@@ -133,10 +121,9 @@ class NodeTest : public bed::BedTest {
     }
 
   private:
-    static size_t openDescriptors() {
+    static size_t entries(const std::filesystem::path& folder) {
         using std::filesystem::directory_iterator;
-        return static_cast<size_t>(
-            std::distance(directory_iterator("/proc/self/fd"), directory_iterator()));
+        return static_cast<size_t>(std::distance(directory_iterator(folder), directory_iterator()));
     }
 
     std::string out_, direction_;
