@@ -5,6 +5,8 @@
 #include "Golden.h"
 #include "NodeTestSupport.h"
 
+using enum bed::Fault;
+
 // Each decoder runs on outputs that already hold something and shows them as text afterwards,
 // so that one golden file states what every reply shape leaves behind, with its status.
 namespace {
@@ -74,42 +76,163 @@ std::string decode(Decoder decoder, NorvaneI2CNode& node, int32_t& status) {
 
 }  // namespace
 
-class NodeReply : public NodeTest {};
+// Every test ends checking that the nodes it destroyed closed their channels (BedTest) and
+// freed their addresses.
+class NodeLifecycle : public bed::BedTest {
+  protected:
+    void TearDown() override {
+        EXPECT_TRUE(NorvaneI2cMaster::__addrs.empty()) << "a bus is still registered";
+        bed::BedTest::TearDown();
+    }
+    static bool inUse(uint8_t addr) { return NorvaneI2cMaster::__addrs.at(kNodeBus)[addr] == 1; }
+};
 
-TEST_F(NodeReply, EveryShapeLeavesTheStatusAndOutputsOfTheGoldenFile) {
+TEST_F(NodeLifecycle, ANodeAnnouncesItsAddressInDecimalAndASecondNodeThereCannotTalk) {
+    addNode(120);
+    std::optional<NorvaneI2CNode> first, second;
+    const std::string out =
+        stdoutOf([&] { first.emplace(120, kNodeBus), second.emplace(120, kNodeBus); });
+    EXPECT_EQ(
+        out.rfind("NorvaneI2CNode(uint8_t addr, const char *bus)120 /dev/i2c-3\nHERE _fd: ", 0), 0u)
+        << out;
+    EXPECT_NE(out.find("Error addr alredy iun use 120\nError creating master\n"), std::string::npos)
+        << out;
+    EXPECT_EQ(std::make_tuple(first->addr, first->bus, first->getStatus()),
+              std::make_tuple(120, kNodeBus, NODE_SUCCESS));
+    EXPECT_EQ(second->setTime(1), NODE_TRANSPORT_FAILURE);
+    second.reset();
+    EXPECT_TRUE(inUse(120)) << "destroying the refused node freed the first node's address";
+}
+
+TEST_F(NodeLifecycle, ANodeWithoutAChannelKeepsItsAddressAndAnswersEveryCommandWithoutWaiting) {
+    std::optional<NorvaneI2CNode> node;
+    EXPECT_EQ(stdoutOf([&] { node.emplace(0x30, "/dev/i2c-9"); }),
+              "NorvaneI2CNode(uint8_t addr, const char *bus)48 /dev/i2c-9\n"
+              "Error NorvaneI2cMaster error open fd for bus\nError creating master\n");
+    EXPECT_EQ(std::make_tuple(node->addr, node->bus, node->getStatus()),
+              std::make_tuple(0x30, "", NODE_SUCCESS));
+    EXPECT_EQ(node->setTextF3("x"), NODE_TRANSPORT_FAILURE);
+    EXPECT_EQ(NorvaneI2CNode().commandC1(), NODE_TRANSPORT_FAILURE) << "a default node";
+    EXPECT_TRUE(clock().sleeps().empty());
+}
+
+// A move hands the one channel over; the target of an assignment closes its own first.
+TEST_F(NodeLifecycle, AMovedNodeKeepsTheOnlyChannelAndClosesItOnce) {
+    addNode(0x10);
+    addNode(0x11);
+    std::optional<NorvaneI2CNode> source(std::in_place, 0x10, kNodeBus);
+    NorvaneI2CNode moved(std::move(*source));
+    source.reset();
+    EXPECT_EQ(bed().trace({bed::EventKind::Close}), Kinds{});
+    NorvaneI2CNode replaced(0x11, kNodeBus);
+    replaced = std::move(moved);
+    EXPECT_EQ(bed().busAt(kNodeBus).openDescriptors(), 1u);
+    EXPECT_FALSE(inUse(0x11));
+    EXPECT_EQ(std::tie(replaced.addr, replaced.bus), std::make_tuple(0x10, kNodeBus));
+    EXPECT_EQ(replaced.setTime(5), NODE_SUCCESS);
+}
+
+class NodeCommand : public NodeTest {
+  protected:
+    int32_t decoded(Decoder decoder) {
+        int32_t status = -1;
+        decode(decoder, node(), status);
+        return status;
+    }
+};
+
+// Every command's exact request payload in one frame, and its writes, wait and reads; a failed
+// exchange keeps its status, and leaves the output alone, until the next command resets it.
+TEST_F(NodeCommand, EverySendsItsPayloadWaitsItsTimeAndReadsItsReplyAsTheGoldenFileShows) {
+    sim().putFile("data.bin", bed::bytesOf("abc"));
+    std::string text;
+    const auto log = [&](const char* name, int32_t status) {
+        text += std::string(name) + " " + std::to_string(status) + " " +
+                std::to_string(node().getStatus()) + ":";
+        for (const bed::Request& request : sim().requests()) {
+            EXPECT_EQ(request.raw, bed::encodeFrame(request.payload)) << name;
+            text += " [" + bed::hex(request.payload) + "]";
+        }
+        for (const std::string& transaction : transactions()) {
+            text += ", " + transaction;
+        }
+        text += "\n";
+        sim().clearRequests();
+        bed().clearEvents();
+    };
+    std::string s;
+    RecordList records;
+    NorvaneI2CNode& n = node();
+    for (bed::Fault fault : {RefuseWrite, NoAnswer, BadCrc, NotOk}) {
+        sim().failNext(fault);
+        log("E0 failing", decoded(Time));
+    }
+    log("C0", decoded(C0));
+    log("C1", n.commandC1());
+    log("C2", n.commandC2("ab"));
+    log("C3", n.commandC3());
+    log("E0", decoded(Time));
+    log("F0", n.setTime(258));
+    log("E1", n.getTextE1(s));
+    log("F1", n.setTextPairF1("ab", "c"));
+    log("F1 empty texts keep their terminators", n.setTextPairF1("", ""));
+    log("E2", decoded(Identity));
+    log("F2", n.setTextByteF2("ab", 0xFE));
+    log("E3", n.getTextE3(s));
+    log("F3", n.setTextF3("ab"));
+    log("E4", decoded(Text));
+    log("F4", n.setTextF4("ab"));
+    log("E5", n.getTextE5(s));
+    log("F5", n.setTextF5("ab"));
+    log("E6", decoded(TextMap));
+    log("A0", decoded(Values));
+    log("B0", n.setValuesB0(1, 2, 3, 4, 5));
+    log("A1", n.getRecordsA1(0x01020304, records));
+    log("A2", decoded(Records));
+    log("A3", n.getRecordsA3(0x01020304, records));
+    log("A4", n.getRecordsA4(0x01020304, records));
+    log("A5", n.getRecordsA5(0x01020304, records));
+    log("90", decoded(Lines));
+    log("91", n.textCommand91("ab"));
+    log("92", n.textCommand92("ab"));
+    log("93", decoded(FileInfo));
+    log("96", n.textCommand96("ab"));
+    log("97", n.textPairCommand97("ab", "c"));
+    log("98", n.textPairCommand98("ab", "c"));
+    log("F3 too long for one frame", n.setTextF3(std::string(8186, 'x')));
+    EXPECT_EQ(n.setTextF3(std::string(8185, 'x')), NODE_SUCCESS)
+        << "opcode and text fill the frame";
+    EXPECT_EQ(sim().lastRequest().payload.size(), 8186u);
+    expectGolden("commands.txt", text);
+}
+
+TEST_F(NodeCommand, EveryReplyShapeLeavesTheStatusAndOutputsOfTheGoldenFile) {
     const Bytes ko = bed::bytesOf("KO");
     const std::tuple<const char*, Decoder, Bytes> rows[] = {
         // A refusal of 0xC0 is printed up to its first NUL, control bytes escaped.
-        {"C0Accepted", C0, ok()},
         {"C0RefusedUpToItsFirstNul", C0, ko + text0("busy") + bed::bytesOf("zz")},
         {"C0RefusedWithControlBytesPrintedEscaped", C0, bed::bytesOf("KO\x1b[2J\r\nfound x")},
         // The clock: exactly 8 little-endian bytes, the length tested before the OK.
         {"Time", Time, ok(bed::fromHex("08 07 06 05 04 03 02 01"))},
         {"TimeShortAndRefused", Time, ko + Bytes(7, 1)},
-        {"TimeTooLong", Time, ok(Bytes(9, 1))},
-        {"TimeRefused", Time, ko + Bytes(8, 1)},
         // Five full 32-bit slots, the OK tested before the length.
         {"Values", Values,
          ok(bed::fromHex("05 01 00 00 05 00 00 00 78 56 34 12 00 00 00 00 FF FF FF FF"))},
         {"ValuesShortAndRefused", Values, ko + Bytes(19, 1)},
         {"ValuesShort", Values, ok(Bytes(19, 1))},
-        {"ValuesTooLong", Values, ok(Bytes(21, 1))},
         // Only the first two bytes are tested for OK; a text ends at its NUL or the payload's end.
         {"TextToItsNul", Text, ok(text0("first") + bed::bytesOf("second"))},
         {"TextToThePayloadEnd", Text, bed::bytesOf("OKAY")},
         {"TextEmpty", Text, ok()},
         {"TextLowerCaseOk", Text, bed::bytesOf("okay")},
         {"TextOneByte", Text, bed::bytesOf("O")},
-        {"TextSecondByteWrong", Text, bed::bytesOf("OO")},
         {"Identity", Identity, ok(text0("a") + text0("b") + text0("c") + bed::bytesOf("d"))},
         {"IdentityRunsOut", Identity, ok(text0("a") + bed::bytesOf("b"))},
-        {"IdentityRefused", Identity, bed::bytesOf("NO")},
         // Keyed texts; a repeated key keeps its last text.
         {"TextMap", TextMap,
          ok(le32(3) + le32(0x01000000) + text0("big") + le32(7) + text0("x") + le32(7) +
             text0("y"))},
         {"TextMapEmpty", TextMap, ok(le32(0))},
-        {"TextMapRefused", TextMap, bed::bytesOf("NO")},
         {"TextMapCountBeyondItsEntries", TextMap,
          ok(le32(5) + le32(1) + text0("one") + le32(2) + bed::bytesOf("two"))},
         {"TextMapKeyCutShort", TextMap,
@@ -126,7 +249,6 @@ TEST_F(NodeReply, EveryShapeLeavesTheStatusAndOutputsOfTheGoldenFile) {
         {"RecordsRunPastThePayload", Records,
          ok(le32(3) + le32(4) + le32(1) + bed::bytesOf("a") + le32(2) + le32(1000) +
             bed::bytesOf("short"))},
-        {"RecordsWithoutCount", Records, ok(bed::fromHex("01"))},
         // Only the lines ended by a newline are appended.
         {"Lines", Lines, ok(text0("a\nb\n"))},
         {"LinesLastUnended", Lines, ok(text0("a\nb"))},
@@ -135,7 +257,6 @@ TEST_F(NodeReply, EveryShapeLeavesTheStatusAndOutputsOfTheGoldenFile) {
         // File information: at least 42 bytes, nothing written from a shorter reply.
         {"FileInfo", FileInfo, ok(le32(3) + le32(77) + Bytes(32, 0xAB))},
         {"FileInfoShort", FileInfo, ok(le32(3) + le32(77) + Bytes(31, 0xAB))},
-        {"FileInfoRefused", FileInfo, bed::bytesOf("NO") + Bytes(40, 1)},
     };
     std::string shown;
     for (const auto& [name, decoder, payload] : rows) {
