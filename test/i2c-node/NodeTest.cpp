@@ -132,14 +132,7 @@ TEST_F(NodeLifecycle, AMovedNodeKeepsTheOnlyChannelAndClosesItOnce) {
     EXPECT_EQ(replaced.setTime(5), NODE_SUCCESS);
 }
 
-class NodeCommand : public NodeTest {
-  protected:
-    int32_t decoded(Decoder decoder) {
-        int32_t status = -1;
-        decode(decoder, node(), status);
-        return status;
-    }
-};
+class NodeCommand : public NodeTest {};
 
 // Every command's exact request payload in one frame, and its writes, wait and reads; a failed
 // exchange keeps its status, and leaves the output alone, until the next command resets it.
@@ -163,6 +156,11 @@ TEST_F(NodeCommand, EverySendsItsPayloadWaitsItsTimeAndReadsItsReplyAsTheGoldenF
     std::string s;
     RecordList records;
     NorvaneI2CNode& n = node();
+    const auto decoded = [&](Decoder decoder) {
+        int32_t status = -1;
+        decode(decoder, n, status);
+        return status;
+    };
     for (bed::Fault fault : {RefuseWrite, NoAnswer, BadCrc, NotOk}) {
         sim().failNext(fault);
         log("E0 failing", decoded(Time));
