@@ -1,128 +1,145 @@
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <deque>
 
 #include "Golden.h"
 #include "NodeTestSupport.h"
+#include "Sha256.h"
+// The simulator's digest, beside the product's.
+#include "../../sim/Sha256.h"
 
 using enum bed::Fault;
-using Kinds = std::vector<std::string>;
+namespace fs = std::filesystem;
 
-class FileTransfer : public NodeTest {};
-
-// Files of every size go in 800-byte chunks, the last sent filled with zeros, arrive whole,
-// and report their progress after the start and after each chunk.
-class FileSizes : public FileTransfer, public testing::WithParamInterface<size_t> {};
-
-TEST_P(FileSizes, GoToTheNodeAndBackIn800ByteChunks) {
-    const bed::Bytes content = pattern(GetParam());
-    const uint32_t chunks = static_cast<uint32_t>((content.size() + 799) / 800);
-    std::vector<uint32_t> offsets;
-    std::vector<std::pair<uint64_t, uint64_t>> progress{{0, content.size()}}, reported;
-    for (uint32_t chunk = 0; chunk < chunks; ++chunk) {
-        offsets.push_back(chunk * 800);
-        progress.emplace_back(std::min<uint64_t>((chunk + 1) * 800, content.size()),
-                              content.size());
+class FileTransfer : public NodeTest {
+  protected:
+    // The transfer's status and warnings, each request's payload (its first 64 bytes) and every
+    // write, wait and read in order; then forgets them for the next row of a table.
+    std::string wire(const std::string& name, int32_t status) {
+        std::string text = name + ": status " + std::to_string(status) + ", warned " +
+                           std::to_string(warnings()) + "\n";
+        for (const bed::Request& request : sim().requests()) {
+            const size_t shown = std::min<size_t>(request.payload.size(), 64);
+            text +=
+                bed::hex(Bytes(request.payload.begin(), request.payload.begin() + shown)) + "\n";
+        }
+        for (const std::string& transaction : transactions()) {
+            text += transaction + "\n";
+        }
+        sim().clearRequests();
+        sim().clearFaults();
+        clock().clearSleeps();
+        bed().clearEvents();
+        return text + std::exchange(progress_, "");
     }
-    TransferOptions options;
-    options.progress = [&](uint64_t done, uint64_t total) { reported.emplace_back(done, total); };
+    static bed::FaultRule on(bed::Fault fault, uint8_t opcode, std::optional<uint8_t> subop,
+                             unsigned skip = 0, Bytes bytes = {},
+                             bed::Persist persist = bed::Persist::Once) {
+        return {fault, opcode, subop, persist, skip, std::move(bytes)};
+    }
+    std::string progress_;
+    TransferOptions options_{.progress = [this](uint64_t done, uint64_t total) {
+        progress_ += "progress " + std::to_string(done) + "/" + std::to_string(total) + "\n";
+    }};
+};
 
-    EXPECT_EQ(send(content, "log.txt", options), NODE_SUCCESS);
-    bed::Bytes sent;
-    for (const bed::Request& request : sim().requestsFor(kSendOp)) {
-        if (request.subop() == kChunkOp) {
-            sent.insert(sent.end(), request.payload.begin() + 14, request.payload.end());
+// A resumed fetch keeps what arrived in a partial file beside the destination and continues
+// from its length; one longer than the file starts again from zero, one whose whole digest
+// differs is dropped.
+TEST_F(FileTransfer, AResumedFetchContinuesFromThePartialFileAsTheGoldenFileShows) {
+    options_.resume = true;
+    const Bytes content = pattern(2000);
+    sim().putFile("log.txt", content);
+    writeLocal("copy.bin", pattern(50, 9));
+    sim().inject(on(NoAnswer, kGetOp, kChunkOp, 1));
+    std::string text = wire("interrupted", fetch("copy.bin", options_));
+    EXPECT_EQ(readLocal("copy.bin.part"), Bytes(content.begin(), content.begin() + 800));
+    EXPECT_EQ(readLocal("copy.bin"), pattern(50, 9));
+    text += wire("resumed", fetch("copy.bin", options_));
+    EXPECT_EQ(readLocal("copy.bin"), content);
+    writeLocal("copy.bin.part", pattern(2500, 4));
+    text += wire("partial file too long", fetch("copy.bin", options_));
+    EXPECT_EQ(readLocal("copy.bin"), content);
+    EXPECT_EQ(localFiles(), 1u) << "the partial file was kept";
+    writeLocal("copy.bin.part", pattern(800, 4));
+    text += wire("partial file of other content", fetch("copy.bin", options_));
+    EXPECT_EQ(readLocal("copy.bin"), content);
+    EXPECT_EQ(localFiles(), 1u) << "the partial file was kept";
+    expectGolden("resume.txt", text);
+}
+
+// Local files that are not regular files: each would block, never end or not read at all.
+// The device is a node of its own: a fetch that wrongly took a system device for its
+// destination would replace that device. A missing file, one of 4 GiB and a name too long for a
+// frame are refused as well.
+TEST_F(FileTransfer, UnfitLocalFilesAreNeitherSentFetchedIntoNorDigestedWithNothingSent) {
+    const auto refused = [&](const std::string& path, int32_t status, const std::string& name) {
+        EXPECT_EQ(run([&] { return node().sendFile(path, name); }), status) << path;
+        expectNothingSent();
+    };
+    sim().putFile("log.txt", pattern(100));
+    ASSERT_EQ(mkfifo(local("fifo").c_str(), 0600), 0);
+    fs::create_directory(local("directory"));
+    const bool device = mknod(local("device").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
+    for (const char* kind : {"fifo", "directory", "device"}) {
+        if (std::string(kind) != "device" || device) {
+            refused(local(kind), NODE_LOCAL_FILE_FAILURE, "remote.bin");
+            EXPECT_EQ(fetch(kind), NODE_LOCAL_FILE_FAILURE) << kind;
+            expectNothingSent();
+            uint8_t digest[kSha256DigestSize];
+            EXPECT_EQ(fileDigest(local(kind).c_str(), digest), 1) << kind;
         }
     }
-    EXPECT_EQ(sent, content + bed::Bytes(chunks * 800 - content.size(), 0));
-    EXPECT_EQ(lastTransfer().chunkOffsets, offsets);
-    EXPECT_EQ(sim().file("log.txt")->content, content);
-    EXPECT_EQ(waits(), std::vector<uint64_t>(chunks + 2, kSecondUs));
-    EXPECT_EQ(reported, progress);
-
-    reported.clear();
-    writeLocal("copy.bin", pattern(50));
-    EXPECT_EQ(fetch("copy.bin", options), NODE_SUCCESS);
-    EXPECT_EQ(lastTransfer().chunkOffsets, offsets);
-    EXPECT_TRUE(lastTransfer().ended);
-    EXPECT_EQ(readLocal(local("copy.bin")), content);
-    EXPECT_EQ(reported, progress);
-    EXPECT_EQ(warnings(), 0u);
-}
-
-INSTANTIATE_TEST_SUITE_P(Bytes, FileSizes, testing::Values(0, 800, 801, 2000));
-
-// Each request's payload (its first 64 bytes) and every write, wait and read, in order.
-std::string wire(bed::SimNode& sim, const std::vector<std::string>& transactions) {
-    std::string text;
-    for (const bed::Request& request : sim.requests()) {
-        const size_t shown = std::min<size_t>(request.payload.size(), 64);
-        text +=
-            bed::hex(bed::Bytes(request.payload.begin(), request.payload.begin() + shown)) + "\n";
+    refused(local("absent"), NODE_LOCAL_FILE_FAILURE, "remote.bin");
+    refused(writeLocal("local.bin", pattern(10)), NODE_NO_REQUEST_FRAME, std::string(8200, 'n'));
+    const int fd = ::open(local("huge.bin").c_str(), O_WRONLY | O_CREAT, 0600);
+    if (::ftruncate(fd, off_t{1} << 32) == 0) {
+        refused(local("huge.bin"), NODE_LOCAL_FILE_FAILURE, "remote.bin");
     }
-    for (const std::string& transaction : transactions) {
-        text += transaction + "\n";
-    }
-    return text;
-}
-
-TEST_F(FileTransfer, ASendWritesWaitsOneSecondAndReadsEachStepWithTheStartRepliesHandle) {
-    sim().state().nextHandle = 0xA1B2C3D4;
-    EXPECT_EQ(send(pattern(801)), NODE_SUCCESS);
-    expectGolden("send-801-bytes.txt", wire(sim(), transactions()));
-}
-
-TEST_F(FileTransfer, AFetchAsksTheInformationThenEachStepWithTheStartRepliesHandle) {
-    sim().putFile("log.txt", pattern(1000));
-    sim().state().nextHandle = 0x01020304;
-    sim().state().chunkSizes = {800, 200};
-    EXPECT_EQ(fetch(), NODE_SUCCESS);
-    expectGolden("fetch-800-then-200-bytes.txt", wire(sim(), transactions()));
-}
-
-TEST_F(FileTransfer, AMissingLocalFileOrANameTooLongForAFrameIsRefusedWithNothingSent) {
-    EXPECT_EQ(run([&] { return node().sendFile(local("absent"), "remote.bin"); }),
-              NODE_LOCAL_FILE_FAILURE);
-    expectNothingSent();
-    EXPECT_EQ(send(pattern(10), std::string(8200, 'n')), NODE_NO_REQUEST_FRAME);
-    expectNothingSent();
-}
-
-TEST_F(FileTransfer, AFileOf4GiBIsRefusedWith1BeforeAnythingIsSent) {
-    const std::string path = local("huge.bin");
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT, 0600);
-    ASSERT_GE(fd, 0);
-    const int made = ::ftruncate(fd, off_t{1} << 32);
     ::close(fd);
-    if (made != 0) {
-        GTEST_SKIP() << "this file system cannot hold a sparse 4 GiB file";
-    }
-    EXPECT_EQ(run([&] { return node().sendFile(path, "remote.bin"); }), NODE_LOCAL_FILE_FAILURE);
-    expectNothingSent();
 }
 
-TEST_F(FileTransfer, AFormerFailureIsClearedByTheNextTransfer) {
-    sim().failNext(NotOk);
-    EXPECT_EQ(node().commandC1(), NODE_REPLY_NOT_OK);
-    EXPECT_EQ(send(pattern(10)), NODE_SUCCESS);
-    sim().putFile("log.txt", pattern(10));
-    sim().failNext(NotOk, 0x93);
-    EXPECT_EQ(fetch(), NODE_REPLY_NOT_OK);
+TEST_F(FileTransfer, ASymlinkDestinationIsReplacedAndItsTargetLeftAlone) {
+    sim().putFile("log.txt", pattern(1000));
+    fs::create_symlink(writeLocal("target.bin", pattern(50, 9)), local("copy.bin"));
     EXPECT_EQ(fetch(), NODE_SUCCESS);
+    EXPECT_FALSE(fs::is_symlink(local("copy.bin")));
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    EXPECT_EQ(static_cast<mode_t>(fs::status(local("copy.bin")).permissions()), 0666 & ~mask)
+        << "the new file took the link's permissions";
+    EXPECT_EQ(readLocal("copy.bin"), pattern(1000));
+    EXPECT_EQ(readLocal("target.bin"), pattern(50, 9));
 }
 
-TEST_F(FileTransfer, ALocalFileThatCannotBeCreatedGives5AndTheWarningWithoutChunkOrEnd) {
-    sim().putFile("log.txt", pattern(100));
-    EXPECT_EQ(fetch("no-such-dir/copy.bin"), NODE_NO_REQUEST_FRAME);
-    EXPECT_EQ(warnings(), 1u);
-    EXPECT_EQ(requestKinds(), (Kinds{"93", "95 AA"}));
+TEST_F(FileTransfer, AFullDiskStopsTheFetchWith5AndEndsTheTransferOnTheNode) {
+    sim().putFile("log.txt", pattern(8000));
+    // Files may grow to 1600 bytes: the third chunk cannot be written.
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const rlimit small{.rlim_cur = 1600, .rlim_max = saved.rlim_max};
+    const sighandler_t handler = signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &small);
+    const int32_t status = node().getFile("log.txt", local("copy.bin"));
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, handler);
+    EXPECT_EQ(status, NODE_NO_REQUEST_FRAME);
+    EXPECT_EQ(lastTransfer().chunkOffsets, (std::vector<uint32_t>{0, 800, 1600}));
+    EXPECT_TRUE(lastTransfer().ended);
+    EXPECT_EQ(localFiles(), 0u);
 }
 
 TEST_F(FileTransfer, DigestsThatAgreeUpToAZeroByteAndThenDifferGive1AndLeaveTheDestinationAsItWas) {
     // Content whose digest begins with a zero byte: a comparison that stops at the first zero
     // would call the two digests equal.
-    bed::Bytes content;
+    Bytes content;
     std::array<uint8_t, 32> digest{};
     for (uint32_t seed = 0; digest[0] != 0 || content.empty(); ++seed) {
         content = bed::bytesOf("content ") + le32(seed);
@@ -134,185 +151,126 @@ TEST_F(FileTransfer, DigestsThatAgreeUpToAZeroByteAndThenDifferGive1AndLeaveTheD
     writeLocal("copy.bin", pattern(50));
     EXPECT_EQ(fetch(), NODE_LOCAL_FILE_FAILURE);
     EXPECT_EQ(warnings(), 0u);
-    EXPECT_EQ(readLocal(local("copy.bin")), pattern(50));
+    EXPECT_EQ(readLocal("copy.bin"), pattern(50));
 }
 
 // A step that fails ends the transfer with its status; the warning comes only after a start
-// reply, and no end request follows a failed start or chunk.
-struct StepFailure {
-    const char* name;
-    uint8_t opcode;
-    bed::FaultRule rule;
-    int32_t status;
-    size_t warnings;
-    long requests;  // how many of the whole transfer's requests were made
-    size_t waits;
-};
-
-const Kinds kSent{"94 AA", "94 CC", "94 CC", "94 CC", "94 EE"};
-const Kinds kFetched{"93", "95 AA", "95 CC", "95 CC", "95 CC", "95 EE"};
-
-void PrintTo(const StepFailure& row, std::ostream* out) {
-    *out << row.name;
-}
-
-class TransferStepFailure : public FileTransfer, public testing::WithParamInterface<StepFailure> {};
-
-TEST_P(TransferStepFailure, EndsTheTransferWithItsStatus) {
-    const StepFailure& row = GetParam();
-    sim().putFile("log.txt", pattern(2000));
-    writeLocal("copy.bin", pattern(50, 9));
-    bed::FaultRule rule = row.rule;
-    rule.opcode = row.opcode;
-    sim().inject(rule);
-    EXPECT_EQ(row.opcode == kSendOp ? send(pattern(2000)) : fetch(), row.status);
-    EXPECT_EQ(warnings(), row.warnings);
-    const Kinds& all = row.opcode == kSendOp ? kSent : kFetched;
-    EXPECT_EQ(requestKinds(), Kinds(all.begin(), all.begin() + row.requests));
-    EXPECT_EQ(waits().size(), row.waits);
-    if (row.opcode != kSendOp) {
-        // A failed fetch leaves the destination as it was and nothing beside it.
-        EXPECT_EQ(readLocal(local("copy.bin")), pattern(50, 9));
-        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(local("")),
-                                std::filesystem::directory_iterator()),
-                  1);
+// reply, and no end request follows a failed start or chunk. With retries, only the chunk
+// exchanges that failed on the bus are repeated, after the chunk wait again. A node that
+// answers its chunks wrongly cannot make the fetch loop run on: a loop that ran on would meet
+// the refusal of a later chunk instead of hanging. A failed fetch leaves the destination as it
+// was and nothing beside it.
+TEST_F(FileTransfer, AFailingStepEndsTheTransferOrIsRetriedAsTheGoldenFileShows) {
+    struct Row {
+        const char* name;
+        bool send;
+        size_t size;
+        bed::FaultRule rule;
+        uint32_t retries = 0;
+        bed::ChunkMode mode = bed::ChunkMode::Normal;
+        std::deque<uint32_t> sizes{};
+        const char* destination = "copy.bin";
+    };
+    using enum bed::ChunkMode;
+    const bed::Persist always = bed::Persist::Always;
+    const bed::FaultRule none = on(NotOk, 0x00, std::nullopt);  // no request has opcode 0
+    // clang-format off
+    const Row rows[] = {
+        // Files of every size go in 800-byte chunks, the last sent filled with zeros, each step
+        // waiting one second and using the start reply's handle; they arrive whole and report
+        // their progress after the start and after each chunk.
+        {"Send0Bytes", true, 0, none}, {"Fetch0Bytes", false, 0, none},
+        {"Send800Bytes", true, 800, none}, {"Fetch800Bytes", false, 800, none},
+        {"Send801Bytes", true, 801, none}, {"Fetch801Bytes", false, 801, none},
+        {"Send2000Bytes", true, 2000, none}, {"Fetch2000Bytes", false, 2000, none},
+        {"Fetch800Then200Bytes", false, 1000, none, 0, Normal, {800, 200}},
+        {"SendStartUnwritten", true, 2000, on(RefuseWrite, kSendOp, kStartOp)},
+        {"SendStartUnanswered", true, 2000, on(NoAnswer, kSendOp, kStartOp)},
+        {"SendStartRefused", true, 2000, on(NotOk, kSendOp, kStartOp)},
+        {"SendStartTooShortForItsHandle", true, 2000, on(RawPayload, kSendOp, kStartOp, 0, ok({1, 2, 3}))},
+        {"SendChunkUnwritten", true, 2000, on(RefuseWrite, kSendOp, kChunkOp, 1)},
+        {"SendChunkRefused", true, 2000, on(NotOk, kSendOp, kChunkOp, 2)},
+        {"SendEndUnwritten", true, 2000, on(RefuseWrite, kSendOp, kEndOp)},
+        {"SendEndRefused", true, 2000, on(NotOk, kSendOp, kEndOp)},
+        {"FetchInformationRefused", false, 2000, on(NotOk, 0x93, std::nullopt)},
+        {"FetchStartUnwritten", false, 2000, on(RefuseWrite, kGetOp, kStartOp)},
+        {"FetchStartUnanswered", false, 2000, on(NoAnswer, kGetOp, kStartOp)},
+        {"FetchStartRefused", false, 2000, on(NotOk, kGetOp, kStartOp)},
+        {"FetchStartTooShortForItsHandle", false, 2000, on(RawPayload, kGetOp, kStartOp, 0, ok({1, 2, 3}))},
+        {"FetchStartOnlyOk", false, 2000, on(RawPayload, kGetOp, kStartOp, 0, ok())},
+        {"FetchChunkUnwritten", false, 2000, on(RefuseWrite, kGetOp, kChunkOp, 1)},
+        {"FetchChunkUnanswered", false, 2000, on(BadCrc, kGetOp, kChunkOp)},
+        {"FetchSecondChunkUnanswered", false, 2000, on(NoAnswer, kGetOp, kChunkOp, 1)},
+        {"FetchChunkRefused", false, 2000, on(NotOk, kGetOp, kChunkOp, 2)},
+        {"FetchDataDamaged", false, 2000, on(RawPayload, kGetOp, kChunkOp, 0, ok(pattern(800, 1)))},
+        {"FetchEndUnwritten", false, 2000, on(RefuseWrite, kGetOp, kEndOp)},
+        {"FetchEndUnanswered", false, 2000, on(BadCrc, kGetOp, kEndOp)},
+        {"FetchEndRefused", false, 2000, on(NotOk, kGetOp, kEndOp)},
+        {"FetchIntoAFolderThatIsNotThere", false, 2000, on(NotOk, kGetOp, kChunkOp), 0, Normal, {}, "no-such-dir/copy.bin"},
+        // Each transfer after a failure starts afresh.
+        {"RetriedUnansweredFetchChunk", false, 2000, on(NoAnswer, kGetOp, kChunkOp, 1), 1},
+        {"RetriesRunOut", false, 2000, on(NoAnswer, kGetOp, kChunkOp, 1, {}, always), 2},
+        // The node never saw the chunk whose write failed; no reply was waited for.
+        {"RetriedRefusedSendChunkWrite", true, 2000, on(RefuseWrite, kSendOp, kChunkOp, 1), 1},
+        {"RetriedDamagedSendChunkReply", true, 2000, on(BadCrc, kSendOp, kChunkOp, 2), 3},
+        {"RetriedRefusalIsNotRepeated", false, 2000, on(NotOk, kGetOp, kChunkOp, 1), 3},
+        // A node that answers its chunks wrongly cannot make the fetch loop run on: a loop that
+        // ran on would meet the refusal of a later chunk instead of hanging.
+        {"OverrunningNodeFailsTheDigest", false, 2000, on(NotOk, kGetOp, kChunkOp, 3), 0, Overrun},
+        {"ThreeEmptyChunkRepliesInARow", false, 2000, on(NotOk, kGetOp, kChunkOp, 3), 0, Empty},
+        {"EmptyChunkRepliesBetweenDataDoNotAddUp", false, 2000, on(NotOk, kGetOp, kChunkOp, 8), 0, Normal, {0, 0, 400, 0, 0, 600}},
+    };
+    // clang-format on
+    sim().state().nextHandle = 0xA1B2C3D4;
+    std::string shown;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Bytes content = pattern(row.size);
+        sim().putFile("log.txt", content);
+        sim().state().chunkMode = row.mode;
+        sim().state().chunkSizes = row.sizes;
+        writeLocal("copy.bin", pattern(50, 9));
+        const size_t files = localFiles();
+        sim().inject(row.rule);
+        options_.retries = row.retries;
+        const int32_t status =
+            row.send ? send(content, "sent.bin", options_) : fetch(row.destination, options_);
+        if (row.send) {
+            EXPECT_TRUE(status != NODE_SUCCESS || sim().file("sent.bin")->content == content);
+            sim().state().files.erase("sent.bin");
+        } else {
+            EXPECT_EQ(readLocal("copy.bin"), status == NODE_SUCCESS ? content : pattern(50, 9));
+            EXPECT_EQ(localFiles(), files) << "a file was left beside the destination";
+        }
+        shown += wire(row.name, status);
     }
+    expectGolden("transfer-faults.txt", shown);
 }
 
-bed::FaultRule on(bed::Fault fault, std::optional<uint8_t> subop, unsigned skip = 0,
-                  bed::Bytes bytes = {}) {
-    return {.fault = fault, .subop = subop, .skip = skip, .bytes = std::move(bytes)};
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Steps, TransferStepFailure,
-    testing::Values(
-        StepFailure{"SendStartUnwritten", kSendOp, on(RefuseWrite, kStartOp),
-                    NODE_TRANSPORT_FAILURE, 0, 1, 0},
-        StepFailure{"SendStartUnanswered", kSendOp, on(NoAnswer, kStartOp), NODE_TRANSPORT_FAILURE,
-                    0, 1, 1},
-        StepFailure{"SendStartRefused", kSendOp, on(NotOk, kStartOp), NODE_REPLY_NOT_OK, 0, 1, 1},
-        StepFailure{"SendStartTooShortForItsHandle", kSendOp,
-                    on(RawPayload, kStartOp, 0, ok({1, 2, 3})), NODE_WRONG_REPLY_LENGTH, 0, 1, 1},
-        StepFailure{"SendChunkUnwritten", kSendOp, on(RefuseWrite, kChunkOp, 1),
-                    NODE_TRANSPORT_FAILURE, 1, 3, 2},
-        StepFailure{"SendChunkRefused", kSendOp, on(NotOk, kChunkOp, 2), NODE_REPLY_NOT_OK, 1, 4,
-                    4},
-        StepFailure{"SendEndUnwritten", kSendOp, on(RefuseWrite, kEndOp), NODE_TRANSPORT_FAILURE, 1,
-                    5, 4},
-        StepFailure{"SendEndRefused", kSendOp, on(NotOk, kEndOp), NODE_REPLY_NOT_OK, 1, 5, 5},
-        StepFailure{"FetchInformationRefused", 0x93, on(NotOk, std::nullopt), NODE_REPLY_NOT_OK, 0,
-                    1, 1},
-        StepFailure{"FetchStartUnwritten", kGetOp, on(RefuseWrite, kStartOp),
-                    NODE_TRANSPORT_FAILURE, 0, 2, 1},
-        StepFailure{"FetchStartUnanswered", kGetOp, on(NoAnswer, kStartOp), NODE_TRANSPORT_FAILURE,
-                    1, 2, 2},
-        StepFailure{"FetchStartRefused", kGetOp, on(NotOk, kStartOp), NODE_REPLY_NOT_OK, 1, 2, 2},
-        StepFailure{"FetchStartTooShortForItsHandle", kGetOp,
-                    on(RawPayload, kStartOp, 0, ok({1, 2, 3})), NODE_WRONG_REPLY_LENGTH, 1, 2, 2},
-        StepFailure{"FetchStartOnlyOk", kGetOp, on(RawPayload, kStartOp, 0, ok()),
-                    NODE_WRONG_REPLY_LENGTH, 1, 2, 2},
-        StepFailure{"FetchChunkUnwritten", kGetOp, on(RefuseWrite, kChunkOp, 1),
-                    NODE_TRANSPORT_FAILURE, 1, 4, 3},
-        StepFailure{"FetchChunkUnanswered", kGetOp, on(BadCrc, kChunkOp), NODE_TRANSPORT_FAILURE, 1,
-                    3, 3},
-        StepFailure{"FetchSecondChunkUnanswered", kGetOp, on(NoAnswer, kChunkOp, 1),
-                    NODE_TRANSPORT_FAILURE, 1, 4, 4},
-        StepFailure{"FetchChunkRefused", kGetOp, on(NotOk, kChunkOp, 2), NODE_REPLY_NOT_OK, 1, 5,
-                    5},
-        StepFailure{"FetchDataDamaged", kGetOp, on(RawPayload, kChunkOp, 0, ok(pattern(800, 1))),
-                    NODE_LOCAL_FILE_FAILURE, 0, 6, 6},
-        StepFailure{"FetchEndUnwritten", kGetOp, on(RefuseWrite, kEndOp), NODE_TRANSPORT_FAILURE, 1,
-                    6, 5},
-        StepFailure{"FetchEndUnanswered", kGetOp, on(BadCrc, kEndOp), NODE_TRANSPORT_FAILURE, 1, 6,
-                    6},
-        StepFailure{"FetchEndRefused", kGetOp, on(NotOk, kEndOp), NODE_REPLY_NOT_OK, 1, 6, 6}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// A node that answers its chunks wrongly cannot make the fetch loop run on.
-class UnrulyNode : public FileTransfer {
-  protected:
-    void SetUp() override {
-        FileTransfer::SetUp();
-        sim().putFile("log.txt", pattern(1000));
-    }
-    // A loop that ran on would meet this refusal instead of hanging.
-    void refuseChunk(unsigned skip) { sim().inject(on(NotOk, kChunkOp, skip)); }
-};
-
-TEST_F(UnrulyNode, SendingMoreThanRemainsEndsTheLoopAndFailsTheDigestWith1) {
-    sim().state().chunkMode = bed::ChunkMode::Overrun;
-    refuseChunk(2);
-    EXPECT_EQ(fetch(), NODE_LOCAL_FILE_FAILURE);
-    EXPECT_EQ(warnings(), 0u);
-    EXPECT_EQ(lastTransfer().chunkOffsets, (std::vector<uint32_t>{0, 800}));
-    EXPECT_TRUE(lastTransfer().ended);
-    EXPECT_FALSE(std::filesystem::exists(local("copy.bin")));
-}
-
-TEST_F(UnrulyNode, ThreeEmptyChunkRepliesInARowGive11AndTheWarningWithoutEnd) {
-    sim().state().chunkMode = bed::ChunkMode::Empty;
-    refuseChunk(3);
-    EXPECT_EQ(fetch(), NODE_REPLY_NOT_OK);
-    EXPECT_EQ(warnings(), 1u);
-    EXPECT_EQ(lastTransfer().chunkOffsets, (std::vector<uint32_t>{0, 0, 0}));
-    EXPECT_FALSE(lastTransfer().ended);
-}
-
-TEST_F(UnrulyNode, EmptyRepliesBetweenDataDoNotAddUp) {
-    sim().state().chunkSizes = {0, 0, 400, 0, 0, 600};
-    EXPECT_EQ(fetch(), NODE_SUCCESS);
-    EXPECT_EQ(lastTransfer().chunkOffsets, (std::vector<uint32_t>{0, 0, 0, 400, 400, 400}));
-    EXPECT_EQ(readLocal(local("copy.bin")), pattern(1000));
-}
-
-// The chunk steps on their own.
-TEST_F(FileTransfer, ASendChunkAbove800BytesGives1WithNothingReadOrSent) {
-    FILE* stream = std::fopen(writeLocal("local.bin", pattern(900)).c_str(), "r");
-    ASSERT_NE(stream, nullptr);
-    EXPECT_EQ(node().sendFileChunk(stream, 1, 0, 801), NODE_LOCAL_FILE_FAILURE);
-    EXPECT_EQ(std::ftell(stream), 0);
-    std::fclose(stream);
-    EXPECT_TRUE(sim().requests().empty());
-}
-
-TEST_F(FileTransfer, ASendChunkReadsTheStreamOnFromWhereItStandsWithoutSeeking) {
-    const bed::Bytes content = pattern(1000);
+// The chunk steps on their own: a send chunk reads the stream on from where it stands, never
+// more than 800 bytes; a chunk reply's bytes after the OK are written and counted, the count
+// never wrapping.
+TEST_F(FileTransfer, ASendChunkReadsTheStreamFromWhereItStandsAndRefusesAbove800Bytes) {
+    const Bytes content = pattern(1000);
     FILE* stream = std::fopen(writeLocal("local.bin", content).c_str(), "r");
-    ASSERT_NE(stream, nullptr);
     ASSERT_EQ(std::fseek(stream, 100, SEEK_SET), 0);
     EXPECT_EQ(node().sendFileChunk(stream, 7, 0, 10), NODE_SUCCESS);
+    EXPECT_EQ(node().sendFileChunk(stream, 1, 0, 801), NODE_LOCAL_FILE_FAILURE);
+    EXPECT_EQ(std::ftell(stream), 110);
     std::fclose(stream);
+    EXPECT_EQ(sim().requests().size(), 1u);
     EXPECT_EQ(sim().lastRequest().payload,
-              (bed::Bytes{kSendOp, kChunkOp} + le32(7) + le32(0) + le32(10) +
-               bed::Bytes(content.begin() + 100, content.begin() + 110)));
+              (Bytes{kSendOp, kChunkOp} + le32(7) + le32(0) + le32(10) +
+               Bytes(content.begin() + 100, content.begin() + 110)));
 }
 
-struct ChunkReply {
-    bed::Bytes payload;
-    uint32_t before;
-    int32_t status;
-    uint32_t after;
-    bed::Bytes written;
-};
-
-class ReadChunkReply : public FileTransfer, public testing::WithParamInterface<ChunkReply> {};
-
-TEST_P(ReadChunkReply, WritesTheBytesAfterOkAndAddsTheirNumberWithoutWrapping) {
-    reply(GetParam().payload);
+TEST_F(FileTransfer, AChunkReplyWritesTheBytesAfterOkAndAddsTheirNumberWithoutWrapping) {
+    reply(ok(pattern(800)));
     ASSERT_EQ(node().commandC1Request(), NODE_SUCCESS);
     FILE* stream = std::fopen(local("chunk.bin").c_str(), "w+");
-    ASSERT_NE(stream, nullptr);
-    uint32_t received = GetParam().before;
-    EXPECT_EQ(node().readChunkReply(stream, received), GetParam().status);
+    uint32_t received = 0xFFFFFF00u;
+    EXPECT_EQ(node().readChunkReply(stream, received), NODE_SUCCESS);
     std::fclose(stream);
-    EXPECT_EQ(received, GetParam().after);
-    EXPECT_EQ(readLocal(local("chunk.bin")), GetParam().written);
+    EXPECT_EQ(received, 0xFFFFFFFFu);
+    EXPECT_EQ(readLocal("chunk.bin"), pattern(800));
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Replies, ReadChunkReply,
-    testing::Values(ChunkReply{ok(pattern(300)), 100, NODE_SUCCESS, 400, pattern(300)},
-                    ChunkReply{bed::bytesOf("NO") + pattern(10), 100, NODE_REPLY_NOT_OK, 100, {}},
-                    ChunkReply{ok(pattern(800)), 0xFFFFFF00u, NODE_SUCCESS, 0xFFFFFFFFu,
-                               pattern(800)}));

