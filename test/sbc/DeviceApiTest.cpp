@@ -1,22 +1,62 @@
+#define CURL_DISABLE_TYPECHECK
+#include <curl/curl.h>
+#include <dlfcn.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <optional>
+#include <algorithm>
+#include <cstdarg>
 
 #include "BoardTestSupport.h"
-#include "CurlTimeLimits.h"
 #include "DeviceApiServer.h"
 
-using testing::ContainsRegex;
 using testing::ElementsAre;
 using testing::IsEmpty;
-using Ids = std::vector<std::string>;
 
 namespace {
 
-std::string textOf(json_object* document) {
-    return json_object_to_json_string_ext(document, 0);
+// The time limits the fetch put on its libcurl transfer, in the units it set them; 0 when not
+// set. They reach libcurl divided by `shortening` (the low-speed time in whole seconds, at least
+// 1), so that a test meets a limit of the fetch in about a second.
+struct CurlTimeLimits {
+    long connect = 0, lowSpeedBytes = 0, lowSpeedTime = 0, total = 0;
+    bool operator==(const CurlTimeLimits&) const = default;
+};
+CurlTimeLimits recorded;
+long shortening = 1;
+
+}  // namespace
+
+// Every option passes through to libcurl, each value as the one 64-bit word (a long, a
+// curl_off_t or a pointer) it is on the 64-bit targets this suite runs on.
+extern "C" CURLcode curl_easy_setopt(CURL* handle, CURLoption option, ...) {
+    static_assert(sizeof(long) == sizeof(void*) && sizeof(curl_off_t) == sizeof(void*));
+    static const auto real =
+        reinterpret_cast<CURLcode (*)(CURL*, CURLoption, ...)>(dlsym(RTLD_NEXT, "curl_easy_setopt"));
+    va_list args;
+    va_start(args, option);
+    void* const value = va_arg(args, void*);
+    va_end(args);
+    const long number = reinterpret_cast<long>(value);
+    switch (option) {
+        case CURLOPT_CONNECTTIMEOUT:
+            recorded.connect = number;
+            return real(handle, CURLOPT_CONNECTTIMEOUT_MS, number * 1000 / shortening);
+        case CURLOPT_TIMEOUT:
+            recorded.total = number;
+            return real(handle, CURLOPT_TIMEOUT_MS, number * 1000 / shortening);
+        case CURLOPT_LOW_SPEED_TIME:
+            recorded.lowSpeedTime = number;
+            return real(handle, option, std::max(1L, number / shortening));
+        case CURLOPT_LOW_SPEED_LIMIT:
+            recorded.lowSpeedBytes = number;
+            return real(handle, option, number);
+        default:
+            return real(handle, option, value);
+    }
 }
+
+namespace {
 
 class DeviceApi : public testing::Test {
   protected:
@@ -35,38 +75,37 @@ class DeviceApi : public testing::Test {
     void holdOld() { old = json_object_get(board->_devices["old"] = json_tokener_parse("{}")); }
     bool boardReleased() { return json_object_put(old) == 1; }
 
-    Ids ids() const { return keysOf(board->_devices); }
-
     DeviceApiServer server;
     BoardPtr board;
     json_object* old = nullptr;
 };
 
-TEST_F(DeviceApi, SendsOneGetWithTheDevicePathAndBothHeaders) {
+TEST_F(DeviceApi, SendsOneGetWithTheDevicePathBothHeadersAndTimeLimits) {
+    recorded = {};
     fetch();
 
     const std::vector<RecordedRequest> requests = server.requests();
     ASSERT_EQ(requests.size(), 1U);
-    EXPECT_EQ(requests[0].method, "GET");
-    EXPECT_EQ(requests[0].path, "/api/v1/device");
+    EXPECT_EQ(requests[0].method + " " + requests[0].path, "GET /api/v1/device");
     EXPECT_THAT(requests[0].headerValues("Accept"), ElementsAre("application/json"));
     EXPECT_THAT(requests[0].headerValues("x-api-key"), ElementsAre("k-123"));
+    EXPECT_EQ(recorded, (CurlTimeLimits{.connect = 10, .lowSpeedBytes = 1, .lowSpeedTime = 30, .total = 60}));
 }
 
 TEST_F(DeviceApi, ReplacesTheDevicesWithEveryDocumentWholeUnderItsIdTheFirstOfAnIdKept) {
     holdOld();
     server.respondWith(200, R"([{"id": "n2", "config": {"addr": 9}},
-                                {"id": "n1", "config": {"addr": 8}, "name": "x"},
-                                {"id": "n2", "v": 2}])");
+                                {"id": "n1", "config": {"addr": 8}, "name": "x"}, {"id": "n2", "v": 2}])");
 
-    const Console console = fetch();
-
-    EXPECT_EQ(console.err, "");
+    EXPECT_EQ(fetch().err, "");
     EXPECT_EQ(board->getError(), OKEY);
-    ASSERT_EQ(ids(), (Ids{"n1", "n2"}));
-    EXPECT_EQ(textOf(board->_devices["n1"]), R"({"id":"n1","config":{"addr":8},"name":"x"})");
-    EXPECT_EQ(textOf(board->_devices["n2"]), R"({"id":"n2","config":{"addr":9}})");
+    ASSERT_EQ(keysOf(board->_devices), " n1 n2");
+    EXPECT_STREQ(json_object_to_json_string_ext(board->_devices["n1"], 0), R"({"id":"n1","config":{"addr":8},"name":"x"})");
+    EXPECT_STREQ(json_object_to_json_string_ext(board->_devices["n2"], 0), R"({"id":"n2","config":{"addr":9}})");
     EXPECT_TRUE(boardReleased());
+    old = json_object_get(board->_devices["n1"]);
+    board.reset();
+    EXPECT_TRUE(boardReleased()) << "the documents held at destruction are released";
 }
 
 TEST_F(DeviceApi, ReadsAnyStatusBodyOfUpToFourMebibytesAtTheCertificatesHostName) {
@@ -74,7 +113,7 @@ TEST_F(DeviceApi, ReadsAnyStatusBodyOfUpToFourMebibytesAtTheCertificatesHostName
     for (const int status : {200, 404, 500}) {
         server.respondWith(status, R"([{"id": "n1"}])");
         EXPECT_EQ(fetch().err, "") << status;
-        EXPECT_EQ(ids(), Ids{"n1"}) << status;
+        EXPECT_EQ(keysOf(board->_devices), " n1") << status;
     }
     server.respondWith(200, "[" + std::string(4 * 1024 * 1024 - 2, ' ') + "]");
 
@@ -83,125 +122,67 @@ TEST_F(DeviceApi, ReadsAnyStatusBodyOfUpToFourMebibytesAtTheCertificatesHostName
     EXPECT_THAT(board->_devices, IsEmpty());
 }
 
-TEST_F(DeviceApi, DocumentsHeldAtDestructionAreReleased) {
-    server.respondWith(200, R"([{"id": "n1"}])");
-    fetch();
-    old = json_object_get(board->_devices["n1"]);
-
-    board.reset();
-
-    EXPECT_TRUE(boardReleased());
-}
-
-TEST_F(DeviceApi, TheFetchIsBoundByConnectLowSpeedAndTotalTimeLimits) {
-    resetCurlTimeLimits();
-
-    fetch();
-
-    EXPECT_EQ(recordedCurlTimeLimits(),
-              (CurlTimeLimits{.connect = 10, .lowSpeedBytes = 1, .lowSpeedTime = 30, .total = 60}));
-}
-
 // A body that is not a list of device objects with a string id: code 8, the held devices
 // released, and only the elements after the last bad one stored.
-struct BadBody {
-    const char* name;
-    const char* body;
-    Ids kept;
-};
-
-void PrintTo(const BadBody& row, std::ostream* out) {
-    *out << row.name;
+TEST_F(DeviceApi, BadBodyIsCode8AndKeepsOnlyTheElementsAfterTheBadOne) {
+    const std::pair<const char*, const char*> bodies[] = {
+        {R"({"id": "n1"})", ""}, {"<html><body>502 Bad Gateway</body></html>", ""}, {"", ""},
+        {"null", ""}, {"[{\"id\": \"n1\"}", ""},
+        {R"([{"id": "a"}, {"id": 7}, {"id": "c"}])", " c"},
+        {R"([{"id": "a"}, {"name": "b"}, {"id": "c"}])", " c"},
+        {R"([{"id": "a"}, {"id": null}, {"id": "c"}])", " c"},
+        {R"([{"id": "a"}, "b", {"id": "c"}])", " c"},
+    };
+    for (const auto& [body, kept] : bodies) {
+        holdOld();
+        board->_error = OKEY;
+        server.respondWith(200, body, "text/html");
+        EXPECT_EQ(fetch().err, "") << body;
+        EXPECT_EQ(board->getError(), NODES_CONFIG_PARSE) << body;
+        EXPECT_EQ(keysOf(board->_devices), kept) << body;
+        EXPECT_TRUE(boardReleased()) << body;
+    }
 }
-
-class DeviceApiBadBody : public DeviceApi, public testing::WithParamInterface<BadBody> {};
-
-TEST_P(DeviceApiBadBody, IsCode8AndKeepsOnlyTheElementsAfterTheBadOne) {
-    holdOld();
-    server.respondWith(200, GetParam().body, "text/html");
-
-    const Console console = fetch();
-
-    EXPECT_EQ(console.err, "");
-    EXPECT_EQ(board->getError(), NODES_CONFIG_PARSE);
-    EXPECT_EQ(ids(), GetParam().kept);
-    EXPECT_TRUE(boardReleased());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Bodies, DeviceApiBadBody,
-    testing::Values(BadBody{"Object", R"({"id": "n1"})", {}},
-                    BadBody{"Html", "<html><body>502 Bad Gateway</body></html>", {}},
-                    BadBody{"Empty", "", {}}, BadBody{"Null", "null", {}},
-                    BadBody{"Unterminated", "[{\"id\": \"n1\"}", {}},
-                    BadBody{"IdNumber", R"([{"id": "a"}, {"id": 7}, {"id": "c"}])", {"c"}},
-                    BadBody{"IdMissing", R"([{"id": "a"}, {"name": "b"}, {"id": "c"}])", {"c"}},
-                    BadBody{"IdNull", R"([{"id": "a"}, {"id": null}, {"id": "c"}])", {"c"}},
-                    BadBody{"ElementString", R"([{"id": "a"}, "b", {"id": "c"}])", {"c"}}),
-    [](const testing::TestParamInfo<BadBody>& info) { return std::string(info.param.name); });
 
 // A server that refuses, cannot be trusted, stalls, trickles or floods ends the fetch as a
 // transport failure. The time limits reach libcurl shortened, so each is met in about a second.
-enum class Peer { Server, Refusing, Silent, Stranger };
-
-struct BadServer {
-    const char* name;
-    Peer peer;
+struct ServerFault {
+    int peer;  // the board's server, a refusing port, an untrusted server, a silent listener
     ApiFault fault;
     long shortening;
     const char* says;
 };
 
-void PrintTo(const BadServer& row, std::ostream* out) {
-    *out << row.name;
-}
-
-class DeviceApiBadServer : public DeviceApi, public testing::WithParamInterface<BadServer> {
+class DeviceApiServerFault : public DeviceApi, public testing::WithParamInterface<ServerFault> {
   protected:
-    void TearDown() override { shortenCurlTimeLimits(1); }
+    void TearDown() override { shortening = 1; }
 };
 
-TEST_P(DeviceApiBadServer, IsARuntimeErrorWithServerResponseThatKeepsTheDevices) {
-    const BadServer& row = GetParam();
-    shortenCurlTimeLimits(row.shortening);
-    server.misbehave(row.fault);
+TEST_P(DeviceApiServerFault, IsARuntimeErrorWithServerResponseThatKeepsTheDevices) {
+    const RefusingPort refusing;
+    const SilentListener silent;
+    const TestAuthority stranger("unknown authority");
+    DeviceApiServer impostor(stranger);
+    const std::string endpoints[] = {server.endpoint(), refusing.endpoint(), impostor.endpoint(), silent.endpoint()};
+    shortening = GetParam().shortening;
+    server.misbehave(GetParam().fault);
     holdOld();
-    std::optional<RefusingPort> refusing;
-    std::optional<SilentListener> silent;
-    std::optional<TestAuthority> stranger;
-    std::optional<DeviceApiServer> impostor;
-    if (row.peer == Peer::Refusing) {
-        board->_endpoint = refusing.emplace().endpoint();
-    } else if (row.peer == Peer::Silent) {
-        board->_endpoint = silent.emplace().endpoint();
-    } else if (row.peer == Peer::Stranger) {
-        board->_endpoint = impostor.emplace(stranger.emplace("unknown authority")).endpoint();
-    }
+    board->_endpoint = endpoints[GetParam().peer];
 
-    const std::vector<std::string> lines = linesOf(fetch().err);
-
-    ASSERT_EQ(lines.size(), 1U);
-    EXPECT_THAT(lines[0], ContainsRegex(std::string("^Runtime error: .*") + row.says));
+    EXPECT_THAT(fetch().err, testing::MatchesRegex(std::string("Runtime error: [^\n]*") + GetParam().says + "[^\n]*\n"));
     EXPECT_EQ(board->getError(), SERVER_RESPONSE);
-    EXPECT_EQ(ids(), Ids{"old"});
-    if (impostor) {
-        EXPECT_THAT(impostor->requests(), IsEmpty());
-    }
+    EXPECT_EQ(keysOf(board->_devices), " old");
+    EXPECT_THAT(impostor.requests(), IsEmpty());
     json_object_put(old);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Behaviours, DeviceApiBadServer,
-    testing::Values(
-        BadServer{"RefusesTheConnection", Peer::Refusing, ApiFault::None, 1, "."},
-        BadServer{"HasAnUntrustedCertificate", Peer::Stranger, ApiFault::None, 1, "certificate"},
-        BadServer{"NeverStartsTls", Peer::Silent, ApiFault::None, 20, "[Tt]imed? ?out"},
-        BadServer{"SilentAfterTls", Peer::Server, ApiFault::Silent, 20, "too slow"},
-        BadServer{"TricklesUnderOneBytePerSecond", Peer::Server, ApiFault::TrickleSlowly, 20,
-                  "too slow"},
-        BadServer{"TricklesWithoutEnd", Peer::Server, ApiFault::TrickleForever, 20, "timed out"},
-        BadServer{"FloodsWithoutEnd", Peer::Server, ApiFault::FloodForever, 1,
-                  "larger than 4194304 bytes"}),
-    [](const testing::TestParamInfo<BadServer>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Behaviours, DeviceApiServerFault,
+                         testing::Values(ServerFault{1, ApiFault::None, 1, "."},
+                                         ServerFault{2, ApiFault::None, 1, "certificate"},
+                                         ServerFault{3, ApiFault::None, 20, "[Tt]imed? ?out"},
+                                         ServerFault{0, ApiFault::Silent, 20, "too slow"},
+                                         ServerFault{0, ApiFault::TrickleSlowly, 20, "too slow"},
+                                         ServerFault{0, ApiFault::TrickleForever, 20, "timed out"},
+                                         ServerFault{0, ApiFault::FloodForever, 1, "larger than 4194304 bytes"}));
 
 }  // namespace

@@ -23,33 +23,16 @@ TEST(BoardDump, WritesNetworksAndDevicesInClearAndInKeyOrder) {
 
 // Each value printed alone, as "json indent indentFirst title" then what printJson wrote.
 TEST(JsonDump, PrintsEveryKindOfValueAsAnIndentedTree) {
-    struct Call {
-        const char* json;
-        int indent;
-        bool indentFirst;
-        const char* title;
-    };
-    const Call calls[] = {
-        {R"({"a":1,"b":[true,"x"],"c":{"d":null}})", 0, false, "cfg"},
-        {"[]", 0, false, ""},
-        {"5", 4, true, ""},
-        {"\"x\"", 4, false, ""},
-        {"false", 0, false, ""},
-        {"3.14159265", 2, true, ""},
-        {"null", 1, true, ""},
-        {"4294967296", 0, false, ""},
-        {"[1]", 0, false, "t"},
-        {"7", 0, false, "t"},
-        {"[[1]]", 0, false, ""},
-        {R"([{"k":"v"}])", 0, false, ""},
+    const std::tuple<const char*, int, bool, const char*> calls[] = {
+        {R"({"a":1,"b":[true,"x",[[2]],{"k":"v"}],"c":{"d":null},"e":3.14159265,"f":4294967296})", 0, false, "cfg"},
+        {"[[1],[]]", 0, false, ""}, {"[1]", 2, true, "t"}, {"5", 4, true, ""}, {"\"x\"", 4, false, ""},
+        {"false", 0, false, "t"}, {"null", 1, true, ""},
     };
     std::string printed;
-    for (const Call& call : calls) {
-        json_object* value = json_tokener_parse(call.json);
-        printed += "== " + std::string(call.json) + " " + std::to_string(call.indent) + " " +
-                   std::to_string(call.indentFirst) + " " + call.title + "\n";
-        printed += stdoutOf([&] { printJson(value, call.indent, call.indentFirst, call.title); });
-        printed += "\n";
+    for (const auto& [json, indent, indentFirst, title] : calls) {
+        json_object* value = json_tokener_parse(json);
+        printed += "== " + std::string(json) + " " + std::to_string(indent) + " " + std::to_string(indentFirst) +
+                   " " + title + "\n" + stdoutOf([&] { printJson(value, indent, indentFirst, title); }) + "\n";
         json_object_put(value);
     }
     expectGolden("print-json.txt", printed);
