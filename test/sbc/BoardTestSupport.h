@@ -76,13 +76,16 @@ std::string keysOf(const Map& map) {
     return keys;
 }
 
-// The GPIO requests, sets, releases and sleeps of the bed's event log, one indented line each.
-inline std::string lineTrace() {
+// What reached the hardware since the last look, one indented line each: by default GPIO
+// requests, sets and releases, waits, opens and closes (but for libgpiod 1's lookup of the chip
+// in sysfs).
+inline std::string hardwareTrace(std::initializer_list<bed::EventKind> kinds = {
+                                     bed::EventKind::GpioRequest, bed::EventKind::GpioSet, bed::EventKind::GpioRelease,
+                                     bed::EventKind::Sleep, bed::EventKind::Open, bed::EventKind::Close}) {
     std::string text;
-    for (const std::string& line : bed::Bed::instance().trace(
-             {bed::EventKind::GpioRequest, bed::EventKind::GpioSet, bed::EventKind::GpioRelease,
-              bed::EventKind::Sleep})) {
-        text += "\n  " + line;
+    for (const std::string& line : bed::Bed::instance().trace(kinds)) {
+        text += line.find(" /sys/") == std::string::npos ? "  " + line + "\n" : "";
     }
+    bed::Bed::instance().clearEvents();
     return text;
 }

@@ -28,10 +28,7 @@ class BusScan : public bed::BedTest {
                 text += " " + std::to_string(address);
             }
         }
-        for (const std::string& line : bed().trace({bed::EventKind::Open, bed::EventKind::Funcs, bed::EventKind::Close})) {
-            text += "\n  " + line;
-        }
-        return text + "\n";
+        return text + "\n" + hardwareTrace({bed::EventKind::Open, bed::EventKind::Funcs, bed::EventKind::Close});
     }
 
     BoardPtr board = idleBoard();

@@ -93,12 +93,9 @@ std::string outcomeOf(const Scenario& scenario) {
             text += bed::hex(request.payload);
         }
     }
-    text += ", open " + std::to_string(bed.openDescriptors()) + "\n";
-    for (const std::string& line : bed.trace({bed::EventKind::Open, bed::EventKind::Select, bed::EventKind::Write,
-                                              bed::EventKind::Sleep, bed::EventKind::Close})) {
-        text += "  " + line + "\n";
-    }
-    return text;
+    return text + ", open " + std::to_string(bed.openDescriptors()) + "\n" +
+           hardwareTrace({bed::EventKind::Open, bed::EventKind::Select, bed::EventKind::Write, bed::EventKind::Sleep,
+                          bed::EventKind::Close});
 }
 
 TEST(Discovery, KeepsAndMakesANodeForExactlyTheDevicesThatAnswerWithTheirOwnId) {

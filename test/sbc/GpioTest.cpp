@@ -23,17 +23,18 @@ class GpioLine : public bed::BedTest {
         gpio().setPresent(true);
         arrange(gpio());
         BoardPtr board = idleBoard();
+        bed().clearEvents();
         std::string text = std::string("== ") + name + "\n";
         steps.push_back(release);
         for (const Step step : steps) {
-            bed().clearEvents();
             const Console console = captureConsole([&] { step(*board); });
             text += console.out + console.err + board->getErrorString() + " chip " + (board->_chip ? "held" : "none") +
                     " line " + (board->_line ? "held" : "none") + " buses " + std::to_string(board->_nodes.size()) + " open " + std::to_string(bed().openDescriptors());
             if (gpio().requested(7)) {
                 text += " requested by " + gpio().consumer(7) + " at " + std::to_string(gpio().value(7));
             }
-            text += lineTrace() + "\n";
+            text += "\n" + hardwareTrace({bed::EventKind::GpioRequest, bed::EventKind::GpioSet,
+                                          bed::EventKind::GpioRelease, bed::EventKind::Sleep});
         }
         return text;
     }
