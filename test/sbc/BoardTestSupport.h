@@ -33,21 +33,6 @@ inline BoardPtr idleBoard() {
     return board;
 }
 
-// A board constructed from a configuration file with this content; `console` gets what it wrote.
-inline BoardPtr bootedBoard(const std::string& configJson, Console& console) {
-    const TempDir folder;
-    writeFile(folder.path() / "config.json", configJson);
-    BoardPtr board;
-    console = captureConsole([&] { board.reset(new SBC((folder.path() / "config.json").string())); });
-    return board;
-}
-
-// Destroys the board and returns what its teardown wrote.
-inline Console destroyed(BoardPtr& board) {
-    SBC* raw = board.release();
-    return captureConsole([raw] { delete raw; });
-}
-
 // The lines of a text that begin with one of the prefixes, in order: the board's own report
 // lines, picked out from among the progress lines of the node and its master. A node's address
 // in memory changes from run to run and reads "(pointer)".

@@ -4,7 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <sys/time.h>
+#include <chrono>
 
 #include "IsolatedRun.h"
 #include "TargetCommand.h"
@@ -12,9 +12,7 @@
 namespace {
 
 uint64_t hostMs() {
-    timeval now{};
-    gettimeofday(&now, nullptr);
-    return uint64_t(now.tv_sec) * 1000 + uint64_t(now.tv_usec) / 1000;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 TEST(CliUnderBed, ProgramAnnouncesItselfOnTheSimulatorsClockAndDrivesNoDevice) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <map>
 
 #include "BoardTestSupport.h"
 #include "DeviceApiServer.h"
@@ -15,14 +16,10 @@ using testing::IsEmpty;
 
 namespace {
 
-// The time limits the fetch put on its libcurl transfer, in the units it set them; 0 when not
-// set. They reach libcurl divided by `shortening` (the low-speed time in whole seconds, at least
-// 1), so that a test meets a limit of the fetch in about a second.
-struct CurlTimeLimits {
-    long connect = 0, lowSpeedBytes = 0, lowSpeedTime = 0, total = 0;
-    bool operator==(const CurlTimeLimits&) const = default;
-};
-CurlTimeLimits recorded;
+// The time limits the fetch put on its libcurl transfer, in the units it set them. They reach
+// libcurl divided by `shortening` (the low-speed time in whole seconds, at least 1), so that a
+// test meets a limit of the fetch in about a second.
+std::map<CURLoption, long> recorded;
 long shortening = 1;
 
 }  // namespace
@@ -40,17 +37,16 @@ extern "C" CURLcode curl_easy_setopt(CURL* handle, CURLoption option, ...) {
     const long number = reinterpret_cast<long>(value);
     switch (option) {
         case CURLOPT_CONNECTTIMEOUT:
-            recorded.connect = number;
-            return real(handle, CURLOPT_CONNECTTIMEOUT_MS, number * 1000 / shortening);
         case CURLOPT_TIMEOUT:
-            recorded.total = number;
-            return real(handle, CURLOPT_TIMEOUT_MS, number * 1000 / shortening);
+            recorded[option] = number;
+            return real(handle, option == CURLOPT_TIMEOUT ? CURLOPT_TIMEOUT_MS : CURLOPT_CONNECTTIMEOUT_MS,
+                        number * 1000 / shortening);
         case CURLOPT_LOW_SPEED_TIME:
-            recorded.lowSpeedTime = number;
+            recorded[option] = number;
             return real(handle, option, std::max(1L, number / shortening));
         case CURLOPT_LOW_SPEED_LIMIT:
-            recorded.lowSpeedBytes = number;
-            return real(handle, option, number);
+            recorded[option] = number;
+            [[fallthrough]];
         default:
             return real(handle, option, value);
     }
@@ -80,24 +76,20 @@ class DeviceApi : public testing::Test {
     json_object* old = nullptr;
 };
 
-TEST_F(DeviceApi, SendsOneGetWithTheDevicePathBothHeadersAndTimeLimits) {
+TEST_F(DeviceApi, SendsOneBoundGetAndStoresEveryDocumentWholeUnderItsIdTheFirstOfAnIdKept) {
+    holdOld();
     recorded = {};
-    fetch();
+    server.respondWith(200, R"([{"id": "n2", "config": {"addr": 9}},
+                                {"id": "n1", "config": {"addr": 8}, "name": "x"}, {"id": "n2", "v": 2}])");
 
+    EXPECT_EQ(fetch().err, "");
     const std::vector<RecordedRequest> requests = server.requests();
     ASSERT_EQ(requests.size(), 1U);
     EXPECT_EQ(requests[0].method + " " + requests[0].path, "GET /api/v1/device");
     EXPECT_THAT(requests[0].headerValues("Accept"), ElementsAre("application/json"));
     EXPECT_THAT(requests[0].headerValues("x-api-key"), ElementsAre("k-123"));
-    EXPECT_EQ(recorded, (CurlTimeLimits{.connect = 10, .lowSpeedBytes = 1, .lowSpeedTime = 30, .total = 60}));
-}
-
-TEST_F(DeviceApi, ReplacesTheDevicesWithEveryDocumentWholeUnderItsIdTheFirstOfAnIdKept) {
-    holdOld();
-    server.respondWith(200, R"([{"id": "n2", "config": {"addr": 9}},
-                                {"id": "n1", "config": {"addr": 8}, "name": "x"}, {"id": "n2", "v": 2}])");
-
-    EXPECT_EQ(fetch().err, "");
+    EXPECT_EQ(recorded, (std::map<CURLoption, long>{{CURLOPT_CONNECTTIMEOUT, 10}, {CURLOPT_LOW_SPEED_LIMIT, 1},
+                                                    {CURLOPT_LOW_SPEED_TIME, 30}, {CURLOPT_TIMEOUT, 60}}));
     EXPECT_EQ(board->getError(), OKEY);
     ASSERT_EQ(keysOf(board->_devices), " n1 n2");
     EXPECT_STREQ(json_object_to_json_string_ext(board->_devices["n1"], 0), R"({"id":"n1","config":{"addr":8},"name":"x"})");
@@ -108,13 +100,12 @@ TEST_F(DeviceApi, ReplacesTheDevicesWithEveryDocumentWholeUnderItsIdTheFirstOfAn
     EXPECT_TRUE(boardReleased()) << "the documents held at destruction are released";
 }
 
+// The HTTP status is not looked at; the body is capped at 4 MiB.
 TEST_F(DeviceApi, ReadsAnyStatusBodyOfUpToFourMebibytesAtTheCertificatesHostName) {
     board->_endpoint = "localhost:" + std::to_string(server.port());
-    for (const int status : {200, 404, 500}) {
-        server.respondWith(status, R"([{"id": "n1"}])");
-        EXPECT_EQ(fetch().err, "") << status;
-        EXPECT_EQ(keysOf(board->_devices), " n1") << status;
-    }
+    server.respondWith(500, R"([{"id": "n1"}])");
+    EXPECT_EQ(fetch().err, "");
+    EXPECT_EQ(keysOf(board->_devices), " n1");
     server.respondWith(200, "[" + std::string(4 * 1024 * 1024 - 2, ' ') + "]");
 
     EXPECT_EQ(fetch().err, "");

@@ -108,13 +108,12 @@ TEST(Discovery, KeepsAndMakesANodeForExactlyTheDevicesThatAnswerWithTheirOwnId) 
          {{0x10, "alpha"}, {0x14, "foxtrot"}, {0x50, "wide"}}},
         {"control bytes of a device id printed escaped",
          {{"a\x1b[2J\nfound x", 0x10}}, {{0x10, "a\x1b[2J\nfound x"}}},
-        {"silent device", {{"quiet", 0x13}}, {}},
-        {"silent device with an empty id is not found", {{"", 0x11}}, {}},
+        {"silent devices, one with an empty id", {{"quiet", 0x13}, {"", 0x11}}, {}},
         {"silent device is not judged by the answer of the device before it",
          {{"X", 0x10}, {"Y", 0x11}}, {{0x10, "Y"}}},
-        {"node saying another id", {{"stranger", 0x12}}, {{0x12, "someone-else"}}},
-        {"fourth text must equal the whole id",
-         {{"node-1", 0x10}, {"node-2", 0x11}}, {{0x10, "node-1x"}, {0x11, "node-"}}},
+        {"nodes saying another id; the fourth text must equal the whole id",
+         {{"stranger", 0x12}, {"node-1", 0x10}, {"node-2", 0x11}},
+         {{0x12, "someone-else"}, {0x10, "node-1x"}, {0x11, "node-"}}},
         {"node that cannot open its bus", {{"alpha", 0x10}}, {}, nullptr,
          [](SBC& board, FoundDevices&) {
              bed::Bed::instance().removeBus(kBoardBus);

@@ -17,12 +17,14 @@ class GpioLine : public bed::BedTest {
   protected:
     // What each step and a closing release wrote, the code each left, what the board holds and
     // what reached the line, on a fresh board and chip arranged as the row says.
-    std::string outcomeOf(const char* name, void (*arrange)(bed::SimGpioChip&), std::vector<Step> steps) {
+    std::string outcomeOf(const char* name, void (*arrange)(bed::SimGpioChip&), std::vector<Step> steps,
+                          Step arrangeBoard = [](SBC&) {}) {
         bed().reset();
         clock().useFake();
         gpio().setPresent(true);
         arrange(gpio());
         BoardPtr board = idleBoard();
+        captureConsole([&] { arrangeBoard(*board); });
         bed().clearEvents();
         std::string text = std::string("== ") + name + "\n";
         steps.push_back(release);
@@ -53,13 +55,14 @@ TEST_F(GpioLine, ConfiguresSetsAndReleasesTheLineReportingEachFault) {
     outcomes += outcomeOf("line info fails", [](bed::SimGpioChip& chip) { chip.failLineInfo(EIO); }, {configure});
     outcomes += outcomeOf("failed set", failSet, {configure, setHigh});
     outcomes += outcomeOf("failed set at release", failSet, {configure});
-    outcomes += outcomeOf("release deletes every node on every bus once", asIs, {configure, [](SBC& board) {
+    outcomes += outcomeOf("release deletes every node on every bus once", asIs, {configure, release}, [](SBC& board) {
+        bed::Bed::instance().addBus("/dev/i2c-1");
+        bed::Bed::instance().addBus("/dev/i2c-3");
         for (const auto& [bus, address] : {std::pair{"/dev/i2c-3", 0x10}, {"/dev/i2c-3", 0x11}, {"/dev/i2c-1", 0x20}}) {
-            bed::Bed::instance().addBus(bus).addNode(address);
             board._nodes[bus][std::to_string(address)] = new NorvaneI2CNode(address, bus);
         }
         board._nodes["/dev/i2c-1"]["gone"] = nullptr;
-    }, release});
+    });
     expectGolden("gpio.txt", outcomes);
 }
 
