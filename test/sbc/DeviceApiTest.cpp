@@ -10,6 +10,7 @@
 
 #include "BoardTestSupport.h"
 #include "DeviceApiServer.h"
+#include "Golden.h"
 
 using testing::ElementsAre;
 using testing::IsEmpty;
@@ -76,13 +77,10 @@ class DeviceApi : public testing::Test {
     json_object* old = nullptr;
 };
 
-TEST_F(DeviceApi, SendsOneBoundGetAndStoresEveryDocumentWholeUnderItsIdTheFirstOfAnIdKept) {
-    holdOld();
+TEST_F(DeviceApi, SendsOneGetWithTheDevicePathBothHeadersAndTimeLimits) {
     recorded = {};
-    server.respondWith(200, R"([{"id": "n2", "config": {"addr": 9}},
-                                {"id": "n1", "config": {"addr": 8}, "name": "x"}, {"id": "n2", "v": 2}])");
+    fetch();
 
-    EXPECT_EQ(fetch().err, "");
     const std::vector<RecordedRequest> requests = server.requests();
     ASSERT_EQ(requests.size(), 1U);
     EXPECT_EQ(requests[0].method + " " + requests[0].path, "GET /api/v1/device");
@@ -90,59 +88,44 @@ TEST_F(DeviceApi, SendsOneBoundGetAndStoresEveryDocumentWholeUnderItsIdTheFirstO
     EXPECT_THAT(requests[0].headerValues("x-api-key"), ElementsAre("k-123"));
     EXPECT_EQ(recorded, (std::map<CURLoption, long>{{CURLOPT_CONNECTTIMEOUT, 10}, {CURLOPT_LOW_SPEED_LIMIT, 1},
                                                     {CURLOPT_LOW_SPEED_TIME, 30}, {CURLOPT_TIMEOUT, 60}}));
-    EXPECT_EQ(board->getError(), OKEY);
-    ASSERT_EQ(keysOf(board->_devices), " n1 n2");
-    EXPECT_STREQ(json_object_to_json_string_ext(board->_devices["n1"], 0), R"({"id":"n1","config":{"addr":8},"name":"x"})");
-    EXPECT_STREQ(json_object_to_json_string_ext(board->_devices["n2"], 0), R"({"id":"n2","config":{"addr":9}})");
-    EXPECT_TRUE(boardReleased());
-    old = json_object_get(board->_devices["n1"]);
+}
+
+// Whatever the HTTP status, a list of device objects with string ids replaces the devices, each
+// document whole under its id, the first of an id kept. Anything else is code 8 and keeps only
+// the elements after the last bad one. The body may reach 4 MiB. Each body's outcome: its code,
+// whether the device held before was released, and the documents stored.
+TEST_F(DeviceApi, StoresTheDocumentsOfABodyFromItsEndUpToItsFirstFault) {
+    board->_endpoint = "localhost:" + std::to_string(server.port());  // the certificate's host name
+    const std::pair<int, std::string> bodies[] = {
+        {200, R"([{"id": "n2", "config": {"addr": 9}}, {"id": "n1", "name": "x"}, {"id": "n2", "v": 2}])"},
+        {500, R"([{"id": "n1"}])"}, {404, "[" + std::string(4 * 1024 * 1024 - 2, ' ') + "]"},
+        {200, R"({"id": "n1"})"}, {200, "<html><body>502 Bad Gateway</body></html>"}, {200, ""}, {200, "null"},
+        {200, "[{\"id\": \"n1\"}"}, {200, R"([{"id": "a"}, {"id": 7}, {"id": "c"}])"},
+        {200, R"([{"id": "a"}, {"name": "b"}, {"id": "c"}])"}, {200, R"([{"id": "a"}, {"id": null}, {"id": "c"}])"},
+        {200, R"([{"id": "a"}, "b", {"id": "c"}])"},
+    };
+    std::string outcomes;
+    for (const auto& [status, body] : bodies) {
+        holdOld();
+        board->_error = OKEY;
+        server.respondWith(status, body, "text/html");
+        const std::string err = fetch().err;
+        outcomes += "== " + std::to_string(status) + " " + body.substr(0, 60) + "\n" + err + board->getErrorString() + (boardReleased() ? ", old released" : ", old held") + "\n";
+        for (const auto& [id, document] : board->_devices) {
+            outcomes += "  " + id + " " + json_object_to_json_string_ext(document, 0) + "\n";
+        }
+    }
+    expectGolden("device-bodies.txt", outcomes);
+    old = json_object_get(board->_devices["c"]);
     board.reset();
     EXPECT_TRUE(boardReleased()) << "the documents held at destruction are released";
 }
 
-// The HTTP status is not looked at; the body is capped at 4 MiB.
-TEST_F(DeviceApi, ReadsAnyStatusBodyOfUpToFourMebibytesAtTheCertificatesHostName) {
-    board->_endpoint = "localhost:" + std::to_string(server.port());
-    server.respondWith(500, R"([{"id": "n1"}])");
-    EXPECT_EQ(fetch().err, "");
-    EXPECT_EQ(keysOf(board->_devices), " n1");
-    server.respondWith(200, "[" + std::string(4 * 1024 * 1024 - 2, ' ') + "]");
-
-    EXPECT_EQ(fetch().err, "");
-    EXPECT_EQ(board->getError(), OKEY);
-    EXPECT_THAT(board->_devices, IsEmpty());
-}
-
-// A body that is not a list of device objects with a string id: code 8, the held devices
-// released, and only the elements after the last bad one stored.
-TEST_F(DeviceApi, BadBodyIsCode8AndKeepsOnlyTheElementsAfterTheBadOne) {
-    const std::pair<const char*, const char*> bodies[] = {
-        {R"({"id": "n1"})", ""}, {"<html><body>502 Bad Gateway</body></html>", ""}, {"", ""},
-        {"null", ""}, {"[{\"id\": \"n1\"}", ""},
-        {R"([{"id": "a"}, {"id": 7}, {"id": "c"}])", " c"},
-        {R"([{"id": "a"}, {"name": "b"}, {"id": "c"}])", " c"},
-        {R"([{"id": "a"}, {"id": null}, {"id": "c"}])", " c"},
-        {R"([{"id": "a"}, "b", {"id": "c"}])", " c"},
-    };
-    for (const auto& [body, kept] : bodies) {
-        holdOld();
-        board->_error = OKEY;
-        server.respondWith(200, body, "text/html");
-        EXPECT_EQ(fetch().err, "") << body;
-        EXPECT_EQ(board->getError(), NODES_CONFIG_PARSE) << body;
-        EXPECT_EQ(keysOf(board->_devices), kept) << body;
-        EXPECT_TRUE(boardReleased()) << body;
-    }
-}
-
 // A server that refuses, cannot be trusted, stalls, trickles or floods ends the fetch as a
 // transport failure. The time limits reach libcurl shortened, so each is met in about a second.
-struct ServerFault {
-    int peer;  // the board's server, a refusing port, an untrusted server, a silent listener
-    ApiFault fault;
-    long shortening;
-    const char* says;
-};
+// Rows: the peer (the board's server, a refusing port, an untrusted server, a silent listener),
+// the server's fault, the shortening, and what the message says.
+using ServerFault = std::tuple<int, ApiFault, long, const char*>;
 
 class DeviceApiServerFault : public DeviceApi, public testing::WithParamInterface<ServerFault> {
   protected:
@@ -155,12 +138,13 @@ TEST_P(DeviceApiServerFault, IsARuntimeErrorWithServerResponseThatKeepsTheDevice
     const TestAuthority stranger("unknown authority");
     DeviceApiServer impostor(stranger);
     const std::string endpoints[] = {server.endpoint(), refusing.endpoint(), impostor.endpoint(), silent.endpoint()};
-    shortening = GetParam().shortening;
-    server.misbehave(GetParam().fault);
+    const auto& [peer, fault, divisor, says] = GetParam();
+    shortening = divisor;
+    server.misbehave(fault);
     holdOld();
-    board->_endpoint = endpoints[GetParam().peer];
+    board->_endpoint = endpoints[peer];
 
-    EXPECT_THAT(fetch().err, testing::MatchesRegex(std::string("Runtime error: [^\n]*") + GetParam().says + "[^\n]*\n"));
+    EXPECT_THAT(fetch().err, testing::MatchesRegex(std::string("Runtime error: [^\n]*") + says + "[^\n]*\n"));
     EXPECT_EQ(board->getError(), SERVER_RESPONSE);
     EXPECT_EQ(keysOf(board->_devices), " old");
     EXPECT_THAT(impostor.requests(), IsEmpty());

@@ -22,9 +22,12 @@ using Run = std::function<void(SBC&, FoundDevices&)>;
 void discover(SBC& board, FoundDevices&) {
     board.discoverNodes();
 }
-void discoverTwice(SBC& board, FoundDevices&) {
+// Two passes, with `between` run before the second.
+template <auto between = [](SBC&) {}>
+void twice(SBC& board, FoundDevices&) {
     board.discoverNodes();
     std::cout << "-- again" << std::endl;
+    between(board);
     board.discoverNodes();
 }
 
@@ -124,23 +127,14 @@ TEST(Discovery, KeepsAndMakesANodeForExactlyTheDevicesThatAnswerWithTheirOwnId) 
         {"config not an object", alphaZulu, bothAnswer, R"({"config": 5})"},
         {"config without addr", alphaZulu, bothAnswer, R"({"config": {"address": 17}})"},
         {"second run is refused by the address registry and sends nothing", {{"alpha", 0x10}},
-         {{0x10, "alpha"}}, nullptr, discoverTwice},
-        {"second run past a bad document keeps the device", {{"alpha", 0x10}}, {{0x10, "alpha"}},
-         nullptr,
-         [](SBC& board, FoundDevices& found) {
-             discover(board, found);
-             board._devices["bravo"] = json_tokener_parse(R"({"config": {}})");
-             discover(board, found);
-         }},
-        {"node found at a new address replaces the earlier node and frees its address",
-         {{"alpha", 0x10}}, {{0x10, "alpha"}, {0x11, "alpha"}}, nullptr,
-         [](SBC& board, FoundDevices&) {
-             board.discoverNodes();
-             json_object_object_add(json_object_object_get(board._devices["alpha"], "config"),
-                                    "addr", json_object_new_int(0x11));
-             std::cout << "-- again" << std::endl;
-             board.discoverNodes();
-         }},
+         {{0x10, "alpha"}}, nullptr, twice<>},
+        {"second run past a bad document keeps the device", {{"alpha", 0x10}}, {{0x10, "alpha"}}, nullptr,
+         twice<[](SBC& board) { board._devices["bravo"] = json_tokener_parse(R"({"config": {}})"); }>},
+        {"node found at a new address replaces the earlier node and frees its address", {{"alpha", 0x10}},
+         {{0x10, "alpha"}, {0x11, "alpha"}}, nullptr, twice<[](SBC& board) {
+             json_object_object_add(json_object_object_get(board._devices["alpha"], "config"), "addr",
+                                    json_object_new_int(0x11));
+         }>},
         {"record reused by the caller recreates the node after closing the earlier one",
          {{"alpha", 0x10}}, {{0x10, "alpha"}}, nullptr,
          [](SBC& board, FoundDevices& found) {
