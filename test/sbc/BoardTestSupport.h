@@ -3,13 +3,9 @@
 // Helpers of the board's suites: boards built and destroyed quietly, and the board's own
 // report lines picked out of a console.
 
-#include <json-c/json.h>
-
-#include <initializer_list>
 #include <memory>
 #include <regex>
 #include <sstream>
-#include <string>
 
 #include "Bed.h"
 #include "Console.h"

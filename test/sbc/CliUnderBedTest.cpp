@@ -11,11 +11,10 @@
 
 namespace {
 
-uint64_t hostMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
 TEST(CliUnderBed, ProgramAnnouncesItselfOnTheSimulatorsClockAndDrivesNoDevice) {
+    const auto hostMs = [] {
+        return uint64_t(duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+    };
     const TempDir logDir;
     const TempDir scratch;
     if (const ChildOutcome probe = runWithPrivateLogDirectory(logDir, {"/bin/true"}); probe.status != 0) {

@@ -10,11 +10,9 @@ namespace {
 constexpr uint8_t kSetTime = 0xF0;
 constexpr uint8_t kGetTime = 0xE0;
 
-struct Placed {
-    std::string id;
-    uint8_t address;
-    std::string bus = "/dev/i2c-3";
-};
+// A node's id, address and bus.
+using Placed = std::tuple<std::string, uint8_t, std::string>;
+const char* const kBus = "/dev/i2c-3";
 
 class ClockSync : public bed::BedTest {
   protected:
@@ -27,11 +25,11 @@ class ClockSync : public bed::BedTest {
         clock().useFake();
         BoardPtr board = idleBoard();
         std::vector<bed::SimNode*> sims;
-        for (const Placed& node : placed) {
-            sims.push_back(&addNode(node.address, node.bus));
-            captureConsole([&] { board->_nodes[node.bus][node.id] = new NorvaneI2CNode(node.address, node.bus.c_str()); });
+        for (const auto& [id, address, bus] : placed) {
+            sims.push_back(&addNode(address, bus));
+            captureConsole([&] { board->_nodes[bus][id] = new NorvaneI2CNode(address, bus.c_str()); });
         }
-        board->_nodes["/dev/i2c-3"]["none"] = nullptr;
+        board->_nodes[kBus]["none"] = nullptr;
         if (!sims.empty()) {
             arrangeFirst(*sims[0]);
         }
@@ -40,8 +38,8 @@ class ClockSync : public bed::BedTest {
                            linesStartingWith(console.out, {"timesync ", "Time set to ", "Error setting ", "Error getting ", "Error: "});
         for (size_t i = 0; i < sims.size(); ++i) {
             // A bus the arrangement removed took its nodes with it: nothing reached them.
-            const bool present = bed().bus(placed[i].bus) != nullptr;
-            text += placed[i].id + " sent";
+            const bool present = bed().bus(std::get<2>(placed[i])) != nullptr;
+            text += std::get<0>(placed[i]) + " sent";
             for (const bed::Request& set : present ? sims[i]->requestsFor(kSetTime) : std::vector<bed::Request>{}) {
                 text += " " + bed::hex(set.arguments());
             }
@@ -52,9 +50,9 @@ class ClockSync : public bed::BedTest {
 };
 
 TEST_F(ClockSync, SetsEveryNodesClockToAFreshBoardTimeAndReportsEachOutcome) {
-    const std::vector<Placed> two{{"alpha", 0x10}, {"bravo", 0x11}};
+    const std::vector<Placed> two{{"alpha", 0x10, kBus}, {"bravo", 0x11, kBus}};
     std::string outcomes = outcomeOf("no nodes", {});
-    outcomes += outcomeOf("buses and ids in ascending order", {{"zulu", 0x10}, {"alpha", 7}, {"mike", 0x12, "/dev/i2c-1"}});
+    outcomes += outcomeOf("buses and ids in ascending order", {{"zulu", 0x10, kBus}, {"alpha", 7, kBus}, {"mike", 0x12, "/dev/i2c-1"}});
     outcomes += outcomeOf("the node's clock is printed", two, [](bed::SimNode& sim) {
         bed::Bytes reply = bed::bytesOf("OK");
         bed::putLe64(reply, 258);
@@ -70,8 +68,8 @@ TEST_F(ClockSync, SetsEveryNodesClockToAFreshBoardTimeAndReportsEachOutcome) {
     for (const auto& [name, fault] : faults) {
         outcomes += outcomeOf(name, two, [fault](bed::SimNode& sim) { sim.failNext(fault.first, fault.second); });
     }
-    outcomes += outcomeOf("node that never opened", {{"lost", 0x10}},
-                          [](bed::SimNode&) { bed::Bed::instance().removeBus("/dev/i2c-3"); });
+    outcomes += outcomeOf("node that never opened", {{"lost", 0x10, kBus}},
+                          [](bed::SimNode&) { bed::Bed::instance().removeBus(kBus); });
     expectGolden("clock-sync.txt", outcomes);
 }
 

@@ -8,9 +8,6 @@
 #include "BoardTestSupport.h"
 #include "Golden.h"
 
-static_assert(!std::is_copy_constructible_v<SBC> && !std::is_copy_assignable_v<SBC>);
-static_assert(!std::is_move_constructible_v<SBC> && !std::is_move_assignable_v<SBC>);
-
 namespace {
 
 const std::string kData = KESTRO_TEST_SOURCE_DIR "/data/config/";

@@ -12,9 +12,6 @@
 #include "DeviceApiServer.h"
 #include "Golden.h"
 
-using testing::ElementsAre;
-using testing::IsEmpty;
-
 namespace {
 
 // The time limits the fetch put on its libcurl transfer, in the units it set them. They reach
@@ -36,21 +33,16 @@ extern "C" CURLcode curl_easy_setopt(CURL* handle, CURLoption option, ...) {
     void* const value = va_arg(args, void*);
     va_end(args);
     const long number = reinterpret_cast<long>(value);
-    switch (option) {
-        case CURLOPT_CONNECTTIMEOUT:
-        case CURLOPT_TIMEOUT:
-            recorded[option] = number;
-            return real(handle, option == CURLOPT_TIMEOUT ? CURLOPT_TIMEOUT_MS : CURLOPT_CONNECTTIMEOUT_MS,
-                        number * 1000 / shortening);
-        case CURLOPT_LOW_SPEED_TIME:
-            recorded[option] = number;
-            return real(handle, option, std::max(1L, number / shortening));
-        case CURLOPT_LOW_SPEED_LIMIT:
-            recorded[option] = number;
-            [[fallthrough]];
-        default:
-            return real(handle, option, value);
+    if (option == CURLOPT_CONNECTTIMEOUT || option == CURLOPT_TIMEOUT || option == CURLOPT_LOW_SPEED_TIME ||
+        option == CURLOPT_LOW_SPEED_LIMIT) {
+        recorded[option] = number;
     }
+    if (option == CURLOPT_CONNECTTIMEOUT || option == CURLOPT_TIMEOUT) {
+        return real(handle, option == CURLOPT_TIMEOUT ? CURLOPT_TIMEOUT_MS : CURLOPT_CONNECTTIMEOUT_MS,
+                    number * 1000 / shortening);
+    }
+    return option == CURLOPT_LOW_SPEED_TIME ? real(handle, option, std::max(1L, number / shortening))
+                                            : real(handle, option, value);
 }
 
 namespace {
@@ -84,8 +76,8 @@ TEST_F(DeviceApi, SendsOneGetWithTheDevicePathBothHeadersAndTimeLimits) {
     const std::vector<RecordedRequest> requests = server.requests();
     ASSERT_EQ(requests.size(), 1U);
     EXPECT_EQ(requests[0].method + " " + requests[0].path, "GET /api/v1/device");
-    EXPECT_THAT(requests[0].headerValues("Accept"), ElementsAre("application/json"));
-    EXPECT_THAT(requests[0].headerValues("x-api-key"), ElementsAre("k-123"));
+    EXPECT_THAT(requests[0].headerValues("Accept"), testing::ElementsAre("application/json"));
+    EXPECT_THAT(requests[0].headerValues("x-api-key"), testing::ElementsAre("k-123"));
     EXPECT_EQ(recorded, (std::map<CURLoption, long>{{CURLOPT_CONNECTTIMEOUT, 10}, {CURLOPT_LOW_SPEED_LIMIT, 1},
                                                     {CURLOPT_LOW_SPEED_TIME, 30}, {CURLOPT_TIMEOUT, 60}}));
 }
@@ -127,10 +119,7 @@ TEST_F(DeviceApi, StoresTheDocumentsOfABodyFromItsEndUpToItsFirstFault) {
 // the server's fault, the shortening, and what the message says.
 using ServerFault = std::tuple<int, ApiFault, long, const char*>;
 
-class DeviceApiServerFault : public DeviceApi, public testing::WithParamInterface<ServerFault> {
-  protected:
-    void TearDown() override { shortening = 1; }
-};
+class DeviceApiServerFault : public DeviceApi, public testing::WithParamInterface<ServerFault> {};
 
 TEST_P(DeviceApiServerFault, IsARuntimeErrorWithServerResponseThatKeepsTheDevices) {
     const RefusingPort refusing;
@@ -147,8 +136,9 @@ TEST_P(DeviceApiServerFault, IsARuntimeErrorWithServerResponseThatKeepsTheDevice
     EXPECT_THAT(fetch().err, testing::MatchesRegex(std::string("Runtime error: [^\n]*") + says + "[^\n]*\n"));
     EXPECT_EQ(board->getError(), SERVER_RESPONSE);
     EXPECT_EQ(keysOf(board->_devices), " old");
-    EXPECT_THAT(impostor.requests(), IsEmpty());
+    EXPECT_TRUE(impostor.requests().empty());
     json_object_put(old);
+    shortening = 1;
 }
 
 INSTANTIATE_TEST_SUITE_P(Behaviours, DeviceApiServerFault,

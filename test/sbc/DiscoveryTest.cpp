@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -18,17 +17,18 @@ json_object* deviceDocument(int address) {
     return json_tokener_parse(("{\"config\": {\"addr\": " + std::to_string(address) + "}}").c_str());
 }
 
-using Run = std::function<void(SBC&, FoundDevices&)>;
-void discover(SBC& board, FoundDevices&) {
+// `before`, then one pass of discoverNodes.
+template <auto before = [](SBC&) {}>
+void once(SBC& board, FoundDevices&) {
+    before(board);
     board.discoverNodes();
 }
 // Two passes, with `between` run before the second.
 template <auto between = [](SBC&) {}>
-void twice(SBC& board, FoundDevices&) {
-    board.discoverNodes();
+void twice(SBC& board, FoundDevices& found) {
+    once(board, found);
     std::cout << "-- again" << std::endl;
-    between(board);
-    board.discoverNodes();
+    once<between>(board, found);
 }
 
 // Devices on the board's bus, as the device API listed them, the nodes answering there (at an
@@ -38,7 +38,7 @@ struct Scenario {
     std::vector<std::pair<std::string, int>> devices;
     std::vector<std::pair<uint8_t, std::string>> nodes;
     const char* badDocument = nullptr;
-    Run run = discover;
+    std::function<void(SBC&, FoundDevices&)> run = once<>;
 };
 
 // What discovery wrote and left, on a fresh bed and board: its code, the devices kept, the nodes
@@ -118,10 +118,7 @@ TEST(Discovery, KeepsAndMakesANodeForExactlyTheDevicesThatAnswerWithTheirOwnId) 
          {{"stranger", 0x12}, {"node-1", 0x10}, {"node-2", 0x11}},
          {{0x12, "someone-else"}, {0x10, "node-1x"}, {0x11, "node-"}}},
         {"node that cannot open its bus", {{"alpha", 0x10}}, {}, nullptr,
-         [](SBC& board, FoundDevices&) {
-             bed::Bed::instance().removeBus(kBoardBus);
-             board.discoverNodes();
-         }},
+         once<[](SBC&) { bed::Bed::instance().removeBus(kBoardBus); }>},
         {"document without config stops the pass in id order", alphaZulu, bothAnswer,
          R"({"id": "bad", "addr": 18})"},
         {"config not an object", alphaZulu, bothAnswer, R"({"config": 5})"},
@@ -152,10 +149,7 @@ TEST(Discovery, KeepsAndMakesANodeForExactlyTheDevicesThatAnswerWithTheirOwnId) 
          }},
         {"device with a node on another known bus is kept, the search stops at that bus",
          {{"remote", 0x30}}, {}, nullptr,
-         [](SBC& board, FoundDevices&) {
-             board._nodes["/dev/i2c-2"]["remote"] = new NorvaneI2CNode();
-             board.discoverNodes();
-         }},
+         once<[](SBC& board) { board._nodes["/dev/i2c-2"]["remote"] = new NorvaneI2CNode(); }>},
     };
     std::string outcomes;
     for (const Scenario& scenario : scenarios) {
@@ -176,8 +170,7 @@ TEST(Discovery, NodeThatAnsweredButCannotBeOpenedForGoodIsNeitherStoredNorFound)
                             [](SBC& board, FoundDevices& found) {
                                 rlimit saved{};
                                 getrlimit(RLIMIT_NOFILE, &saved);
-                                const int first = ::open("/dev/null", O_RDONLY);
-                                const int second = ::open("/dev/null", O_RDONLY);
+                                const int first = ::dup(0), second = ::dup(0);
                                 ::close(first);
                                 ::close(second);
                                 const rlimit tight{.rlim_cur = rlim_t(second) + 1, .rlim_max = saved.rlim_max};

@@ -9,7 +9,6 @@ namespace {
 
 using Step = void (*)(SBC&);
 const Step configure = [](SBC& board) { board.configureGpio(false); };
-const Step setLow = [](SBC& board) { board.setGpio(false); };
 const Step setHigh = [](SBC& board) { board.setGpio(true); };
 const Step release = [](SBC& board) { board.releaseResources(); };
 
@@ -45,7 +44,7 @@ class GpioLine : public bed::BedTest {
 TEST_F(GpioLine, ConfiguresSetsAndReleasesTheLineReportingEachFault) {
     const auto asIs = [](bed::SimGpioChip&) {};
     const auto failSet = [](bed::SimGpioChip& chip) { chip.failNextSet(EIO); };
-    std::string outcomes = outcomeOf("set, set, release, release", asIs, {configure, setLow, setHigh, release});
+    std::string outcomes = outcomeOf("set, set, release, release", asIs, {configure, [](SBC& board) { board.setGpio(false); }, setHigh, release});
     outcomes += outcomeOf("flag true", asIs, {[](SBC& board) { board.configureGpio(true); }});
     outcomes += outcomeOf("missing chip", [](bed::SimGpioChip& chip) { chip.setPresent(false); },
                           {configure, setHigh});
