@@ -1,118 +1,88 @@
-// Real programs under i2c-kestro-sim, as a user runs them.
+// The operator tool, a real program that knows nothing of the simulator, under
+// i2c-kestro-sim as a user runs it.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <json-c/json.h>
-#include <sys/wait.h>
 
-#include <cstdio>
-#include <string>
-#include <vector>
+#include <chrono>
 
+#include "Golden.h"
 #include "IsolatedRun.h"
 #include "TargetCommand.h"
 
 namespace {
 
-using testing::HasSubstr;
-using testing::Not;
-
-const std::string kExamples = KESTRO_EXAMPLES;
+const std::string kExampleConfig = KESTRO_EXAMPLES "/config.json";
 
 class Launcher : public testing::Test {
   protected:
-    ChildOutcome run(const std::vector<std::string>& options, const std::vector<std::string>& program) {
-        const std::string errors = (scratch_.path() / "stderr").string();
-        const std::string command =
-            kestro::test::shellCommandLine(kestro::test::simCommand(options, program)) + " 2>" + errors;
-        ChildOutcome outcome{-1, "", ""};
-        FILE* pipe = ::popen(command.c_str(), "r");
-        if (pipe == nullptr) return outcome;
-        char buffer[512];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) outcome.out.append(buffer, n);
-        const int status = ::pclose(pipe);
-        outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        outcome.err = readFile(errors);
-        return outcome;
+    ChildOutcome tool(const std::vector<std::string>& options, std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), KESTRO_CLI_PATH);
+        return runProgram(kestro::test::simCommand(options, arguments));
     }
     std::string scratch(const char* name) const { return (scratch_.path() / name).string(); }
 
-    // The value at a path of keys in the JSON report.
-    std::string reported(const std::vector<const char*>& keys) const {
+    // The value at a JSON pointer of the report, as text.
+    std::string reported(const char* pointer) const {
         json_object* report = json_object_from_file(scratch("report.json").c_str());
-        json_object* at = report;
-        for (const char* key : keys) {
-            if (at != nullptr && json_object_is_type(at, json_type_array)) {
-                at = json_object_array_get_idx(at, std::stoul(key));
-            } else if (!json_object_object_get_ex(at, key, &at)) {
-                at = nullptr;
-            }
-        }
-        const std::string value = at == nullptr ? "absent" : json_object_get_string(at);
+        json_object* value = nullptr;
+        const std::string text = json_pointer_get(report, pointer, &value) == 0
+                                     ? json_object_get_string(value)
+                                     : "absent";
         json_object_put(report);
-        return value;
+        return text;
     }
 
     TempDir scratch_;
 };
 
-TEST_F(Launcher, BringsTheExampleBoardUpForABoardApplicationInFastTime) {
-    const ChildOutcome app = run({"--fast", "--report", scratch("report.json")},
-                                 {KESTRO_SIM_BOARD_APP, kExamples + "/config.json"});
+TEST_F(Launcher, BringsTheExampleBoardUpInFastTimeAndReportsWhatTheProgramLeft) {
+    const ChildOutcome board =
+        tool({"--fast", "--report", scratch("report.json")}, {"board", "--config", kExampleConfig});
 
-    EXPECT_EQ(app.status, 0) << app.out << app.err;
-    for (const char* id : {"node-1", "node-2", "node-3"}) {
-        EXPECT_THAT(app.out, HasSubstr(std::string("found ") + id + " on /dev/i2c-3\n"));
-    }
-    EXPECT_THAT(app.out, Not(HasSubstr("found node-4"))) << "nothing answers at 0x13";
-    EXPECT_THAT(app.out, Not(HasSubstr("found node-5"))) << "0x14 answers as someone else";
-    EXPECT_EQ(reported({"device_api_requests", "0", "path"}), "/api/v1/device");
-    EXPECT_EQ(reported({"device_api_requests", "0", "key_accepted"}), "true");
-    EXPECT_EQ(reported({"board", "gpio", "lines", "7", "value"}), "0") << "low after teardown";
-    EXPECT_EQ(reported({"board", "counters", "slept_us"}), "2400000")
+    EXPECT_EQ(board.status, 0) << board.err;
+    // Nothing answers at 0x13, and 0x14 answers as someone else.
+    expectGolden("example-board.txt", board.out, {{kExampleConfig, "CONFIG"}});
+    EXPECT_EQ(reported("/device_api_requests/0/path"), "/api/v1/device");
+    EXPECT_EQ(reported("/device_api_requests/0/key_accepted"), "true");
+    EXPECT_EQ(reported("/board/gpio/lines/7/value"), "0") << "low after teardown";
+    EXPECT_EQ(reported("/board/counters/slept_us"), "2400000")
         << "two GPIO sets of 1 s, and identity queries to the four addresses that answer";
 }
 
-TEST_F(Launcher, RunsAProgramInRealTimeAndPassesItsExitStatusOn) {
-    const ChildOutcome probe = run({}, {KESTRO_SIM_PROBE, "3"});
-
-    EXPECT_EQ(probe.status, 3) << probe.err;
-    EXPECT_EQ(probe.out,
-              "identity: kestro 1.4.2 sensor-board node-1 \n"
-              "waited: at least 100 ms\n"
-              "gpio: driven\n");
+TEST_F(Launcher, PassesTheProgramsExitStatusOnAndRefusesABadCommandLineOrScenarioWith64) {
+    writeFile(scratch("bad.json"), R"({"version": 1, "buses": {"/dev/i2c-3": {"held": [300]}}})");
+    const std::vector<std::string> options[] = {
+        {"--fast"}, {"--fsat"}, {"--scenario", scratch("bad.json")}};
+    std::string outcomes;
+    for (const std::vector<std::string>& chosen : options) {
+        const ChildOutcome run = tool(chosen, {"node", "0x13", "get-identity"});
+        outcomes += std::to_string(run.status) + " " + run.out + run.err;
+    }
+    expectGolden("exit-statuses.txt", outcomes);
 }
 
-TEST_F(Launcher, TracesEachCommandLikeAProtocolAnalyser) {
-    const ChildOutcome probe = run({"--fast", "--trace", scratch("trace")}, {KESTRO_SIM_PROBE});
+TEST_F(Launcher, TracesEachCommandLikeAProtocolAnalyserWithTheClockMovedByEachWait) {
+    EXPECT_EQ(
+        tool({"--fast", "--trace", scratch("trace")}, {"node", "0x10", "get-identity"}).status, 0);
+    expectGolden("get-identity.trace", readFile(scratch("trace")));
+}
 
-    EXPECT_EQ(probe.status, 0) << probe.err;
-    // libgpiod 1 looks the chip up in sysfs as well; libgpiod 2 opens the device alone.
-    const char* golden = KESTRO_GPIOD_API == 2 ? "/probe-gpiod2.trace" : "/probe.trace";
-    EXPECT_EQ(readFile(scratch("trace")), readFile(std::string(KESTRO_SIM_GOLDEN) + golden));
+TEST_F(Launcher, WithoutFastEveryWaitReallyElapses) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(tool({}, {"node", "0x10", "get-identity"}).status, 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100))
+        << "the node's 100 ms wait";
 }
 
 TEST_F(Launcher, KeepsNodeFilesFromOneRunToTheNextInTheStateFolder) {
     writeFile(scratch("sent.txt"), "kept between runs\n");
     const std::vector<std::string> options = {"--fast", "--state", scratch("state")};
-    const std::string config = kExamples + "/config.json";
 
-    const ChildOutcome send = run(options, {KESTRO_SIM_BOARD_APP, config, "send", scratch("sent.txt"), "kept.txt"});
-    const ChildOutcome get = run(options, {KESTRO_SIM_BOARD_APP, config, "get", "kept.txt", scratch("back.txt")});
-
-    EXPECT_EQ(send.status, 0) << send.out << send.err;
-    EXPECT_EQ(get.status, 0) << get.out << get.err;
+    EXPECT_EQ(tool(options, {"put", "0x10", scratch("sent.txt"), "kept.txt"}).status, 0);
+    EXPECT_EQ(tool(options, {"get", "0x10", "kept.txt", scratch("back.txt")}).status, 0);
     EXPECT_EQ(readFile(scratch("back.txt")), "kept between runs\n");
     EXPECT_EQ(readFile(scratch("state") + "/i2c-3/0x10/kept.txt"), "kept between runs\n");
-}
-
-TEST_F(Launcher, RefusesABadScenarioWithOneLineBeforeTheProgramStarts) {
-    writeFile(scratch("bad.json"), R"({"version": 1, "buses": {"/dev/i2c-3": {"held": [300]}}})");
-
-    const ChildOutcome probe = run({"--scenario", scratch("bad.json")}, {KESTRO_SIM_PROBE});
-
-    EXPECT_EQ(probe.status, 64);
-    EXPECT_EQ(probe.out, "");
-    EXPECT_EQ(probe.err, "i2c-kestro-sim: buses[\"/dev/i2c-3\"].held[0]: 0x12C is not a 7-bit address\n");
 }
 
 }  // namespace

@@ -15,14 +15,14 @@ struct ChildOutcome {
     std::string err;
 };
 
-// Exit status of a child in which a GoogleTest expectation failed.
-constexpr int kChildExpectationFailed = 97;
-
 // Runs a scenario in a forked child, so that nothing it changes reaches this
-// process, capturing its standard output and error.
-// Expectations may be checked inside the scenario: a failed one makes the
-// child end with kChildExpectationFailed and its report lands in `out`.
-ChildOutcome runIsolated(const std::function<void()>& scenario);
+// process, with `input` on its standard input, capturing its standard output
+// and error. Expectations may be checked inside the scenario: a failed one
+// makes the child end with status 97 and its report lands in `out`.
+ChildOutcome runIsolated(const std::function<void()>& scenario, const std::string& input = "");
+
+// Runs the program and arguments `words` (found on PATH) the same way.
+ChildOutcome runProgram(const std::vector<std::string>& words, const std::string& input = "");
 
 // Runs `command` with `logDir` mounted over /var/log, in a mount namespace that
 // dies with it, so the host's /var/log is never touched.

@@ -11,22 +11,17 @@
 
 namespace kestro::test {
 
-// The emulator and its arguments, separated by spaces; empty on a native build.
-inline std::vector<std::string> targetEmulator() {
-    std::vector<std::string> words;
-    std::istringstream line(KESTRO_TARGET_EMULATOR);
-    for (std::string word; line >> word;) {
-        words.push_back(word);
-    }
-    return words;
-}
-
 // The command words that run `program` with `environment` (NAME=value entries)
 // added to its environment only: under the emulator they go through qemu's -E,
 // so LD_PRELOAD reaches the target's loader and never the emulator's own.
 inline std::vector<std::string> targetCommand(const std::string& program,
                                               const std::vector<std::string>& environment = {}) {
-    std::vector<std::string> words = targetEmulator();
+    // The emulator and its arguments, separated by spaces; none on a native build.
+    std::vector<std::string> words;
+    std::istringstream emulator(KESTRO_TARGET_EMULATOR);
+    for (std::string word; emulator >> word;) {
+        words.push_back(word);
+    }
     if (words.empty()) {
         words.push_back("env");
         words.insert(words.end(), environment.begin(), environment.end());
