@@ -36,7 +36,8 @@ class BoardEndToEnd : public bed::BedTest {
                            ", buses" + keysOf(board->_nodes) + "\n" + hardwareTrace();
         if (board->getError() == OKEY) {
             console = captureConsole([&] { board->syncNodeClocks(); });
-            text += "-- clock sync\n" + linesStartingWith(console.out, {"timesync ", "Time set", "Error"}) + hardwareTrace();
+            text += "-- clock sync\n" + linesStartingWith(console.out, {"timesync ", "Time set", "Error"}) +
+                    hardwareTrace();
             console = captureConsole([&] { board->scanI2cBuses(); });
             text += "-- scan\n" + console.out + hardwareTrace();
         }

@@ -18,13 +18,11 @@ struct QuietBoardRelease {
 };
 using BoardPtr = std::unique_ptr<SBC, QuietBoardRelease>;
 
-inline const char* const kMissingPath = "/nonexistent/kestro/config.json";
-
 // A board whose start-up stopped at its configuration file, so it holds no GPIO line, then with
 // its error code cleared: the operations under test run on it one by one.
 inline BoardPtr idleBoard() {
     BoardPtr board;
-    captureConsole([&board] { board.reset(new SBC(kMissingPath)); });
+    captureConsole([&board] { board.reset(new SBC("/nonexistent/kestro/config.json")); });
     board->_error = OKEY;
     return board;
 }
@@ -47,12 +45,16 @@ inline std::string linesStartingWith(const std::string& text,
     return std::regex_replace(picked, std::regex("memAddr 0x[0-9a-f]+ "), "memAddr (pointer) ");
 }
 
-// The keys of a map, each after a blank.
-template <typename Map>
-std::string keysOf(const Map& map) {
+// The keys of a map, or the texts of a set or list, each after a blank.
+template <typename Range>
+std::string keysOf(const Range& range) {
     std::string keys;
-    for (const auto& entry : map) {
-        keys += " " + entry.first;
+    for (const auto& entry : range) {
+        if constexpr (requires { entry.first; }) {
+            keys += " " + entry.first;
+        } else {
+            keys += " " + entry;
+        }
     }
     return keys;
 }
@@ -60,9 +62,10 @@ std::string keysOf(const Map& map) {
 // What reached the hardware since the last look, one indented line each: by default GPIO
 // requests, sets and releases, waits, opens and closes (but for libgpiod 1's lookup of the chip
 // in sysfs).
-inline std::string hardwareTrace(std::initializer_list<bed::EventKind> kinds = {
-                                     bed::EventKind::GpioRequest, bed::EventKind::GpioSet, bed::EventKind::GpioRelease,
-                                     bed::EventKind::Sleep, bed::EventKind::Open, bed::EventKind::Close}) {
+inline std::string hardwareTrace(
+    std::initializer_list<bed::EventKind> kinds = {bed::EventKind::GpioRequest, bed::EventKind::GpioSet,
+                                                   bed::EventKind::GpioRelease, bed::EventKind::Sleep,
+                                                   bed::EventKind::Open, bed::EventKind::Close}) {
     std::string text;
     for (const std::string& line : bed::Bed::instance().trace(kinds)) {
         text += line.find(" /sys/") == std::string::npos ? "  " + line + "\n" : "";

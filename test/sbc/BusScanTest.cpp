@@ -20,17 +20,15 @@ class BusScan : public bed::BedTest {
         arrange(bus);
         ActiveAddresses result;
         const Console console = captureConsole([&] { result = board->scanI2cBuses(); });
-        std::string text = std::string("== ") + name + "\n" + console.out + console.err;
-        for (const auto& [busPath, addresses] : result) {
-            text += "found on " + busPath + ":";
-            for (const uint16_t address : addresses) {
-                text += " " + std::to_string(address);
-            }
+        std::string text = std::string("== ") + name + "\n" + console.out + console.err + "found:";
+        for (const uint16_t address : result.at("/dev/i2c-3")) {
+            text += " " + std::to_string(address);
         }
         // Each address probed, in order, with "!" if the probe's byte was not 0x00.
         text += "\nprobed";
         for (const bed::Event& event : bed().events()) {
-            text += event.kind == bed::EventKind::Probe ? " " + std::to_string(event.address) + (event.value ? "!" : "") : "";
+            const std::string probed = std::to_string(event.address) + (event.value != 0 ? "!" : "");
+            text += event.kind == bed::EventKind::Probe ? " " + probed : "";
         }
         return text + "\n" + hardwareTrace({bed::EventKind::Open, bed::EventKind::Funcs, bed::EventKind::Close});
     }
@@ -52,7 +50,8 @@ TEST_F(BusScan, ReportsTheAnsweringAddressesAfterTheReservedTable) {
     outcomes += outcomeOf("whatever the adapter says it can do", {0x10}, [](bed::SimBus& bus) { bus.setFuncs(0); });
     outcomes += outcomeOf("missing bus", {}, [](bed::SimBus&) { bed::Bed::instance().removeBus("/dev/i2c-3"); });
     outcomes += outcomeOf("bus refusing the open", {0x10}, [](bed::SimBus& bus) { bus.failOpen(EACCES); });
-    outcomes += outcomeOf("bus failing the functionality query", {0x10}, [](bed::SimBus& bus) { bus.failFuncs(EIO); });
+    outcomes += outcomeOf("bus failing the functionality query", {0x10},
+                          [](bed::SimBus& bus) { bus.failFuncs(EIO); });
     expectGolden("scan.txt", outcomes);
 }
 

@@ -13,10 +13,10 @@ namespace {
 
 TEST(CliUnderBed, ProgramAnnouncesItselfOnTheSimulatorsClockAndDrivesNoDevice) {
     const auto hostMs = [] {
-        return uint64_t(duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+        using namespace std::chrono;
+        return uint64_t(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
     };
-    const TempDir logDir;
-    const TempDir scratch;
+    const TempDir logDir, scratch;
     if (const ChildOutcome probe = runWithPrivateLogDirectory(logDir, {"/bin/true"}); probe.status != 0) {
         GTEST_SKIP() << "no private mount namespace can be made to cover /var/log here (status "
                      << probe.status << "): " << probe.err;

@@ -30,12 +30,11 @@ class ClockSync : public bed::BedTest {
             captureConsole([&] { board->_nodes[bus][id] = new NorvaneI2CNode(address, bus.c_str()); });
         }
         board->_nodes[kBus]["none"] = nullptr;
-        if (!sims.empty()) {
-            arrangeFirst(*sims[0]);
-        }
+        if (!sims.empty()) arrangeFirst(*sims[0]);
         const Console console = captureConsole([&] { board->syncNodeClocks(); });
         std::string text = std::string("== ") + name + "\n" + console.err + board->getErrorString() + "\n" +
-                           linesStartingWith(console.out, {"timesync ", "Time set to ", "Error setting ", "Error getting ", "Error: "});
+                           linesStartingWith(console.out, {"timesync ", "Time set to ", "Error setting ",
+                                                           "Error getting ", "Error: "});
         for (size_t i = 0; i < sims.size(); ++i) {
             // A bus the arrangement removed took its nodes with it: nothing reached them.
             const bool present = bed().bus(std::get<2>(placed[i])) != nullptr;
@@ -52,7 +51,8 @@ class ClockSync : public bed::BedTest {
 TEST_F(ClockSync, SetsEveryNodesClockToAFreshBoardTimeAndReportsEachOutcome) {
     const std::vector<Placed> two{{"alpha", 0x10, kBus}, {"bravo", 0x11, kBus}};
     std::string outcomes = outcomeOf("no nodes", {});
-    outcomes += outcomeOf("buses and ids in ascending order", {{"zulu", 0x10, kBus}, {"alpha", 7, kBus}, {"mike", 0x12, "/dev/i2c-1"}});
+    outcomes += outcomeOf("buses and ids in ascending order",
+                          {{"zulu", 0x10, kBus}, {"alpha", 7, kBus}, {"mike", 0x12, "/dev/i2c-1"}});
     outcomes += outcomeOf("the node's clock is printed", two, [](bed::SimNode& sim) {
         bed::Bytes reply = bed::bytesOf("OK");
         bed::putLe64(reply, 258);

@@ -53,7 +53,7 @@ TEST_F(ConfigFile, IsRefusedWithAMessageAndChangesNothingUnlessASmallRegularFile
     writeFile(dir + "/1MiB", good + std::string((1 << 20) - good.size(), ' '));
     writeFile(dir + "/1MiB+1", good + std::string((1 << 20) + 1 - good.size(), ' '));
     std::string outcomes;
-    for (const std::string& path : {std::string(kMissingPath), dir + "/fifo", std::string("/dev/zero"), dir,
+    for (const std::string& path : {std::string("/nonexistent/kestro/config.json"), dir + "/fifo", std::string("/dev/zero"), dir,
                                     dir + "/1MiB", dir + "/1MiB+1"}) {
         outcomes += outcomeOf(path, path);
     }

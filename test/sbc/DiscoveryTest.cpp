@@ -3,6 +3,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "BedTest.h"
 #include "BoardTestSupport.h"
 #include "Golden.h"
@@ -74,10 +76,7 @@ std::string outcomeOf(const Scenario& scenario) {
     }
     text += ", found";
     for (const auto& [busPath, ids] : found) {
-        text += " " + busPath + ":";
-        for (const std::string& id : ids) {
-            text += " " + id;
-        }
+        text += " " + busPath + ":" + keysOf(ids);
     }
     text += "\nregistry";
     for (const auto& [busPath, flags] : NorvaneI2cMaster::__addrs) {
@@ -85,10 +84,8 @@ std::string outcomeOf(const Scenario& scenario) {
             text += flags[address] != 0 ? " " + busPath + "@" + std::to_string(address) : "";
         }
     }
-    size_t held = 0;
-    for (json_object* document : documents) {
-        held += json_object_put(document) == 1 ? 0 : 1;
-    }
+    const auto held = std::count_if(documents.begin(), documents.end(),
+                                    [](json_object* document) { return json_object_put(document) != 1; });
     text += ", held documents " + std::to_string(held) + ", queries";
     for (const auto& [address, id] : scenario.nodes) {
         text += " ";
@@ -101,7 +98,9 @@ std::string outcomeOf(const Scenario& scenario) {
                           bed::EventKind::Close});
 }
 
-TEST(Discovery, KeepsAndMakesANodeForExactlyTheDevicesThatAnswerWithTheirOwnId) {
+class Discovery : public bed::BedTest {};
+
+TEST_F(Discovery, KeepsAndMakesANodeForExactlyTheDevicesThatAnswerWithTheirOwnId) {
     const std::vector<std::pair<std::string, int>> alphaZulu{{"alpha", 0x10}, {"zulu", 0x11}};
     const std::vector<std::pair<uint8_t, std::string>> bothAnswer{{0x10, "alpha"}, {0x11, "zulu"}};
     const Scenario scenarios[] = {
@@ -155,14 +154,13 @@ TEST(Discovery, KeepsAndMakesANodeForExactlyTheDevicesThatAnswerWithTheirOwnId) 
     for (const Scenario& scenario : scenarios) {
         outcomes += outcomeOf(scenario);
     }
-    bed::Bed::instance().reset();
     expectGolden("discovery.txt", outcomes);
 }
 
 // Room for two more descriptors, which one simulated open needs for a moment and of which it
 // keeps one: each probe opens and closes its channel, so both devices are heard, but only the
 // first node made for good gets one.
-TEST(Discovery, NodeThatAnsweredButCannotBeOpenedForGoodIsNeitherStoredNorFound) {
+TEST_F(Discovery, NodeThatAnsweredButCannotBeOpenedForGoodIsNeitherStoredNorFound) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the sanitizer runtime needs descriptors of its own under the tight limit";
 #endif
@@ -179,7 +177,6 @@ TEST(Discovery, NodeThatAnsweredButCannotBeOpenedForGoodIsNeitherStoredNorFound)
                                 setrlimit(RLIMIT_NOFILE, &saved);
                             }};
     expectGolden("discovery-descriptor-limit.txt", outcomeOf(scenario));
-    bed::Bed::instance().reset();
 }
 
 }  // namespace

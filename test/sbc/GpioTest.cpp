@@ -29,11 +29,12 @@ class GpioLine : public bed::BedTest {
         steps.push_back(release);
         for (const Step step : steps) {
             const Console console = captureConsole([&] { step(*board); });
-            text += console.out + console.err + board->getErrorString() + " chip " + (board->_chip ? "held" : "none") +
-                    " line " + (board->_line ? "held" : "none") + " buses " + std::to_string(board->_nodes.size()) + " open " + std::to_string(bed().openDescriptors());
-            if (gpio().requested(7)) {
-                text += " requested by " + gpio().consumer(7) + " at " + std::to_string(gpio().value(7));
-            }
+            text += console.out + console.err + board->getErrorString() + " chip " +
+                    (board->_chip ? "held" : "none") + " line " + (board->_line ? "held" : "none") + " buses " +
+                    std::to_string(board->_nodes.size()) + " open " + std::to_string(bed().openDescriptors()) +
+                    (gpio().requested(7) ? " requested by " + gpio().consumer(7) + " at " +
+                                               std::to_string(gpio().value(7))
+                                         : "");
             text += "\n" + hardwareTrace({bed::EventKind::GpioRequest, bed::EventKind::GpioSet,
                                           bed::EventKind::GpioRelease, bed::EventKind::Sleep});
         }
@@ -44,7 +45,8 @@ class GpioLine : public bed::BedTest {
 TEST_F(GpioLine, ConfiguresSetsAndReleasesTheLineReportingEachFault) {
     const auto asIs = [](bed::SimGpioChip&) {};
     const auto failSet = [](bed::SimGpioChip& chip) { chip.failNextSet(EIO); };
-    std::string outcomes = outcomeOf("set, set, release, release", asIs, {configure, [](SBC& board) { board.setGpio(false); }, setHigh, release});
+    std::string outcomes = outcomeOf("set, set, release, release", asIs,
+                                     {configure, [](SBC& board) { board.setGpio(false); }, setHigh, release});
     outcomes += outcomeOf("flag true", asIs, {[](SBC& board) { board.configureGpio(true); }});
     outcomes += outcomeOf("missing chip", [](bed::SimGpioChip& chip) { chip.setPresent(false); },
                           {configure, setHigh});
@@ -57,7 +59,8 @@ TEST_F(GpioLine, ConfiguresSetsAndReleasesTheLineReportingEachFault) {
     outcomes += outcomeOf("release deletes every node on every bus once", asIs, {configure, release}, [](SBC& board) {
         bed::Bed::instance().addBus("/dev/i2c-1");
         bed::Bed::instance().addBus("/dev/i2c-3");
-        for (const auto& [bus, address] : {std::pair{"/dev/i2c-3", 0x10}, {"/dev/i2c-3", 0x11}, {"/dev/i2c-1", 0x20}}) {
+        for (const auto& [bus, address] :
+             {std::pair{"/dev/i2c-3", 0x10}, {"/dev/i2c-3", 0x11}, {"/dev/i2c-1", 0x20}}) {
             board._nodes[bus][std::to_string(address)] = new NorvaneI2CNode(address, bus);
         }
         board._nodes["/dev/i2c-1"]["gone"] = nullptr;
