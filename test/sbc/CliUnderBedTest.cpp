@@ -37,8 +37,8 @@ TEST(CliUnderBed, ProgramAnnouncesItselfOnTheSimulatorsClockAndDrivesNoDevice) {
     const std::vector<std::string> fields = recordFields(record);
     ASSERT_EQ(fields.size(), 6U) << record;
     EXPECT_EQ(fields[0], "[info]");
-    EXPECT_GE(std::stoull(fields[1]), before) << "the record's time comes from the wall clock";
-    EXPECT_LE(std::stoull(fields[1]), after);
+    // The record's time comes from the wall clock.
+    EXPECT_THAT(std::stoull(fields[1]), testing::AllOf(testing::Ge(before), testing::Le(after)));
     EXPECT_EQ(readFile(logDir.path() / "NorvaneLogger.logs"), record + "\n");
     EXPECT_THAT(readFile(scratch.path() / "report.json"), testing::HasSubstr(R"("opens":0,)"))
         << "the entry point opened a simulated device";
