@@ -8,8 +8,8 @@ namespace {
 
 class BusScan : public bed::BedTest {
   protected:
-    // The report, the addresses found, the probes and the bus's opens and closes, on a fresh bed holding
-    // /dev/i2c-3 with these devices unless the row says there is no bus.
+    // The report, the addresses found, the selects and probes, and the bus's opens and closes,
+    // on a fresh bed holding /dev/i2c-3 with these devices, arranged as the row says.
     std::string outcomeOf(const char* name, std::initializer_list<uint8_t> devices,
                           const std::function<void(bed::SimBus&)>& arrange = [](bed::SimBus&) {}) {
         bed().reset();
@@ -24,11 +24,11 @@ class BusScan : public bed::BedTest {
         for (const uint16_t address : result.at("/dev/i2c-3")) {
             text += " " + std::to_string(address);
         }
-        // Each address probed, in order, with "!" if the probe's byte was not 0x00.
-        text += "\nprobed";
+        // Each address selected, in order, then "p" when probed with 0x00, "!" with another byte.
+        text += "\nselected";
         for (const bed::Event& event : bed().events()) {
-            const std::string probed = std::to_string(event.address) + (event.value != 0 ? "!" : "");
-            text += event.kind == bed::EventKind::Probe ? " " + probed : "";
+            text += event.kind == bed::EventKind::Select ? " " + std::to_string(event.address) : "";
+            text += event.kind == bed::EventKind::Probe ? (event.value == 0 ? "p" : "!") : "";
         }
         return text + "\n" + hardwareTrace({bed::EventKind::Open, bed::EventKind::Funcs, bed::EventKind::Close});
     }
