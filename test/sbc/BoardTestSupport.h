@@ -1,58 +1,75 @@
 #pragma once
 
-// Helpers of the board's suites: boards built and destroyed quietly, device documents as the
-// device API delivers them, and the report lines picked out of a console.
+// Helpers of the board's suites: boards built and destroyed quietly, and the board's own
+// report lines picked out of a console.
 
-#include <json-c/json.h>
-
-#include <initializer_list>
 #include <memory>
-#include <string>
-#include <vector>
+#include <regex>
+#include <sstream>
 
+#include "Bed.h"
 #include "Console.h"
 #include "SBC.h"
+#include "TempFiles.h"
 
 // Destroys a board quietly: its teardown writes on the console.
 struct QuietBoardRelease {
-    void operator()(SBC* board) const;
+    void operator()(SBC* board) const { captureConsole([board] { delete board; }); }
 };
 using BoardPtr = std::unique_ptr<SBC, QuietBoardRelease>;
 
-// A path that names no file.
-inline const char* const kMissingPath = "/nonexistent/kestro/config.json";
-
 // A board whose start-up stopped at its configuration file, so it holds no GPIO line, then with
 // its error code cleared: the operations under test run on it one by one.
-BoardPtr idleBoard();
-
-// A board constructed from a configuration file with this content.
-BoardPtr bootedBoard(const std::string& configJson, Console* console = nullptr);
-
-// Destroys the board and returns what its teardown wrote.
-Console destroyed(BoardPtr& board);
-
-std::vector<std::string> linesOf(const std::string& text);
+inline BoardPtr idleBoard() {
+    BoardPtr board;
+    captureConsole([&board] { board.reset(new SBC("/nonexistent/kestro/config.json")); });
+    board->_error = OKEY;
+    return board;
+}
 
 // The lines of a text that begin with one of the prefixes, in order: the board's own report
-// lines, picked out from among the progress lines of the node and its master.
-std::vector<std::string> linesStartingWith(const std::string& text,
-                                           std::initializer_list<const char*> prefixes);
+// lines, picked out from among the progress lines of the node and its master. A node's address
+// in memory changes from run to run and reads "(pointer)".
+inline std::string linesStartingWith(const std::string& text,
+                                     std::initializer_list<const char*> prefixes) {
+    std::istringstream stream(text);
+    std::string picked;
+    for (std::string line; std::getline(stream, line);) {
+        for (const char* prefix : prefixes) {
+            if (line.starts_with(prefix)) {
+                picked += line + "\n";
+                break;
+            }
+        }
+    }
+    return std::regex_replace(picked, std::regex("memAddr 0x[0-9a-f]+ "), "memAddr (pointer) ");
+}
 
-template <typename Map>
-std::vector<typename Map::key_type> keysOf(const Map& map) {
-    std::vector<typename Map::key_type> keys;
-    for (const auto& entry : map) {
-        keys.push_back(entry.first);
+// The keys of a map, or the texts of a set or list, each after a blank.
+template <typename Range>
+std::string keysOf(const Range& range) {
+    std::string keys;
+    for (const auto& entry : range) {
+        if constexpr (requires { entry.first; }) {
+            keys += " " + entry.first;
+        } else {
+            keys += " " + entry;
+        }
     }
     return keys;
 }
 
-// {"id": id, "config": {"addr": address}}
-json_object* deviceDocument(const std::string& id, int address);
-
-// The GPIO requests, sets, releases and sleeps of the bed's event log.
-std::vector<std::string> lineTrace();
-
-// The "timesync ..." line that opens the clock sync report of one node.
-std::string syncHeaderOf(const SBC& board, const std::string& bus, const std::string& id);
+// What reached the hardware since the last look, one indented line each: by default GPIO
+// requests, sets and releases, waits, opens and closes (but for libgpiod 1's lookup of the chip
+// in sysfs).
+inline std::string hardwareTrace(
+    std::initializer_list<bed::EventKind> kinds = {bed::EventKind::GpioRequest, bed::EventKind::GpioSet,
+                                                   bed::EventKind::GpioRelease, bed::EventKind::Sleep,
+                                                   bed::EventKind::Open, bed::EventKind::Close}) {
+    std::string text;
+    for (const std::string& line : bed::Bed::instance().trace(kinds)) {
+        text += line.find(" /sys/") == std::string::npos ? "  " + line + "\n" : "";
+    }
+    bed::Bed::instance().clearEvents();
+    return text;
+}

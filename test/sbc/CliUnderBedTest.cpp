@@ -4,70 +4,43 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <sys/time.h>
-
-#include <filesystem>
-#include <string>
-#include <vector>
+#include <chrono>
 
 #include "IsolatedRun.h"
 #include "TargetCommand.h"
 
-using testing::StartsWith;
-
 namespace {
 
-const std::string kRule = "-------------------------------------------------\n";
-uint64_t hostMs() {
-    timeval now{};
-    gettimeofday(&now, nullptr);
-    return uint64_t(now.tv_sec) * 1000 + uint64_t(now.tv_usec) / 1000;
-}
-
-class CliUnderBed : public testing::Test {
-  protected:
-    ChildOutcome runUnderSimulator() {
-        return runWithPrivateLogDirectory(
-            _logDir, kestro::test::simCommand({"--fast", "--report", reportPath().string()}, {KESTRO_CLI_PATH}));
+TEST(CliUnderBed, ProgramAnnouncesItselfOnTheSimulatorsClockAndDrivesNoDevice) {
+    const auto hostMs = [] {
+        using namespace std::chrono;
+        return uint64_t(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+    };
+    const TempDir logDir, scratch;
+    if (const ChildOutcome probe = runWithPrivateLogDirectory(logDir, {"/bin/true"}); probe.status != 0) {
+        GTEST_SKIP() << "no private mount namespace can be made to cover /var/log here (status "
+                     << probe.status << "): " << probe.err;
     }
-
-    void SetUp() override {
-        const ChildOutcome probe = runWithPrivateLogDirectory(_logDir, {"/bin/true"});
-        if (probe.status != 0) {
-            GTEST_SKIP() << "no private mount namespace can be made to cover /var/log here "
-                            "(status "
-                         << probe.status << "): " << probe.err;
-        }
-    }
-
-    std::filesystem::path reportPath() const { return _scratch.path() / "report.json"; }
-    std::filesystem::path logFile() const { return _logDir.path() / "NorvaneLogger.logs"; }
-
-    TempDir _logDir;
-    TempDir _scratch;
-};
-
-TEST_F(CliUnderBed, ProgramAnnouncesItselfOnTheSimulatorsClockAndDrivesNoDevice) {
-    writeFile(logFile(), "");
+    writeFile(logDir.path() / "NorvaneLogger.logs", "");
 
     const uint64_t before = hostMs();
-    const ChildOutcome run = runUnderSimulator();
+    const ChildOutcome run = runWithPrivateLogDirectory(
+        logDir, kestro::test::simCommand({"--fast", "--report", (scratch.path() / "report.json").string()},
+                                         {KESTRO_CLI_PATH}));
     const uint64_t after = hostMs();
 
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_EQ(run.err, "");
-    ASSERT_THAT(run.out, StartsWith(kRule));
-    const std::string afterRule = run.out.substr(kRule.size());
-    EXPECT_THAT(afterRule, StartsWith("COMPILED AT "));
-    const std::string afterBanner = afterRule.substr(firstLine(afterRule).size() + kRule.size());
-    const std::string record = firstLine(afterBanner);
+    const std::string rule = "-------------------------------------------------\n";
+    ASSERT_THAT(run.out, testing::StartsWith(rule + "COMPILED AT "));
+    const std::string record = firstLine(run.out.substr(run.out.find(rule, rule.size()) + rule.size()));
     const std::vector<std::string> fields = recordFields(record);
     ASSERT_EQ(fields.size(), 6U) << record;
     EXPECT_EQ(fields[0], "[info]");
-    EXPECT_GE(std::stoull(fields[1]), before) << "the record's time comes from the wall clock";
-    EXPECT_LE(std::stoull(fields[1]), after);
-    EXPECT_EQ(readFile(logFile()), record + "\n");
-    EXPECT_THAT(readFile(reportPath()), testing::HasSubstr(R"("opens":0,)"))
+    // The record's time comes from the wall clock.
+    EXPECT_THAT(std::stoull(fields[1]), testing::AllOf(testing::Ge(before), testing::Le(after)));
+    EXPECT_EQ(readFile(logDir.path() / "NorvaneLogger.logs"), record + "\n");
+    EXPECT_THAT(readFile(scratch.path() / "report.json"), testing::HasSubstr(R"("opens":0,)"))
         << "the entry point opened a simulated device";
 }
 

@@ -1,7 +1,4 @@
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include <ranges>
 
 #include "BedTest.h"
 #include "BoardTestSupport.h"
@@ -10,76 +7,52 @@
 
 namespace {
 
-constexpr uint64_t kStartMs = bed::FakeClock::kDefaultStartUs / 1000;
 constexpr uint8_t kSetTime = 0xF0;
 constexpr uint8_t kGetTime = 0xE0;
 
-// The times a node was asked to set, in ms after the bed's start, as 8 little-endian bytes say.
-std::string sentTimes(const bed::SimNode& sim) {
-    std::string text;
-    for (const bed::Request& set : sim.requestsFor(kSetTime)) {
-        const bed::Bytes value = set.arguments();
-        uint64_t time = 0;
-        for (const uint8_t byte : std::views::reverse(value)) {
-            time = (time << 8) | byte;
-        }
-        text += " +" + std::to_string(time - kStartMs);
-    }
-    return text;
-}
-
-struct Placed {
-    std::string id;
-    uint8_t address;
-    std::string bus = "/dev/i2c-3";
-};
+// A node's id, address and bus.
+using Placed = std::tuple<std::string, uint8_t, std::string>;
+const char* const kBus = "/dev/i2c-3";
 
 class ClockSync : public bed::BedTest {
   protected:
     // What the sync printed for nodes placed as discovery would store them, the first arranged
-    // as the scenario says, on a fresh bed and board; then the times each node was sent, the
-    // read-backs it got, and the waits.
+    // as the row says, on a fresh bed and board; then the times each node was sent (8 bytes,
+    // little-endian ms), the read-backs it got, and the waits.
     std::string outcomeOf(const char* name, const std::vector<Placed>& placed,
-                          const std::function<void(bed::SimNode&)>& arrangeFirst = {}) {
+                          const std::function<void(bed::SimNode&)>& arrangeFirst = [](bed::SimNode&) {}) {
         bed().reset();
         clock().useFake();
         BoardPtr board = idleBoard();
         std::vector<bed::SimNode*> sims;
-        Placeholders pointers;
-        for (const Placed& node : placed) {
-            sims.push_back(&addNode(node.address, node.bus));
-            auto*& stored = board->_nodes[node.bus][node.id];
-            captureConsole([&] { stored = new NorvaneI2CNode(node.address, node.bus.c_str()); });
-            pointers.emplace_back(syncHeaderOf(*board, node.bus, node.id), "HEADER " + node.id);
+        for (const auto& [id, address, bus] : placed) {
+            sims.push_back(&addNode(address, bus));
+            captureConsole([&] { board->_nodes[bus][id] = new NorvaneI2CNode(address, bus.c_str()); });
         }
-        board->_nodes["/dev/i2c-3"]["none"] = nullptr;
-        if (arrangeFirst) {
-            arrangeFirst(*sims.at(0));
-        }
+        board->_nodes[kBus]["none"] = nullptr;
+        if (!sims.empty()) arrangeFirst(*sims[0]);
         const Console console = captureConsole([&] { board->syncNodeClocks(); });
-        std::string text = std::string("== ") + name + "\n" + console.err + board->getErrorString() + "\n";
-        for (const std::string& line : linesStartingWith(
-                 console.out, {"timesync ", "Time set to ", "Error setting time to ",
-                               "Error getting time from ", "Error: "})) {
-            text += line + "\n";
-        }
+        std::string text = std::string("== ") + name + "\n" + console.err + board->getErrorString() + "\n" +
+                           linesStartingWith(console.out, {"timesync ", "Time set to ", "Error setting ",
+                                                           "Error getting ", "Error: "});
         for (size_t i = 0; i < sims.size(); ++i) {
             // A bus the arrangement removed took its nodes with it: nothing reached them.
-            const bool present = bed().bus(placed[i].bus) != nullptr;
-            text += placed[i].id + " sent" + (present ? sentTimes(*sims[i]) : "") +
-                    ", read-backs " +
-                    std::to_string(present ? sims[i]->requestsFor(kGetTime).size() : 0) + "\n";
+            const bool present = bed().bus(std::get<2>(placed[i])) != nullptr;
+            text += std::get<0>(placed[i]) + " sent";
+            for (const bed::Request& set : present ? sims[i]->requestsFor(kSetTime) : std::vector<bed::Request>{}) {
+                text += " " + bed::hex(set.arguments());
+            }
+            text += ", read-backs " + std::to_string(present ? sims[i]->requestsFor(kGetTime).size() : 0) + "\n";
         }
-        text += "waits " + std::to_string(clock().sleeps().size()) + "\n";
-        return withPlaceholders(text, pointers);
+        return text + "waits " + std::to_string(clock().sleeps().size()) + "\n";
     }
 };
 
 TEST_F(ClockSync, SetsEveryNodesClockToAFreshBoardTimeAndReportsEachOutcome) {
-    const std::vector<Placed> two{{"alpha", 0x10}, {"bravo", 0x11}};
+    const std::vector<Placed> two{{"alpha", 0x10, kBus}, {"bravo", 0x11, kBus}};
     std::string outcomes = outcomeOf("no nodes", {});
     outcomes += outcomeOf("buses and ids in ascending order",
-                          {{"zulu", 0x10}, {"alpha", 7}, {"mike", 0x12, "/dev/i2c-1"}});
+                          {{"zulu", 0x10, kBus}, {"alpha", 7, kBus}, {"mike", 0x12, "/dev/i2c-1"}});
     outcomes += outcomeOf("the node's clock is printed", two, [](bed::SimNode& sim) {
         bed::Bytes reply = bed::bytesOf("OK");
         bed::putLe64(reply, 258);
@@ -93,25 +66,11 @@ TEST_F(ClockSync, SetsEveryNodesClockToAFreshBoardTimeAndReportsEachOutcome) {
         {"read-back corrupted", {bed::Fault::BadCrc, kGetTime}},
     };
     for (const auto& [name, fault] : faults) {
-        outcomes += outcomeOf(name, two, [fault](bed::SimNode& sim) {
-            sim.failNext(fault.first, fault.second);
-        });
+        outcomes += outcomeOf(name, two, [fault](bed::SimNode& sim) { sim.failNext(fault.first, fault.second); });
     }
-    outcomes += outcomeOf("node that never opened", {{"lost", 0x10}},
-                          [](bed::SimNode&) { bed::Bed::instance().removeBus("/dev/i2c-3"); });
+    outcomes += outcomeOf("node that never opened", {{"lost", 0x10, kBus}},
+                          [](bed::SimNode&) { bed::Bed::instance().removeBus(kBus); });
     expectGolden("clock-sync.txt", outcomes);
-}
-
-TEST_F(ClockSync, HeaderNamesTheNodesAddressInMemoryAndOnTheBus) {
-    addNode(7);
-    BoardPtr board = idleBoard();
-    captureConsole([&] { board->_nodes["/dev/i2c-3"]["seven"] = new NorvaneI2CNode(7, "/dev/i2c-3"); });
-
-    EXPECT_THAT(syncHeaderOf(*board, "/dev/i2c-3", "seven"),
-                testing::MatchesRegex("timesync for bus /dev/i2c-3 id seven NorvaneI2CNode "
-                                      "memAddr 0x[0-9a-f]+ addr 7"));
-    EXPECT_THAT(captureConsole([&] { board->syncNodeClocks(); }).out,
-                testing::HasSubstr(syncHeaderOf(*board, "/dev/i2c-3", "seven") + "\n"));
 }
 
 }  // namespace

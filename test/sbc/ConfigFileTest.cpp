@@ -3,22 +3,17 @@
 #include <sys/stat.h>
 
 #include <set>
+#include <sstream>
 
 #include "BoardTestSupport.h"
 #include "Golden.h"
-#include "TempFiles.h"
-
-static_assert(!std::is_copy_constructible_v<SBC> && !std::is_copy_assignable_v<SBC>);
-static_assert(!std::is_move_constructible_v<SBC> && !std::is_move_assignable_v<SBC>);
 
 namespace {
 
-const std::string kGoodConfig = readFile(KESTRO_TEST_SOURCE_DIR "/data/config/good.json");
+const std::string kData = KESTRO_TEST_SOURCE_DIR "/data/config/";
 
 class ConfigFile : public testing::Test {
   protected:
-    void SetUp() override { board = idleBoard(); }
-
     // What parsing one path on a board holding earlier values wrote and left stored.
     std::string outcomeOf(const std::string& name, const std::string& path) {
         board->_error = OKEY;
@@ -26,8 +21,8 @@ class ConfigFile : public testing::Test {
         board->_api_key = "old-key";
         board->_wifis = {Wifi{"old-ssid", "old-pass"}};
         const Console console = captureConsole([&] { board->parseConfigFile(path); });
-        std::string text = "== " + name + "\n" + (console.out.empty() ? "" : "stdout: ") + console.out + console.err + board->getErrorString() +
-                           " " + board->_endpoint + " " + board->_api_key + "\n";
+        std::string text = "== " + name + "\n" + (console.out.empty() ? "" : "stdout: ") + console.out + console.err +
+                           board->getErrorString() + " " + board->_endpoint + " " + board->_api_key + "\n";
         for (const Wifi& wifi : board->_wifis) {
             text += "  " + wifi.ssid + ":" + wifi.pass + "\n";
         }
@@ -35,13 +30,12 @@ class ConfigFile : public testing::Test {
     }
 
     TempDir folder;
-    BoardPtr board;
+    BoardPtr board = idleBoard();
 };
 
 TEST_F(ConfigFile, EachFileStoresWhatPrecedesItsFirstFaultInCheckOrder) {
     std::set<std::filesystem::path> files;
-    for (const auto& entry :
-         std::filesystem::directory_iterator(KESTRO_TEST_SOURCE_DIR "/data/config")) {
+    for (const auto& entry : std::filesystem::directory_iterator(kData)) {
         files.insert(entry.path());
     }
     std::string outcomes;
@@ -54,43 +48,61 @@ TEST_F(ConfigFile, EachFileStoresWhatPrecedesItsFirstFaultInCheckOrder) {
 // Anything but a regular file of at most 1 MiB would hang the start-up or grow without bound.
 TEST_F(ConfigFile, IsRefusedWithAMessageAndChangesNothingUnlessASmallRegularFile) {
     const std::string dir = folder.path().string();
+    const std::string good = readFile(kData + "good.json");
     mkfifo((dir + "/fifo").c_str(), 0600);
-    writeFile(dir + "/1MiB", kGoodConfig + std::string((1 << 20) - kGoodConfig.size(), ' '));
-    writeFile(dir + "/1MiB+1", kGoodConfig + std::string((1 << 20) + 1 - kGoodConfig.size(), ' '));
+    writeFile(dir + "/1MiB", good + std::string((1 << 20) - good.size(), ' '));
+    writeFile(dir + "/1MiB+1", good + std::string((1 << 20) + 1 - good.size(), ' '));
     std::string outcomes;
-    for (const std::string& path : {std::string(kMissingPath), dir + "/fifo", std::string("/dev/zero"),
-                                    dir, dir + "/1MiB", dir + "/1MiB+1"}) {
+    for (const std::string& path : {std::string("/nonexistent/kestro/config.json"), dir + "/fifo", std::string("/dev/zero"), dir,
+                                    dir + "/1MiB", dir + "/1MiB+1"}) {
         outcomes += outcomeOf(path, path);
     }
     expectGolden("config-paths.txt", outcomes, {{dir, "FOLDER"}});
 }
 
 TEST_F(ConfigFile, ParsingTwiceAppendsTheNetworksAgainAndKeepsAnEarlierFault) {
-    outcomeOf("", KESTRO_TEST_SOURCE_DIR "/data/config/empty.json");
+    outcomeOf("", kData + "empty.json");
     captureConsole([&] {
-        board->parseConfigFile(KESTRO_TEST_SOURCE_DIR "/data/config/good.json");
-        board->parseConfigFile(std::string(KESTRO_TEST_SOURCE_DIR "/data/config/good.json"));
+        board->parseConfigFile((kData + "good.json").c_str());
+        board->parseConfigFile(kData + "good.json");
     });
-
-    EXPECT_EQ(board->getError(), CONFIG_FILE);
-    EXPECT_EQ(board->_endpoint, "api.example.test");
-    EXPECT_EQ(board->_wifis.size(), 5U);
-    EXPECT_EQ(board->_wifis[3].ssid, "home");
-}
-
-TEST_F(ConfigFile, NullPathIsRefusedWithItsOwnMessage) {
+    EXPECT_EQ(board->getErrorString() + " " + board->_endpoint + " " + std::to_string(board->_wifis.size()) + " " +
+                  board->_wifis.at(3).ssid,
+              "CONFIG_FILE api.example.test 5 home");
+    board->_error = OKEY;
     EXPECT_EQ(captureConsole([&] { board->parseConfigFile(nullptr); }).err, "Null config file\n");
     EXPECT_EQ(board->getError(), CONFIG_FILE);
 }
 
-TEST(ErrorText, EveryCodeReadsItsNameAndOthersReadDefaultUnknown) {
+TEST(BoardDump, WritesNetworksAndDevicesInClearAndInKeyOrder) {
     BoardPtr board = idleBoard();
-    std::string texts;
-    for (const int32_t code : {-1, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 1000}) {
-        board->_error = code;
-        texts += std::to_string(board->getError()) + " " + board->getErrorString() + "\n";
+    std::ostringstream out;
+    board->_endpoint = "api.example.test";
+    board->_api_key = "key-1";
+    (out << *board) << "(chained)\n";
+    board->_wifis = {Wifi{"home", "secret"}, Wifi{"", ""}};
+    board->_devices["b"] = json_tokener_parse(R"({"id": "b", "config": {"addr": 80}})");
+    board->_devices["a"] = nullptr;
+    out << *board;
+
+    expectGolden("board-dump.txt", out.str());
+}
+
+// Each value printed alone, as "json indent indentFirst title" then what printJson wrote.
+TEST(JsonDump, PrintsEveryKindOfValueAsAnIndentedTree) {
+    const std::tuple<const char*, int, bool, const char*> calls[] = {
+        {R"({"a":1,"b":[true,"x",[[2]],{"k":"v"}],"c":{"d":null},"e":3.14159265,"f":4294967296})", 0, false, "cfg"},
+        {"[[1],[]]", 0, false, ""}, {"[1]", 2, true, "t"}, {"5", 4, true, ""}, {"\"x\"", 4, false, ""},
+        {"false", 0, false, "t"}, {"null", 1, true, ""},
+    };
+    std::string printed;
+    for (const auto& [json, indent, indentFirst, title] : calls) {
+        json_object* value = json_tokener_parse(json);
+        printed += "== " + std::string(json) + " " + std::to_string(indent) + " " + std::to_string(indentFirst) +
+                   " " + title + "\n" + stdoutOf([&] { printJson(value, indent, indentFirst, title); }) + "\n";
+        json_object_put(value);
     }
-    expectGolden("error-texts.txt", texts);
+    expectGolden("print-json.txt", printed);
 }
 
 }  // namespace

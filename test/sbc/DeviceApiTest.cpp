@@ -1,22 +1,50 @@
+#define CURL_DISABLE_TYPECHECK
+#include <curl/curl.h>
+#include <dlfcn.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <optional>
+#include <cstdarg>
+#include <map>
 
 #include "BoardTestSupport.h"
-#include "CurlTimeLimits.h"
 #include "DeviceApiServer.h"
-
-using testing::ContainsRegex;
-using testing::ElementsAre;
-using testing::IsEmpty;
-using Ids = std::vector<std::string>;
+#include "Golden.h"
 
 namespace {
 
-std::string textOf(json_object* document) {
-    return json_object_to_json_string_ext(document, 0);
+// The time limits the fetch put on its libcurl transfer, in the units it set them. They reach
+// libcurl divided by `shortening` (the low-speed time in whole seconds, at least 1), so that a
+// test meets a limit of the fetch in about a second.
+std::map<CURLoption, long> recorded;
+long shortening = 1;
+
+}  // namespace
+
+// Every option passes through to libcurl, each value as the one 64-bit word (a long, a
+// curl_off_t or a pointer) it is on the 64-bit targets this suite runs on.
+extern "C" CURLcode curl_easy_setopt(CURL* handle, CURLoption option, ...) {
+    static_assert(sizeof(long) == sizeof(void*) && sizeof(curl_off_t) == sizeof(void*));
+    static const auto real =
+        reinterpret_cast<CURLcode (*)(CURL*, CURLoption, ...)>(dlsym(RTLD_NEXT, "curl_easy_setopt"));
+    va_list args;
+    va_start(args, option);
+    void* const value = va_arg(args, void*);
+    va_end(args);
+    const long number = reinterpret_cast<long>(value);
+    if (option == CURLOPT_CONNECTTIMEOUT || option == CURLOPT_TIMEOUT || option == CURLOPT_LOW_SPEED_TIME ||
+        option == CURLOPT_LOW_SPEED_LIMIT) {
+        recorded[option] = number;
+    }
+    if (option == CURLOPT_CONNECTTIMEOUT || option == CURLOPT_TIMEOUT) {
+        return real(handle, option == CURLOPT_TIMEOUT ? CURLOPT_TIMEOUT_MS : CURLOPT_CONNECTTIMEOUT_MS,
+                    number * 1000 / shortening);
+    }
+    return option == CURLOPT_LOW_SPEED_TIME ? real(handle, option, number < shortening ? 1L : number / shortening)
+                                            : real(handle, option, value);
 }
+
+namespace {
 
 class DeviceApi : public testing::Test {
   protected:
@@ -26,182 +54,99 @@ class DeviceApi : public testing::Test {
         board->_api_key = "k-123";
     }
 
-    Console fetch() {
-        return captureConsole([&] { board->fetchDevices(); });
-    }
+    std::string fetch() { return captureConsole([&] { board->fetchDevices(); }).err; }
 
     // A device stored by an earlier fetch, with a reference of the test's own: once the board
     // lets go of it, boardReleased() is true.
     void holdOld() { old = json_object_get(board->_devices["old"] = json_tokener_parse("{}")); }
     bool boardReleased() { return json_object_put(old) == 1; }
 
-    Ids ids() const { return keysOf(board->_devices); }
-
     DeviceApiServer server;
     BoardPtr board;
     json_object* old = nullptr;
 };
 
-TEST_F(DeviceApi, SendsOneGetWithTheDevicePathAndBothHeaders) {
+TEST_F(DeviceApi, SendsOneGetWithTheDevicePathBothHeadersAndTimeLimits) {
+    recorded = {};
     fetch();
 
-    const std::vector<RecordedRequest> requests = server.requests();
-    ASSERT_EQ(requests.size(), 1U);
-    EXPECT_EQ(requests[0].method, "GET");
-    EXPECT_EQ(requests[0].path, "/api/v1/device");
-    EXPECT_THAT(requests[0].headerValues("Accept"), ElementsAre("application/json"));
-    EXPECT_THAT(requests[0].headerValues("x-api-key"), ElementsAre("k-123"));
+    ASSERT_EQ(server.requests().size(), 1U);
+    const RecordedRequest request = server.requests()[0];
+    EXPECT_EQ(request.method + " " + request.path + keysOf(request.headerValues("Accept")) +
+                  keysOf(request.headerValues("x-api-key")),
+              "GET /api/v1/device application/json k-123");
+    EXPECT_EQ(recorded, (std::map<CURLoption, long>{{CURLOPT_CONNECTTIMEOUT, 10}, {CURLOPT_LOW_SPEED_LIMIT, 1},
+                                                    {CURLOPT_LOW_SPEED_TIME, 30}, {CURLOPT_TIMEOUT, 60}}));
 }
 
-TEST_F(DeviceApi, ReplacesTheDevicesWithEveryDocumentWholeUnderItsIdTheFirstOfAnIdKept) {
-    holdOld();
-    server.respondWith(200, R"([{"id": "n2", "config": {"addr": 9}},
-                                {"id": "n1", "config": {"addr": 8}, "name": "x"},
-                                {"id": "n2", "v": 2}])");
-
-    const Console console = fetch();
-
-    EXPECT_EQ(console.err, "");
-    EXPECT_EQ(board->getError(), OKEY);
-    ASSERT_EQ(ids(), (Ids{"n1", "n2"}));
-    EXPECT_EQ(textOf(board->_devices["n1"]), R"({"id":"n1","config":{"addr":8},"name":"x"})");
-    EXPECT_EQ(textOf(board->_devices["n2"]), R"({"id":"n2","config":{"addr":9}})");
-    EXPECT_TRUE(boardReleased());
-}
-
-TEST_F(DeviceApi, ReadsAnyStatusBodyOfUpToFourMebibytesAtTheCertificatesHostName) {
-    board->_endpoint = "localhost:" + std::to_string(server.port());
-    for (const int status : {200, 404, 500}) {
-        server.respondWith(status, R"([{"id": "n1"}])");
-        EXPECT_EQ(fetch().err, "") << status;
-        EXPECT_EQ(ids(), Ids{"n1"}) << status;
+// Whatever the HTTP status, a list of device objects with string ids replaces the devices, each
+// document whole under its id, the first of an id kept. Anything else is code 8 and keeps only
+// the elements after the last bad one. The body may reach 4 MiB. Each body's outcome: its code,
+// whether the device held before was released, and the documents stored.
+TEST_F(DeviceApi, StoresTheDocumentsOfABodyFromItsEndUpToItsFirstFault) {
+    board->_endpoint = "localhost:" + std::to_string(server.port());  // the certificate's host name
+    const std::pair<int, std::string> bodies[] = {
+        {200, R"([{"id": "n2", "config": {"addr": 9}}, {"id": "n1", "name": "x"}, {"id": "n2", "v": 2}])"},
+        {500, R"([{"id": "n1"}])"}, {404, "[" + std::string(4 * 1024 * 1024 - 2, ' ') + "]"},
+        {200, R"({"id": "n1"})"}, {200, "<html><body>502 Bad Gateway</body></html>"}, {200, ""}, {200, "null"},
+        {200, "[{\"id\": \"n1\"}"}, {200, R"([{"id": "a"}, {"id": 7}, {"id": "c"}])"},
+        {200, R"([{"id": "a"}, {"name": "b"}, {"id": "c"}])"}, {200, R"([{"id": "a"}, {"id": null}, {"id": "c"}])"},
+        {200, R"([{"id": "a"}, "b", {"id": "c"}])"},
+    };
+    std::string outcomes;
+    for (const auto& [status, body] : bodies) {
+        holdOld();
+        board->_error = OKEY;
+        server.respondWith(status, body, "text/html");
+        const std::string err = fetch();
+        outcomes += "== " + std::to_string(status) + " " + body.substr(0, 60) + "\n" + err +
+                    board->getErrorString() + (boardReleased() ? ", old released" : ", old held") + "\n";
+        for (const auto& [id, document] : board->_devices) {
+            outcomes += "  " + id + " " + json_object_to_json_string_ext(document, 0) + "\n";
+        }
     }
-    server.respondWith(200, "[" + std::string(4 * 1024 * 1024 - 2, ' ') + "]");
-
-    EXPECT_EQ(fetch().err, "");
-    EXPECT_EQ(board->getError(), OKEY);
-    EXPECT_THAT(board->_devices, IsEmpty());
-}
-
-TEST_F(DeviceApi, DocumentsHeldAtDestructionAreReleased) {
-    server.respondWith(200, R"([{"id": "n1"}])");
-    fetch();
-    old = json_object_get(board->_devices["n1"]);
-
+    expectGolden("device-bodies.txt", outcomes);
+    old = json_object_get(board->_devices["c"]);
     board.reset();
-
-    EXPECT_TRUE(boardReleased());
+    EXPECT_TRUE(boardReleased()) << "the documents held at destruction are released";
 }
-
-TEST_F(DeviceApi, TheFetchIsBoundByConnectLowSpeedAndTotalTimeLimits) {
-    resetCurlTimeLimits();
-
-    fetch();
-
-    EXPECT_EQ(recordedCurlTimeLimits(),
-              (CurlTimeLimits{.connect = 10, .lowSpeedBytes = 1, .lowSpeedTime = 30, .total = 60}));
-}
-
-// A body that is not a list of device objects with a string id: code 8, the held devices
-// released, and only the elements after the last bad one stored.
-struct BadBody {
-    const char* name;
-    const char* body;
-    Ids kept;
-};
-
-void PrintTo(const BadBody& row, std::ostream* out) {
-    *out << row.name;
-}
-
-class DeviceApiBadBody : public DeviceApi, public testing::WithParamInterface<BadBody> {};
-
-TEST_P(DeviceApiBadBody, IsCode8AndKeepsOnlyTheElementsAfterTheBadOne) {
-    holdOld();
-    server.respondWith(200, GetParam().body, "text/html");
-
-    const Console console = fetch();
-
-    EXPECT_EQ(console.err, "");
-    EXPECT_EQ(board->getError(), NODES_CONFIG_PARSE);
-    EXPECT_EQ(ids(), GetParam().kept);
-    EXPECT_TRUE(boardReleased());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Bodies, DeviceApiBadBody,
-    testing::Values(BadBody{"Object", R"({"id": "n1"})", {}},
-                    BadBody{"Html", "<html><body>502 Bad Gateway</body></html>", {}},
-                    BadBody{"Empty", "", {}}, BadBody{"Null", "null", {}},
-                    BadBody{"Unterminated", "[{\"id\": \"n1\"}", {}},
-                    BadBody{"IdNumber", R"([{"id": "a"}, {"id": 7}, {"id": "c"}])", {"c"}},
-                    BadBody{"IdMissing", R"([{"id": "a"}, {"name": "b"}, {"id": "c"}])", {"c"}},
-                    BadBody{"IdNull", R"([{"id": "a"}, {"id": null}, {"id": "c"}])", {"c"}},
-                    BadBody{"ElementString", R"([{"id": "a"}, "b", {"id": "c"}])", {"c"}}),
-    [](const testing::TestParamInfo<BadBody>& info) { return std::string(info.param.name); });
 
 // A server that refuses, cannot be trusted, stalls, trickles or floods ends the fetch as a
 // transport failure. The time limits reach libcurl shortened, so each is met in about a second.
-enum class Peer { Server, Refusing, Silent, Stranger };
-
-struct BadServer {
-    const char* name;
-    Peer peer;
-    ApiFault fault;
-    long shortening;
-    const char* says;
+// Rows: the peer (the board's server, a refusing port, an untrusted server, a silent listener),
+// the server's fault, the shortening, and what the message says.
+const std::tuple<int, ApiFault, long, const char*> kServerFaults[] = {
+    {1, ApiFault::None, 1, "."},
+    {2, ApiFault::None, 1, "certificate"},
+    {3, ApiFault::None, 20, "[Tt]imed? ?out"},  // never starts TLS
+    {0, ApiFault::Silent, 20, "too slow"},
+    {0, ApiFault::TrickleSlowly, 20, "too slow"},
+    {0, ApiFault::TrickleForever, 20, "timed out"},
+    {0, ApiFault::FloodForever, 1, "larger than 4194304"},
 };
 
-void PrintTo(const BadServer& row, std::ostream* out) {
-    *out << row.name;
-}
+class DeviceApiServerFault : public DeviceApi, public testing::WithParamInterface<size_t> {};
 
-class DeviceApiBadServer : public DeviceApi, public testing::WithParamInterface<BadServer> {
-  protected:
-    void TearDown() override { shortenCurlTimeLimits(1); }
-};
-
-TEST_P(DeviceApiBadServer, IsARuntimeErrorWithServerResponseThatKeepsTheDevices) {
-    const BadServer& row = GetParam();
-    shortenCurlTimeLimits(row.shortening);
-    server.misbehave(row.fault);
+TEST_P(DeviceApiServerFault, IsARuntimeErrorWithServerResponseThatKeepsTheDevices) {
+    const RefusingPort refusing;
+    const SilentListener silent;
+    const TestAuthority stranger("unknown authority");
+    DeviceApiServer impostor(stranger);
+    const std::string endpoints[] = {server.endpoint(), refusing.endpoint(), impostor.endpoint(), silent.endpoint()};
+    const auto& [peer, fault, divisor, says] = kServerFaults[GetParam()];
+    shortening = divisor;
+    server.misbehave(fault);
     holdOld();
-    std::optional<RefusingPort> refusing;
-    std::optional<SilentListener> silent;
-    std::optional<TestAuthority> stranger;
-    std::optional<DeviceApiServer> impostor;
-    if (row.peer == Peer::Refusing) {
-        board->_endpoint = refusing.emplace().endpoint();
-    } else if (row.peer == Peer::Silent) {
-        board->_endpoint = silent.emplace().endpoint();
-    } else if (row.peer == Peer::Stranger) {
-        board->_endpoint = impostor.emplace(stranger.emplace("unknown authority")).endpoint();
-    }
+    board->_endpoint = endpoints[peer];
 
-    const std::vector<std::string> lines = linesOf(fetch().err);
-
-    ASSERT_EQ(lines.size(), 1U);
-    EXPECT_THAT(lines[0], ContainsRegex(std::string("^Runtime error: .*") + row.says));
+    EXPECT_THAT(fetch(), testing::MatchesRegex("Runtime error: [^\n]*" + std::string(says) + "[^\n]*\n"));
     EXPECT_EQ(board->getError(), SERVER_RESPONSE);
-    EXPECT_EQ(ids(), Ids{"old"});
-    if (impostor) {
-        EXPECT_THAT(impostor->requests(), IsEmpty());
-    }
+    EXPECT_EQ(keysOf(board->_devices), " old");
+    EXPECT_TRUE(impostor.requests().empty());
     json_object_put(old);
+    shortening = 1;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Behaviours, DeviceApiBadServer,
-    testing::Values(
-        BadServer{"RefusesTheConnection", Peer::Refusing, ApiFault::None, 1, "."},
-        BadServer{"HasAnUntrustedCertificate", Peer::Stranger, ApiFault::None, 1, "certificate"},
-        BadServer{"NeverStartsTls", Peer::Silent, ApiFault::None, 20, "[Tt]imed? ?out"},
-        BadServer{"SilentAfterTls", Peer::Server, ApiFault::Silent, 20, "too slow"},
-        BadServer{"TricklesUnderOneBytePerSecond", Peer::Server, ApiFault::TrickleSlowly, 20,
-                  "too slow"},
-        BadServer{"TricklesWithoutEnd", Peer::Server, ApiFault::TrickleForever, 20, "timed out"},
-        BadServer{"FloodsWithoutEnd", Peer::Server, ApiFault::FloodForever, 1,
-                  "larger than 4194304 bytes"}),
-    [](const testing::TestParamInfo<BadServer>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Behaviours, DeviceApiServerFault, testing::Range(size_t{0}, std::size(kServerFaults)));
 
 }  // namespace

@@ -1,9 +1,9 @@
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "BedTest.h"
 #include "BoardTestSupport.h"
@@ -11,86 +11,42 @@
 #include "NorvaneI2CNode.h"
 #include "NorvaneI2cMaster.h"
 
-using testing::ElementsAre;
-using testing::HasSubstr;
-using testing::IsEmpty;
-using testing::Not;
-using Lines = std::vector<std::string>;
-using Ids = std::vector<std::string>;
-
 namespace {
 
 const char* const kBoardBus = "/dev/i2c-3";
-const Lines kNoneFound{"founded devices on bus /dev/i2c-3 n = 0"};
 
-class Discovery : public bed::BedTest {
-  protected:
-    void SetUp() override {
-        BedTest::SetUp();
-        addBus();
-        board = idleBoard();
-    }
-
-    void TearDown() override {
-        board.reset();
-        BedTest::TearDown();
-    }
-
-    json_object* expectDevice(const std::string& id, int address) {
-        return board->_devices[id] = deviceDocument(id, address);
-    }
-
-    bed::SimNode& nodeAnswering(uint8_t address, const std::string& id,
-                                const std::string& bus = kBoardBus) {
-        bed::SimNode& node = addNode(address, bus);
-        node.state().identity[3] = id;
-        return node;
-    }
-
-    Console discover() {
-        return captureConsole([&] { board->discoverNodes(); });
-    }
-
-    Console discoverOn(FoundDevices& found, const char* bus = kBoardBus) {
-        return captureConsole([&] { board->discoverNodesOnBus(found, bus); });
-    }
-
-    static Lines reportLines(const Console& console) {
-        return linesStartingWith(console.out, {"founded ", "found "});
-    }
-
-    Ids devices() const { return keysOf(board->_devices); }
-    Ids nodesOn(const std::string& bus) const { return keysOf(board->_nodes.at(bus)); }
-    NorvaneI2CNode* node(const std::string& id) const { return board->_nodes.at(kBoardBus).at(id); }
-
-    BoardPtr board;
-};
-
-TEST_F(Discovery, ProbesWithOneIdentityQueryAndClosesTheProbeBeforeCreatingTheNode) {
-    expectDevice("alpha", 0x10);
-    bed::SimNode& sim = nodeAnswering(0x10, "alpha");
-
-    discover();
-
-    EXPECT_THAT(bed().trace({bed::EventKind::Open, bed::EventKind::Select, bed::EventKind::Close,
-                             bed::EventKind::Write, bed::EventKind::Sleep}),
-                ElementsAre("open /dev/i2c-3", "select 0x10", "write 0x10 7", "usleep 100000",
-                            "close /dev/i2c-3", "open /dev/i2c-3", "select 0x10"));
-    EXPECT_EQ(bed::hex(sim.lastRequest().payload), "E2");
+json_object* deviceDocument(int address) {
+    return json_tokener_parse(("{\"config\": {\"addr\": " + std::to_string(address) + "}}").c_str());
 }
 
-// Devices on the board's bus, as the device API listed them, and the nodes answering there.
+// `before`, then one pass of discoverNodes.
+template <auto before = [](SBC&) {}>
+void once(SBC& board, FoundDevices&) {
+    before(board);
+    board.discoverNodes();
+}
+// Two passes, with `between` run before the second.
+template <auto between = [](SBC&) {}>
+void twice(SBC& board, FoundDevices& found) {
+    once(board, found);
+    std::cout << "-- again" << std::endl;
+    once<between>(board, found);
+}
+
+// Devices on the board's bus, as the device API listed them, the nodes answering there (at an
+// address, with an id), and how discovery is run.
 struct Scenario {
     const char* name;
     std::vector<std::pair<std::string, int>> devices;
     std::vector<std::pair<uint8_t, std::string>> nodes;
     const char* badDocument = nullptr;
-    bool busMissing = false;
+    std::function<void(SBC&, FoundDevices&)> run = once<>;
 };
 
-// What discovery wrote and left, on a fresh bed and board: the devices kept, the nodes made
-// (id at address), how many dropped documents the board still holds, the identity queries each
-// simulated node got, and the channels left open.
+// What discovery wrote and left, on a fresh bed and board: its code, the devices kept, the nodes
+// made (id@address, "?" when on another bus), the record of found devices, the addresses the
+// master's registry holds, how many dropped documents the board still holds, the payloads each
+// simulated node got, the channels left open, and the bus traffic.
 std::string outcomeOf(const Scenario& scenario) {
     bed::Bed& bed = bed::Bed::instance();
     bed.reset();
@@ -99,7 +55,7 @@ std::string outcomeOf(const Scenario& scenario) {
     BoardPtr board = idleBoard();
     std::vector<json_object*> documents;
     for (const auto& [id, address] : scenario.devices) {
-        documents.push_back(json_object_get(board->_devices[id] = deviceDocument(id, address)));
+        documents.push_back(json_object_get(board->_devices[id] = deviceDocument(address)));
     }
     if (scenario.badDocument != nullptr) {
         board->_devices["bad"] = json_tokener_parse(scenario.badDocument);
@@ -107,39 +63,46 @@ std::string outcomeOf(const Scenario& scenario) {
     for (const auto& [address, id] : scenario.nodes) {
         bus.addNode(address).state().identity[3] = id;
     }
-    if (scenario.busMissing) {
-        bed.removeBus(kBoardBus);
-    }
-    const Console console = captureConsole([&] { board->discoverNodes(); });
-    std::string text = std::string("== ") + scenario.name + "\n" + console.err;
-    for (const std::string& line : linesStartingWith(console.out, {"founded ", "found "})) {
-        text += line + "\n";
-    }
-    text += board->getErrorString() + ", devices:";
-    for (const auto& [id, document] : board->_devices) {
-        text += " " + id;
-    }
-    text += ", nodes:";
+    FoundDevices found;
+    const Console console = captureConsole([&] { scenario.run(*board, found); });
+    std::string text = std::string("== ") + scenario.name + "\n" + console.err +
+                       linesStartingWith(console.out, {"found", "--"}) +
+                       board->getErrorString() + ", devices" + keysOf(board->_devices) + ", nodes";
     for (const auto& [busPath, nodes] : board->_nodes) {
         text += " " + busPath + ":";
         for (const auto& [id, node] : nodes) {
             text += " " + id + "@" + std::to_string(node->addr) + (node->bus == busPath ? "" : "?");
         }
     }
-    size_t held = 0;
-    for (json_object* document : documents) {
-        held += json_object_put(document) == 1 ? 0 : 1;
+    text += ", found";
+    for (const auto& [busPath, ids] : found) {
+        text += " " + busPath + ":" + keysOf(ids);
     }
-    text += "\nheld documents " + std::to_string(held) + ", queries";
+    text += "\nregistry";
+    for (const auto& [busPath, flags] : NorvaneI2cMaster::__addrs) {
+        for (int address = 0; address < 256; ++address) {
+            text += flags[address] != 0 ? " " + busPath + "@" + std::to_string(address) : "";
+        }
+    }
+    const auto held = std::count_if(documents.begin(), documents.end(),
+                                    [](json_object* document) { return json_object_put(document) != 1; });
+    text += ", held documents " + std::to_string(held) + ", queries";
     for (const auto& [address, id] : scenario.nodes) {
-        text += scenario.busMissing ? "" : " " + std::to_string(bus.nodeAt(address).requests().size());
+        text += " ";
+        for (const bed::Request& request : bus.nodeAt(address).requests()) {
+            text += bed::hex(request.payload);
+        }
     }
-    text += ", open " + std::to_string(bed.openDescriptors()) + "\n";
-    board.reset();
-    return text;
+    return text + ", open " + std::to_string(bed.openDescriptors()) + "\n" +
+           hardwareTrace({bed::EventKind::Open, bed::EventKind::Select, bed::EventKind::Write, bed::EventKind::Sleep,
+                          bed::EventKind::Close});
 }
 
+class Discovery : public bed::BedTest {};
+
 TEST_F(Discovery, KeepsAndMakesANodeForExactlyTheDevicesThatAnswerWithTheirOwnId) {
+    const std::vector<std::pair<std::string, int>> alphaZulu{{"alpha", 0x10}, {"zulu", 0x11}};
+    const std::vector<std::pair<uint8_t, std::string>> bothAnswer{{0x10, "alpha"}, {0x11, "zulu"}};
     const Scenario scenarios[] = {
         {"empty device list", {}, {}},
         {"answering, two at one address, an address past eight bits",
@@ -147,21 +110,45 @@ TEST_F(Discovery, KeepsAndMakesANodeForExactlyTheDevicesThatAnswerWithTheirOwnId
          {{0x10, "alpha"}, {0x14, "foxtrot"}, {0x50, "wide"}}},
         {"control bytes of a device id printed escaped",
          {{"a\x1b[2J\nfound x", 0x10}}, {{0x10, "a\x1b[2J\nfound x"}}},
-        {"silent device", {{"quiet", 0x13}}, {}},
-        {"SilentDeviceWithAnEmptyIdIsNotFound", {{"", 0x11}}, {}},
-        {"SilentDeviceIsNotJudgedByTheAnswerOfTheDeviceBeforeIt",
+        {"silent devices, one with an empty id", {{"quiet", 0x13}, {"", 0x11}}, {}},
+        {"silent device is not judged by the answer of the device before it",
          {{"X", 0x10}, {"Y", 0x11}}, {{0x10, "Y"}}},
-        {"node saying another id", {{"stranger", 0x12}}, {{0x12, "someone-else"}}},
-        {"fourth text must equal the whole id",
-         {{"node-1", 0x10}, {"node-2", 0x11}}, {{0x10, "node-1x"}, {0x11, "node-"}}},
-        {"node that cannot open its bus", {{"alpha", 0x10}}, {}, nullptr, true},
-        {"document without config stops the pass in id order",
-         {{"alpha", 0x10}, {"zulu", 0x11}}, {{0x10, "alpha"}, {0x11, "zulu"}},
+        {"nodes saying another id; the fourth text must equal the whole id",
+         {{"stranger", 0x12}, {"node-1", 0x10}, {"node-2", 0x11}},
+         {{0x12, "someone-else"}, {0x10, "node-1x"}, {0x11, "node-"}}},
+        {"node that cannot open its bus", {{"alpha", 0x10}}, {}, nullptr,
+         once<[](SBC&) { bed::Bed::instance().removeBus(kBoardBus); }>},
+        {"document without config stops the pass in id order", alphaZulu, bothAnswer,
          R"({"id": "bad", "addr": 18})"},
-        {"config not an object", {{"alpha", 0x10}, {"zulu", 0x11}},
-         {{0x10, "alpha"}, {0x11, "zulu"}}, R"({"config": 5})"},
-        {"config without addr", {{"alpha", 0x10}, {"zulu", 0x11}},
-         {{0x10, "alpha"}, {0x11, "zulu"}}, R"({"config": {"address": 17}})"},
+        {"config not an object", alphaZulu, bothAnswer, R"({"config": 5})"},
+        {"config without addr", alphaZulu, bothAnswer, R"({"config": {"address": 17}})"},
+        {"second run is refused by the address registry and sends nothing", {{"alpha", 0x10}},
+         {{0x10, "alpha"}}, nullptr, twice<>},
+        {"second run past a bad document keeps the device", {{"alpha", 0x10}}, {{0x10, "alpha"}}, nullptr,
+         twice<[](SBC& board) { board._devices["bravo"] = json_tokener_parse(R"({"config": {}})"); }>},
+        {"node found at a new address replaces the earlier node and frees its address", {{"alpha", 0x10}},
+         {{0x10, "alpha"}, {0x11, "alpha"}}, nullptr, twice<[](SBC& board) {
+             json_object_object_add(json_object_object_get(board._devices["alpha"], "config"), "addr",
+                                    json_object_new_int(0x11));
+         }>},
+        {"record reused by the caller recreates the node after closing the earlier one",
+         {{"alpha", 0x10}}, {{0x10, "alpha"}}, nullptr,
+         [](SBC& board, FoundDevices& found) {
+             board.discoverNodesOnBus(found, kBoardBus);
+             std::cout << "-- again" << std::endl;
+             board.discoverNodesOnBus(found, kBoardBus);
+         }},
+        {"on another bus: recorded and stored there, an unknown recorded id makes nothing, "
+         "nothing pruned",
+         {{"alpha", 0x10}, {"bravo", 0x11}}, {}, nullptr,
+         [](SBC& board, FoundDevices& found) {
+             bed::Bed::instance().addBus("/dev/i2c-1").addNode(0x10).state().identity[3] = "alpha";
+             found = {{"/dev/i2c-9", {"earlier"}}, {"/dev/i2c-1", {"ghost"}}};
+             board.discoverNodesOnBus(found, "/dev/i2c-1");
+         }},
+        {"device with a node on another known bus is kept, the search stops at that bus",
+         {{"remote", 0x30}}, {}, nullptr,
+         once<[](SBC& board) { board._nodes["/dev/i2c-2"]["remote"] = new NorvaneI2CNode(); }>},
     };
     std::string outcomes;
     for (const Scenario& scenario : scenarios) {
@@ -170,124 +157,26 @@ TEST_F(Discovery, KeepsAndMakesANodeForExactlyTheDevicesThatAnswerWithTheirOwnId
     expectGolden("discovery.txt", outcomes);
 }
 
+// Room for two more descriptors, which one simulated open needs for a moment and of which it
+// keeps one: each probe opens and closes its channel, so both devices are heard, but only the
+// first node made for good gets one.
 TEST_F(Discovery, NodeThatAnsweredButCannotBeOpenedForGoodIsNeitherStoredNorFound) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the sanitizer runtime needs descriptors of its own under the tight limit";
 #endif
-    expectDevice("alpha", 0x10);
-    expectDevice("bravo", 0x11);
-    nodeAnswering(0x10, "alpha");
-    nodeAnswering(0x11, "bravo");
-    rlimit saved{};
-    getrlimit(RLIMIT_NOFILE, &saved);
-    FoundDevices found;
-
-    const Console console = captureConsole([&] {
-        // Room for two more descriptors, which one simulated open needs for a moment and of
-        // which it keeps one: each probe opens and closes its channel, so both devices are
-        // heard, but only the first node made for good gets one.
-        const int first = ::open("/dev/null", O_RDONLY);
-        const int second = ::open("/dev/null", O_RDONLY);
-        ::close(first);
-        ::close(second);
-        const rlimit tight{.rlim_cur = static_cast<rlim_t>(second) + 1, .rlim_max = saved.rlim_max};
-        setrlimit(RLIMIT_NOFILE, &tight);
-        board->discoverNodesOnBus(found, kBoardBus);
-        setrlimit(RLIMIT_NOFILE, &saved);
-    });
-
-    EXPECT_THAT(nodesOn(kBoardBus), ElementsAre("alpha"));
-    EXPECT_THAT(found[kBoardBus], ElementsAre("alpha"));
-    EXPECT_THAT(reportLines(console), ElementsAre("founded devices on bus /dev/i2c-3 n = 2",
-                                                  "found alpha on bus /dev/i2c-3"));
-    EXPECT_EQ(console.err,
-              "Error: the node of bravo answered at address 17 on bus /dev/i2c-3 but cannot be "
-              "opened again (Too many open files); it is not stored\n");
-}
-
-TEST_F(Discovery, DeviceWithANodeOnAnotherKnownBusIsKept) {
-    expectDevice("remote", 0x30);
-    board->_nodes["/dev/i2c-2"]["remote"] = new NorvaneI2CNode();
-
-    discover();
-
-    EXPECT_EQ(devices(), Ids{"remote"});
-    EXPECT_EQ(keysOf(board->_nodes), (Ids{"/dev/i2c-1", "/dev/i2c-2", kBoardBus}))
-        << "the search stops at the first bus holding the id";
-}
-
-TEST_F(Discovery, SecondRunIsRefusedByTheAddressRegistryAndKeepsTheDeviceEvenPastABadDocument) {
-    expectDevice("alpha", 0x10);
-    bed::SimNode& sim = nodeAnswering(0x10, "alpha");
-    discover();
-    NorvaneI2CNode* first = node("alpha");
-
-    const Console console = discover();
-
-    EXPECT_THAT(console.out, HasSubstr("Error addr alredy iun use 16\n"));
-    EXPECT_EQ(reportLines(console), kNoneFound);
-    EXPECT_EQ(node("alpha"), first);
-    EXPECT_EQ(devices(), Ids{"alpha"});
-    EXPECT_EQ(board->getError(), OKEY);
-    EXPECT_EQ(sim.requests().size(), 1U) << "the refused probe sends nothing";
-    EXPECT_EQ(bed().openDescriptors(), 1U);
-
-    board->_devices["bravo"] = json_tokener_parse(R"({"config": {}})");
-    discover();
-    EXPECT_EQ(board->getError(), UNSOLVED_ADDR_CONFLIC);
-    EXPECT_EQ(devices(), Ids{"alpha"});
-    EXPECT_EQ(node("alpha"), first);
-}
-
-TEST_F(Discovery, NodeFoundAtANewAddressReplacesTheEarlierNodeAndFreesItsAddress) {
-    json_object* alpha = expectDevice("alpha", 0x10);
-    nodeAnswering(0x10, "alpha");
-    nodeAnswering(0x11, "alpha");
-    discover();
-    json_object_object_add(json_object_object_get(alpha, "config"), "addr",
-                           json_object_new_int(0x11));
-
-    const Console console = discover();
-
-    EXPECT_THAT(reportLines(console), ElementsAre("founded devices on bus /dev/i2c-3 n = 1",
-                                                  "found alpha on bus /dev/i2c-3"));
-    EXPECT_EQ(node("alpha")->addr, 0x11);
-    EXPECT_THAT(console.out, HasSubstr("Close Master, bus /dev/i2c-3 addr 16\n"));
-    EXPECT_EQ(bed().openDescriptors(), 1U);
-    EXPECT_EQ(NorvaneI2cMaster::__addrs.at(kBoardBus)[0x10], 0);
-}
-
-TEST_F(Discovery, RecordReusedByTheCallerRecreatesTheNodeAfterClosingTheEarlierOne) {
-    expectDevice("alpha", 0x10);
-    nodeAnswering(0x10, "alpha");
-    FoundDevices found;
-    discoverOn(found);
-
-    const Console console = discoverOn(found);
-
-    EXPECT_THAT(reportLines(console), ElementsAre("founded devices on bus /dev/i2c-3 n = 1",
-                                                  "found alpha on bus /dev/i2c-3"));
-    EXPECT_THAT(console.out.substr(console.out.find("founded ")),
-                Not(HasSubstr("Error creating master")));
-    EXPECT_EQ(node("alpha")->bus, kBoardBus) << "the new node could not claim the address";
-    EXPECT_EQ(bed().openDescriptors(), 1U);
-}
-
-TEST_F(Discovery, OnAnotherBusRecordsAndStoresUnderThatBusAndPrunesNothing) {
-    expectDevice("alpha", 0x10);
-    expectDevice("bravo", 0x11);
-    nodeAnswering(0x10, "alpha", "/dev/i2c-1");
-    FoundDevices found{{"/dev/i2c-9", {"earlier"}}, {"/dev/i2c-1", {"ghost"}}};
-
-    const Console console = discoverOn(found, "/dev/i2c-1");
-
-    EXPECT_THAT(reportLines(console), ElementsAre("founded devices on bus /dev/i2c-1 n = 2",
-                                                  "found alpha on bus /dev/i2c-1"));
-    EXPECT_EQ(found, (FoundDevices{{"/dev/i2c-1", {"alpha", "ghost"}}, {"/dev/i2c-9", {"earlier"}}}));
-    EXPECT_EQ(keysOf(board->_nodes), Ids{"/dev/i2c-1"});
-    EXPECT_EQ(nodesOn("/dev/i2c-1"), Ids{"alpha"}) << "an unknown recorded id creates nothing";
-    EXPECT_EQ(board->_nodes["/dev/i2c-1"]["alpha"]->bus, "/dev/i2c-1");
-    EXPECT_EQ(devices(), (Ids{"alpha", "bravo"}));
+    const Scenario scenario{"", {{"alpha", 0x10}, {"bravo", 0x11}}, {{0x10, "alpha"}, {0x11, "bravo"}}, nullptr,
+                            [](SBC& board, FoundDevices& found) {
+                                rlimit saved{};
+                                getrlimit(RLIMIT_NOFILE, &saved);
+                                const int first = ::dup(0), second = ::dup(0);
+                                ::close(first);
+                                ::close(second);
+                                const rlimit tight{.rlim_cur = rlim_t(second) + 1, .rlim_max = saved.rlim_max};
+                                setrlimit(RLIMIT_NOFILE, &tight);
+                                board.discoverNodesOnBus(found, kBoardBus);
+                                setrlimit(RLIMIT_NOFILE, &saved);
+                            }};
+    expectGolden("discovery-descriptor-limit.txt", outcomeOf(scenario));
 }
 
 }  // namespace

@@ -1,4 +1,3 @@
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "BedTest.h"
@@ -6,115 +5,67 @@
 #include "Golden.h"
 #include "NorvaneI2CNode.h"
 
-using testing::IsEmpty;
-
 namespace {
 
-void configure(SBC& board) {
-    board.configureGpio(false);
-}
-void setLow(SBC& board) {
-    board.setGpio(false);
-}
-void setHigh(SBC& board) {
-    board.setGpio(true);
-}
-void release(SBC& board) {
-    board.releaseResources();
-}
-void asIs(bed::SimGpioChip&) {}
+using Step = void (*)(SBC&);
+const Step configure = [](SBC& board) { board.configureGpio(false); };
+const Step setHigh = [](SBC& board) { board.setGpio(true); };
+const Step release = [](SBC& board) { board.releaseResources(); };
 
 class GpioLine : public bed::BedTest {
   protected:
-    void SetUp() override {
-        BedTest::SetUp();
-        gpio().setPresent(true);
-        board = idleBoard();
-    }
-
-    // The board goes before the bed is reset, while its line is still simulated.
-    void TearDown() override {
-        board.reset();
-        BedTest::TearDown();
-    }
-
-    // What each step and a closing release wrote, the code each left and what reached the line,
-    // on a fresh board and chip arranged as the scenario says; then the descriptors left open.
-    std::string outcomeOf(const char* name, void (*arrange)(bed::SimGpioChip&),
-                          const std::vector<std::function<void(SBC&)>>& steps) {
-        board.reset();
+    // What each step and a closing release wrote, the code each left, what the board holds and
+    // what reached the line, on a fresh board and chip arranged as the row says.
+    std::string outcomeOf(const char* name, void (*arrange)(bed::SimGpioChip&), std::vector<Step> steps,
+                          Step arrangeBoard = [](SBC&) {}) {
         bed().reset();
         clock().useFake();
         gpio().setPresent(true);
         arrange(gpio());
-        board = idleBoard();
+        BoardPtr board = idleBoard();
+        captureConsole([&] { arrangeBoard(*board); });
+        bed().clearEvents();
         std::string text = std::string("== ") + name + "\n";
-        std::vector<std::function<void(SBC&)>> all = steps;
-        all.push_back(release);
-        for (const auto& step : all) {
-            bed().clearEvents();
+        steps.push_back(release);
+        for (const Step step : steps) {
             const Console console = captureConsole([&] { step(*board); });
             text += console.out + console.err + board->getErrorString() + " chip " +
-                    (board->_chip ? "held" : "none") + " line " + (board->_line ? "held" : "none");
-            if (gpio().requested(7)) {
-                text += " requested by " + gpio().consumer(7) + " at " +
-                        std::to_string(gpio().value(7));
-            }
-            for (const std::string& line : lineTrace()) {
-                text += "\n  " + line;
-            }
-            text += "\n";
+                    (board->_chip ? "held" : "none") + " line " + (board->_line ? "held" : "none") + " buses " +
+                    std::to_string(board->_nodes.size()) + " open " + std::to_string(bed().openDescriptors()) +
+                    (gpio().requested(7) ? " requested by " + gpio().consumer(7) + " at " +
+                                               std::to_string(gpio().value(7))
+                                         : "");
+            text += "\n" + hardwareTrace({bed::EventKind::GpioRequest, bed::EventKind::GpioSet,
+                                          bed::EventKind::GpioRelease, bed::EventKind::Sleep});
         }
-        return text + "open descriptors " + std::to_string(bed().openDescriptors()) + "\n";
+        return text;
     }
-
-    BoardPtr board;
 };
 
 TEST_F(GpioLine, ConfiguresSetsAndReleasesTheLineReportingEachFault) {
+    const auto asIs = [](bed::SimGpioChip&) {};
+    const auto failSet = [](bed::SimGpioChip& chip) { chip.failNextSet(EIO); };
     std::string outcomes = outcomeOf("set, set, release, release", asIs,
-                                     {configure, setLow, setHigh, release});
+                                     {configure, [](SBC& board) { board.setGpio(false); }, setHigh, release});
     outcomes += outcomeOf("flag true", asIs, {[](SBC& board) { board.configureGpio(true); }});
     outcomes += outcomeOf("missing chip", [](bed::SimGpioChip& chip) { chip.setPresent(false); },
                           {configure, setHigh});
     outcomes += outcomeOf("line held by another program",
-                          [](bed::SimGpioChip& chip) { chip.holdLine(7, "other-program"); },
-                          {configure});
-    outcomes += outcomeOf("request refused",
-                          [](bed::SimGpioChip& chip) { chip.failRequest(EINVAL); }, {configure});
-    outcomes += outcomeOf("line info fails",
-                          [](bed::SimGpioChip& chip) { chip.failLineInfo(EIO); }, {configure});
-    outcomes += outcomeOf("failed set", [](bed::SimGpioChip& chip) { chip.failNextSet(EIO); },
-                          {configure, setHigh});
-    outcomes += outcomeOf("failed set at release",
-                          [](bed::SimGpioChip& chip) { chip.failNextSet(EIO); }, {configure});
-    expectGolden("gpio.txt", outcomes);
-}
-
-TEST_F(GpioLine, ReleaseWaitsOneSecondWithTheLineLowAndDeletesEveryNodeOnEveryBusOnce) {
-    captureConsole([&] {
-        board->configureGpio(false);
-        for (const uint8_t address : {0x10, 0x11}) {
-            addNode(address, "/dev/i2c-3");
-            board->_nodes["/dev/i2c-3"][std::to_string(address)] =
-                new NorvaneI2CNode(address, "/dev/i2c-3");
+                          [](bed::SimGpioChip& chip) { chip.holdLine(7, "other-program"); }, {configure});
+    outcomes += outcomeOf("request refused", [](bed::SimGpioChip& chip) { chip.failRequest(EINVAL); }, {configure});
+    outcomes += outcomeOf("line info fails", [](bed::SimGpioChip& chip) { chip.failLineInfo(EIO); }, {configure});
+    outcomes += outcomeOf("failed set", failSet, {configure, setHigh});
+    outcomes += outcomeOf("failed set at release", failSet, {configure});
+    outcomes += outcomeOf("release deletes every node on every bus once", asIs, {configure, release}, [](SBC& board) {
+        bed::Bed::instance().addBus("/dev/i2c-1");
+        bed::Bed::instance().addBus("/dev/i2c-3");
+        for (const auto& [bus, address] :
+             {std::pair{"/dev/i2c-3", 0x10}, {"/dev/i2c-3", 0x11}, {"/dev/i2c-1", 0x20}}) {
+            board._nodes[bus][std::to_string(address)] = new NorvaneI2CNode(address, bus);
         }
-        addNode(0x20, "/dev/i2c-1");
-        board->_nodes["/dev/i2c-1"] = {{"d", new NorvaneI2CNode(0x20, "/dev/i2c-1")},
-                                       {"gone", nullptr}};
+        board._nodes["/dev/i2c-1"]["gone"] = nullptr;
     });
-    ASSERT_EQ(bed().openDescriptors(), 5U);
-
-    captureConsole([&] {
-        board->releaseResources();
-        board->releaseResources();
-    });
-
-    const std::vector<bed::LineEvent> history = gpio().history(7);
-    ASSERT_EQ(history.size(), 3U);
-    EXPECT_EQ(history[2].timeUs - history[1].timeUs, 1'000'000U);
-    EXPECT_EQ(bed().openDescriptors(), 0U);
-    EXPECT_THAT(board->_nodes, IsEmpty());
+    expectGolden("gpio.txt", outcomes);
 }
 
 }  // namespace
