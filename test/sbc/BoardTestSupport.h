@@ -60,15 +60,18 @@ std::string keysOf(const Range& range) {
 }
 
 // What reached the hardware since the last look, one indented line each: by default GPIO
-// requests, sets and releases, waits, opens and closes (but for libgpiod 1's lookup of the chip
-// in sysfs).
+// requests, sets and releases, waits, opens and closes. Left out is how libgpiod looks for the
+// chip, which differs between its versions: version 1 reads sysfs and tries to open an absent
+// chip, version 2 stops at its stat.
 inline std::string hardwareTrace(
     std::initializer_list<bed::EventKind> kinds = {bed::EventKind::GpioRequest, bed::EventKind::GpioSet,
                                                    bed::EventKind::GpioRelease, bed::EventKind::Sleep,
                                                    bed::EventKind::Open, bed::EventKind::Close}) {
     std::string text;
     for (const std::string& line : bed::Bed::instance().trace(kinds)) {
-        text += line.find(" /sys/") == std::string::npos ? "  " + line + "\n" : "";
+        const bool lookup =
+            line.find(" /sys/") != std::string::npos || line == "open /dev/gpiochip0 ENOENT";
+        text += lookup ? "" : "  " + line + "\n";
     }
     bed::Bed::instance().clearEvents();
     return text;

@@ -31,15 +31,10 @@ class BedTest : public ::testing::Test {
     }
 
     void TearDown() override {
-        if (checkDescriptors_) {
-            EXPECT_EQ(Bed::instance().openDescriptorPaths(), std::vector<std::string>{})
-                << "simulated descriptors left open";
-        }
+        EXPECT_EQ(Bed::instance().openDescriptorPaths(), std::vector<std::string>{})
+            << "simulated descriptors left open";
         Bed::instance().reset();
     }
-
-    // For a test that leaves descriptors open on purpose.
-    void allowOpenDescriptors() { checkDescriptors_ = false; }
 
     Bed& bed() { return Bed::instance(); }
     SimBus& addBus(const std::string& path = "/dev/i2c-3") { return bed().addBus(path); }
@@ -52,7 +47,6 @@ class BedTest : public ::testing::Test {
 
   private:
     ClockMode mode_;
-    bool checkDescriptors_ = true;
 };
 
 }  // namespace bed
