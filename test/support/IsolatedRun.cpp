@@ -4,7 +4,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <system_error>
+
+namespace {
+
+// Exit status of a child in which a GoogleTest expectation failed.
+constexpr int kChildExpectationFailed = 97;
+
+}  // namespace
 
 ChildOutcome runIsolated(const std::function<void()>& scenario, const std::string& input) {
     MemFile in, out, err;
@@ -22,7 +31,7 @@ ChildOutcome runIsolated(const std::function<void()>& scenario, const std::strin
         dup2(err.fd(), STDERR_FILENO);
         scenario();
         std::fflush(nullptr);
-        _exit(testing::Test::HasFailure() ? 97 : 0);
+        _exit(testing::Test::HasFailure() ? kChildExpectationFailed : 0);
     }
     int raw = 0;
     waitpid(child, &raw, 0);
