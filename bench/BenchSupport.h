@@ -1,5 +1,5 @@
 #pragma once
-// Helpers shared by the benchmarks that drive the product on the simulated bed.
+// Helpers shared by the benchmarks that drive the product on the simulated board.
 
 #include <fcntl.h>
 #include <unistd.h>

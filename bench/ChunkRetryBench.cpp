@@ -15,7 +15,7 @@
 #include <string>
 
 #include "BenchSupport.h"
-#include "Bed.h"
+#include "SimBoard.h"
 #include "NorvaneI2CNode.h"
 
 namespace {
@@ -29,11 +29,11 @@ constexpr double kFailingShare = 0.02;
 constexpr uint32_t kRetries = 3;
 const char* const kRemoteName = "noisy.bin";
 
-const bed::Fault kBusFaults[] = {bed::Fault::NoAnswer, bed::Fault::BadCrc,
-                                 bed::Fault::RefuseWrite, bed::Fault::ShortSecondRead};
+const sim::Fault kBusFaults[] = {sim::Fault::NoAnswer, sim::Fault::BadCrc,
+                                 sim::Fault::RefuseWrite, sim::Fault::ShortSecondRead};
 
-bed::Bytes fileContent() {
-    bed::Bytes content(kFileSize);
+sim::Bytes fileContent() {
+    sim::Bytes content(kFileSize);
     for (size_t i = 0; i < content.size(); ++i) {
         content[i] = static_cast<uint8_t>(i * 131 + 17);
     }
@@ -42,7 +42,7 @@ bed::Bytes fileContent() {
 
 // Faults for the chunk exchanges of one transfer, at indices drawn with the failing share.
 // The node counts a rule's skip only over the requests that earlier rules left alone.
-unsigned injectChunkFaults(bed::SimNode& node, uint8_t opcode, std::mt19937& random) {
+unsigned injectChunkFaults(sim::SimNode& node, uint8_t opcode, std::mt19937& random) {
     std::bernoulli_distribution fails(kFailingShare);
     std::uniform_int_distribution<size_t> kind(0, std::size(kBusFaults) - 1);
     unsigned injected = 0;
@@ -59,9 +59,9 @@ unsigned injectChunkFaults(bed::SimNode& node, uint8_t opcode, std::mt19937& ran
     return injected;
 }
 
-size_t chunkRequests(const bed::SimNode& node, uint8_t opcode) {
+size_t chunkRequests(const sim::SimNode& node, uint8_t opcode) {
     size_t count = 0;
-    for (const bed::Request& request : node.requestsFor(opcode)) {
+    for (const sim::Request& request : node.requestsFor(opcode)) {
         count += request.subop() == 0xCC ? 1 : 0;
     }
     return count;
@@ -71,7 +71,7 @@ void noisyTransfers(benchmark::State& state, bool send) {
     const std::string local =
         (std::filesystem::temp_directory_path() / ("noisy-bench-" + std::to_string(getpid())))
             .string();
-    const bed::Bytes content = fileContent();
+    const sim::Bytes content = fileContent();
     std::ofstream(local, std::ios::binary)
         .write(reinterpret_cast<const char*>(content.data()),
                static_cast<std::streamsize>(content.size()));
@@ -83,11 +83,11 @@ void noisyTransfers(benchmark::State& state, bool send) {
     size_t transfers = 0;
     size_t failed = 0;
     size_t faults = 0;
-    bed::Bed& bed = bed::Bed::instance();
+    sim::SimBoard& simBoard = sim::SimBoard::instance();
     for (auto _ : state) {
-        bed.reset();
-        bed.clock().useFake();
-        bed::SimNode& node = bed.addBus(kBus).addNode(kAddr);
+        simBoard.reset();
+        simBoard.clock().useFake();
+        sim::SimNode& node = simBoard.addBus(kBus).addNode(kAddr);
         node.putFile(kRemoteName, content);
         faults += injectChunkFaults(node, opcode, random);
         {
@@ -101,7 +101,7 @@ void noisyTransfers(benchmark::State& state, bool send) {
         faults -= node.pendingFaults();
         ++transfers;
     }
-    bed.reset();
+    simBoard.reset();
     std::filesystem::remove(local);
     state.counters["chunk_ratio"] =
         static_cast<double>(requests) / static_cast<double>(transfers * kChunksPerFile);

@@ -1,6 +1,6 @@
 // Wall time of node discovery on the simulated bus in real time, set against its floor: the
 // 100 ms wait of the one identity query per device. Everything above the floor is the product's
-// own cost (nodes, masters, frames, console lines) plus the bed's and the kernel's overshoot of
+// own cost (nodes, masters, frames, console lines) plus the simulated board's and the kernel's overshoot of
 // each sleep. And one whole bus scan, which has no waits at all.
 
 #include <benchmark/benchmark.h>
@@ -15,7 +15,7 @@
 #include <string>
 
 #include "BenchSupport.h"
-#include "Bed.h"
+#include "SimBoard.h"
 #include "SBC.h"
 
 namespace {
@@ -48,9 +48,9 @@ SBC* idleBoard() {
 
 void BM_DiscoverNodes(benchmark::State& state) {
     const int devices = static_cast<int>(state.range(0));
-    bed::Bed& bed = bed::Bed::instance();
-    bed.reset();
-    bed::SimBus& bus = bed.addBus(kBus);
+    sim::SimBoard& simBoard = sim::SimBoard::instance();
+    simBoard.reset();
+    sim::SimBus& bus = simBoard.addBus(kBus);
     for (int i = 0; i < devices; ++i) {
         bus.addNode(static_cast<uint8_t>(kFirstAddress + i)).state().identity[3] = deviceId(i);
     }
@@ -64,7 +64,7 @@ void BM_DiscoverNodes(benchmark::State& state) {
             for (int i = 0; i < devices; ++i) {
                 board->_devices[deviceId(i)] = deviceDocument(deviceId(i), kFirstAddress + i);
             }
-            bed.clock().clearSleeps();
+            simBoard.clock().clearSleeps();
             const double cpuStart = processCpuMicros() / 1e3;
             const auto start = std::chrono::steady_clock::now();
             board->discoverNodes();
@@ -73,7 +73,7 @@ void BM_DiscoverNodes(benchmark::State& state) {
             cpuMs += processCpuMicros() / 1e3 - cpuStart;
             state.SetIterationTime(took.count() / 1000.0);
             wallMs += took.count();
-            waitedMs += static_cast<double>(bed.clock().totalSleptUs()) / 1000.0;
+            waitedMs += static_cast<double>(simBoard.clock().totalSleptUs()) / 1000.0;
             if (board->_nodes[kBus].size() != static_cast<size_t>(devices)) {
                 state.SkipWithError("not every device was found");
             }
@@ -82,7 +82,7 @@ void BM_DiscoverNodes(benchmark::State& state) {
                 json_object_put(document);
             }
             board->_devices.clear();
-            bed.clearEvents();
+            simBoard.clearEvents();
             for (int i = 0; i < devices; ++i) {
                 bus.nodeAt(static_cast<uint8_t>(kFirstAddress + i)).clearRequests();
             }
@@ -96,18 +96,18 @@ void BM_DiscoverNodes(benchmark::State& state) {
     state.counters["overhead_ms"] = wallMs / runs - floorMs;
     state.counters["overhead_pct"] = 100.0 * (wallMs / runs - floorMs) / floorMs;
     state.counters["cpu_pct"] = 100.0 * (cpuMs / runs) / floorMs;
-    bed.reset();
+    simBoard.reset();
 }
 // A few runs each: one run of 32 devices already waits 3.2 s.
 BENCHMARK(BM_DiscoverNodes)->Arg(1)->Iterations(20)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DiscoverNodes)->Arg(8)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DiscoverNodes)->Arg(32)->Iterations(2)->UseManualTime()->Unit(benchmark::kMillisecond);
 
-// The fixed wait alone, as the bed passes it to the kernel: how far a 100 ms sleep overshoots
+// The fixed wait alone, as the simulated board passes it to the kernel: how far a 100 ms sleep overshoots
 // on this machine, the share of the overhead that no code of ours can remove.
 void BM_ProbeWaitAlone(benchmark::State& state) {
-    bed::Bed& bed = bed::Bed::instance();
-    bed.reset();
+    sim::SimBoard& simBoard = sim::SimBoard::instance();
+    simBoard.reset();
     double wallMs = 0;
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
@@ -119,7 +119,7 @@ void BM_ProbeWaitAlone(benchmark::State& state) {
     }
     state.counters["overshoot_ms"] =
         wallMs / static_cast<double>(state.iterations()) - kProbeWaitMs;
-    bed.reset();
+    simBoard.reset();
 }
 BENCHMARK(BM_ProbeWaitAlone)->Iterations(20)->UseManualTime()->Unit(benchmark::kMillisecond);
 
@@ -131,9 +131,9 @@ double probeWireMicros(bool acknowledged) {
 }
 
 void BM_ScanI2cBuses(benchmark::State& state) {
-    bed::Bed& bed = bed::Bed::instance();
-    bed.reset();
-    bed::SimBus& bus = bed.addBus(kBus);
+    sim::SimBoard& simBoard = sim::SimBoard::instance();
+    simBoard.reset();
+    sim::SimBus& bus = simBoard.addBus(kBus);
     const uint8_t answering[] = {0x10, 0x11, 0x30, 0x48, 0x7C};
     for (uint8_t address : answering) {
         bus.addDevice(address);
@@ -143,14 +143,14 @@ void BM_ScanI2cBuses(benchmark::State& state) {
         SBC* board = idleBoard();
         for (auto _ : state) {
             benchmark::DoNotOptimize(board->scanI2cBuses());
-            bed.clearEvents();
+            simBoard.clearEvents();
         }
         delete board;
     }
     const double acked = static_cast<double>(std::size(answering));
     state.counters["wire_400kHz_us"] =
         acked * probeWireMicros(true) + (128.0 - acked) * probeWireMicros(false);
-    bed.reset();
+    simBoard.reset();
 }
 BENCHMARK(BM_ScanI2cBuses)->Unit(benchmark::kMicrosecond);
 

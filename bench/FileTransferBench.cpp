@@ -20,7 +20,7 @@
 #include <fstream>
 #include <string>
 
-#include "Bed.h"
+#include "SimBoard.h"
 #include "NorvaneI2CNode.h"
 #include "BenchSupport.h"
 
@@ -32,8 +32,8 @@ constexpr size_t kFileSize = 8000;
 constexpr double kChunks = static_cast<double>(kFileSize) / NorvaneI2CNode::kTransferChunkSize;
 const char* const kRemoteName = "bench.bin";
 
-bed::Bytes fileContent() {
-    bed::Bytes content(kFileSize);
+sim::Bytes fileContent() {
+    sim::Bytes content(kFileSize);
     for (size_t i = 0; i < content.size(); ++i) {
         content[i] = static_cast<uint8_t>(i * 31 + 7);
     }
@@ -47,7 +47,7 @@ class ScratchFile {
         : path_((std::filesystem::temp_directory_path() /
                  ("transfer-bench-" + std::to_string(getpid()) + ".bin"))
                     .string()) {
-        bed::Bytes content = fileContent();
+        sim::Bytes content = fileContent();
         std::ofstream(path_, std::ios::binary)
             .write(reinterpret_cast<const char*>(content.data()),
                    static_cast<std::streamsize>(content.size()));
@@ -64,14 +64,14 @@ class ScratchFile {
 
 enum class Way { Send, Get };
 
-// A fresh bed with one node that already holds the file to fetch.
-bed::SimNode& freshNode(bool fakeWaits) {
-    bed::Bed& bed = bed::Bed::instance();
-    bed.reset();
+// A fresh simulated board with one node that already holds the file to fetch.
+sim::SimNode& freshNode(bool fakeWaits) {
+    sim::SimBoard& simBoard = sim::SimBoard::instance();
+    simBoard.reset();
     if (fakeWaits) {
-        bed.clock().useFake();
+        simBoard.clock().useFake();
     }
-    bed::SimNode& sim = bed.addBus(kBus).addNode(kAddr);
+    sim::SimNode& sim = simBoard.addBus(kBus).addNode(kAddr);
     sim.putFile(kRemoteName, fileContent());
     return sim;
 }
@@ -94,7 +94,7 @@ void realTime(benchmark::State& state, Way way) {
         int32_t status = transfer(node, way, local.path());
         wallSeconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        waitSeconds = static_cast<double>(bed::Bed::instance().clock().totalSleptUs()) / 1e6;
+        waitSeconds = static_cast<double>(sim::SimBoard::instance().clock().totalSleptUs()) / 1e6;
         if (status != 0) {
             state.SkipWithError("the transfer failed");
         }
@@ -103,16 +103,16 @@ void realTime(benchmark::State& state, Way way) {
     state.counters["ceiling_bytes_per_s"] = kFileSize / waitSeconds;
     state.counters["pct_of_ceiling"] = 100.0 * waitSeconds / wallSeconds;
     state.counters["overhead_ms"] = (wallSeconds - waitSeconds) * 1e3;
-    bed::Bed::instance().reset();
+    sim::SimBoard::instance().reset();
 }
 
-// The bed keeps every transfer it saw; a fixed count bounds that record.
+// The simulated board keeps every transfer it saw; a fixed count bounds that record.
 constexpr int64_t kFakedTransfers = 400;
 
 void fakedWaits(benchmark::State& state, Way way) {
     ScratchFile local;
-    bed::SimNode& sim = freshNode(true);
-    bed::Bed& bed = bed::Bed::instance();
+    sim::SimNode& sim = freshNode(true);
+    sim::SimBoard& simBoard = sim::SimBoard::instance();
     double cpuMicros = 0;
     int64_t transfers = 0;
     {
@@ -125,22 +125,22 @@ void fakedWaits(benchmark::State& state, Way way) {
                 break;
             }
             ++transfers;
-            bed.clearEvents();
-            bed.clock().clearSleeps();
+            simBoard.clearEvents();
+            simBoard.clock().clearSleeps();
             sim.clearRequests();
         }
         cpuMicros = processCpuMicros() - start;
     }
     state.counters["cpu_us_per_chunk"] = cpuMicros / (static_cast<double>(transfers) * kChunks);
     state.counters["cpu_us_per_transfer"] = cpuMicros / static_cast<double>(transfers);
-    bed.reset();
+    simBoard.reset();
 }
 
 // Runs `exchange` once per iteration on a node with an open transfer and reports its CPU time.
 template <typename Exchange>
 void chunkExchanges(benchmark::State& state, Exchange exchange) {
-    bed::SimNode& sim = freshNode(true);
-    bed::Bed& bed = bed::Bed::instance();
+    sim::SimNode& sim = freshNode(true);
+    sim::SimBoard& simBoard = sim::SimBoard::instance();
     double cpuMicros = 0;
     int64_t chunks = 0;
     {
@@ -152,17 +152,17 @@ void chunkExchanges(benchmark::State& state, Exchange exchange) {
                 state.SkipWithError("the chunk exchange failed");
                 break;
             }
-            // Keep the bed's logs from growing without bound.
+            // Keep the simulated board's logs from growing without bound.
             if (++chunks % 1024 == 0) {
-                bed.clearEvents();
-                bed.clock().clearSleeps();
+                simBoard.clearEvents();
+                simBoard.clock().clearSleeps();
                 sim.clearRequests();
             }
         }
         cpuMicros = processCpuMicros() - start;
     }
     state.counters["cpu_us_per_chunk"] = cpuMicros / static_cast<double>(chunks);
-    bed.reset();
+    simBoard.reset();
 }
 
 // A stdio stream on the scratch file, closed at the end.

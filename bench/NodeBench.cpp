@@ -16,7 +16,7 @@
 #include <string>
 
 #include "BenchSupport.h"
-#include "Bed.h"
+#include "SimBoard.h"
 #include "NorvaneI2CNode.h"
 
 namespace {
@@ -42,10 +42,10 @@ double wireMicros(size_t requestFrame, size_t replyFrame) {
 // Runs `command` against a simulated node with the clock faked and reports CPU and wire time.
 template <typename Command>
 void measure(benchmark::State& state, Command command) {
-    bed::Bed& bed = bed::Bed::instance();
-    bed.reset();
-    bed.clock().useFake();
-    bed::SimNode& sim = bed.addBus(kBus).addNode(kAddr);
+    sim::SimBoard& simBoard = sim::SimBoard::instance();
+    simBoard.reset();
+    simBoard.clock().useFake();
+    sim::SimNode& sim = simBoard.addBus(kBus).addNode(kAddr);
     double cpuMicros = 0;
     int64_t commands = 0;
     {
@@ -54,16 +54,16 @@ void measure(benchmark::State& state, Command command) {
         double start = processCpuMicros();
         for (auto _ : state) {
             benchmark::DoNotOptimize(run());
-            // Keep the bed's logs from growing without bound.
+            // Keep the simulated board's logs from growing without bound.
             if (++commands % 1024 == 0) {
-                bed.clearEvents();
-                bed.clock().clearSleeps();
+                simBoard.clearEvents();
+                simBoard.clock().clearSleeps();
                 sim.clearRequests();
             }
         }
         cpuMicros = processCpuMicros() - start;
     }
-    const bed::Request& last = sim.lastRequest();
+    const sim::Request& last = sim.lastRequest();
     double wire = wireMicros(last.raw.size(), last.reply.size());
     double cpuPerCommand = cpuMicros / static_cast<double>(commands);
     state.counters["wire_us"] = wire;
@@ -71,7 +71,7 @@ void measure(benchmark::State& state, Command command) {
     state.counters["cpu_pct_of_wire"] = 100.0 * cpuPerCommand / wire;
     state.counters["request_bytes"] = static_cast<double>(last.raw.size());
     state.counters["reply_bytes"] = static_cast<double>(last.reply.size());
-    bed.reset();
+    simBoard.reset();
 }
 
 // The node's own command method, from request frame to decoded reply.
@@ -85,14 +85,14 @@ void roundTrips(benchmark::State& state, Command command) {
 
 // The same transactions as the command without the product: a prepared frame written, the
 // wait, and the reply read in two parts.
-void busOnly(benchmark::State& state, const bed::Bytes& requestPayload) {
+void busOnly(benchmark::State& state, const sim::Bytes& requestPayload) {
     measure(state, [&] {
         auto fd = std::shared_ptr<int>(new int(open(kBus, O_RDWR)), [](int* descriptor) {
             close(*descriptor);
             delete descriptor;
         });
         ioctl(*fd, I2C_SLAVE, static_cast<unsigned long>(kAddr));
-        bed::Bytes frame = bed::encodeFrame(requestPayload);
+        sim::Bytes frame = sim::encodeFrame(requestPayload);
         return [fd, frame] {
             uint8_t reply[8192];
             ssize_t result = write(*fd, frame.data(), frame.size());
@@ -122,8 +122,8 @@ void BM_SimulatedBusOnlyGetIdentity(benchmark::State& state) {
 BENCHMARK(BM_SimulatedBusOnlyGetIdentity);
 
 void BM_SimulatedBusOnlySetTime(benchmark::State& state) {
-    bed::Bytes payload{0xF0};
-    bed::putLe64(payload, 1'700'000'000'000ULL);
+    sim::Bytes payload{0xF0};
+    sim::putLe64(payload, 1'700'000'000'000ULL);
     busOnly(state, payload);
 }
 BENCHMARK(BM_SimulatedBusOnlySetTime);

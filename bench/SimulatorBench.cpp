@@ -12,7 +12,7 @@
 #include <chrono>
 
 #include "BenchSupport.h"
-#include "Bed.h"
+#include "SimBoard.h"
 
 namespace {
 
@@ -22,14 +22,14 @@ constexpr uint32_t kWaitUs = 100000;
 // time `clock` measures, less the wait when the wait really elapses.
 template <typename Clock>
 void roundTrips(benchmark::State& state, bool fast, Clock clock) {
-    bed::Bed& bed = bed::Bed::instance();
-    bed.reset();
-    if (fast) bed.clock().useFake();
-    bed.setRecording(false);
-    bed.addBus("/dev/i2c-3").addNode(0x10);
+    sim::SimBoard& simBoard = sim::SimBoard::instance();
+    simBoard.reset();
+    if (fast) simBoard.clock().useFake();
+    simBoard.setRecording(false);
+    simBoard.addBus("/dev/i2c-3").addNode(0x10);
     const int fd = open("/dev/i2c-3", O_RDWR);
     ioctl(fd, I2C_SLAVE, 0x10UL);
-    const bed::Bytes frame = bed::encodeFrame({0xE2});
+    const sim::Bytes frame = sim::encodeFrame({0xE2});
     uint8_t reply[8192];
     int64_t commands = 0;
     const double start = clock();
@@ -43,7 +43,7 @@ void roundTrips(benchmark::State& state, bool fast, Clock clock) {
     const double perCommand = (clock() - start) / static_cast<double>(commands);
     state.counters["per_command_us"] = fast ? perCommand : perCommand - kWaitUs;
     close(fd);
-    bed.reset();
+    simBoard.reset();
 }
 
 double wallMicros() {

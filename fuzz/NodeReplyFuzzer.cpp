@@ -13,7 +13,7 @@
 #include <map>
 #include <string>
 
-#include "Bed.h"
+#include "SimBoard.h"
 #include "FrameParser.h"
 #include "FuzzCheck.h"
 #include "NorvaneI2CNode.h"
@@ -26,7 +26,7 @@ namespace {
 constexpr uint8_t kAddress = 0x10;
 constexpr const char* kBus = "/dev/i2c-3";
 
-using bed::Bytes;
+using sim::Bytes;
 
 // What the node was sent back. With a whole frame the payload is not known
 // here, so only the frame's size bounds what may be decoded.
@@ -59,7 +59,7 @@ bool isNodeStatus(int32_t status) {
 
 NorvaneI2CNode* openNode = nullptr;
 
-// Closed before the bus registries and the bed go away at exit, as a board's
+// Closed before the bus registries and the simulated board go away at exit, as a board's
 // teardown would, so that the registry's tables are released.
 void closeNode() {
     delete openNode;
@@ -69,26 +69,26 @@ void closeNode() {
 // Opened once: the node and its channel live for the whole run, as on a board.
 NorvaneI2CNode& theNode() {
     if (openNode == nullptr) {
-        bed::Bed& bed = bed::Bed::instance();
-        bed.reset();
-        bed.clock().useFake(bed::real::wallClockUs());
-        bed.addBus(kBus).addNode(kAddress);
+        sim::SimBoard& simBoard = sim::SimBoard::instance();
+        simBoard.reset();
+        simBoard.clock().useFake(sim::real::wallClockUs());
+        simBoard.addBus(kBus).addNode(kAddress);
         openNode = new NorvaneI2CNode(kAddress, kBus);
         std::atexit(closeNode);
     }
     return *openNode;
 }
 
-bed::SimNode& theSimulatedNode() { return *bed::Bed::instance().busAt(kBus).node(kAddress); }
+sim::SimNode& theSimulatedNode() { return *sim::SimBoard::instance().busAt(kBus).node(kAddress); }
 
 void forgetHistory() {
-    bed::Bed& bed = bed::Bed::instance();
+    sim::SimBoard& simBoard = sim::SimBoard::instance();
     theSimulatedNode().clearRequests();
     theSimulatedNode().clearFaults();
-    bed.clearEvents();
-    bed.clock().clearSleeps();
-    // libFuzzer times its runs by the wall clock, which the bed fakes.
-    bed.clock().setNowUs(bed::real::wallClockUs());
+    simBoard.clearEvents();
+    simBoard.clock().clearSleeps();
+    // libFuzzer times its runs by the wall clock, which the simulated board fakes.
+    simBoard.clock().setNowUs(sim::real::wallClockUs());
 }
 
 void checkStatus(const NorvaneI2CNode& node, int32_t status) {
@@ -271,8 +271,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     NorvaneI2CNode& node = theNode();
     Reply reply{Bytes(data + 2, data + size), (data[1] & 1) == 0};
-    theSimulatedNode().inject(bed::FaultRule{
-        .fault = reply.isPayload ? bed::Fault::RawPayload : bed::Fault::RawReply,
+    theSimulatedNode().inject(sim::FaultRule{
+        .fault = reply.isPayload ? sim::Fault::RawPayload : sim::Fault::RawReply,
         .bytes = reply.bytes});
     runCommand(data[0], node, reply);
     forgetHistory();

@@ -34,7 +34,7 @@ for fuzzer in "${fuzzers[@]}"; do
   # The products' own console messages would swamp the log and slow every
   # run down; libFuzzer keeps its own report channel when they are closed.
   # libFuzzer watches the RSS from a thread that sleeps, and the simulated
-  # bed's fake clock would turn those sleeps into a busy loop that also moves
+  # the simulator's fake clock would turn those sleeps into a busy loop that also moves
   # the clock libFuzzer times itself by; so the RSS watch is off and a limit
   # on each allocation stands in for it.
   "$fuzzer" "${limit[@]}" -timeout=10 -rss_limit_mb=0 -malloc_limit_mb=2048 -close_fd_mask=3 \

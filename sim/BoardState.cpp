@@ -11,7 +11,7 @@
 
 #include "Sha256.h"
 
-namespace bed {
+namespace sim {
 
 namespace fs = std::filesystem;
 
@@ -87,7 +87,7 @@ json_object* gpioReport(const SimGpioChip& chip) {
     return report;
 }
 
-json_object* countersReport(const Bed::Counters& counters) {
+json_object* countersReport(const SimBoard::Counters& counters) {
     json_object* report = json_object_new_object();
     const std::pair<const char*, uint64_t> entries[] = {
         {"opens", counters.opens},         {"frames", counters.frames},
@@ -143,11 +143,11 @@ Bytes contentOf(const fs::path& path) {
 
 }  // namespace
 
-std::string boardReport(const Bed& bed) {
+std::string boardReport(const SimBoard& simBoard) {
     json_object* report = json_object_new_object();
     json_object* buses = json_object_new_object();
-    const uint64_t nowUs = bed.clock().nowUs();
-    for (const auto& [path, bus] : bed.buses()) {
+    const uint64_t nowUs = simBoard.clock().nowUs();
+    for (const auto& [path, bus] : simBoard.buses()) {
         json_object* nodes = json_object_new_object();
         for (const auto& [address, node] : bus->nodes()) {
             json_object_object_add(nodes, addressName(address).c_str(), nodeReport(*node, nowUs));
@@ -155,15 +155,15 @@ std::string boardReport(const Bed& bed) {
         json_object_object_add(buses, path.c_str(), nodes);
     }
     json_object_object_add(report, "buses", buses);
-    json_object_object_add(report, "gpio", gpioReport(bed.gpio()));
-    json_object_object_add(report, "counters", countersReport(bed.counters()));
+    json_object_object_add(report, "gpio", gpioReport(simBoard.gpio()));
+    json_object_object_add(report, "counters", countersReport(simBoard.counters()));
     std::string text = json_object_to_json_string_ext(report, JSON_C_TO_STRING_PRETTY | JSON_C_TO_STRING_NOSLASHESCAPE);
     json_object_put(report);
     return text + "\n";
 }
 
-void loadNodeFiles(const std::string& folder, Bed& bed) {
-    for (const auto& [path, bus] : bed.buses()) {
+void loadNodeFiles(const std::string& folder, SimBoard& simBoard) {
+    for (const auto& [path, bus] : simBoard.buses()) {
         for (const auto& [address, node] : bus->nodes()) {
             const fs::path nodeFolder = fs::path(folder) / busFolder(path) / addressName(address);
             std::error_code error;
@@ -177,8 +177,8 @@ void loadNodeFiles(const std::string& folder, Bed& bed) {
     }
 }
 
-void saveNodeFiles(const std::string& folder, const Bed& bed) {
-    for (const auto& [path, bus] : bed.buses()) {
+void saveNodeFiles(const std::string& folder, const SimBoard& simBoard) {
+    for (const auto& [path, bus] : simBoard.buses()) {
         for (const auto& [address, node] : bus->nodes()) {
             const fs::path nodeFolder = fs::path(folder) / busFolder(path) / addressName(address);
             std::error_code error;
@@ -193,4 +193,4 @@ void saveNodeFiles(const std::string& folder, const Bed& bed) {
     }
 }
 
-}  // namespace bed
+}  // namespace sim

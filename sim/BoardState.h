@@ -4,19 +4,19 @@
 
 #include <string>
 
-#include "Bed.h"
+#include "SimBoard.h"
 
-namespace bed {
+namespace sim {
 
 // The board after the run: per bus and node the texts, clock, values and
 // files (size and SHA-256), the GPIO lines, and the run's counters.
 // Pretty-printed JSON.
-std::string boardReport(const Bed& bed);
+std::string boardReport(const SimBoard& simBoard);
 
 // Node files from `folder` replace those of the scenario: one sub-folder per
 // bus ("i2c-3") and node ("0x10"), one file per node file.
-void loadNodeFiles(const std::string& folder, Bed& bed);
+void loadNodeFiles(const std::string& folder, SimBoard& simBoard);
 // Writes every node's files to `folder` in that layout, replacing what was there.
-void saveNodeFiles(const std::string& folder, const Bed& bed);
+void saveNodeFiles(const std::string& folder, const SimBoard& simBoard);
 
-}  // namespace bed
+}  // namespace sim

@@ -23,7 +23,7 @@ using Append = curl_slist* (*)(curl_slist*, const char*);
 
 // Made once and kept for the process: libcurl reads it during each transfer.
 curl_slist* connectTo(Append append) {
-    static curl_slist* const list = append(nullptr, std::getenv(bed::launch::kConnectTo));
+    static curl_slist* const list = append(nullptr, std::getenv(sim::launch::kConnectTo));
     return list;
 }
 
@@ -54,8 +54,8 @@ SIM_EXPORT CURLcode curl_easy_perform(CURL* handle) {
     static const auto perform = reinterpret_cast<Perform>(dlsym(RTLD_NEXT, "curl_easy_perform"));
     static const auto setOption = reinterpret_cast<SetOption>(dlsym(RTLD_NEXT, "curl_easy_setopt"));
     static const auto append = reinterpret_cast<Append>(dlsym(RTLD_NEXT, "curl_slist_append"));
-    const char* authority = std::getenv(bed::launch::kAuthority);
-    const char* target = std::getenv(bed::launch::kConnectTo);
+    const char* authority = std::getenv(sim::launch::kAuthority);
+    const char* target = std::getenv(sim::launch::kConnectTo);
     if (authority != nullptr && target != nullptr && setOption != nullptr && append != nullptr &&
         toSimulatedEndpoint(handle, target)) {
         setOption(handle, CURLOPT_CAINFO, authority);

@@ -1,16 +1,16 @@
 #pragma once
-// What the bed keeps per simulated descriptor. Internal to the bed.
+// What the simulated board keeps per simulated descriptor. Internal to the simulated board.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "Bed.h"
+#include "SimBoard.h"
 
-namespace bed {
+namespace sim {
 
-struct Bed::Descriptor {
+struct SimBoard::Descriptor {
     // GpioHandle: a line handle of uAPI v1; GpioLineRequest: a line request of uAPI v2.
     enum class Kind { I2c, GpioChip, GpioHandle, GpioLineRequest, SysfsDev, Stale };
 
@@ -21,8 +21,8 @@ struct Bed::Descriptor {
     std::size_t offset = 0;       // SysfsDev: read position
 };
 
-// The bed when one exists, without creating it: the interposer must not
-// build a bed for a process that never asked for one.
-Bed* existingBed();
+// The simulated board when one exists, without creating it: the interposer must not
+// build a simulated board for a process that never asked for one.
+SimBoard* existingBoard();
 
-}  // namespace bed
+}  // namespace sim

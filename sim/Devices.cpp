@@ -14,17 +14,17 @@
 #include <string>
 #include <string_view>
 
-#include "Bed.h"
+#include "SimBoard.h"
 #include "Descriptor.h"
 #include "GpioLines.h"
 #include "GpioV2.h"
 #include "RealLibc.h"
 
-namespace bed::devices {
+namespace sim::devices {
 
 namespace {
 
-using Kind = Bed::Descriptor::Kind;
+using Kind = SimBoard::Descriptor::Kind;
 
 constexpr unsigned kI2cMajor = 89;
 // i2c-dev refuses longer transfers the same way.
@@ -59,8 +59,8 @@ int fail(int error) {
     return -1;
 }
 
-Bed& theBed() {
-    return Bed::instance();
+SimBoard& theBoard() {
+    return SimBoard::instance();
 }
 
 std::string sysfsContent() {
@@ -77,23 +77,23 @@ struct Node {
 };
 
 Node nodeAt(std::string_view path) {
-    Bed& bed = theBed();
+    SimBoard& simBoard = theBoard();
     if (isI2cPath(path)) {
-        SimBus* bus = bed.bus(std::string(path));
+        SimBus* bus = simBoard.bus(std::string(path));
         if (bus == nullptr) return {};
         return Node{true, true, makedev(kI2cMajor, bus->minor()), 0660};
     }
-    if (!bed.gpio().present()) return {};
+    if (!simBoard.gpio().present()) return {};
     if (path == kGpioChipPath) return Node{true, true, makedev(kGpioMajor, kGpioMinor), 0600};
     if (path == kGpioSysfsDevPath) return Node{true, false, 0, 0444};
     return {};
 }
 
-bool isLineDescriptor(const Bed::Descriptor& descriptor) {
+bool isLineDescriptor(const SimBoard::Descriptor& descriptor) {
     return descriptor.kind == Kind::GpioHandle || descriptor.kind == Kind::GpioLineRequest;
 }
 
-Node nodeOf(const Bed::Descriptor& descriptor) {
+Node nodeOf(const SimBoard::Descriptor& descriptor) {
     if (isLineDescriptor(descriptor)) return Node{true, false, 0, 0600};
     return nodeAt(descriptor.path);
 }
@@ -106,7 +106,7 @@ int fillStat(const Node& node, struct stat* buffer) {
     buffer->st_nlink = 1;
     buffer->st_blksize = 4096;
     buffer->st_size = node.characterDevice ? 0 : 4096;
-    const uint64_t nowUs = theBed().clock().nowUs();
+    const uint64_t nowUs = theBoard().clock().nowUs();
     buffer->st_atim.tv_sec = buffer->st_mtim.tv_sec = buffer->st_ctim.tv_sec =
         static_cast<time_t>(nowUs / 1'000'000);
     return 0;
@@ -138,19 +138,19 @@ std::size_t logOutcome(Event event, ssize_t result) {
     event.result = result;
     event.error = result < 0 ? errno : 0;
     const int saved = errno;
-    const std::size_t index = theBed().log(std::move(event));
+    const std::size_t index = theBoard().log(std::move(event));
     errno = saved;
     return index;
 }
 
 int openI2c(const std::string& path) {
-    SimBus* bus = theBed().bus(path);
+    SimBus* bus = theBoard().bus(path);
     if (bus == nullptr) return fail(ENOENT);
     if (bus->openError() != 0) return fail(bus->openError());
-    auto descriptor = std::make_unique<Bed::Descriptor>();
+    auto descriptor = std::make_unique<SimBoard::Descriptor>();
     descriptor->kind = Kind::I2c;
     descriptor->path = path;
-    const int fd = theBed().addDescriptor(std::move(descriptor));
+    const int fd = theBoard().addDescriptor(std::move(descriptor));
     if (fd >= 0) bus->noteOpened();
     return fd;
 }
@@ -160,15 +160,15 @@ int openGpio(const std::string& path, int flags) {
     if (!node.exists) return fail(ENOENT);
     const bool sysfs = !node.characterDevice;
     if (sysfs && (flags & O_ACCMODE) != O_RDONLY) return fail(EACCES);
-    auto descriptor = std::make_unique<Bed::Descriptor>();
+    auto descriptor = std::make_unique<SimBoard::Descriptor>();
     descriptor->kind = sysfs ? Kind::SysfsDev : Kind::GpioChip;
     descriptor->path = path;
-    return theBed().addDescriptor(std::move(descriptor));
+    return theBoard().addDescriptor(std::move(descriptor));
 }
 
 // --- i2c-dev ---------------------------------------------------------------
 
-int selectAddress(Bed::Descriptor& descriptor, SimBus& bus, unsigned long address, bool force) {
+int selectAddress(SimBoard::Descriptor& descriptor, SimBus& bus, unsigned long address, bool force) {
     Event event = eventOf(EventKind::Select, descriptor.path, static_cast<int>(address));
     int result = 0;
     if (address > 0x7F) {
@@ -182,7 +182,7 @@ int selectAddress(Bed::Descriptor& descriptor, SimBus& bus, unsigned long addres
     return result;
 }
 
-int adapterFunctions(const Bed::Descriptor& descriptor, SimBus& bus, unsigned long* out) {
+int adapterFunctions(const SimBoard::Descriptor& descriptor, SimBus& bus, unsigned long* out) {
     int result = 0;
     if (bus.funcsError() != 0) {
         result = fail(bus.funcsError());
@@ -193,7 +193,7 @@ int adapterFunctions(const Bed::Descriptor& descriptor, SimBus& bus, unsigned lo
     return result;
 }
 
-int smbusTransfer(const Bed::Descriptor& descriptor, SimBus& bus,
+int smbusTransfer(const SimBoard::Descriptor& descriptor, SimBus& bus,
                   const i2c_smbus_ioctl_data* transfer) {
     Event event = eventOf(EventKind::Probe, descriptor.path, descriptor.address);
     event.value = transfer->command;
@@ -210,8 +210,8 @@ int smbusTransfer(const Bed::Descriptor& descriptor, SimBus& bus,
     return result;
 }
 
-int i2cIoctl(Bed::Descriptor& descriptor, unsigned long request, void* argument) {
-    SimBus* bus = theBed().bus(descriptor.path);
+int i2cIoctl(SimBoard::Descriptor& descriptor, unsigned long request, void* argument) {
+    SimBus* bus = theBoard().bus(descriptor.path);
     if (bus == nullptr) return fail(ENODEV);
     switch (request) {
         case I2C_SLAVE:
@@ -233,14 +233,14 @@ int i2cIoctl(Bed::Descriptor& descriptor, unsigned long request, void* argument)
     }
 }
 
-ssize_t i2cWrite(const Bed::Descriptor& descriptor, const void* buffer, std::size_t count) {
-    SimBus* bus = theBed().bus(descriptor.path);
+ssize_t i2cWrite(const SimBoard::Descriptor& descriptor, const void* buffer, std::size_t count) {
+    SimBus* bus = theBoard().bus(descriptor.path);
     if (bus == nullptr) return fail(ENODEV);
     count = std::min(count, kI2cMaxTransfer);
     Event event = eventOf(EventKind::Write, descriptor.path, descriptor.address);
     event.requested = count;
     const auto* bytes = static_cast<const uint8_t*>(buffer);
-    const bool keepBytes = theBed().keepsBytes();
+    const bool keepBytes = theBoard().keepsBytes();
     if (keepBytes) event.bytes.assign(bytes, bytes + count);
     SimNode* node = bus->node(descriptor.address);
     ssize_t result = 0;
@@ -250,7 +250,7 @@ ssize_t i2cWrite(const Bed::Descriptor& descriptor, const void* buffer, std::siz
         int error = 0;
         result =
             node->busWrite(bytes, count, error,
-                           {theBed().eventCount(), theBed().clock().nowUs(), theBed().recording()});
+                           {theBoard().eventCount(), theBoard().clock().nowUs(), theBoard().recording()});
         if (result < 0) errno = error;
         if (node->lastFault()) event.fault = faultName(*node->lastFault());
         if (keepBytes) event.reply = node->preparedReply();
@@ -259,8 +259,8 @@ ssize_t i2cWrite(const Bed::Descriptor& descriptor, const void* buffer, std::siz
     return result;
 }
 
-ssize_t i2cRead(const Bed::Descriptor& descriptor, void* buffer, std::size_t count) {
-    SimBus* bus = theBed().bus(descriptor.path);
+ssize_t i2cRead(const SimBoard::Descriptor& descriptor, void* buffer, std::size_t count) {
+    SimBus* bus = theBoard().bus(descriptor.path);
     if (bus == nullptr) return fail(ENODEV);
     count = std::min(count, kI2cMaxTransfer);
     Event event = eventOf(EventKind::Read, descriptor.path, descriptor.address);
@@ -274,7 +274,7 @@ ssize_t i2cRead(const Bed::Descriptor& descriptor, void* buffer, std::size_t cou
         result = node->busRead(static_cast<uint8_t*>(buffer), count, bus->noAnswerErrno(), error);
         if (result < 0) errno = error;
     }
-    if (result > 0 && theBed().keepsBytes()) {
+    if (result > 0 && theBoard().keepsBytes()) {
         const auto* bytes = static_cast<const uint8_t*>(buffer);
         event.bytes.assign(bytes, bytes + result);
     }
@@ -285,7 +285,7 @@ ssize_t i2cRead(const Bed::Descriptor& descriptor, void* buffer, std::size_t cou
 // --- GPIO chip ---------------------------------------------------------------
 
 int chipInfo(gpiochip_info* info) {
-    SimGpioChip& chip = theBed().gpio();
+    SimGpioChip& chip = theBoard().gpio();
     gpiolines::copyText(info->name, sizeof info->name, chip.name());
     gpiolines::copyText(info->label, sizeof info->label, chip.label());
     info->lines = chip.lineCount();
@@ -340,13 +340,13 @@ int chipIoctl(unsigned long request, void* argument) {
     }
 }
 
-int setValues(const Bed::Descriptor& handle, const gpiohandle_data* data) {
+int setValues(const SimBoard::Descriptor& handle, const gpiohandle_data* data) {
     std::vector<std::pair<std::size_t, int>> values;
     for (std::size_t i = 0; i < handle.lines.size(); ++i) values.emplace_back(i, data->values[i]);
     return gpiolines::drive(handle, values);
 }
 
-int getValues(const Bed::Descriptor& handle, gpiohandle_data* data) {
+int getValues(const SimBoard::Descriptor& handle, gpiohandle_data* data) {
     std::memset(data, 0, sizeof *data);
     for (std::size_t i = 0; i < handle.lines.size(); ++i) {
         data->values[i] = static_cast<uint8_t>(gpiolines::readBack(handle.lines[i]));
@@ -354,7 +354,7 @@ int getValues(const Bed::Descriptor& handle, gpiohandle_data* data) {
     return 0;
 }
 
-int handleIoctl(const Bed::Descriptor& handle, unsigned long request, void* argument) {
+int handleIoctl(const SimBoard::Descriptor& handle, unsigned long request, void* argument) {
     switch (request) {
         case GPIOHANDLE_SET_LINE_VALUES_IOCTL:
             return setValues(handle, static_cast<const gpiohandle_data*>(argument));
@@ -365,7 +365,7 @@ int handleIoctl(const Bed::Descriptor& handle, unsigned long request, void* argu
     }
 }
 
-ssize_t sysfsRead(Bed::Descriptor& descriptor, void* buffer, std::size_t count) {
+ssize_t sysfsRead(SimBoard::Descriptor& descriptor, void* buffer, std::size_t count) {
     const std::string content = sysfsContent();
     if (descriptor.offset >= content.size()) return 0;
     const std::size_t n = std::min(count, content.size() - descriptor.offset);
@@ -376,9 +376,9 @@ ssize_t sysfsRead(Bed::Descriptor& descriptor, void* buffer, std::size_t count) 
 
 // The descriptor of `fd`; a stale one when another thread closed it after
 // the interposer saw it (every call then fails with EBADF).
-Bed::Descriptor& descriptorOf(int fd) {
-    static Bed::Descriptor closed;
-    Bed::Descriptor* found = theBed().descriptor(fd);
+SimBoard::Descriptor& descriptorOf(int fd) {
+    static SimBoard::Descriptor closed;
+    SimBoard::Descriptor* found = theBoard().descriptor(fd);
     return found != nullptr ? *found : closed;
 }
 
@@ -391,14 +391,14 @@ bool simulatedPath(const char* path) {
 }
 
 bool simulatedFd(int fd) {
-    Bed* bed = existingBed();
-    if (bed == nullptr) return false;
-    const auto guard = Bed::lock();
-    return bed->descriptor(fd) != nullptr;
+    SimBoard* board = existingBoard();
+    if (board == nullptr) return false;
+    const auto guard = SimBoard::lock();
+    return board->descriptor(fd) != nullptr;
 }
 
 int open(const char* path, int flags) {
-    const auto guard = Bed::lock();
+    const auto guard = SimBoard::lock();
     const std::string name(path);
     const int fd = isI2cPath(name) ? openI2c(name) : openGpio(name, flags);
     logOutcome(eventOf(EventKind::Open, name), fd);
@@ -406,11 +406,11 @@ int open(const char* path, int flags) {
 }
 
 int close(int fd) {
-    const auto guard = Bed::lock();
-    std::unique_ptr<Bed::Descriptor> descriptor = theBed().removeDescriptor(fd);
+    const auto guard = SimBoard::lock();
+    std::unique_ptr<SimBoard::Descriptor> descriptor = theBoard().removeDescriptor(fd);
     if (descriptor == nullptr) return fail(EBADF);
     if (descriptor->kind == Kind::I2c) {
-        if (SimBus* bus = theBed().bus(descriptor->path)) bus->noteClosed();
+        if (SimBus* bus = theBoard().bus(descriptor->path)) bus->noteClosed();
     } else if (isLineDescriptor(*descriptor)) {
         gpiolines::release(*descriptor);
     }
@@ -419,8 +419,8 @@ int close(int fd) {
 }
 
 ssize_t read(int fd, void* buffer, std::size_t count) {
-    const auto guard = Bed::lock();
-    Bed::Descriptor& descriptor = descriptorOf(fd);
+    const auto guard = SimBoard::lock();
+    SimBoard::Descriptor& descriptor = descriptorOf(fd);
     switch (descriptor.kind) {
         case Kind::I2c:
             return i2cRead(descriptor, buffer, count);
@@ -434,8 +434,8 @@ ssize_t read(int fd, void* buffer, std::size_t count) {
 }
 
 ssize_t write(int fd, const void* buffer, std::size_t count) {
-    const auto guard = Bed::lock();
-    Bed::Descriptor& descriptor = descriptorOf(fd);
+    const auto guard = SimBoard::lock();
+    SimBoard::Descriptor& descriptor = descriptorOf(fd);
     switch (descriptor.kind) {
         case Kind::I2c:
             return i2cWrite(descriptor, buffer, count);
@@ -448,8 +448,8 @@ ssize_t write(int fd, const void* buffer, std::size_t count) {
 }
 
 int ioctl(int fd, unsigned long request, void* argument) {
-    const auto guard = Bed::lock();
-    Bed::Descriptor& descriptor = descriptorOf(fd);
+    const auto guard = SimBoard::lock();
+    SimBoard::Descriptor& descriptor = descriptorOf(fd);
     switch (descriptor.kind) {
         case Kind::I2c:
             return i2cIoctl(descriptor, request, argument);
@@ -467,15 +467,15 @@ int ioctl(int fd, unsigned long request, void* argument) {
 }
 
 int statPath(const char* path, struct stat* buffer) {
-    const auto guard = Bed::lock();
+    const auto guard = SimBoard::lock();
     return fillStat(nodeAt(path), buffer);
 }
 
 // stat and statx of an open descriptor differ only in the buffer they fill.
 template <typename Buffer>
 int statOpenDescriptor(int fd, Buffer* buffer, int (*fill)(const Node&, Buffer*)) {
-    const auto guard = Bed::lock();
-    const Bed::Descriptor& descriptor = descriptorOf(fd);
+    const auto guard = SimBoard::lock();
+    const SimBoard::Descriptor& descriptor = descriptorOf(fd);
     if (descriptor.kind == Kind::Stale) return fail(EBADF);
     return fill(nodeOf(descriptor), buffer);
 }
@@ -485,7 +485,7 @@ int statFd(int fd, struct stat* buffer) {
 }
 
 int statxPath(const char* path, struct statx* buffer) {
-    const auto guard = Bed::lock();
+    const auto guard = SimBoard::lock();
     return fillStatx(nodeAt(path), buffer);
 }
 
@@ -494,28 +494,28 @@ int statxFd(int fd, struct statx* buffer) {
 }
 
 int access(const char* path, int mode) {
-    const auto guard = Bed::lock();
+    const auto guard = SimBoard::lock();
     if (!nodeAt(path).exists) return fail(ENOENT);
     return (mode & X_OK) != 0 ? fail(EACCES) : 0;
 }
 
 bool sleep(SleepCall call, uint64_t durationUs) {
-    Bed* bed = existingBed();
-    if (bed == nullptr) return true;
-    const auto guard = Bed::lock();
+    SimBoard* board = existingBoard();
+    if (board == nullptr) return true;
+    const auto guard = SimBoard::lock();
     Event event = eventOf(EventKind::Sleep, sleepCallName(call));
     event.requested = durationUs;
-    const std::size_t index = bed->log(std::move(event));
-    return bed->clock().noteSleep(call, durationUs, index, bed->recording());
+    const std::size_t index = board->log(std::move(event));
+    return board->clock().noteSleep(call, durationUs, index, board->recording());
 }
 
 bool fakeWallClock(uint64_t& nowUs) {
-    Bed* bed = existingBed();
-    if (bed == nullptr) return false;
-    const auto guard = Bed::lock();
-    if (!bed->clock().isFake()) return false;
-    nowUs = bed->clock().nowUs();
+    SimBoard* board = existingBoard();
+    if (board == nullptr) return false;
+    const auto guard = SimBoard::lock();
+    if (!board->clock().isFake()) return false;
+    nowUs = board->clock().nowUs();
     return true;
 }
 
-}  // namespace bed::devices
+}  // namespace sim::devices

@@ -14,7 +14,7 @@
 
 struct statx;
 
-namespace bed::devices {
+namespace sim::devices {
 
 bool simulatedPath(const char* path);
 bool simulatedFd(int fd);
@@ -35,4 +35,4 @@ bool sleep(SleepCall call, uint64_t durationUs);
 // Fake wall-clock time, or nothing when the clock is real.
 bool fakeWallClock(uint64_t& nowUs);
 
-}  // namespace bed::devices
+}  // namespace sim::devices

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace bed {
+namespace sim {
 
 namespace {
 
@@ -71,4 +71,4 @@ std::string Event::str() const {
     }
 }
 
-}  // namespace bed
+}  // namespace sim

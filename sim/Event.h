@@ -1,5 +1,5 @@
 #pragma once
-// The bed's unified event log: every simulated device operation and every
+// The simulated board's unified event log: every simulated device operation and every
 // sleep, in the order they happened, with the fake clock's time stamp. Tests
 // assert ordering ("write, usleep 100000, read 3, read 6") through `str()`.
 
@@ -12,7 +12,7 @@
 
 #include "WireFrame.h"
 
-namespace bed {
+namespace sim {
 
 enum class EventKind {
     Open,         // a simulated path was opened (also refused opens)
@@ -57,4 +57,4 @@ struct Event {
     std::string str() const;
 };
 
-}  // namespace bed
+}  // namespace sim

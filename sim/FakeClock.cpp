@@ -6,7 +6,7 @@
 
 #include "RealLibc.h"
 
-namespace bed {
+namespace sim {
 
 std::string sleepCallName(SleepCall call) {
     switch (call) {
@@ -56,4 +56,4 @@ bool FakeClock::noteSleep(SleepCall call, uint64_t durationUs, std::size_t event
     return false;
 }
 
-}  // namespace bed
+}  // namespace sim

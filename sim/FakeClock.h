@@ -1,17 +1,17 @@
 #pragma once
-// The bed's clock. In real mode (the default) sleeps really sleep and the wall
+// The simulated board's clock. In real mode (the default) sleeps really sleep and the wall
 // clock is the host's. In fake mode every usleep/sleep/nanosleep/
 // clock_nanosleep returns at once and advances fake time by its duration, and
 // gettimeofday, time and clock_gettime(CLOCK_REALTIME*) read fake time. Other
 // clocks (CLOCK_MONOTONIC, ...) always pass through. Sleeps are recorded in
-// both modes, each also as a Sleep event in the bed's event log.
+// both modes, each also as a Sleep event in the simulated board's event log.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace bed {
+namespace sim {
 
 enum class SleepCall { Usleep, Sleep, Nanosleep, ClockNanosleep };
 
@@ -19,7 +19,7 @@ struct SleepRecord {
     SleepCall call = SleepCall::Usleep;
     uint64_t durationUs = 0;     // requested duration (absolute clock_nanosleep: time left)
     uint64_t startUs = 0;        // wall-clock time when the sleep began
-    std::size_t eventIndex = 0;  // index of the Sleep event in the bed's log
+    std::size_t eventIndex = 0;  // index of the Sleep event in the simulated board's log
 };
 
 std::string sleepCallName(SleepCall call);
@@ -55,4 +55,4 @@ class FakeClock {
     std::vector<SleepRecord> sleeps_;
 };
 
-}  // namespace bed
+}  // namespace sim

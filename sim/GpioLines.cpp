@@ -3,9 +3,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "Bed.h"
+#include "SimBoard.h"
 
-namespace bed::gpiolines {
+namespace sim::gpiolines {
 
 namespace {
 
@@ -22,11 +22,11 @@ void logLine(EventKind kind, const char* path, unsigned offset, int value, int e
     event.value = value;
     event.result = error == 0 ? 0 : -1;
     event.error = error;
-    Bed::instance().log(std::move(event));
+    SimBoard::instance().log(std::move(event));
 }
 
 int refusal(const LineRequest& request) {
-    SimGpioChip& chip = Bed::instance().gpio();
+    SimGpioChip& chip = SimBoard::instance().gpio();
     for (const RequestedLine& wanted : request.lines) {
         if (wanted.offset >= chip.lineCount()) return EINVAL;
         const SimGpioChip::Line& line = chip.line(wanted.offset);
@@ -43,14 +43,14 @@ int refuse(const LineRequest& request, int error) {
 }
 
 void grant(const LineRequest& request) {
-    Bed& bed = Bed::instance();
+    SimBoard& simBoard = SimBoard::instance();
     for (const RequestedLine& wanted : request.lines) {
-        SimGpioChip::Line& line = bed.gpio().line(wanted.offset);
+        SimGpioChip::Line& line = simBoard.gpio().line(wanted.offset);
         line.requested = true;
         line.output = wanted.output;
         line.consumer = request.consumer.empty() ? "?" : request.consumer;
         if (wanted.output) line.value = wanted.value != 0 ? 1 : 0;
-        bed.gpio().record(wanted.offset, LineChange::Request, line.value, bed.clock().nowUs());
+        simBoard.gpio().record(wanted.offset, LineChange::Request, line.value, simBoard.clock().nowUs());
         logLine(EventKind::GpioRequest, request.path, wanted.offset, line.value, 0);
     }
 }
@@ -58,7 +58,7 @@ void grant(const LineRequest& request) {
 }  // namespace
 
 int describe(unsigned offset, LineDescription& description) {
-    SimGpioChip& chip = Bed::instance().gpio();
+    SimGpioChip& chip = SimBoard::instance().gpio();
     if (offset >= chip.lineCount()) return EINVAL;
     if (chip.lineInfoError() != 0) return chip.lineInfoError();
     const SimGpioChip::Line& line = chip.line(offset);
@@ -72,19 +72,19 @@ int describe(unsigned offset, LineDescription& description) {
 int request(const LineRequest& request) {
     const int error = refusal(request);
     if (error != 0) return refuse(request, error);
-    auto descriptor = std::make_unique<Bed::Descriptor>();
+    auto descriptor = std::make_unique<SimBoard::Descriptor>();
     descriptor->kind = request.kind;
     descriptor->path = request.path;
     for (const RequestedLine& wanted : request.lines) descriptor->lines.push_back(wanted.offset);
-    const int fd = Bed::instance().addDescriptor(std::move(descriptor));
+    const int fd = SimBoard::instance().addDescriptor(std::move(descriptor));
     if (fd < 0) return refuse(request, errno);
     grant(request);
     return fd;
 }
 
-int drive(const Bed::Descriptor& handle, const std::vector<std::pair<std::size_t, int>>& values) {
-    Bed& bed = Bed::instance();
-    SimGpioChip& chip = bed.gpio();
+int drive(const SimBoard::Descriptor& handle, const std::vector<std::pair<std::size_t, int>>& values) {
+    SimBoard& simBoard = SimBoard::instance();
+    SimGpioChip& chip = simBoard.gpio();
     for (unsigned offset : handle.lines) {
         if (!chip.line(offset).output) return fail(EPERM);
     }
@@ -94,7 +94,7 @@ int drive(const Bed::Descriptor& handle, const std::vector<std::pair<std::size_t
         const int value = driven != 0 ? 1 : 0;
         if (error == 0) {
             chip.line(offset).value = value;
-            chip.record(offset, LineChange::Set, value, bed.clock().nowUs());
+            chip.record(offset, LineChange::Set, value, simBoard.clock().nowUs());
         }
         logLine(EventKind::GpioSet, handle.path.c_str(), offset, value, error);
     }
@@ -102,14 +102,14 @@ int drive(const Bed::Descriptor& handle, const std::vector<std::pair<std::size_t
 }
 
 int readBack(unsigned offset) {
-    return Bed::instance().gpio().value(offset) > 0 ? 1 : 0;
+    return SimBoard::instance().gpio().value(offset) > 0 ? 1 : 0;
 }
 
-void release(const Bed::Descriptor& handle) {
-    Bed& bed = Bed::instance();
+void release(const SimBoard::Descriptor& handle) {
+    SimBoard& simBoard = SimBoard::instance();
     for (unsigned offset : handle.lines) {
-        SimGpioChip::Line& line = bed.gpio().line(offset);
-        bed.gpio().record(offset, LineChange::Release, line.value, bed.clock().nowUs());
+        SimGpioChip::Line& line = simBoard.gpio().line(offset);
+        simBoard.gpio().record(offset, LineChange::Release, line.value, simBoard.clock().nowUs());
         line.requested = false;
         line.consumer.clear();
         logLine(EventKind::GpioRelease, handle.path.c_str(), offset, line.value, 0);
@@ -121,4 +121,4 @@ void copyText(char* out, std::size_t size, const std::string& text) {
     std::memcpy(out, text.data(), std::min(size - 1, text.size()));
 }
 
-}  // namespace bed::gpiolines
+}  // namespace sim::gpiolines

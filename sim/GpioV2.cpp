@@ -7,10 +7,10 @@
 #include <iterator>
 #include <string>
 
-#include "Bed.h"
+#include "SimBoard.h"
 #include "GpioLines.h"
 
-namespace bed::gpiov2 {
+namespace sim::gpiov2 {
 
 namespace {
 
@@ -57,7 +57,7 @@ bool malformed(const gpio_v2_line_request& request) {
            !cleared(request.config.padding);
 }
 
-int setValues(const Bed::Descriptor& handle, const gpio_v2_line_values* values) {
+int setValues(const SimBoard::Descriptor& handle, const gpio_v2_line_values* values) {
     if (values->mask == 0) return fail(EINVAL);
     std::vector<std::pair<std::size_t, int>> driven;
     for (std::size_t i = 0; i < handle.lines.size(); ++i) {
@@ -66,7 +66,7 @@ int setValues(const Bed::Descriptor& handle, const gpio_v2_line_values* values) 
     return gpiolines::drive(handle, driven);
 }
 
-int getValues(const Bed::Descriptor& handle, gpio_v2_line_values* values) {
+int getValues(const SimBoard::Descriptor& handle, gpio_v2_line_values* values) {
     if (values->mask == 0) return fail(EINVAL);
     values->bits = 0;
     for (std::size_t i = 0; i < handle.lines.size(); ++i) {
@@ -98,7 +98,7 @@ int lineRequest(gpio_v2_line_request* request) {
     gpiolines::LineRequest wanted{
         .lines = {},
         .consumer = std::string(request->consumer, strnlen(request->consumer, sizeof request->consumer)),
-        .kind = Bed::Descriptor::Kind::GpioLineRequest,
+        .kind = SimBoard::Descriptor::Kind::GpioLineRequest,
         .path = gpiolines::kLineHandlePath};
     for (std::size_t i = 0; i < request->num_lines; ++i) {
         const uint64_t flags = lineFlags(request->config, i);
@@ -112,7 +112,7 @@ int lineRequest(gpio_v2_line_request* request) {
     return 0;
 }
 
-int requestIoctl(const Bed::Descriptor& lineRequest, unsigned long request, void* argument) {
+int requestIoctl(const SimBoard::Descriptor& lineRequest, unsigned long request, void* argument) {
     switch (request) {
         case GPIO_V2_LINE_SET_VALUES_IOCTL:
             return setValues(lineRequest, static_cast<const gpio_v2_line_values*>(argument));
@@ -130,7 +130,7 @@ bool isSubsystemLink(const char* path) {
 }
 
 char* resolveSubsystemLink(char* resolved) {
-    if (!Bed::instance().gpio().present()) {
+    if (!SimBoard::instance().gpio().present()) {
         errno = ENOENT;
         return nullptr;
     }
@@ -138,4 +138,4 @@ char* resolveSubsystemLink(char* resolved) {
     return std::strcpy(resolved, kGpioBus);
 }
 
-}  // namespace bed::gpiov2
+}  // namespace sim::gpiov2

@@ -1,5 +1,5 @@
-// The C library entry points the bed takes over. Each one hands a simulated
-// path or descriptor to the bed and everything else to the C library. This
+// The C library entry points the simulated board takes over. Each one hands a simulated
+// path or descriptor to the simulated board and everything else to the C library. This
 // file is built without _FORTIFY_SOURCE so that the definitions below are the
 // plain functions and not the fortified inline wrappers.
 
@@ -18,14 +18,14 @@
 #include "GpioV2.h"
 #include "RealLibc.h"
 
-#define BED_EXPORT extern "C" __attribute__((visibility("default")))
+#define SIM_EXPORT extern "C" __attribute__((visibility("default")))
 
 extern "C" [[noreturn]] void __chk_fail(void);
 
 namespace {
 
-namespace devices = bed::devices;
-using bed::SleepCall;
+namespace devices = sim::devices;
+using sim::SleepCall;
 
 bool takesMode(int flags) {
     return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
@@ -37,12 +37,12 @@ mode_t modeArgument(int flags, va_list arguments) {
 
 int openPath(const char* path, int flags, mode_t mode) {
     if (devices::simulatedPath(path)) return devices::open(path, flags);
-    return bed::real::open(path, flags, mode);
+    return sim::real::open(path, flags, mode);
 }
 
 int openPathAt(int dirfd, const char* path, int flags, mode_t mode) {
     if (devices::simulatedPath(path)) return devices::open(path, flags);
-    return bed::real::openat(dirfd, path, flags, mode);
+    return sim::real::openat(dirfd, path, flags, mode);
 }
 
 uint64_t microsecondsOf(const timespec& ts) {
@@ -62,13 +62,13 @@ uint64_t clockNowUs(clockid_t clock) {
     uint64_t now = 0;
     if (isWallClock(clock) && devices::fakeWallClock(now)) return now;
     timespec ts{};
-    bed::real::clockGettime(clock, &ts);
+    sim::real::clockGettime(clock, &ts);
     return microsecondsOf(ts);
 }
 
 }  // namespace
 
-BED_EXPORT int open(const char* path, int flags, ...) {
+SIM_EXPORT int open(const char* path, int flags, ...) {
     va_list arguments;
     va_start(arguments, flags);
     const mode_t mode = modeArgument(flags, arguments);
@@ -76,7 +76,7 @@ BED_EXPORT int open(const char* path, int flags, ...) {
     return openPath(path, flags, mode);
 }
 
-BED_EXPORT int open64(const char* path, int flags, ...) {
+SIM_EXPORT int open64(const char* path, int flags, ...) {
     va_list arguments;
     va_start(arguments, flags);
     const mode_t mode = modeArgument(flags, arguments);
@@ -84,7 +84,7 @@ BED_EXPORT int open64(const char* path, int flags, ...) {
     return openPath(path, flags, mode);
 }
 
-BED_EXPORT int openat(int dirfd, const char* path, int flags, ...) {
+SIM_EXPORT int openat(int dirfd, const char* path, int flags, ...) {
     va_list arguments;
     va_start(arguments, flags);
     const mode_t mode = modeArgument(flags, arguments);
@@ -92,7 +92,7 @@ BED_EXPORT int openat(int dirfd, const char* path, int flags, ...) {
     return openPathAt(dirfd, path, flags, mode);
 }
 
-BED_EXPORT int openat64(int dirfd, const char* path, int flags, ...) {
+SIM_EXPORT int openat64(int dirfd, const char* path, int flags, ...) {
     va_list arguments;
     va_start(arguments, flags);
     const mode_t mode = modeArgument(flags, arguments);
@@ -100,41 +100,41 @@ BED_EXPORT int openat64(int dirfd, const char* path, int flags, ...) {
     return openPathAt(dirfd, path, flags, mode);
 }
 
-BED_EXPORT int __open_2(const char* path, int flags) {
+SIM_EXPORT int __open_2(const char* path, int flags) {
     return openPath(path, flags, 0);
 }
-BED_EXPORT int __open64_2(const char* path, int flags) {
+SIM_EXPORT int __open64_2(const char* path, int flags) {
     return openPath(path, flags, 0);
 }
-BED_EXPORT int __openat_2(int dirfd, const char* path, int flags) {
+SIM_EXPORT int __openat_2(int dirfd, const char* path, int flags) {
     return openPathAt(dirfd, path, flags, 0);
 }
-BED_EXPORT int __openat64_2(int dirfd, const char* path, int flags) {
+SIM_EXPORT int __openat64_2(int dirfd, const char* path, int flags) {
     return openPathAt(dirfd, path, flags, 0);
 }
 
-BED_EXPORT int close(int fd) {
+SIM_EXPORT int close(int fd) {
     if (devices::simulatedFd(fd)) return devices::close(fd);
-    return bed::real::close(fd);
+    return sim::real::close(fd);
 }
 
-BED_EXPORT ssize_t read(int fd, void* buffer, size_t count) {
+SIM_EXPORT ssize_t read(int fd, void* buffer, size_t count) {
     if (devices::simulatedFd(fd)) return devices::read(fd, buffer, count);
-    return bed::real::read(fd, buffer, count);
+    return sim::real::read(fd, buffer, count);
 }
 
-BED_EXPORT ssize_t __read_chk(int fd, void* buffer, size_t count, size_t bufferSize) {
-    if (!devices::simulatedFd(fd)) return bed::real::readChecked(fd, buffer, count, bufferSize);
+SIM_EXPORT ssize_t __read_chk(int fd, void* buffer, size_t count, size_t bufferSize) {
+    if (!devices::simulatedFd(fd)) return sim::real::readChecked(fd, buffer, count, bufferSize);
     if (count > bufferSize) __chk_fail();
     return devices::read(fd, buffer, count);
 }
 
-BED_EXPORT ssize_t write(int fd, const void* buffer, size_t count) {
+SIM_EXPORT ssize_t write(int fd, const void* buffer, size_t count) {
     if (devices::simulatedFd(fd)) return devices::write(fd, buffer, count);
-    return bed::real::write(fd, buffer, count);
+    return sim::real::write(fd, buffer, count);
 }
 
-BED_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept {
+SIM_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept {
     va_list arguments;
     va_start(arguments, request);
     void* argument = va_arg(arguments, void*);
@@ -142,94 +142,94 @@ BED_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept {
     // The kernel takes the request as 32 bits, so a caller that sign-extends it (libgpiod 2
     // does) still names the same command.
     if (devices::simulatedFd(fd)) return devices::ioctl(fd, static_cast<unsigned>(request), argument);
-    return bed::real::ioctl(fd, request, argument);
+    return sim::real::ioctl(fd, request, argument);
 }
 
-BED_EXPORT int stat(const char* path, struct stat* buffer) noexcept {
+SIM_EXPORT int stat(const char* path, struct stat* buffer) noexcept {
     if (devices::simulatedPath(path)) return devices::statPath(path, buffer);
-    return bed::real::stat(path, buffer);
+    return sim::real::stat(path, buffer);
 }
 
-BED_EXPORT int stat64(const char* path, struct stat64* buffer) noexcept {
+SIM_EXPORT int stat64(const char* path, struct stat64* buffer) noexcept {
     return stat(path, reinterpret_cast<struct stat*>(buffer));
 }
 
-BED_EXPORT int lstat(const char* path, struct stat* buffer) noexcept {
+SIM_EXPORT int lstat(const char* path, struct stat* buffer) noexcept {
     if (devices::simulatedPath(path)) return devices::statPath(path, buffer);
-    return bed::real::lstat(path, buffer);
+    return sim::real::lstat(path, buffer);
 }
 
-BED_EXPORT int lstat64(const char* path, struct stat64* buffer) noexcept {
+SIM_EXPORT int lstat64(const char* path, struct stat64* buffer) noexcept {
     return lstat(path, reinterpret_cast<struct stat*>(buffer));
 }
 
-BED_EXPORT int fstat(int fd, struct stat* buffer) noexcept {
+SIM_EXPORT int fstat(int fd, struct stat* buffer) noexcept {
     if (devices::simulatedFd(fd)) return devices::statFd(fd, buffer);
-    return bed::real::fstat(fd, buffer);
+    return sim::real::fstat(fd, buffer);
 }
 
-BED_EXPORT int fstat64(int fd, struct stat64* buffer) noexcept {
+SIM_EXPORT int fstat64(int fd, struct stat64* buffer) noexcept {
     return fstat(fd, reinterpret_cast<struct stat*>(buffer));
 }
 
-BED_EXPORT int fstatat(int dirfd, const char* path, struct stat* buffer, int flags) noexcept {
+SIM_EXPORT int fstatat(int dirfd, const char* path, struct stat* buffer, int flags) noexcept {
     if (devices::simulatedPath(path)) return devices::statPath(path, buffer);
     if ((flags & AT_EMPTY_PATH) != 0 && path[0] == '\0' && devices::simulatedFd(dirfd)) {
         return devices::statFd(dirfd, buffer);
     }
-    return bed::real::fstatat(dirfd, path, buffer, flags);
+    return sim::real::fstatat(dirfd, path, buffer, flags);
 }
 
-BED_EXPORT int fstatat64(int dirfd, const char* path, struct stat64* buffer, int flags) noexcept {
+SIM_EXPORT int fstatat64(int dirfd, const char* path, struct stat64* buffer, int flags) noexcept {
     return fstatat(dirfd, path, reinterpret_cast<struct stat*>(buffer), flags);
 }
 
-BED_EXPORT int statx(int dirfd, const char* path, int flags, unsigned mask,
+SIM_EXPORT int statx(int dirfd, const char* path, int flags, unsigned mask,
                      struct statx* buffer) noexcept {
     if (devices::simulatedPath(path)) return devices::statxPath(path, buffer);
     if ((flags & AT_EMPTY_PATH) != 0 && path[0] == '\0' && devices::simulatedFd(dirfd)) {
         return devices::statxFd(dirfd, buffer);
     }
-    return bed::real::statx(dirfd, path, flags, mask, buffer);
+    return sim::real::statx(dirfd, path, flags, mask, buffer);
 }
 
-BED_EXPORT int access(const char* path, int mode) noexcept {
+SIM_EXPORT int access(const char* path, int mode) noexcept {
     if (devices::simulatedPath(path)) return devices::access(path, mode);
-    return bed::real::access(path, mode);
+    return sim::real::access(path, mode);
 }
 
-BED_EXPORT int faccessat(int dirfd, const char* path, int mode, int flags) noexcept {
+SIM_EXPORT int faccessat(int dirfd, const char* path, int mode, int flags) noexcept {
     if (devices::simulatedPath(path)) return devices::access(path, mode);
-    return bed::real::faccessat(dirfd, path, mode, flags);
+    return sim::real::faccessat(dirfd, path, mode, flags);
 }
 
-BED_EXPORT char* realpath(const char* path, char* resolved) noexcept {
-    if (bed::gpiov2::isSubsystemLink(path)) return bed::gpiov2::resolveSubsystemLink(resolved);
-    return bed::real::realpath(path, resolved);
+SIM_EXPORT char* realpath(const char* path, char* resolved) noexcept {
+    if (sim::gpiov2::isSubsystemLink(path)) return sim::gpiov2::resolveSubsystemLink(resolved);
+    return sim::real::realpath(path, resolved);
 }
 
-BED_EXPORT int usleep(useconds_t microseconds) {
+SIM_EXPORT int usleep(useconds_t microseconds) {
     if (!devices::sleep(SleepCall::Usleep, microseconds)) return 0;
-    return bed::real::usleep(microseconds);
+    return sim::real::usleep(microseconds);
 }
 
-BED_EXPORT unsigned sleep(unsigned seconds) {
+SIM_EXPORT unsigned sleep(unsigned seconds) {
     if (!devices::sleep(SleepCall::Sleep, uint64_t{seconds} * 1'000'000ULL)) return 0;
-    return bed::real::sleep(seconds);
+    return sim::real::sleep(seconds);
 }
 
-BED_EXPORT int nanosleep(const timespec* request, timespec* remaining) {
-    if (!validInterval(request)) return bed::real::nanosleep(request, remaining);
+SIM_EXPORT int nanosleep(const timespec* request, timespec* remaining) {
+    if (!validInterval(request)) return sim::real::nanosleep(request, remaining);
     if (!devices::sleep(SleepCall::Nanosleep, microsecondsOf(*request))) {
         if (remaining != nullptr) *remaining = timespec{};
         return 0;
     }
-    return bed::real::nanosleep(request, remaining);
+    return sim::real::nanosleep(request, remaining);
 }
 
-BED_EXPORT int clock_nanosleep(clockid_t clock, int flags, const timespec* request,
+SIM_EXPORT int clock_nanosleep(clockid_t clock, int flags, const timespec* request,
                                timespec* remaining) {
-    if (!validInterval(request)) return bed::real::clockNanosleep(clock, flags, request, remaining);
+    if (!validInterval(request)) return sim::real::clockNanosleep(clock, flags, request, remaining);
     uint64_t duration = microsecondsOf(*request);
     if ((flags & TIMER_ABSTIME) != 0) {
         const uint64_t now = clockNowUs(clock);
@@ -239,29 +239,29 @@ BED_EXPORT int clock_nanosleep(clockid_t clock, int flags, const timespec* reque
         if (remaining != nullptr) *remaining = timespec{};
         return 0;
     }
-    return bed::real::clockNanosleep(clock, flags, request, remaining);
+    return sim::real::clockNanosleep(clock, flags, request, remaining);
 }
 
-BED_EXPORT int gettimeofday(struct timeval* tv, void* tz) noexcept {
+SIM_EXPORT int gettimeofday(struct timeval* tv, void* tz) noexcept {
     uint64_t now = 0;
-    if (!devices::fakeWallClock(now)) return bed::real::gettimeofday(tv, tz);
+    if (!devices::fakeWallClock(now)) return sim::real::gettimeofday(tv, tz);
     tv->tv_sec = static_cast<time_t>(now / 1'000'000ULL);
     tv->tv_usec = static_cast<suseconds_t>(now % 1'000'000ULL);
     return 0;
 }
 
-BED_EXPORT time_t time(time_t* out) noexcept {
+SIM_EXPORT time_t time(time_t* out) noexcept {
     uint64_t now = 0;
-    if (!devices::fakeWallClock(now)) return bed::real::time(out);
+    if (!devices::fakeWallClock(now)) return sim::real::time(out);
     const auto seconds = static_cast<time_t>(now / 1'000'000ULL);
     if (out != nullptr) *out = seconds;
     return seconds;
 }
 
-BED_EXPORT int clock_gettime(clockid_t clock, timespec* out) noexcept {
+SIM_EXPORT int clock_gettime(clockid_t clock, timespec* out) noexcept {
     uint64_t now = 0;
     if (!isWallClock(clock) || !devices::fakeWallClock(now)) {
-        return bed::real::clockGettime(clock, out);
+        return sim::real::clockGettime(clock, out);
     }
     out->tv_sec = static_cast<time_t>(now / 1'000'000ULL);
     out->tv_nsec = static_cast<long>(now % 1'000'000ULL) * 1000L;

@@ -2,7 +2,7 @@
 // What `i2c-kestro-sim` hands its preload library in PROGRAM's environment,
 // and the launcher's exit statuses of its own.
 
-namespace bed::launch {
+namespace sim::launch {
 
 inline constexpr const char* kScenario = "KESTRO_SIM_SCENARIO";  // scenario file
 inline constexpr const char* kFast = "KESTRO_SIM_FAST";          // set: waits return at once
@@ -17,4 +17,4 @@ inline constexpr const char* kConnectTo = "KESTRO_SIM_CONNECT_TO";
 inline constexpr int kBadScenario = 64;  // also a bad command line
 inline constexpr int kCannotRun = 127;   // PROGRAM could not be started
 
-}  // namespace bed::launch
+}  // namespace sim::launch

@@ -11,7 +11,7 @@
 #include <fstream>
 #include <string>
 
-#include "Bed.h"
+#include "SimBoard.h"
 #include "BoardState.h"
 #include "Launch.h"
 #include "RealLibc.h"
@@ -38,14 +38,14 @@ std::string setting(const char* name) {
 [[noreturn]] void refuse(const std::string& why) {
     std::fprintf(stderr, "i2c-kestro-sim: %s\n", why.c_str());
     std::fflush(stderr);
-    _exit(bed::launch::kBadScenario);
+    _exit(sim::launch::kBadScenario);
 }
 
-void startTrace(const std::string& target, bed::Bed& bed) {
+void startTrace(const std::string& target, sim::SimBoard& simBoard) {
     run->trace = target == "-" ? stderr : std::fopen(target.c_str(), "a");
     if (run->trace == nullptr) refuse("cannot write the trace " + target);
-    bed.setObserver([](const bed::Event& event) {
-        const std::string line = bed::traceLine(event, run->startUs) + "\n";
+    simBoard.setObserver([](const sim::Event& event) {
+        const std::string line = sim::traceLine(event, run->startUs) + "\n";
         std::fputs(line.c_str(), run->trace);
         std::fflush(run->trace);
     });
@@ -55,34 +55,34 @@ void startTrace(const std::string& target, bed::Bed& bed) {
 // simulated device and so leaves the program's report and files alone.
 void keepBoard() {
     if (run == nullptr) return;
-    const auto guard = bed::Bed::lock();
-    const bed::Bed& bed = bed::Bed::instance();
-    if (bed.counters().opens == 0) return;
-    if (!run->stateFolder.empty()) bed::saveNodeFiles(run->stateFolder, bed);
-    if (!run->reportPath.empty()) std::ofstream(run->reportPath, std::ios::trunc) << bed::boardReport(bed);
+    const auto guard = sim::SimBoard::lock();
+    const sim::SimBoard& simBoard = sim::SimBoard::instance();
+    if (simBoard.counters().opens == 0) return;
+    if (!run->stateFolder.empty()) sim::saveNodeFiles(run->stateFolder, simBoard);
+    if (!run->reportPath.empty()) std::ofstream(run->reportPath, std::ios::trunc) << sim::boardReport(simBoard);
 }
 
 __attribute__((constructor)) void setUpBoard() {
-    const std::string scenario = setting(bed::launch::kScenario);
+    const std::string scenario = setting(sim::launch::kScenario);
     if (scenario.empty()) return;
     // OpenSSL must not clean itself up at exit before the board's digests
     // are taken; the first initialisation in the process decides that.
     OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
-    bed::Bed& bed = bed::Bed::instance();
-    const uint64_t hostNowUs = bed::real::wallClockUs();
+    sim::SimBoard& simBoard = sim::SimBoard::instance();
+    const uint64_t hostNowUs = sim::real::wallClockUs();
     try {
-        bed::loadScenario(scenario, bed, hostNowUs);
-    } catch (const bed::ScenarioError& e) {
+        sim::loadScenario(scenario, simBoard, hostNowUs);
+    } catch (const sim::ScenarioError& e) {
         refuse(e.what());
     }
-    bed.setRecording(false);
-    if (!setting(bed::launch::kFast).empty()) bed.clock().useFake(hostNowUs);
-    run = new Run{.reportPath = setting(bed::launch::kReport),
-                  .stateFolder = setting(bed::launch::kState),
+    simBoard.setRecording(false);
+    if (!setting(sim::launch::kFast).empty()) simBoard.clock().useFake(hostNowUs);
+    run = new Run{.reportPath = setting(sim::launch::kReport),
+                  .stateFolder = setting(sim::launch::kState),
                   .startUs = hostNowUs};
-    if (!run->stateFolder.empty()) bed::loadNodeFiles(run->stateFolder, bed);
-    const std::string trace = setting(bed::launch::kTrace);
-    if (!trace.empty()) startTrace(trace, bed);
+    if (!run->stateFolder.empty()) sim::loadNodeFiles(run->stateFolder, simBoard);
+    const std::string trace = setting(sim::launch::kTrace);
+    if (!trace.empty()) startTrace(trace, simBoard);
     std::atexit(keepBoard);
 }
 

@@ -11,7 +11,7 @@
 
 extern "C" ssize_t __read_chk(int fd, void* buffer, size_t count, size_t bufferSize);
 
-namespace bed::real {
+namespace sim::real {
 
 namespace {
 
@@ -150,4 +150,4 @@ uint64_t wallClockUs() {
            static_cast<uint64_t>(now.tv_nsec) / 1000ULL;
 }
 
-}  // namespace bed::real
+}  // namespace sim::real

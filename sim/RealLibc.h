@@ -1,5 +1,5 @@
 #pragma once
-// The C library's own functions behind the ones the bed interposes, found
+// The C library's own functions behind the ones the simulated board interposes, found
 // with dlsym(RTLD_NEXT) on first use (so they work before any constructor).
 
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 
 struct statx;
 
-namespace bed::real {
+namespace sim::real {
 
 int open(const char* path, int flags, mode_t mode);
 int openat(int dirfd, const char* path, int flags, mode_t mode);
@@ -39,4 +39,4 @@ int clockGettime(clockid_t clock, timespec* out);
 // Host wall clock in microseconds since the epoch.
 uint64_t wallClockUs();
 
-}  // namespace bed::real
+}  // namespace sim::real

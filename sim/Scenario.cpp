@@ -13,7 +13,7 @@
 #include <initializer_list>
 #include <memory>
 
-namespace bed {
+namespace sim {
 
 namespace {
 
@@ -344,7 +344,7 @@ void applyNode(const Field& node, SimBus& bus, const Scenario& scenario, uint64_
     }
 }
 
-void applyBus(const std::string& path, const Field& field, Bed& bed, const Scenario& scenario,
+void applyBus(const std::string& path, const Field& field, SimBoard& simBoard, const Scenario& scenario,
               uint64_t hostNowUs, const std::filesystem::path& folder) {
     const std::string digits = path.substr(std::min(path.size(), std::size_t{9}));
     if (path.rfind("/dev/i2c-", 0) != 0 || digits.empty() ||
@@ -352,7 +352,7 @@ void applyBus(const std::string& path, const Field& field, Bed& bed, const Scena
         field.fail("the bus must be named /dev/i2c-N");
     }
     field.allowOnly({"nodes", "devices", "held", "open_error", "funcs_error", "no_answer_error"});
-    SimBus& bus = bed.addBus(path);
+    SimBus& bus = simBoard.addBus(path);
     if (auto nodes = field.optional("nodes")) {
         nodes->forEach([&](const Field& node) { applyNode(node, bus, scenario, hostNowUs, folder); });
     }
@@ -373,9 +373,9 @@ void applyBus(const std::string& path, const Field& field, Bed& bed, const Scena
     if (auto error = field.optional("no_answer_error")) bus.setNoAnswerErrno(error->errorNumber());
 }
 
-void applyGpio(const Field& field, Bed& bed) {
+void applyGpio(const Field& field, SimBoard& simBoard) {
     field.allowOnly({"present", "held", "set_error", "set_fails"});
-    SimGpioChip& chip = bed.gpio();
+    SimGpioChip& chip = simBoard.gpio();
     chip.setPresent(field.optional("present") ? field.required("present").boolean() : true);
     if (auto held = field.optional("held")) {
         held->forEachMember([&](const std::string& line, const Field& consumer) {
@@ -454,7 +454,7 @@ JsonPtr parseFile(const std::string& path) {
 
 }  // namespace
 
-Scenario loadScenario(const std::string& path, Bed& bed, uint64_t hostNowUs) {
+Scenario loadScenario(const std::string& path, SimBoard& simBoard, uint64_t hostNowUs) {
     const JsonPtr root = parseFile(path);
     const Field top(root.get(), "");
     top.allowOnly({"version", "seed", "buses", "gpio", "device_api"});
@@ -465,12 +465,12 @@ Scenario loadScenario(const std::string& path, Bed& bed, uint64_t hostNowUs) {
     const std::filesystem::path folder = std::filesystem::path(path).parent_path();
     if (auto buses = top.optional("buses")) {
         buses->forEachMember([&](const std::string& bus, const Field& field) {
-            applyBus(bus, field, bed, scenario, hostNowUs, folder);
+            applyBus(bus, field, simBoard, scenario, hostNowUs, folder);
         });
     }
-    if (auto gpio = top.optional("gpio")) applyGpio(*gpio, bed);
+    if (auto gpio = top.optional("gpio")) applyGpio(*gpio, simBoard);
     if (auto api = top.optional("device_api")) scenario.deviceApi = deviceApiOf(*api);
     return scenario;
 }
 
-}  // namespace bed
+}  // namespace sim

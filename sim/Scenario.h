@@ -9,9 +9,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "Bed.h"
+#include "SimBoard.h"
 
-namespace bed {
+namespace sim {
 
 // One line naming where the scenario is wrong and what is wrong there, e.g.
 // `buses["/dev/i2c-3"].nodes[2].address: 0x91 is not a 7-bit address`.
@@ -39,9 +39,9 @@ struct Scenario {
     uint64_t seed = 1;
 };
 
-// Reads the scenario at `path` and sets `bed` up from it. Node clocks given as
+// Reads the scenario at `path` and sets `board` up from it. Node clocks given as
 // an offset are counted from `hostNowUs`; files named by "path" are read
 // relative to the scenario's folder. Throws ScenarioError.
-Scenario loadScenario(const std::string& path, Bed& bed, uint64_t hostNowUs);
+Scenario loadScenario(const std::string& path, SimBoard& simBoard, uint64_t hostNowUs);
 
-}  // namespace bed
+}  // namespace sim

@@ -4,7 +4,7 @@
 
 #include <stdexcept>
 
-namespace bed {
+namespace sim {
 
 std::array<uint8_t, 32> sha256(const Bytes& data) {
     std::array<uint8_t, 32> digest{};
@@ -15,4 +15,4 @@ std::array<uint8_t, 32> sha256(const Bytes& data) {
     return digest;
 }
 
-}  // namespace bed
+}  // namespace sim

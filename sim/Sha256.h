@@ -6,8 +6,8 @@
 
 #include "WireFrame.h"
 
-namespace bed {
+namespace sim {
 
 std::array<uint8_t, 32> sha256(const Bytes& data);
 
-}  // namespace bed
+}  // namespace sim

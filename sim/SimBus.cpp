@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-namespace bed {
+namespace sim {
 
 namespace {
 
@@ -42,4 +42,4 @@ SimNode& SimBus::nodeAt(uint8_t address) {
     return *found;
 }
 
-}  // namespace bed
+}  // namespace sim

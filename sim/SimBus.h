@@ -19,7 +19,7 @@
 
 #include "SimNode.h"
 
-namespace bed {
+namespace sim {
 
 class SimBus {
   public:
@@ -76,4 +76,4 @@ class SimBus {
     std::size_t openNow_ = 0;
 };
 
-}  // namespace bed
+}  // namespace sim

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace bed {
+namespace sim {
 
 void SimGpioChip::holdLine(unsigned offset, const std::string& consumer) {
     Line& held = lines_[offset];
@@ -46,4 +46,4 @@ void SimGpioChip::record(unsigned offset, LineChange change, int value, uint64_t
                                  .consumer = lines_[offset].consumer});
 }
 
-}  // namespace bed
+}  // namespace sim

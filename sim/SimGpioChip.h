@@ -18,7 +18,7 @@
 
 #include "SimNode.h"
 
-namespace bed {
+namespace sim {
 
 inline constexpr const char* kGpioChipPath = "/dev/gpiochip0";
 inline constexpr const char* kGpioSysfsDevPath = "/sys/bus/gpio/devices/gpiochip0/dev";
@@ -27,7 +27,7 @@ inline constexpr unsigned kGpioMinor = 0;
 
 enum class LineChange { Request, Set, Release };
 
-// One change of a line, time-stamped by the bed's clock.
+// One change of a line, time-stamped by the simulated board's clock.
 struct LineEvent {
     unsigned offset = 0;
     LineChange change = LineChange::Set;
@@ -90,4 +90,4 @@ class SimGpioChip {
     std::vector<LineEvent> history_;
 };
 
-}  // namespace bed
+}  // namespace sim

@@ -6,7 +6,7 @@
 
 #include "Sha256.h"
 
-namespace bed {
+namespace sim {
 
 namespace {
 
@@ -555,4 +555,4 @@ Bytes SimNode::nextChunk(const StoredFile& stored, uint32_t offset, uint32_t len
     return data;
 }
 
-}  // namespace bed
+}  // namespace sim

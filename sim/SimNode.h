@@ -25,7 +25,7 @@
 
 #include "WireFrame.h"
 
-namespace bed {
+namespace sim {
 
 // How the node answers the SMBus send-byte probe of a bus scan.
 enum class Probe {
@@ -141,7 +141,7 @@ struct Request {
     Bytes payload{};             // the decoded payload (empty when invalid)
     Bytes reply{};               // the reply frame prepared (empty when none)
     uint64_t timeUs = 0;         // clock at the write
-    std::size_t eventIndex = 0;  // index of the Write event in the bed's log
+    std::size_t eventIndex = 0;  // index of the Write event in the simulated board's log
 
     uint8_t opcode() const { return payload.empty() ? 0 : payload[0]; }
     uint8_t subop() const { return payload.size() < 2 ? 0 : payload[1]; }
@@ -274,4 +274,4 @@ class SimNode {
     uint64_t nowUs_ = 0;        // wall clock of the request being answered
 };
 
-}  // namespace bed
+}  // namespace sim

@@ -5,7 +5,7 @@
 
 #include "SimNode.h"
 
-namespace bed {
+namespace sim {
 
 namespace {
 
@@ -78,4 +78,4 @@ std::string traceLine(const Event& event, uint64_t startUs) {
     }
 }
 
-}  // namespace bed
+}  // namespace sim

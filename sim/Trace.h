@@ -17,9 +17,9 @@
 
 #include "Event.h"
 
-namespace bed {
+namespace sim {
 
 // The line of `event`, its time in seconds after `startUs`.
 std::string traceLine(const Event& event, uint64_t startUs);
 
-}  // namespace bed
+}  // namespace sim

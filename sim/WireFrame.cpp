@@ -3,7 +3,7 @@
 #include <array>
 #include <stdexcept>
 
-namespace bed {
+namespace sim {
 
 namespace {
 
@@ -135,4 +135,4 @@ uint64_t le64At(const Bytes& bytes, std::size_t offset) {
     return value;
 }
 
-}  // namespace bed
+}  // namespace sim

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-namespace bed {
+namespace sim {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -47,4 +47,4 @@ void putLe64(Bytes& out, uint64_t value);
 uint32_t le32At(const Bytes& bytes, std::size_t offset);
 uint64_t le64At(const Bytes& bytes, std::size_t offset);
 
-}  // namespace bed
+}  // namespace sim

@@ -15,7 +15,7 @@
 #include <random>
 #include <vector>
 
-#include "Bed.h"
+#include "SimBoard.h"
 #include "BenchSupport.h"
 #include "NorvaneI2CNode.h"
 
@@ -30,11 +30,11 @@ constexpr unsigned kExchangesAhead = 48;
 constexpr size_t kMaxFileSize = 4000;
 constexpr uint32_t kRetries = 3;
 
-const bed::Fault kFaults[] = {
-    bed::Fault::NoAnswer,        bed::Fault::BadStartByte, bed::Fault::LengthTooLarge,
-    bed::Fault::BadCrc,          bed::Fault::BadEndByte,   bed::Fault::ShortSecondRead,
-    bed::Fault::NotOk,           bed::Fault::WrongLength,  bed::Fault::RawPayload,
-    bed::Fault::RawReply,        bed::Fault::RefuseWrite,  bed::Fault::ShortWrite,
+const sim::Fault kFaults[] = {
+    sim::Fault::NoAnswer,        sim::Fault::BadStartByte, sim::Fault::LengthTooLarge,
+    sim::Fault::BadCrc,          sim::Fault::BadEndByte,   sim::Fault::ShortSecondRead,
+    sim::Fault::NotOk,           sim::Fault::WrongLength,  sim::Fault::RawPayload,
+    sim::Fault::RawReply,        sim::Fault::RefuseWrite,  sim::Fault::ShortWrite,
 };
 
 size_t openRealDescriptors() {
@@ -51,12 +51,12 @@ long residentKiB() {
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-bed::Bytes readFile(const std::string& path) {
+sim::Bytes readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    return bed::Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return sim::Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-void writeFile(const std::string& path, const bed::Bytes& content) {
+void writeFile(const std::string& path, const sim::Bytes& content) {
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(content.data()),
                static_cast<std::streamsize>(content.size()));
@@ -69,19 +69,19 @@ class Chaos {
 
     void round(uint64_t operations) {
         const size_t descriptorsBefore = openRealDescriptors();
-        bed::Bed& bed = bed::Bed::instance();
-        bed.reset();
-        bed.clock().useFake();
-        bed.setRecording(false);
-        sim_ = &bed.addBus(kBus).addNode(kAddr);
+        sim::SimBoard& simBoard = sim::SimBoard::instance();
+        simBoard.reset();
+        simBoard.clock().useFake();
+        simBoard.setRecording(false);
+        sim_ = &simBoard.addBus(kBus).addNode(kAddr);
         fillNodeState();
         node_.emplace(kAddr, kBus);
         for (uint64_t i = 0; i < operations; ++i) {
             runOne();
         }
         node_.reset();
-        report_.descriptorsLeftOpen += bed.openDescriptors();
-        bed.reset();
+        report_.descriptorsLeftOpen += simBoard.openDescriptors();
+        simBoard.reset();
         const size_t descriptorsAfter = openRealDescriptors();
         report_.descriptorsLeftOpen +=
             descriptorsAfter > descriptorsBefore ? descriptorsAfter - descriptorsBefore : 0;
@@ -103,15 +103,15 @@ class Chaos {
         return result;
     }
 
-    bed::Bytes bytes(size_t count) {
-        bed::Bytes result(count);
+    sim::Bytes bytes(size_t count) {
+        sim::Bytes result(count);
         for (uint8_t& b : result) {
             b = static_cast<uint8_t>(below(256));
         }
         return result;
     }
 
-    bed::NodeState& state() { return sim_->state(); }
+    sim::NodeState& state() { return sim_->state(); }
     NorvaneI2CNode& node() { return *node_; }
     std::string local(const char* name) const { return settings_.folder + "/" + name; }
 
@@ -119,8 +119,8 @@ class Chaos {
         state().identity = {text(8), text(8), text(8), "dev-" + text(6)};
         state().textE1 = text(30);
         state().textMap = {{below(1000), text(12)}, {below(1000), text(12)}};
-        state().records[0xA1] = {bed::Record{below(256), bytes(below(40))},
-                                 bed::Record{below(256), bytes(below(40))}};
+        state().records[0xA1] = {sim::Record{below(256), bytes(below(40))},
+                                 sim::Record{below(256), bytes(below(40))}};
         state().lines["log"] = text(10) + "\n" + text(10) + "\n" + text(5);
         sim_->putFile("get.bin", bytes(below(kMaxFileSize)));
     }
@@ -134,13 +134,13 @@ class Chaos {
             if (!chance(settings_.faultShare)) {
                 continue;
             }
-            bed::FaultRule rule{.fault = kFaults[below(std::size(kFaults))],
+            sim::FaultRule rule{.fault = kFaults[below(std::size(kFaults))],
                                 .skip = exchange - injected};
-            if (rule.fault == bed::Fault::RawPayload) {
+            if (rule.fault == sim::Fault::RawPayload) {
                 rule.bytes = bytes(2 + below(20));
                 rule.bytes[0] = 'N';
                 rule.bytes[1] = 'O';
-            } else if (rule.fault == bed::Fault::RawReply) {
+            } else if (rule.fault == sim::Fault::RawReply) {
                 // Never a start byte: a reply that cannot pass for a frame.
                 rule.bytes = bytes(below(20));
                 if (!rule.bytes.empty() && rule.bytes[0] == 0x02) {
@@ -236,13 +236,13 @@ class Chaos {
     void records() {
         std::list<NodeRecord> got;
         const int32_t status = node().getRecordsA1(0, got);
-        const std::vector<bed::Record>& expected = state().records[0xA1];
+        const std::vector<sim::Record>& expected = state().records[0xA1];
         bool wrong = got.size() != expected.size();
         auto want = expected.begin();
         for (const NodeRecord& record : got) {
             if (!wrong) {
                 wrong = record.tag != want->tag ||
-                        bed::Bytes(record.data, record.data + record.length) != want->data;
+                        sim::Bytes(record.data, record.data + record.length) != want->data;
                 ++want;
             }
             std::free(record.data);
@@ -284,11 +284,11 @@ class Chaos {
     }
 
     void send() {
-        const bed::Bytes content = bytes(below(kMaxFileSize));
+        const sim::Bytes content = bytes(below(kMaxFileSize));
         writeFile(local("send.bin"), content);
         const std::string name = chance(0.5) ? "a.bin" : "b.bin";
         const int32_t status = node().sendFile(local("send.bin"), name, someOptions(false));
-        const bed::StoredFile* stored = sim_->file(name);
+        const sim::StoredFile* stored = sim_->file(name);
         record("send", status, status == 0 && (stored == nullptr || stored->content != content));
     }
 
@@ -299,9 +299,9 @@ class Chaos {
         }
         const std::string destination = local("copy.bin");
         const bool existed = std::filesystem::exists(destination);
-        const bed::Bytes before = readFile(destination);
+        const sim::Bytes before = readFile(destination);
         const int32_t status = node().getFile("get.bin", destination, someOptions(true));
-        const bed::Bytes after = readFile(destination);
+        const sim::Bytes after = readFile(destination);
         const bool wrong = status == 0 ? after != sim_->file("get.bin")->content
                                        : after != before ||
                                              existed != std::filesystem::exists(destination);
@@ -317,7 +317,7 @@ class Chaos {
     const ChaosSettings& settings_;
     ChaosReport& report_;
     std::mt19937_64 random_;
-    bed::SimNode* sim_ = nullptr;
+    sim::SimNode* sim_ = nullptr;
     std::optional<NorvaneI2CNode> node_;
 };
 

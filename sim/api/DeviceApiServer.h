@@ -32,7 +32,7 @@ struct RecordedRequest {
 // certificate is issued by `authority`; by default the authority this process trusts.
 //
 // The server runs in a child process of its own: the test process stays single-threaded, as
-// the simulated devices of the bed require. Answer and records travel through files.
+// the simulated devices of the simulated board require. Answer and records travel through files.
 class DeviceApiServer {
   public:
     explicit DeviceApiServer(const TestAuthority& authority = trustedTestAuthority());

@@ -13,7 +13,7 @@
 namespace {
 
 // Fixed validity, from 2000-01-01 to 2049-12-31, so that a test clock set anywhere in between
-// (the bed's fake wall clock included) sees every certificate as valid.
+// (the simulated board's fake wall clock included) sees every certificate as valid.
 constexpr time_t kValidFrom = 946684800;
 constexpr time_t kValidUntil = 2524521600;
 

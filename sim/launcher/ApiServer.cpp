@@ -5,7 +5,7 @@
 #include <chrono>
 #include <stdexcept>
 
-namespace bed {
+namespace sim {
 
 namespace {
 
@@ -85,4 +85,4 @@ void ApiServer::answer(const httplib::Request& request, httplib::Response& respo
     requests_.push_back(seen);
 }
 
-}  // namespace bed
+}  // namespace sim

@@ -19,7 +19,7 @@ struct Request;
 struct Response;
 }  // namespace httplib
 
-namespace bed {
+namespace sim {
 
 // One request as the server saw it.
 struct SeenRequest {
@@ -55,4 +55,4 @@ class ApiServer {
     std::vector<SeenRequest> requests_;
 };
 
-}  // namespace bed
+}  // namespace sim

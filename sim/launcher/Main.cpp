@@ -92,15 +92,15 @@ std::string absolute(const std::string& path) {
 
 // The report: PROGRAM's exit status, the board (as PROGRAM left it, or as
 // the scenario set it up when PROGRAM never used it) and the device API.
-void writeReport(const Options& options, const fs::path& boardFile, const bed::ApiServer& server,
+void writeReport(const Options& options, const fs::path& boardFile, const sim::ApiServer& server,
                  int status) {
     json_object* board = json_object_from_file(boardFile.c_str());
-    if (board == nullptr) board = json_tokener_parse(bed::boardReport(bed::Bed::instance()).c_str());
+    if (board == nullptr) board = json_tokener_parse(sim::boardReport(sim::SimBoard::instance()).c_str());
     json_object* report = json_object_new_object();
     json_object_object_add(report, "exit_status", json_object_new_int(status));
     json_object_object_add(report, "board", board);
     json_object* requests = json_object_new_array();
-    for (const bed::SeenRequest& seen : server.requests()) {
+    for (const sim::SeenRequest& seen : server.requests()) {
         json_object* entry = json_object_new_object();
         json_object_object_add(entry, "method", json_object_new_string(seen.method.c_str()));
         json_object_object_add(entry, "path", json_object_new_string(seen.path.c_str()));
@@ -115,7 +115,7 @@ void writeReport(const Options& options, const fs::path& boardFile, const bed::A
     json_object_put(report);
 }
 
-std::string connectTo(const bed::DeviceApi& api, int port) {
+std::string connectTo(const sim::DeviceApi& api, int port) {
     const std::size_t colon = api.endpoint.find(':');
     const std::string host = api.endpoint.substr(0, colon);
     const std::string endpointPort = colon == std::string::npos ? "443" : api.endpoint.substr(colon + 1);
@@ -129,10 +129,10 @@ std::string preloadList(const fs::path& preload) {
     return existing == nullptr || *existing == '\0' ? list : list + ":" + existing;
 }
 
-bed::ProgramRun programRun(const Options& options, const fs::path& runFolder, const bed::DeviceApi& api,
+sim::ProgramRun programRun(const Options& options, const fs::path& runFolder, const sim::DeviceApi& api,
                            const TestAuthority& authority, int port) {
-    namespace launch = bed::launch;
-    bed::ProgramRun run{.command = options.command, .environment = {}, .emulator = words(options.emulator)};
+    namespace launch = sim::launch;
+    sim::ProgramRun run{.command = options.command, .environment = {}, .emulator = words(options.emulator)};
     run.environment = {
         {"LD_PRELOAD", preloadList(companion(kPreloadName, KESTRO_SIM_LIBDIR))},
         {launch::kScenario, options.scenario},
@@ -155,34 +155,34 @@ fs::path makeRunFolder() {
 }
 
 // Checks and prepares what PROGRAM's run needs; throws ScenarioError.
-bed::Scenario prepare(Options& options) {
+sim::Scenario prepare(Options& options) {
     if (options.scenario.empty()) options.scenario = companion(kScenarioName, KESTRO_SIM_DATADIR).string();
     options.scenario = absolute(options.scenario);
     options.trace = absolute(options.trace);
     options.state = absolute(options.state);
     options.report = absolute(options.report);
-    bed::Bed& board = bed::Bed::instance();
-    bed::Scenario scenario = bed::loadScenario(options.scenario, board, bed::real::wallClockUs());
+    sim::SimBoard& board = sim::SimBoard::instance();
+    sim::Scenario scenario = sim::loadScenario(options.scenario, board, sim::real::wallClockUs());
     std::error_code error;
     if (!options.state.empty() && !fs::is_directory(options.state) &&
         !fs::create_directories(options.state, error)) {
-        throw bed::ScenarioError(options.state + ": cannot make the state folder (" + error.message() + ")");
+        throw sim::ScenarioError(options.state + ": cannot make the state folder (" + error.message() + ")");
     }
-    if (!options.state.empty()) bed::loadNodeFiles(options.state, board);
+    if (!options.state.empty()) sim::loadNodeFiles(options.state, board);
     if (!options.trace.empty() && options.trace != "-" && !std::ofstream(options.trace, std::ios::trunc)) {
-        throw bed::ScenarioError(options.trace + ": cannot write the trace");
+        throw sim::ScenarioError(options.trace + ": cannot write the trace");
     }
     return scenario;
 }
 
 int launch(Options& options) {
-    const bed::Scenario scenario = prepare(options);
+    const sim::Scenario scenario = prepare(options);
     const fs::path runFolder = makeRunFolder();
-    int status = bed::launch::kCannotRun;
+    int status = sim::launch::kCannotRun;
     {
         const TestAuthority authority("i2c-kestro-sim run authority");
-        const bed::ApiServer server(scenario.deviceApi, authority);
-        status = bed::runProgram(programRun(options, runFolder, scenario.deviceApi, authority, server.port()));
+        const sim::ApiServer server(scenario.deviceApi, authority);
+        status = sim::runProgram(programRun(options, runFolder, scenario.deviceApi, authority, server.port()));
         if (!options.report.empty()) writeReport(options, runFolder / "board.json", server, status);
     }
     std::error_code ignored;
@@ -208,15 +208,15 @@ int main(int argc, char** argv) {
         }
     } catch (const CLI::ParseError& e) {
         const int status = app.exit(e);
-        return status == 0 ? 0 : bed::launch::kBadScenario;
+        return status == 0 ? 0 : sim::launch::kBadScenario;
     }
     try {
         return launch(options);
-    } catch (const bed::ScenarioError& e) {
+    } catch (const sim::ScenarioError& e) {
         std::cerr << "i2c-kestro-sim: " << e.what() << std::endl;
-        return bed::launch::kBadScenario;
+        return sim::launch::kBadScenario;
     } catch (const std::exception& e) {
         std::cerr << "i2c-kestro-sim: " << e.what() << std::endl;
-        return bed::launch::kCannotRun;
+        return sim::launch::kCannotRun;
     }
 }

@@ -14,7 +14,7 @@
 
 extern char** environ;
 
-namespace bed {
+namespace sim {
 
 namespace {
 
@@ -126,4 +126,4 @@ int runProgram(const ProgramRun& run) {
     return statusOf(waitStatus);
 }
 
-}  // namespace bed
+}  // namespace sim

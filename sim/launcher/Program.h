@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-namespace bed {
+namespace sim {
 
 struct ProgramRun {
     std::vector<std::string> command;  // PROGRAM and its arguments
@@ -21,4 +21,4 @@ struct ProgramRun {
 // 127 with a message on standard error when it cannot be started.
 int runProgram(const ProgramRun& run);
 
-}  // namespace bed
+}  // namespace sim

@@ -8,25 +8,25 @@
 #include <optional>
 #include <sstream>
 
-#include "BedTest.h"
+#include "SimBoardTest.h"
 #include "Console.h"
 #include "Golden.h"
 #include "NorvaneI2cMaster.h"
 
 namespace {
 
-using bed::Fault;
+using sim::Fault;
 using M = NorvaneI2cMaster;
 
 const char* const kBus = "/dev/i2c-1";
-const bed::Bytes kRequest = bed::encodeFrame({0xE1});
+const sim::Bytes kRequest = sim::encodeFrame({0xE1});
 
 // Every case must leave the program-wide registries as it found them: empty.
-class Master : public bed::BedTest {
+class Master : public sim::SimBoardTest {
   protected:
     void TearDown() override {
         EXPECT_TRUE(M::__addrs.empty() && M::__addrsFds.empty()) << "a bus is still registered";
-        bed::BedTest::TearDown();
+        sim::SimBoardTest::TearDown();
     }
     static bool inUse(const std::string& bus, uint8_t addr) {
         auto entry = M::__addrs.find(bus);
@@ -35,10 +35,10 @@ class Master : public bed::BedTest {
     static int32_t fdOf(uint8_t addr, const std::string& bus = kBus) {
         return M::__addrsFds.at(bus)[addr];
     }
-    size_t busDescriptors() { return bed().busAt(kBus).openDescriptors(); }
+    size_t busDescriptors() { return simBoard().busAt(kBus).openDescriptors(); }
 };
 
-int32_t send(M& master, const bed::Bytes& frame) {
+int32_t send(M& master, const sim::Bytes& frame) {
     return master.send(frame.data(), static_cast<uint16_t>(frame.size()));
 }
 
@@ -58,7 +58,7 @@ TEST_F(Master, OpeningBindsADescriptorToTheAddressAndPrintsTheHereLines) {
                  {{"_fd: " + std::to_string(fdOf(0x20)) + "\n", "_fd: <descriptor>\n"},
                   {addressOf(&M::__addrs), "<address of __addrs>"},
                   {addressOf(&M::__addrsFds), "<address of __addrsFds>"}});
-    EXPECT_EQ(bed().trace(), (std::vector<std::string>{"open /dev/i2c-1", "select 0x20"}));
+    EXPECT_EQ(simBoard().trace(), (std::vector<std::string>{"open /dev/i2c-1", "select 0x20"}));
     master.close();
 }
 
@@ -78,7 +78,7 @@ TEST_F(Master, AddressesOfABusShareItsTablesWhichCloseAllEmptiesButKeeps) {
     stdoutOf([&] { low.close(); });
     EXPECT_TRUE(!inUse(kBus, 0x20) && fdOf(0x20) == -1 && inUse(kBus, 0x21));
     M::closeAll();
-    EXPECT_EQ(bed().openDescriptors(), 0u);
+    EXPECT_EQ(simBoard().openDescriptors(), 0u);
     ASSERT_EQ(M::__addrs.size() + M::__addrsFds.size(), 4u);
     for (const auto& [bus, flags] : M::__addrs) {
         for (int addr = 0; addr < 256; ++addr) {
@@ -103,7 +103,7 @@ struct OpenFailure {
 class MasterOpenFailure : public Master, public testing::WithParamInterface<OpenFailure> {};
 
 TEST_P(MasterOpenFailure, PrintsWhyAndLeavesEveryOtherChannelAsItWas) {
-    bed::SimBus& bus = addBus(kBus);
+    sim::SimBus& bus = addBus(kBus);
     const bool taken = GetParam().error == MASTER_ADDR_IN_USE;
     M first = taken ? M(0x20, kBus) : M();
     bus.failOpen(GetParam().openErrno);
@@ -136,7 +136,7 @@ TEST_F(Master, ACopySharesTheDescriptorAndClosingOneCopyFreesTheAddress) {
     M original(0x20, kBus);
     M copy = original;
     stdoutOf([&] { EXPECT_EQ(send(copy, kRequest), 0); });
-    EXPECT_EQ(bed().busAt(kBus).nodeAt(0x20).lastRequest().raw, kRequest);
+    EXPECT_EQ(simBoard().busAt(kBus).nodeAt(0x20).lastRequest().raw, kRequest);
     stdoutOf([&] { copy.close(); });
     EXPECT_FALSE(inUse(kBus, 0x20));
     EXPECT_EQ(busDescriptors(), 0u);
@@ -175,7 +175,7 @@ TEST_P(StaleMaster, NeitherClosesNorWritesToTheChannelOrFileThatReusedItsNumber)
         stale.close();
     });
     EXPECT_TRUE(inUse(kBus, 0x20));
-    EXPECT_TRUE(bed().busAt(kBus).nodeAt(0x20).requests().empty());
+    EXPECT_TRUE(simBoard().busAt(kBus).nodeAt(0x20).requests().empty());
     EXPECT_EQ(busDescriptors(), 1u);
     stdoutOf([&] { fresh.close(); });
     const int file = ::open("/dev/null", O_RDONLY);
@@ -193,26 +193,26 @@ INSTANTIATE_TEST_SUITE_P(ReleasedByCloseAllOrByACopy, StaleMaster, testing::Bool
 // zero byte). A header the parser refuses ends the receive before a second read; a failed
 // header read shows zeros for the bytes it did not deliver, not those of the reply before.
 TEST_F(Master, TransfersAsTheGoldenTranscriptShows) {
-    bed::SimNode& node = addNode(0x20, kBus);
+    sim::SimNode& node = addNode(0x20, kBus);
     M master(0x20, kBus), closed;
-    const bed::Bytes abc = bed::encodeFrame(bed::bytesOf("abc"));
+    const sim::Bytes abc = sim::encodeFrame(sim::bytesOf("abc"));
     std::string transcript, payload;
     const auto run = [&](const std::string& what, std::optional<Fault> fault, auto transfer) {
         if (fault) node.failNext(*fault);
-        bed().clearEvents();
+        simBoard().clearEvents();
         int32_t result = -1;
         const std::string out = stdoutOf([&] { result = transfer(); });
-        transcript += "== " + what + (fault ? " after " + bed::faultName(*fault) : "") + "\n" +
+        transcript += "== " + what + (fault ? " after " + sim::faultName(*fault) : "") + "\n" +
                       out + "-> " + std::to_string(result) + ", last errno " +
                       std::to_string(master.lastErrno()) + "\n" + payload;
-        for (const std::string& line : bed().trace()) transcript += "  " + line + "\n";
+        for (const std::string& line : simBoard().trace()) transcript += "  " + line + "\n";
         payload.clear();
     };
     for (auto fault : {std::optional<Fault>{}, {Fault::RefuseWrite}, {Fault::ShortWrite}}) {
         run("send abc", fault, [&] { return send(master, abc); });
     }
     run("send by a master that is not open", {}, [&] { return send(closed, abc); });
-    node.replyPayload(bed::bytesOf("abc"));  // to the first request; the rest get the default
+    node.replyPayload(sim::bytesOf("abc"));  // to the first request; the rest get the default
     for (auto fault : {std::optional<Fault>{},
                        {Fault::BadStartByte},
                        {Fault::LengthTooLarge},
@@ -226,7 +226,7 @@ TEST_F(Master, TransfersAsTheGoldenTranscriptShows) {
             send(master, kRequest);
             const int32_t result = master.receive(block, length);
             if (block != nullptr)
-                payload = "payload " + bed::hex({block, block + length + 1}) + "\n";
+                payload = "payload " + sim::hex({block, block + length + 1}) + "\n";
             std::free(block);
             return result;
         });

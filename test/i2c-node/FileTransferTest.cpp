@@ -15,7 +15,7 @@
 // The simulator's digest, beside the product's.
 #include "../../sim/Sha256.h"
 
-using enum bed::Fault;
+using enum sim::Fault;
 namespace fs = std::filesystem;
 
 class FileTransfer : public NodeTest {
@@ -25,10 +25,10 @@ class FileTransfer : public NodeTest {
     std::string wire(const std::string& name, int32_t status) {
         std::string text = name + ": status " + std::to_string(status) + ", warned " +
                            std::to_string(warnings()) + "\n";
-        for (const bed::Request& request : sim().requests()) {
+        for (const sim::Request& request : sim().requests()) {
             const size_t shown = std::min<size_t>(request.payload.size(), 64);
             text +=
-                bed::hex(Bytes(request.payload.begin(), request.payload.begin() + shown)) + "\n";
+                sim::hex(Bytes(request.payload.begin(), request.payload.begin() + shown)) + "\n";
         }
         for (const std::string& transaction : transactions()) {
             text += transaction + "\n";
@@ -36,12 +36,12 @@ class FileTransfer : public NodeTest {
         sim().clearRequests();
         sim().clearFaults();
         clock().clearSleeps();
-        bed().clearEvents();
+        simBoard().clearEvents();
         return text + std::exchange(progress_, "");
     }
-    static bed::FaultRule on(bed::Fault fault, uint8_t opcode, std::optional<uint8_t> subop,
+    static sim::FaultRule on(sim::Fault fault, uint8_t opcode, std::optional<uint8_t> subop,
                              unsigned skip = 0, Bytes bytes = {},
-                             bed::Persist persist = bed::Persist::Once) {
+                             sim::Persist persist = sim::Persist::Once) {
         return {fault, opcode, subop, persist, skip, std::move(bytes)};
     }
     std::string progress_;
@@ -142,8 +142,8 @@ TEST_F(FileTransfer, DigestsThatAgreeUpToAZeroByteAndThenDifferGive1AndLeaveTheD
     Bytes content;
     std::array<uint8_t, 32> digest{};
     for (uint32_t seed = 0; digest[0] != 0 || content.empty(); ++seed) {
-        content = bed::bytesOf("content ") + le32(seed);
-        digest = bed::sha256(content);
+        content = sim::bytesOf("content ") + le32(seed);
+        digest = sim::sha256(content);
     }
     sim().putFile("log.txt", content);
     digest[1] ^= 0x01;
@@ -165,15 +165,15 @@ TEST_F(FileTransfer, AFailingStepEndsTheTransferOrIsRetriedAsTheGoldenFileShows)
         const char* name;
         bool send;
         size_t size;
-        bed::FaultRule rule;
+        sim::FaultRule rule;
         uint32_t retries = 0;
-        bed::ChunkMode mode = bed::ChunkMode::Normal;
+        sim::ChunkMode mode = sim::ChunkMode::Normal;
         std::deque<uint32_t> sizes{};
         const char* destination = "copy.bin";
     };
-    using enum bed::ChunkMode;
-    const bed::Persist always = bed::Persist::Always;
-    const bed::FaultRule none = on(NotOk, 0x00, std::nullopt);  // no request has opcode 0
+    using enum sim::ChunkMode;
+    const sim::Persist always = sim::Persist::Always;
+    const sim::FaultRule none = on(NotOk, 0x00, std::nullopt);  // no request has opcode 0
     // clang-format off
     const Row rows[] = {
         // Files of every size go in 800-byte chunks, the last sent filled with zeros, each step

@@ -5,7 +5,7 @@
 #include "Golden.h"
 #include "NodeTestSupport.h"
 
-using enum bed::Fault;
+using enum sim::Fault;
 
 // Each decoder runs on outputs that already hold something and shows them as text afterwards,
 // so that one golden file states what every reply shape leaves behind, with its status.
@@ -69,20 +69,20 @@ std::string decode(Decoder decoder, NorvaneI2CNode& node, int32_t& status) {
             break;
         case FileInfo:
             status = node.getFileInfo("data.bin", v[0], v[1], digest);
-            return joined(v[0], v[1], bed::hex(Bytes(digest, digest + 32)));
+            return joined(v[0], v[1], sim::hex(Bytes(digest, digest + 32)));
     }
     return text.str();
 }
 
 }  // namespace
 
-// Every test ends checking that the nodes it destroyed closed their channels (BedTest) and
+// Every test ends checking that the nodes it destroyed closed their channels (SimBoardTest) and
 // freed their addresses.
-class NodeLifecycle : public bed::BedTest {
+class NodeLifecycle : public sim::SimBoardTest {
   protected:
     void TearDown() override {
         EXPECT_TRUE(NorvaneI2cMaster::__addrs.empty()) << "a bus is still registered";
-        bed::BedTest::TearDown();
+        sim::SimBoardTest::TearDown();
     }
     static bool inUse(uint8_t addr) { return NorvaneI2cMaster::__addrs.at(kNodeBus)[addr] == 1; }
 };
@@ -123,10 +123,10 @@ TEST_F(NodeLifecycle, AMovedNodeKeepsTheOnlyChannelAndClosesItOnce) {
     std::optional<NorvaneI2CNode> source(std::in_place, 0x10, kNodeBus);
     NorvaneI2CNode moved(std::move(*source));
     source.reset();
-    EXPECT_EQ(bed().trace({bed::EventKind::Close}), Kinds{});
+    EXPECT_EQ(simBoard().trace({sim::EventKind::Close}), Kinds{});
     NorvaneI2CNode replaced(0x11, kNodeBus);
     replaced = std::move(moved);
-    EXPECT_EQ(bed().busAt(kNodeBus).openDescriptors(), 1u);
+    EXPECT_EQ(simBoard().busAt(kNodeBus).openDescriptors(), 1u);
     EXPECT_FALSE(inUse(0x11));
     EXPECT_EQ(std::tie(replaced.addr, replaced.bus), std::make_tuple(0x10, kNodeBus));
     EXPECT_EQ(replaced.setTime(5), NODE_SUCCESS);
@@ -137,21 +137,21 @@ class NodeCommand : public NodeTest {};
 // Every command's exact request payload in one frame, and its writes, wait and reads; a failed
 // exchange keeps its status, and leaves the output alone, until the next command resets it.
 TEST_F(NodeCommand, EverySendsItsPayloadWaitsItsTimeAndReadsItsReplyAsTheGoldenFileShows) {
-    sim().putFile("data.bin", bed::bytesOf("abc"));
+    sim().putFile("data.bin", sim::bytesOf("abc"));
     std::string text;
     const auto log = [&](const char* name, int32_t status) {
         text += std::string(name) + " " + std::to_string(status) + " " +
                 std::to_string(node().getStatus()) + ":";
-        for (const bed::Request& request : sim().requests()) {
-            EXPECT_EQ(request.raw, bed::encodeFrame(request.payload)) << name;
-            text += " [" + bed::hex(request.payload) + "]";
+        for (const sim::Request& request : sim().requests()) {
+            EXPECT_EQ(request.raw, sim::encodeFrame(request.payload)) << name;
+            text += " [" + sim::hex(request.payload) + "]";
         }
         for (const std::string& transaction : transactions()) {
             text += ", " + transaction;
         }
         text += "\n";
         sim().clearRequests();
-        bed().clearEvents();
+        simBoard().clearEvents();
     };
     std::string s;
     RecordList records;
@@ -161,7 +161,7 @@ TEST_F(NodeCommand, EverySendsItsPayloadWaitsItsTimeAndReadsItsReplyAsTheGoldenF
         decode(decoder, n, status);
         return status;
     };
-    for (bed::Fault fault : {RefuseWrite, NoAnswer, BadCrc, NotOk}) {
+    for (sim::Fault fault : {RefuseWrite, NoAnswer, BadCrc, NotOk}) {
         sim().failNext(fault);
         log("E0 failing", decoded(Time));
     }
@@ -205,48 +205,48 @@ TEST_F(NodeCommand, EverySendsItsPayloadWaitsItsTimeAndReadsItsReplyAsTheGoldenF
 }
 
 TEST_F(NodeCommand, EveryReplyShapeLeavesTheStatusAndOutputsOfTheGoldenFile) {
-    const Bytes ko = bed::bytesOf("KO");
+    const Bytes ko = sim::bytesOf("KO");
     const std::tuple<const char*, Decoder, Bytes> rows[] = {
         // A refusal of 0xC0 is printed up to its first NUL, control bytes escaped.
-        {"C0RefusedUpToItsFirstNul", C0, ko + text0("busy") + bed::bytesOf("zz")},
-        {"C0RefusedWithControlBytesPrintedEscaped", C0, bed::bytesOf("KO\x1b[2J\r\nfound x")},
+        {"C0RefusedUpToItsFirstNul", C0, ko + text0("busy") + sim::bytesOf("zz")},
+        {"C0RefusedWithControlBytesPrintedEscaped", C0, sim::bytesOf("KO\x1b[2J\r\nfound x")},
         // The clock: exactly 8 little-endian bytes, the length tested before the OK.
-        {"Time", Time, ok(bed::fromHex("08 07 06 05 04 03 02 01"))},
+        {"Time", Time, ok(sim::fromHex("08 07 06 05 04 03 02 01"))},
         {"TimeShortAndRefused", Time, ko + Bytes(7, 1)},
         // Five full 32-bit slots, the OK tested before the length.
         {"Values", Values,
-         ok(bed::fromHex("05 01 00 00 05 00 00 00 78 56 34 12 00 00 00 00 FF FF FF FF"))},
+         ok(sim::fromHex("05 01 00 00 05 00 00 00 78 56 34 12 00 00 00 00 FF FF FF FF"))},
         {"ValuesShortAndRefused", Values, ko + Bytes(19, 1)},
         {"ValuesShort", Values, ok(Bytes(19, 1))},
         // Only the first two bytes are tested for OK; a text ends at its NUL or the payload's end.
-        {"TextToItsNul", Text, ok(text0("first") + bed::bytesOf("second"))},
-        {"TextToThePayloadEnd", Text, bed::bytesOf("OKAY")},
+        {"TextToItsNul", Text, ok(text0("first") + sim::bytesOf("second"))},
+        {"TextToThePayloadEnd", Text, sim::bytesOf("OKAY")},
         {"TextEmpty", Text, ok()},
-        {"TextLowerCaseOk", Text, bed::bytesOf("okay")},
-        {"TextOneByte", Text, bed::bytesOf("O")},
-        {"Identity", Identity, ok(text0("a") + text0("b") + text0("c") + bed::bytesOf("d"))},
-        {"IdentityRunsOut", Identity, ok(text0("a") + bed::bytesOf("b"))},
+        {"TextLowerCaseOk", Text, sim::bytesOf("okay")},
+        {"TextOneByte", Text, sim::bytesOf("O")},
+        {"Identity", Identity, ok(text0("a") + text0("b") + text0("c") + sim::bytesOf("d"))},
+        {"IdentityRunsOut", Identity, ok(text0("a") + sim::bytesOf("b"))},
         // Keyed texts; a repeated key keeps its last text.
         {"TextMap", TextMap,
          ok(le32(3) + le32(0x01000000) + text0("big") + le32(7) + text0("x") + le32(7) +
             text0("y"))},
         {"TextMapEmpty", TextMap, ok(le32(0))},
         {"TextMapCountBeyondItsEntries", TextMap,
-         ok(le32(5) + le32(1) + text0("one") + le32(2) + bed::bytesOf("two"))},
+         ok(le32(5) + le32(1) + text0("one") + le32(2) + sim::bytesOf("two"))},
         {"TextMapKeyCutShort", TextMap,
-         ok(le32(2) + le32(1) + text0("one") + bed::fromHex("02 00"))},
-        {"TextMapWithoutCount", TextMap, ok(bed::fromHex("01 00"))},
+         ok(le32(2) + le32(1) + text0("one") + sim::fromHex("02 00"))},
+        {"TextMapWithoutCount", TextMap, ok(sim::fromHex("01 00"))},
         // Records are appended as terminated copies, every field a full 32 bits.
         {"Records", Records,
-         ok(le32(2) + le32(0x0A0B0C0D) + le32(3) + bed::bytesOf("abc") + le32(5) + le32(0))},
+         ok(le32(2) + le32(0x0A0B0C0D) + le32(3) + sim::bytesOf("abc") + le32(5) + le32(0))},
         {"RecordLongerThan255Bytes", Records,
          ok(le32(2) + le32(1) + le32(300) + Bytes(300, 'L') + le32(2) + le32(1) +
-            bed::bytesOf("z"))},
+            sim::bytesOf("z"))},
         {"RecordCountAbove255", Records, ok(le32(256) + Bytes(256 * 8, 0))},
         {"RecordsNone", Records, ok(le32(0))},
         {"RecordsRunPastThePayload", Records,
-         ok(le32(3) + le32(4) + le32(1) + bed::bytesOf("a") + le32(2) + le32(1000) +
-            bed::bytesOf("short"))},
+         ok(le32(3) + le32(4) + le32(1) + sim::bytesOf("a") + le32(2) + le32(1000) +
+            sim::bytesOf("short"))},
         // Only the lines ended by a newline are appended.
         {"Lines", Lines, ok(text0("a\nb\n"))},
         {"LinesLastUnended", Lines, ok(text0("a\nb"))},

@@ -8,12 +8,12 @@
 #include <filesystem>
 #include <optional>
 
-#include "BedTest.h"
+#include "SimBoardTest.h"
 #include "Console.h"
 #include "NorvaneI2CNode.h"
 #include "TempFiles.h"
 
-using bed::Bytes;
+using sim::Bytes;
 using Kinds = std::vector<std::string>;
 
 constexpr uint8_t kNodeAddr = 0x10;
@@ -26,8 +26,8 @@ inline Bytes operator+(Bytes a, const Bytes& b) {
 }
 
 // Reply fields and file contents.
-inline const auto ok = [](const Bytes& fields = {}) { return bed::bytesOf("OK") + fields; };
-inline const auto text0 = [](const std::string& text) { return bed::bytesOf(text) + Bytes{0}; };
+inline const auto ok = [](const Bytes& fields = {}) { return sim::bytesOf("OK") + fields; };
+inline const auto text0 = [](const std::string& text) { return sim::bytesOf(text) + Bytes{0}; };
 inline const auto le32 = [](uint32_t value) {
     return Bytes{uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
 };
@@ -49,25 +49,25 @@ struct RecordList : std::list<NodeRecord> {
     }
 };
 
-class NodeTest : public bed::BedTest {
+class NodeTest : public sim::SimBoardTest {
   protected:
     void SetUp() override {
-        bed::BedTest::SetUp();
+        sim::SimBoardTest::SetUp();
         sim_ = &addNode(kNodeAddr, kNodeBus);
         node_.emplace(kNodeAddr, kNodeBus);
-        bed().clearEvents();
+        simBoard().clearEvents();
     }
-    // The node goes before the bed checks that no descriptor is left open.
+    // The node goes before the simulated board checks that no descriptor is left open.
     void TearDown() override {
         node_.reset();
         EXPECT_TRUE(NorvaneI2cMaster::__addrs.empty()) << "a bus is still registered";
-        bed::BedTest::TearDown();
+        sim::SimBoardTest::TearDown();
     }
 
     NorvaneI2CNode& node() { return *node_; }
-    bed::SimNode& sim() { return *sim_; }
+    sim::SimNode& sim() { return *sim_; }
     Kinds transactions() {
-        return bed().trace({bed::EventKind::Write, bed::EventKind::Sleep, bed::EventKind::Read});
+        return simBoard().trace({sim::EventKind::Write, sim::EventKind::Sleep, sim::EventKind::Read});
     }
     // The next reply carries exactly these payload bytes.
     void reply(const Bytes& payload) { sim().replyPayload(payload); }
@@ -82,7 +82,7 @@ class NodeTest : public bed::BedTest {
         return Bytes(text.begin(), text.end());
     }
     size_t localFiles() const { return entries(dir_.path()); }
-    const bed::Transfer& lastTransfer() { return sim().transfers().back(); }
+    const sim::Transfer& lastTransfer() { return sim().transfers().back(); }
 
     // A transfer runs with the console captured and must not leave a local file open.
     template <typename Transfer>
@@ -127,7 +127,7 @@ class NodeTest : public bed::BedTest {
     }
 
     std::string out_, direction_;
-    bed::SimNode* sim_ = nullptr;
+    sim::SimNode* sim_ = nullptr;
     std::optional<NorvaneI2CNode> node_;
     TempDir dir_;
 };

@@ -1,9 +1,9 @@
-// A board's life from its configuration file on a fresh bed: the device list from the local
-// HTTPS device API, GPIO chip 0 and /dev/i2c-3 simulated by the bed, then, once started, clock
+// A board's life from its configuration file on a fresh simulated board: the device list from the local
+// HTTPS device API, GPIO chip 0 and /dev/i2c-3 simulated by the simulated board, then, once started, clock
 // sync and a bus scan, and the teardown.
 #include <gtest/gtest.h>
 
-#include "BedTest.h"
+#include "SimBoardTest.h"
 #include "BoardTestSupport.h"
 #include "DeviceApiServer.h"
 #include "Golden.h"
@@ -11,16 +11,16 @@
 
 namespace {
 
-class BoardEndToEnd : public bed::BedTest {
+class BoardEndToEnd : public sim::SimBoardTest {
   protected:
     // What each stage wrote, the code, the device API's requests, devices and buses after the
     // start-up, what reached the hardware, and what the teardown left.
     std::string lifeOf(const char* name, const std::string& endpoint, const char* body,
-                       void (*arrange)(bed::Bed&) = [](bed::Bed&) {}) {
-        bed().reset();
+                       void (*arrange)(sim::SimBoard&) = [](sim::SimBoard&) {}) {
+        simBoard().reset();
         clock().useFake();
         gpio().setPresent(true);
-        arrange(bed());
+        arrange(simBoard());
         server.respondWith(200, body);
         const size_t before = server.requests().size();
         const TempDir folder;
@@ -43,7 +43,7 @@ class BoardEndToEnd : public bed::BedTest {
         }
         console = captureConsole([&] { delete board.release(); });
         text += "-- teardown\n" + console.out + "\n" + hardwareTrace();
-        return text + "open " + std::to_string(bed().openDescriptors()) + ", registries " +
+        return text + "open " + std::to_string(simBoard().openDescriptors()) + ", registries " +
                std::to_string(NorvaneI2cMaster::__addrs.size() + NorvaneI2cMaster::__addrsFds.size()) + "\n";
     }
 
@@ -55,23 +55,23 @@ TEST_F(BoardEndToEnd, StartsUpToTheFirstFailingStepThenSyncsScansAndTearsDown) {
     const std::string endpoint = server.endpoint();
     const char* list = R"([{"id": "n1", "config": {"addr": 16}}])";
     std::string lives = lifeOf("configuration file", "", list);
-    lives += lifeOf("GPIO chip", endpoint, list, [](bed::Bed& bed) { bed.gpio().setPresent(false); });
-    lives += lifeOf("GPIO line", endpoint, list, [](bed::Bed& bed) { bed.gpio().holdLine(7, "other-program"); });
+    lives += lifeOf("GPIO chip", endpoint, list, [](sim::SimBoard& simBoard) { simBoard.gpio().setPresent(false); });
+    lives += lifeOf("GPIO line", endpoint, list, [](sim::SimBoard& simBoard) { simBoard.gpio().holdLine(7, "other-program"); });
     lives += lifeOf("unreachable device API", refusing.endpoint(), list);
     lives += lifeOf("not a device list", endpoint, "{}");
     lives += lifeOf("device without config", endpoint, R"([{"id": "n1", "config": {"addr": 16}}, {"id": "x"}])",
-                    [](bed::Bed& bed) { bed.addBus("/dev/i2c-3").addNode(16).state().identity[3] = "n1"; });
+                    [](sim::SimBoard& simBoard) { simBoard.addBus("/dev/i2c-3").addNode(16).state().identity[3] = "n1"; });
     // alpha and foxtrot answer with their ids; charlie's node says another id; delta's address
     // is silent; echo and foxtrot share one address, whose node says foxtrot and refuses its clock.
     lives += lifeOf("whole board", endpoint, R"([{"id": "alpha", "config": {"addr": 16}},
         {"id": "charlie", "config": {"addr": 18}}, {"id": "delta", "config": {"addr": 19}},
         {"id": "echo", "config": {"addr": 20}}, {"id": "foxtrot", "config": {"addr": 20}}])",
-                    [](bed::Bed& bed) {
-                        bed::SimBus& bus = bed.addBus("/dev/i2c-3");
+                    [](sim::SimBoard& simBoard) {
+                        sim::SimBus& bus = simBoard.addBus("/dev/i2c-3");
                         bus.addNode(0x10).state().identity[3] = "alpha";
                         bus.addNode(0x12).state().identity[3] = "someone-else";
                         bus.addNode(0x14).state().identity[3] = "foxtrot";
-                        bus.nodeAt(0x14).failNext(bed::Fault::NotOk, 0xF0);
+                        bus.nodeAt(0x14).failNext(sim::Fault::NotOk, 0xF0);
                         bus.addDevice(0x30);
                         bus.addDevice(0x48);
                     });

@@ -7,7 +7,7 @@
 #include <regex>
 #include <sstream>
 
-#include "Bed.h"
+#include "SimBoard.h"
 #include "Console.h"
 #include "SBC.h"
 #include "TempFiles.h"
@@ -64,15 +64,15 @@ std::string keysOf(const Range& range) {
 // chip, which differs between its versions: version 1 reads sysfs and tries to open an absent
 // chip, version 2 stops at its stat.
 inline std::string hardwareTrace(
-    std::initializer_list<bed::EventKind> kinds = {bed::EventKind::GpioRequest, bed::EventKind::GpioSet,
-                                                   bed::EventKind::GpioRelease, bed::EventKind::Sleep,
-                                                   bed::EventKind::Open, bed::EventKind::Close}) {
+    std::initializer_list<sim::EventKind> kinds = {sim::EventKind::GpioRequest, sim::EventKind::GpioSet,
+                                                   sim::EventKind::GpioRelease, sim::EventKind::Sleep,
+                                                   sim::EventKind::Open, sim::EventKind::Close}) {
     std::string text;
-    for (const std::string& line : bed::Bed::instance().trace(kinds)) {
+    for (const std::string& line : sim::SimBoard::instance().trace(kinds)) {
         const bool lookup =
             line.find(" /sys/") != std::string::npos || line == "open /dev/gpiochip0 ENOENT";
         text += lookup ? "" : "  " + line + "\n";
     }
-    bed::Bed::instance().clearEvents();
+    sim::SimBoard::instance().clearEvents();
     return text;
 }

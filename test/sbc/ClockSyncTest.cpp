@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "BedTest.h"
+#include "SimBoardTest.h"
 #include "BoardTestSupport.h"
 #include "Golden.h"
 #include "NorvaneI2CNode.h"
@@ -14,17 +14,17 @@ constexpr uint8_t kGetTime = 0xE0;
 using Placed = std::tuple<std::string, uint8_t, std::string>;
 const char* const kBus = "/dev/i2c-3";
 
-class ClockSync : public bed::BedTest {
+class ClockSync : public sim::SimBoardTest {
   protected:
     // What the sync printed for nodes placed as discovery would store them, the first arranged
-    // as the row says, on a fresh bed and board; then the times each node was sent (8 bytes,
+    // as the row says, on a fresh simulated board and board; then the times each node was sent (8 bytes,
     // little-endian ms), the read-backs it got, and the waits.
     std::string outcomeOf(const char* name, const std::vector<Placed>& placed,
-                          const std::function<void(bed::SimNode&)>& arrangeFirst = [](bed::SimNode&) {}) {
-        bed().reset();
+                          const std::function<void(sim::SimNode&)>& arrangeFirst = [](sim::SimNode&) {}) {
+        simBoard().reset();
         clock().useFake();
         BoardPtr board = idleBoard();
-        std::vector<bed::SimNode*> sims;
+        std::vector<sim::SimNode*> sims;
         for (const auto& [id, address, bus] : placed) {
             sims.push_back(&addNode(address, bus));
             captureConsole([&] { board->_nodes[bus][id] = new NorvaneI2CNode(address, bus.c_str()); });
@@ -37,10 +37,10 @@ class ClockSync : public bed::BedTest {
                                                            "Error getting ", "Error: "});
         for (size_t i = 0; i < sims.size(); ++i) {
             // A bus the arrangement removed took its nodes with it: nothing reached them.
-            const bool present = bed().bus(std::get<2>(placed[i])) != nullptr;
+            const bool present = simBoard().bus(std::get<2>(placed[i])) != nullptr;
             text += std::get<0>(placed[i]) + " sent";
-            for (const bed::Request& set : present ? sims[i]->requestsFor(kSetTime) : std::vector<bed::Request>{}) {
-                text += " " + bed::hex(set.arguments());
+            for (const sim::Request& set : present ? sims[i]->requestsFor(kSetTime) : std::vector<sim::Request>{}) {
+                text += " " + sim::hex(set.arguments());
             }
             text += ", read-backs " + std::to_string(present ? sims[i]->requestsFor(kGetTime).size() : 0) + "\n";
         }
@@ -53,23 +53,23 @@ TEST_F(ClockSync, SetsEveryNodesClockToAFreshBoardTimeAndReportsEachOutcome) {
     std::string outcomes = outcomeOf("no nodes", {});
     outcomes += outcomeOf("buses and ids in ascending order",
                           {{"zulu", 0x10, kBus}, {"alpha", 7, kBus}, {"mike", 0x12, "/dev/i2c-1"}});
-    outcomes += outcomeOf("the node's clock is printed", two, [](bed::SimNode& sim) {
-        bed::Bytes reply = bed::bytesOf("OK");
-        bed::putLe64(reply, 258);
+    outcomes += outcomeOf("the node's clock is printed", two, [](sim::SimNode& sim) {
+        sim::Bytes reply = sim::bytesOf("OK");
+        sim::putLe64(reply, 258);
         sim.replyPayload(reply, kGetTime);
     });
-    const std::pair<const char*, std::pair<bed::Fault, uint8_t>> faults[] = {
-        {"set refused", {bed::Fault::NotOk, kSetTime}},
-        {"set unanswered", {bed::Fault::NoAnswer, kSetTime}},
-        {"read-back short", {bed::Fault::WrongLength, kGetTime}},
-        {"read-back refused", {bed::Fault::NotOk, kGetTime}},
-        {"read-back corrupted", {bed::Fault::BadCrc, kGetTime}},
+    const std::pair<const char*, std::pair<sim::Fault, uint8_t>> faults[] = {
+        {"set refused", {sim::Fault::NotOk, kSetTime}},
+        {"set unanswered", {sim::Fault::NoAnswer, kSetTime}},
+        {"read-back short", {sim::Fault::WrongLength, kGetTime}},
+        {"read-back refused", {sim::Fault::NotOk, kGetTime}},
+        {"read-back corrupted", {sim::Fault::BadCrc, kGetTime}},
     };
     for (const auto& [name, fault] : faults) {
-        outcomes += outcomeOf(name, two, [fault](bed::SimNode& sim) { sim.failNext(fault.first, fault.second); });
+        outcomes += outcomeOf(name, two, [fault](sim::SimNode& sim) { sim.failNext(fault.first, fault.second); });
     }
     outcomes += outcomeOf("node that never opened", {{"lost", 0x10, kBus}},
-                          [](bed::SimNode&) { bed::Bed::instance().removeBus(kBus); });
+                          [](sim::SimNode&) { sim::SimBoard::instance().removeBus(kBus); });
     expectGolden("clock-sync.txt", outcomes);
 }
 

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "BedTest.h"
+#include "SimBoardTest.h"
 #include "BoardTestSupport.h"
 #include "Golden.h"
 #include "NorvaneI2CNode.h"
@@ -43,15 +43,15 @@ struct Scenario {
     std::function<void(SBC&, FoundDevices&)> run = once<>;
 };
 
-// What discovery wrote and left, on a fresh bed and board: its code, the devices kept, the nodes
+// What discovery wrote and left, on a fresh simulated board and board: its code, the devices kept, the nodes
 // made (id@address, "?" when on another bus), the record of found devices, the addresses the
 // master's registry holds, how many dropped documents the board still holds, the payloads each
 // simulated node got, the channels left open, and the bus traffic.
 std::string outcomeOf(const Scenario& scenario) {
-    bed::Bed& bed = bed::Bed::instance();
-    bed.reset();
-    bed.clock().useFake();
-    bed::SimBus& bus = bed.addBus(kBoardBus);
+    sim::SimBoard& simBoard = sim::SimBoard::instance();
+    simBoard.reset();
+    simBoard.clock().useFake();
+    sim::SimBus& bus = simBoard.addBus(kBoardBus);
     BoardPtr board = idleBoard();
     std::vector<json_object*> documents;
     for (const auto& [id, address] : scenario.devices) {
@@ -89,16 +89,16 @@ std::string outcomeOf(const Scenario& scenario) {
     text += ", held documents " + std::to_string(held) + ", queries";
     for (const auto& [address, id] : scenario.nodes) {
         text += " ";
-        for (const bed::Request& request : bus.nodeAt(address).requests()) {
-            text += bed::hex(request.payload);
+        for (const sim::Request& request : bus.nodeAt(address).requests()) {
+            text += sim::hex(request.payload);
         }
     }
-    return text + ", open " + std::to_string(bed.openDescriptors()) + "\n" +
-           hardwareTrace({bed::EventKind::Open, bed::EventKind::Select, bed::EventKind::Write, bed::EventKind::Sleep,
-                          bed::EventKind::Close});
+    return text + ", open " + std::to_string(simBoard.openDescriptors()) + "\n" +
+           hardwareTrace({sim::EventKind::Open, sim::EventKind::Select, sim::EventKind::Write, sim::EventKind::Sleep,
+                          sim::EventKind::Close});
 }
 
-class Discovery : public bed::BedTest {};
+class Discovery : public sim::SimBoardTest {};
 
 TEST_F(Discovery, KeepsAndMakesANodeForExactlyTheDevicesThatAnswerWithTheirOwnId) {
     const std::vector<std::pair<std::string, int>> alphaZulu{{"alpha", 0x10}, {"zulu", 0x11}};
@@ -117,7 +117,7 @@ TEST_F(Discovery, KeepsAndMakesANodeForExactlyTheDevicesThatAnswerWithTheirOwnId
          {{"stranger", 0x12}, {"node-1", 0x10}, {"node-2", 0x11}},
          {{0x12, "someone-else"}, {0x10, "node-1x"}, {0x11, "node-"}}},
         {"node that cannot open its bus", {{"alpha", 0x10}}, {}, nullptr,
-         once<[](SBC&) { bed::Bed::instance().removeBus(kBoardBus); }>},
+         once<[](SBC&) { sim::SimBoard::instance().removeBus(kBoardBus); }>},
         {"document without config stops the pass in id order", alphaZulu, bothAnswer,
          R"({"id": "bad", "addr": 18})"},
         {"config not an object", alphaZulu, bothAnswer, R"({"config": 5})"},
@@ -142,7 +142,7 @@ TEST_F(Discovery, KeepsAndMakesANodeForExactlyTheDevicesThatAnswerWithTheirOwnId
          "nothing pruned",
          {{"alpha", 0x10}, {"bravo", 0x11}}, {}, nullptr,
          [](SBC& board, FoundDevices& found) {
-             bed::Bed::instance().addBus("/dev/i2c-1").addNode(0x10).state().identity[3] = "alpha";
+             sim::SimBoard::instance().addBus("/dev/i2c-1").addNode(0x10).state().identity[3] = "alpha";
              found = {{"/dev/i2c-9", {"earlier"}}, {"/dev/i2c-1", {"ghost"}}};
              board.discoverNodesOnBus(found, "/dev/i2c-1");
          }},

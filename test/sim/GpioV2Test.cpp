@@ -10,24 +10,24 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "BedTest.h"
+#include "SimBoardTest.h"
 
-namespace bed {
+namespace sim {
 namespace {
 
 using ::testing::ElementsAre;
 
-class GpioV2 : public BedTest {
+class GpioV2 : public SimBoardTest {
   protected:
     void SetUp() override {
-        BedTest::SetUp();
+        SimBoardTest::SetUp();
         gpio().setPresent(true);
         chip_ = ::open(kGpioChipPath, O_RDWR | O_CLOEXEC);
         ASSERT_GE(chip_, 0) << std::strerror(errno);
     }
     void TearDown() override {
         ::close(chip_);
-        BedTest::TearDown();
+        SimBoardTest::TearDown();
     }
 
     // Line 7 as an output that starts high.
@@ -67,7 +67,7 @@ TEST_F(GpioV2, AHeldLineShowsItsConsumerAndIsRefusedWithEbusyAndLogged) {
     gpio_v2_line_request wanted = outputRequest();
     EXPECT_EQ(request(wanted), -1);
     EXPECT_EQ(errno, EBUSY);
-    EXPECT_THAT(bed().trace({EventKind::GpioRequest}), ElementsAre("gpio request 7 EBUSY"));
+    EXPECT_THAT(simBoard().trace({EventKind::GpioRequest}), ElementsAre("gpio request 7 EBUSY"));
 }
 
 TEST_F(GpioV2, ARequestNumberSignExtendedByTheCallerNamesTheSameCommand) {
@@ -96,7 +96,7 @@ TEST_F(GpioV2, ARequestedOutputStartsAtItsValueFollowsSetsByMaskAndIsReleasedByC
     ::close(wanted.fd);
     EXPECT_FALSE(gpio().requested(7));
     EXPECT_EQ(lineInfo().flags, GPIO_V2_LINE_FLAG_OUTPUT);
-    EXPECT_THAT(bed().trace({EventKind::GpioRequest, EventKind::GpioSet, EventKind::GpioRelease}),
+    EXPECT_THAT(simBoard().trace({EventKind::GpioRequest, EventKind::GpioSet, EventKind::GpioRelease}),
                 ElementsAre("gpio request 7 1", "gpio set 7 0", "gpio release 7"));
 }
 
@@ -132,4 +132,4 @@ TEST_F(GpioV2, TheChipsSubsystemLinkLeadsToTheGpioBusWhileItIsPresent) {
 }
 
 }  // namespace
-}  // namespace bed
+}  // namespace sim

@@ -2,15 +2,15 @@
 
 #include <sstream>
 
-#include "BedTest.h"
+#include "SimBoardTest.h"
 #include "Golden.h"
 #include "Scenario.h"
 #include "TempFiles.h"
 
-namespace bed {
+namespace sim {
 namespace {
 
-class ScenarioFile : public BedTest {};
+class ScenarioFile : public SimBoardTest {};
 
 // Each line of bad-scenarios.txt breaks one rule; its error names the key and what is wrong,
 // in one line.
@@ -22,7 +22,7 @@ TEST_F(ScenarioFile, EachBadOneIsRefusedWithOneLineNamingTheKeyAndWhatIsWrong) {
     for (std::string scenario; std::getline(scenarios, scenario);) {
         writeFile(path, scenario);
         try {
-            loadScenario(path, bed(), 0);
+            loadScenario(path, simBoard(), 0);
             errors += "accepted\n";
         } catch (const ScenarioError& e) {
             errors += e.what() + std::string("\n");
@@ -32,4 +32,4 @@ TEST_F(ScenarioFile, EachBadOneIsRefusedWithOneLineNamingTheKeyAndWhatIsWrong) {
 }
 
 }  // namespace
-}  // namespace bed
+}  // namespace sim

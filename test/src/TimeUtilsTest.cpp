@@ -1,4 +1,4 @@
-// The wall-clock helpers, read against the bed's fake clock.
+// The wall-clock helpers, read against the simulated board's fake clock.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -6,7 +6,7 @@
 #include <ctime>
 #include <string>
 
-#include "BedTest.h"
+#include "SimBoardTest.h"
 #include "TimeUtils.h"
 
 namespace {
@@ -16,10 +16,10 @@ constexpr uint64_t kMondaySeconds = 1750674733;
 constexpr const char* kCentralEurope = "CET-1CEST,M3.5.0,M10.5.0/3";
 
 // Each case starts in UTC; no case of this program depends on the zone it was started in.
-class Clock : public bed::BedTest {
+class Clock : public sim::SimBoardTest {
   protected:
     void SetUp() override {
-        bed::BedTest::SetUp();
+        sim::SimBoardTest::SetUp();
         useZone("UTC0");
     }
     static void useZone(const char* tz) {

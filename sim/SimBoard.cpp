@@ -1,4 +1,4 @@
-#include "Bed.h"
+#include "SimBoard.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -9,13 +9,13 @@
 #include "Descriptor.h"
 #include "RealLibc.h"
 
-namespace bed {
+namespace sim {
 
 namespace {
 
 // Never destroyed: the interposer may still be called while other static
 // objects of the process are being destroyed.
-Bed* theBed = nullptr;
+SimBoard* theBoard = nullptr;
 
 // A real descriptor that no read, write or ioctl accepts (EBADF), named after
 // the simulated path in /proc/self/fd for whoever debugs a leak.
@@ -34,19 +34,19 @@ int backingDescriptor(const std::string& path) {
 
 }  // namespace
 
-Bed* existingBed() {
-    return theBed;
+SimBoard* existingBoard() {
+    return theBoard;
 }
 
-Bed& Bed::instance() {
-    if (theBed == nullptr) theBed = new Bed();
-    return *theBed;
+SimBoard& SimBoard::instance() {
+    if (theBoard == nullptr) theBoard = new SimBoard();
+    return *theBoard;
 }
 
-Bed::Bed() = default;
-Bed::~Bed() = default;
+SimBoard::SimBoard() = default;
+SimBoard::~SimBoard() = default;
 
-void Bed::reset() {
+void SimBoard::reset() {
     buses_.clear();
     gpio_ = SimGpioChip();
     clock_ = FakeClock();
@@ -57,34 +57,34 @@ void Bed::reset() {
     for (auto& [fd, descriptor] : descriptors_) descriptor->kind = Descriptor::Kind::Stale;
 }
 
-SimBus& Bed::addBus(const std::string& path) {
+SimBus& SimBoard::addBus(const std::string& path) {
     auto& slot = buses_[path];
     slot = std::make_unique<SimBus>(path);
     return *slot;
 }
 
-SimBus* Bed::bus(const std::string& path) {
+SimBus* SimBoard::bus(const std::string& path) {
     auto it = buses_.find(path);
     return it == buses_.end() ? nullptr : it->second.get();
 }
 
-SimBus& Bed::busAt(const std::string& path) {
+SimBus& SimBoard::busAt(const std::string& path) {
     SimBus* found = bus(path);
     if (found == nullptr) throw std::out_of_range("no simulated bus " + path);
     return *found;
 }
 
-void Bed::removeBus(const std::string& path) {
+void SimBoard::removeBus(const std::string& path) {
     buses_.erase(path);
 }
 
-std::vector<std::string> Bed::trace() const {
+std::vector<std::string> SimBoard::trace() const {
     std::vector<std::string> lines;
     for (const Event& event : events_) lines.push_back(event.str());
     return lines;
 }
 
-std::vector<std::string> Bed::trace(std::initializer_list<EventKind> kinds) const {
+std::vector<std::string> SimBoard::trace(std::initializer_list<EventKind> kinds) const {
     std::vector<std::string> lines;
     for (const Event& event : events_) {
         for (EventKind kind : kinds) {
@@ -94,7 +94,7 @@ std::vector<std::string> Bed::trace(std::initializer_list<EventKind> kinds) cons
     return lines;
 }
 
-std::vector<std::string> Bed::openDescriptorPaths() const {
+std::vector<std::string> SimBoard::openDescriptorPaths() const {
     std::vector<std::string> paths;
     for (const auto& [fd, descriptor] : descriptors_) {
         if (descriptor->kind != Descriptor::Kind::Stale) paths.push_back(descriptor->path);
@@ -102,19 +102,19 @@ std::vector<std::string> Bed::openDescriptorPaths() const {
     return paths;
 }
 
-Bed::Descriptor* Bed::descriptor(int fd) {
+SimBoard::Descriptor* SimBoard::descriptor(int fd) {
     if (descriptors_.empty()) return nullptr;
     auto it = descriptors_.find(fd);
     return it == descriptors_.end() ? nullptr : it->second.get();
 }
 
-int Bed::addDescriptor(std::unique_ptr<Descriptor> descriptor) {
+int SimBoard::addDescriptor(std::unique_ptr<Descriptor> descriptor) {
     const int fd = backingDescriptor(descriptor->path);
     if (fd >= 0) descriptors_[fd] = std::move(descriptor);
     return fd;
 }
 
-std::unique_ptr<Bed::Descriptor> Bed::removeDescriptor(int fd) {
+std::unique_ptr<SimBoard::Descriptor> SimBoard::removeDescriptor(int fd) {
     auto it = descriptors_.find(fd);
     if (it == descriptors_.end()) return nullptr;
     std::unique_ptr<Descriptor> removed = std::move(it->second);
@@ -122,12 +122,12 @@ std::unique_ptr<Bed::Descriptor> Bed::removeDescriptor(int fd) {
     return removed;
 }
 
-std::unique_lock<std::recursive_mutex> Bed::lock() {
+std::unique_lock<std::recursive_mutex> SimBoard::lock() {
     static std::recursive_mutex mutex;
     return std::unique_lock<std::recursive_mutex>(mutex);
 }
 
-void Bed::count(const Event& event) {
+void SimBoard::count(const Event& event) {
     const uint64_t moved = event.result > 0 ? static_cast<uint64_t>(event.result) : 0;
     switch (event.kind) {
         case EventKind::Write:
@@ -154,7 +154,7 @@ void Bed::count(const Event& event) {
     }
 }
 
-std::size_t Bed::log(Event event) {
+std::size_t SimBoard::log(Event event) {
     if (!recording_ && observer_ == nullptr) {
         count(event);
         return events_.size();
@@ -167,4 +167,4 @@ std::size_t Bed::log(Event event) {
     return events_.size() - 1;
 }
 
-}  // namespace bed
+}  // namespace sim

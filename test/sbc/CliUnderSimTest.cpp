@@ -11,7 +11,7 @@
 
 namespace {
 
-TEST(CliUnderBed, ProgramAnnouncesItselfOnTheSimulatorsClockAndDrivesNoDevice) {
+TEST(CliUnderSim, ProgramAnnouncesItselfOnTheSimulatorsClockAndDrivesNoDevice) {
     const auto hostMs = [] {
         using namespace std::chrono;
         return uint64_t(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());

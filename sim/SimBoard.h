@@ -1,8 +1,8 @@
 #pragma once
-// The simulated hardware test bed: one per process, reached through
-// bed::Bed::instance(). Linking the shared library `kestro-sim` into a test
+// The simulated hardware simulated board: one per process, reached through
+// sim::SimBoard::instance(). Linking the shared library `kestro-sim` into a test
 // binary makes open/ioctl/read/write/close/stat/access/... on the simulated
-// device paths go to the bed instead of the kernel:
+// device paths go to the simulated board instead of the kernel:
 //
 //   /dev/i2c-N                               a bus added with addBus()
 //   /dev/gpiochipN, /sys/bus/gpio/devices/gpiochipN/dev
@@ -11,7 +11,7 @@
 // A simulated path that is not configured answers ENOENT whatever the host
 // has. Every other path and descriptor goes to the C library unchanged.
 // Each simulated descriptor is backed by a real O_PATH descriptor, so its
-// number is unique and any call that bypasses the bed fails with EBADF.
+// number is unique and any call that bypasses the simulated board fails with EBADF.
 // Calls from several threads are served one at a time (see `lock`).
 
 #include <cstddef>
@@ -29,13 +29,13 @@
 #include "SimGpioChip.h"
 #include "SimNode.h"
 
-namespace bed {
+namespace sim {
 
-class Bed {
+class SimBoard {
   public:
-    static Bed& instance();
+    static SimBoard& instance();
 
-    // Back to a fresh bed: no buses, GPIO chip absent, real clock, empty
+    // Back to a fresh simulated board: no buses, GPIO chip absent, real clock, empty
     // event log. Descriptors still open become stale: every call on them
     // fails with EBADF except close, so their numbers are never reused
     // behind the code that holds them.
@@ -81,7 +81,7 @@ class Bed {
     };
     const Counters& counters() const { return counters_; }
 
-    // Held by every interposed call that reaches the bed, so that threads
+    // Held by every interposed call that reaches the simulated board, so that threads
     // (a program's own, or a resolver thread of libcurl) take turns.
     static std::unique_lock<std::recursive_mutex> lock();
 
@@ -98,10 +98,10 @@ class Bed {
     std::size_t log(Event event);
     std::size_t eventCount() const { return events_.size(); }
 
-    ~Bed();
+    ~SimBoard();
 
   private:
-    Bed();
+    SimBoard();
     std::map<std::string, std::unique_ptr<SimBus>> buses_;
     SimGpioChip gpio_;
     FakeClock clock_;
@@ -113,4 +113,4 @@ class Bed {
     void count(const Event& event);
 };
 
-}  // namespace bed
+}  // namespace sim
