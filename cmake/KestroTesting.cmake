@@ -14,7 +14,10 @@ function(kestro_add_test name)
   target_compile_definitions(${name} PRIVATE "KESTRO_TARGET_EMULATOR=\"${emulator}\""
     KESTRO_SIM_LAUNCHER="$<TARGET_FILE:i2c-kestro-sim>"
     KESTRO_TEST_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}")
+  # Table rows are named by their name generators, never by their parameter bytes, so the
+  # names read as behaviours and stay the same from build to build.
   gtest_discover_tests(${name}
+    NO_PRETTY_VALUES
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 120
     PROPERTIES TIMEOUT 300)

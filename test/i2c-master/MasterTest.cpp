@@ -186,7 +186,9 @@ TEST_P(StaleMaster, NeitherClosesNorWritesToTheChannelOrFileThatReusedItsNumber)
     ::close(file);
 }
 
-INSTANTIATE_TEST_SUITE_P(ReleasedByCloseAllOrByACopy, StaleMaster, testing::Bool());
+INSTANTIATE_TEST_SUITE_P(Released, StaleMaster, testing::Bool(), [](const auto& info) {
+    return std::string(info.param ? "ByCloseAll" : "ByACopy");
+});
 
 // Each send and receive of a master at the node's address, after the node's fault: what it
 // printed and returned, the errno it keeps, the wire trace and the payload handed out (with its

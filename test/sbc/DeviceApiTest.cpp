@@ -115,14 +115,14 @@ TEST_F(DeviceApi, StoresTheDocumentsOfABodyFromItsEndUpToItsFirstFault) {
 // transport failure. The time limits reach libcurl shortened, so each is met in about a second.
 // Rows: the peer (the board's server, a refusing port, an untrusted server, a silent listener),
 // the server's fault, the shortening, and what the message says.
-const std::tuple<int, ApiFault, long, const char*> kServerFaults[] = {
-    {1, ApiFault::None, 1, "."},
-    {2, ApiFault::None, 1, "certificate"},
-    {3, ApiFault::None, 20, "[Tt]imed? ?out"},  // never starts TLS
-    {0, ApiFault::Silent, 20, "too slow"},
-    {0, ApiFault::TrickleSlowly, 20, "too slow"},
-    {0, ApiFault::TrickleForever, 20, "timed out"},
-    {0, ApiFault::FloodForever, 1, "larger than 4194304"},
+const std::tuple<const char*, int, ApiFault, long, const char*> kServerFaults[] = {
+    {"FromAPortThatRefuses", 1, ApiFault::None, 1, "."},
+    {"FromAnUntrustedServer", 2, ApiFault::None, 1, "certificate"},
+    {"FromAListenerThatNeverStartsTls", 3, ApiFault::None, 20, "[Tt]imed? ?out"},
+    {"FromASilentServer", 0, ApiFault::Silent, 20, "too slow"},
+    {"FromAServerTricklingSlowly", 0, ApiFault::TrickleSlowly, 20, "too slow"},
+    {"FromAServerTricklingForever", 0, ApiFault::TrickleForever, 20, "timed out"},
+    {"FromAServerFloodingForever", 0, ApiFault::FloodForever, 1, "larger than 4194304"},
 };
 
 class DeviceApiServerFault : public DeviceApi, public testing::WithParamInterface<size_t> {};
@@ -133,7 +133,7 @@ TEST_P(DeviceApiServerFault, IsARuntimeErrorWithServerResponseThatKeepsTheDevice
     const TestAuthority stranger("unknown authority");
     DeviceApiServer impostor(stranger);
     const std::string endpoints[] = {server.endpoint(), refusing.endpoint(), impostor.endpoint(), silent.endpoint()};
-    const auto& [peer, fault, divisor, says] = kServerFaults[GetParam()];
+    const auto& [name, peer, fault, divisor, says] = kServerFaults[GetParam()];
     shortening = divisor;
     server.misbehave(fault);
     holdOld();
@@ -147,6 +147,8 @@ TEST_P(DeviceApiServerFault, IsARuntimeErrorWithServerResponseThatKeepsTheDevice
     shortening = 1;
 }
 
-INSTANTIATE_TEST_SUITE_P(Behaviours, DeviceApiServerFault, testing::Range(size_t{0}, std::size(kServerFaults)));
+INSTANTIATE_TEST_SUITE_P(Behaviours, DeviceApiServerFault,
+                         testing::Range(size_t{0}, std::size(kServerFaults)),
+                         [](const auto& info) { return std::get<0>(kServerFaults[info.param]); });
 
 }  // namespace

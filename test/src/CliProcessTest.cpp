@@ -47,6 +47,8 @@ TEST_P(Cli, WhateverTheLogFileIsPrintsTheBannerAndTheFirstRecordAndEndsWithStatu
               GetParam() ? "an earlier run\n" + record + "\n" : "<missing>");
 }
 
-INSTANTIATE_TEST_SUITE_P(WritableOrMissing, Cli, testing::Bool());
+INSTANTIATE_TEST_SUITE_P(LogFile, Cli, testing::Bool(), [](const auto& info) {
+    return std::string(info.param ? "Writable" : "Missing");
+});
 
 }  // namespace
