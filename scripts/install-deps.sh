@@ -15,7 +15,7 @@ packages=(
   libjson-c-dev libcurlpp-dev libcurl4-openssl-dev libgpiod-dev libi2c-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev libcpp-httplib-dev libcli11-dev openssl ca-certificates
-  valgrind help2man
+  valgrind help2man i2c-tools gpiod
 )
 # The arm64 libraries are Multi-Arch: same, so they sit beside the amd64 ones
 # as long as both are at the same version; apt upgrades the amd64 side when

@@ -11,14 +11,15 @@
 namespace sim {
 
 struct SimBoard::Descriptor {
-    // GpioHandle: a line handle of uAPI v1; GpioLineRequest: a line request of uAPI v2.
-    enum class Kind { I2c, GpioChip, GpioHandle, GpioLineRequest, SysfsDev, Stale };
+    // GpioHandle: a line handle of uAPI v1; GpioLineRequest: a line request of uAPI v2;
+    // SysfsAttribute: a read-only attribute file of a bus or the chip.
+    enum class Kind { I2c, GpioChip, GpioHandle, GpioLineRequest, SysfsAttribute, Stale };
 
     Kind kind = Kind::Stale;
     std::string path;
     uint8_t address = 0;          // I2c: selected by I2C_SLAVE
     std::vector<unsigned> lines;  // GpioHandle, GpioLineRequest: requested offsets
-    std::size_t offset = 0;       // SysfsDev: read position
+    std::size_t offset = 0;       // SysfsAttribute: read position
 };
 
 // The simulated board when one exists, without creating it: the interposer must not

@@ -18,6 +18,7 @@
 #include "Descriptor.h"
 #include "GpioLines.h"
 #include "GpioV2.h"
+#include "Listings.h"
 #include "RealLibc.h"
 
 namespace sim::devices {
@@ -26,13 +27,10 @@ namespace {
 
 using Kind = SimBoard::Descriptor::Kind;
 
-constexpr unsigned kI2cMajor = 89;
 // i2c-dev refuses longer transfers the same way.
 constexpr std::size_t kI2cMaxTransfer = 8192;
 constexpr std::string_view kI2cPrefix = "/dev/i2c-";
 constexpr std::string_view kChipPrefix = "/dev/gpiochip";
-constexpr std::string_view kSysfsPrefix = "/sys/bus/gpio/devices/gpiochip";
-constexpr std::string_view kSysfsSuffix = "/dev";
 
 bool allDigits(std::string_view text) {
     return !text.empty() &&
@@ -47,13 +45,6 @@ bool isChipPath(std::string_view path) {
     return path.starts_with(kChipPrefix) && allDigits(path.substr(kChipPrefix.size()));
 }
 
-bool isSysfsPath(std::string_view path) {
-    if (!path.starts_with(kSysfsPrefix) || !path.ends_with(kSysfsSuffix)) return false;
-    const std::size_t digits = path.size() - kSysfsPrefix.size() - kSysfsSuffix.size();
-    return path.size() > kSysfsPrefix.size() + kSysfsSuffix.size() &&
-           allDigits(path.substr(kSysfsPrefix.size(), digits));
-}
-
 int fail(int error) {
     errno = error;
     return -1;
@@ -63,15 +54,11 @@ SimBoard& theBoard() {
     return SimBoard::instance();
 }
 
-std::string sysfsContent() {
-    return std::to_string(kGpioMajor) + ":" + std::to_string(kGpioMinor) + "\n";
-}
-
 // What exists at a simulated path: a character device (with its rdev), a
-// regular file (sysfs attribute), or nothing.
+// regular file (a sysfs attribute), a sysfs folder, or nothing.
 struct Node {
     bool exists = false;
-    bool characterDevice = false;
+    mode_t type = S_IFREG;
     dev_t rdev = 0;
     mode_t permissions = 0;
 };
@@ -81,11 +68,17 @@ Node nodeAt(std::string_view path) {
     if (isI2cPath(path)) {
         SimBus* bus = simBoard.bus(std::string(path));
         if (bus == nullptr) return {};
-        return Node{true, true, makedev(kI2cMajor, bus->minor()), 0660};
+        return Node{true, S_IFCHR, makedev(kI2cMajor, bus->minor()), 0660};
     }
-    if (!simBoard.gpio().present()) return {};
-    if (path == kGpioChipPath) return Node{true, true, makedev(kGpioMajor, kGpioMinor), 0600};
-    if (path == kGpioSysfsDevPath) return Node{true, false, 0, 0444};
+    if (listings::attributePath(path)) {
+        return listings::attribute(path) ? Node{true, S_IFREG, 0, 0444} : Node{};
+    }
+    if (listings::sysfsFolder(path)) {
+        return listings::folderExists(path) ? Node{true, S_IFDIR, 0, 0755} : Node{};
+    }
+    if (path == kGpioChipPath && simBoard.gpio().present()) {
+        return Node{true, S_IFCHR, makedev(kGpioMajor, kGpioMinor), 0600};
+    }
     return {};
 }
 
@@ -94,18 +87,18 @@ bool isLineDescriptor(const SimBoard::Descriptor& descriptor) {
 }
 
 Node nodeOf(const SimBoard::Descriptor& descriptor) {
-    if (isLineDescriptor(descriptor)) return Node{true, false, 0, 0600};
+    if (isLineDescriptor(descriptor)) return Node{true, S_IFREG, 0, 0600};
     return nodeAt(descriptor.path);
 }
 
 int fillStat(const Node& node, struct stat* buffer) {
     if (!node.exists) return fail(ENOENT);
     std::memset(buffer, 0, sizeof *buffer);
-    buffer->st_mode = (node.characterDevice ? S_IFCHR : S_IFREG) | node.permissions;
+    buffer->st_mode = node.type | node.permissions;
     buffer->st_rdev = node.rdev;
     buffer->st_nlink = 1;
     buffer->st_blksize = 4096;
-    buffer->st_size = node.characterDevice ? 0 : 4096;
+    buffer->st_size = node.type == S_IFREG ? 4096 : 0;
     const uint64_t nowUs = theBoard().clock().nowUs();
     buffer->st_atim.tv_sec = buffer->st_mtim.tv_sec = buffer->st_ctim.tv_sec =
         static_cast<time_t>(nowUs / 1'000'000);
@@ -117,12 +110,12 @@ int fillStatx(const Node& node, struct statx* buffer) {
     std::memset(buffer, 0, sizeof *buffer);
     buffer->stx_mask = STATX_BASIC_STATS;
     buffer->stx_mode =
-        static_cast<uint16_t>((node.characterDevice ? S_IFCHR : S_IFREG) | node.permissions);
+        static_cast<uint16_t>(node.type | node.permissions);
     buffer->stx_rdev_major = major(node.rdev);
     buffer->stx_rdev_minor = minor(node.rdev);
     buffer->stx_nlink = 1;
     buffer->stx_blksize = 4096;
-    buffer->stx_size = node.characterDevice ? 0 : 4096;
+    buffer->stx_size = node.type == S_IFREG ? 4096 : 0;
     return 0;
 }
 
@@ -155,13 +148,16 @@ int openI2c(const std::string& path) {
     return fd;
 }
 
-int openGpio(const std::string& path, int flags) {
+// The GPIO chip, or a sysfs attribute of a bus or the chip.
+int openChipOrAttribute(const std::string& path, int flags) {
     const Node node = nodeAt(path);
     if (!node.exists) return fail(ENOENT);
-    const bool sysfs = !node.characterDevice;
-    if (sysfs && (flags & O_ACCMODE) != O_RDONLY) return fail(EACCES);
+    // The folders are listed (see Listings.h), never opened as descriptors.
+    if (node.type == S_IFDIR) return fail(EOPNOTSUPP);
+    const bool attribute = node.type == S_IFREG;
+    if (attribute && (flags & O_ACCMODE) != O_RDONLY) return fail(EACCES);
     auto descriptor = std::make_unique<SimBoard::Descriptor>();
-    descriptor->kind = sysfs ? Kind::SysfsDev : Kind::GpioChip;
+    descriptor->kind = attribute ? Kind::SysfsAttribute : Kind::GpioChip;
     descriptor->path = path;
     return theBoard().addDescriptor(std::move(descriptor));
 }
@@ -210,42 +206,17 @@ int smbusTransfer(const SimBoard::Descriptor& descriptor, SimBus& bus,
     return result;
 }
 
-int i2cIoctl(SimBoard::Descriptor& descriptor, unsigned long request, void* argument) {
-    SimBus* bus = theBoard().bus(descriptor.path);
-    if (bus == nullptr) return fail(ENODEV);
-    switch (request) {
-        case I2C_SLAVE:
-        case I2C_SLAVE_FORCE:
-            return selectAddress(descriptor, *bus, reinterpret_cast<unsigned long>(argument),
-                                 request == I2C_SLAVE_FORCE);
-        case I2C_FUNCS:
-            return adapterFunctions(descriptor, *bus, static_cast<unsigned long*>(argument));
-        case I2C_SMBUS:
-            return smbusTransfer(descriptor, *bus, static_cast<i2c_smbus_ioctl_data*>(argument));
-        case I2C_TENBIT:
-            return argument == nullptr ? 0 : fail(EINVAL);
-        case I2C_RETRIES:
-        case I2C_TIMEOUT:
-        case I2C_PEC:
-            return 0;
-        default:
-            return fail(ENOTTY);
-    }
-}
-
-ssize_t i2cWrite(const SimBoard::Descriptor& descriptor, const void* buffer, std::size_t count) {
-    SimBus* bus = theBoard().bus(descriptor.path);
-    if (bus == nullptr) return fail(ENODEV);
-    count = std::min(count, kI2cMaxTransfer);
-    Event event = eventOf(EventKind::Write, descriptor.path, descriptor.address);
+// One write transaction to `address`: a write() with that address selected, or a
+// write message of I2C_RDWR.
+ssize_t writeTransaction(SimBus& bus, uint8_t address, const uint8_t* bytes, std::size_t count) {
+    Event event = eventOf(EventKind::Write, bus.path(), address);
     event.requested = count;
-    const auto* bytes = static_cast<const uint8_t*>(buffer);
     const bool keepBytes = theBoard().keepsBytes();
     if (keepBytes) event.bytes.assign(bytes, bytes + count);
-    SimNode* node = bus->node(descriptor.address);
+    SimNode* node = bus.node(address);
     ssize_t result = 0;
     if (node == nullptr) {
-        result = fail(bus->noAnswerErrno());
+        result = fail(bus.noAnswerErrno());
     } else {
         int error = 0;
         result =
@@ -259,27 +230,127 @@ ssize_t i2cWrite(const SimBoard::Descriptor& descriptor, const void* buffer, std
     return result;
 }
 
+// One read transaction from `address`, like writeTransaction.
+ssize_t readTransaction(SimBus& bus, uint8_t address, uint8_t* buffer, std::size_t count) {
+    Event event = eventOf(EventKind::Read, bus.path(), address);
+    event.requested = count;
+    SimNode* node = bus.node(address);
+    ssize_t result = 0;
+    if (node == nullptr) {
+        result = fail(bus.noAnswerErrno());
+    } else {
+        int error = 0;
+        result = node->busRead(buffer, count, bus.noAnswerErrno(), error);
+        if (result < 0) errno = error;
+    }
+    if (result > 0 && theBoard().keepsBytes()) event.bytes.assign(buffer, buffer + result);
+    logOutcome(std::move(event), result);
+    return result;
+}
+
+ssize_t i2cWrite(const SimBoard::Descriptor& descriptor, const void* buffer, std::size_t count) {
+    SimBus* bus = theBoard().bus(descriptor.path);
+    if (bus == nullptr) return fail(ENODEV);
+    return writeTransaction(*bus, descriptor.address, static_cast<const uint8_t*>(buffer),
+                            std::min(count, kI2cMaxTransfer));
+}
+
 ssize_t i2cRead(const SimBoard::Descriptor& descriptor, void* buffer, std::size_t count) {
     SimBus* bus = theBoard().bus(descriptor.path);
     if (bus == nullptr) return fail(ENODEV);
-    count = std::min(count, kI2cMaxTransfer);
-    Event event = eventOf(EventKind::Read, descriptor.path, descriptor.address);
-    event.requested = count;
-    SimNode* node = bus->node(descriptor.address);
-    ssize_t result = 0;
-    if (node == nullptr) {
-        result = fail(bus->noAnswerErrno());
-    } else {
-        int error = 0;
-        result = node->busRead(static_cast<uint8_t*>(buffer), count, bus->noAnswerErrno(), error);
-        if (result < 0) errno = error;
+    return readTransaction(*bus, descriptor.address, static_cast<uint8_t*>(buffer),
+                           std::min(count, kI2cMaxTransfer));
+}
+
+// --- I2C_RDWR ----------------------------------------------------------------
+
+// Flags of features the simulated adapter does not offer (ten-bit addresses,
+// protocol mangling, lengths read from the device): its driver refuses them.
+constexpr uint16_t kUnsupportedFlags = I2C_M_TEN | I2C_M_RECV_LEN | I2C_M_NO_RD_ACK | I2C_M_IGNORE_NAK |
+                                       I2C_M_REV_DIR_ADDR | I2C_M_NOSTART | I2C_M_STOP;
+constexpr uint8_t kIdleBus = 0xFF;
+
+// i2c-dev's checks of a message before anything is sent: EINVAL for a message
+// too long or a length-from-device read with no room for the length.
+int checkedByI2cDev(const i2c_msg& message) {
+    if (message.len > kI2cMaxTransfer) return EINVAL;
+    if (message.len > 0 && message.buf == nullptr) return EFAULT;
+    if ((message.flags & I2C_M_RECV_LEN) == 0) return 0;
+    const bool roomForLength = (message.flags & I2C_M_RD) != 0 && message.len >= 1 &&
+                               message.buf[0] >= 1 && message.len >= message.buf[0] + I2C_SMBUS_BLOCK_MAX;
+    return roomForLength ? 0 : EINVAL;
+}
+
+// The adapter's checks of a message: a 7-bit address and features it has.
+int checkedByAdapter(const i2c_msg& message) {
+    if ((message.flags & kUnsupportedFlags) != 0) return EOPNOTSUPP;
+    return message.addr > 0x7F ? EINVAL : 0;
+}
+
+int checkMessages(const i2c_rdwr_ioctl_data* transfer) {
+    if (transfer == nullptr) return EFAULT;
+    if (transfer->msgs == nullptr || transfer->nmsgs == 0 || transfer->nmsgs > I2C_RDWR_IOCTL_MAX_MSGS) {
+        return EINVAL;
     }
-    if (result > 0 && theBoard().keepsBytes()) {
-        const auto* bytes = static_cast<const uint8_t*>(buffer);
-        event.bytes.assign(bytes, bytes + result);
+    for (unsigned i = 0; i < transfer->nmsgs; ++i) {
+        if (const int error = checkedByI2cDev(transfer->msgs[i]); error != 0) return error;
     }
-    logOutcome(std::move(event), result);
-    return result;
+    for (unsigned i = 0; i < transfer->nmsgs; ++i) {
+        if (const int error = checkedByAdapter(transfer->msgs[i]); error != 0) return error;
+    }
+    return 0;
+}
+
+// The messages in order, as one combined transfer: each after the first
+// starts with a repeated start. The first one nobody takes ends the transfer
+// with its errno, and the caller's read buffers are then left as they were, as
+// i2c-dev copies them back only when the whole transfer succeeded. A write the
+// node takes only in part is a data byte not acknowledged: EIO.
+int combinedTransfer(SimBus& bus, const i2c_rdwr_ioctl_data* transfer) {
+    if (const int error = checkMessages(transfer); error != 0) return fail(error);
+    std::vector<Bytes> received(transfer->nmsgs);
+    for (unsigned i = 0; i < transfer->nmsgs; ++i) {
+        const i2c_msg& message = transfer->msgs[i];
+        const auto address = static_cast<uint8_t>(message.addr);
+        ssize_t moved = 0;
+        if ((message.flags & I2C_M_RD) != 0) {
+            received[i].assign(message.len, kIdleBus);
+            moved = readTransaction(bus, address, received[i].data(), message.len);
+        } else {
+            moved = writeTransaction(bus, address, message.buf, message.len);
+            if (moved >= 0 && moved < message.len) return fail(EIO);
+        }
+        if (moved < 0) return -1;
+    }
+    for (unsigned i = 0; i < transfer->nmsgs; ++i) {
+        std::copy(received[i].begin(), received[i].end(), transfer->msgs[i].buf);
+    }
+    return static_cast<int>(transfer->nmsgs);
+}
+
+int i2cIoctl(SimBoard::Descriptor& descriptor, unsigned long request, void* argument) {
+    SimBus* bus = theBoard().bus(descriptor.path);
+    if (bus == nullptr) return fail(ENODEV);
+    switch (request) {
+        case I2C_SLAVE:
+        case I2C_SLAVE_FORCE:
+            return selectAddress(descriptor, *bus, reinterpret_cast<unsigned long>(argument),
+                                 request == I2C_SLAVE_FORCE);
+        case I2C_FUNCS:
+            return adapterFunctions(descriptor, *bus, static_cast<unsigned long*>(argument));
+        case I2C_SMBUS:
+            return smbusTransfer(descriptor, *bus, static_cast<i2c_smbus_ioctl_data*>(argument));
+        case I2C_RDWR:
+            return combinedTransfer(*bus, static_cast<const i2c_rdwr_ioctl_data*>(argument));
+        case I2C_TENBIT:
+            return argument == nullptr ? 0 : fail(EINVAL);
+        case I2C_RETRIES:
+        case I2C_TIMEOUT:
+        case I2C_PEC:
+            return 0;
+        default:
+            return fail(ENOTTY);
+    }
 }
 
 // --- GPIO chip ---------------------------------------------------------------
@@ -365,8 +436,8 @@ int handleIoctl(const SimBoard::Descriptor& handle, unsigned long request, void*
     }
 }
 
-ssize_t sysfsRead(SimBoard::Descriptor& descriptor, void* buffer, std::size_t count) {
-    const std::string content = sysfsContent();
+ssize_t attributeRead(SimBoard::Descriptor& descriptor, void* buffer, std::size_t count) {
+    const std::string content = listings::attribute(descriptor.path).value_or("");
     if (descriptor.offset >= content.size()) return 0;
     const std::size_t n = std::min(count, content.size() - descriptor.offset);
     std::memcpy(buffer, content.data() + descriptor.offset, n);
@@ -387,7 +458,8 @@ SimBoard::Descriptor& descriptorOf(int fd) {
 bool simulatedPath(const char* path) {
     if (path == nullptr || path[0] != '/') return false;
     const std::string_view view(path);
-    return isI2cPath(view) || isChipPath(view) || isSysfsPath(view);
+    return isI2cPath(view) || isChipPath(view) || listings::attributePath(view) ||
+           listings::sysfsFolder(view);
 }
 
 bool simulatedFd(int fd) {
@@ -400,7 +472,7 @@ bool simulatedFd(int fd) {
 int open(const char* path, int flags) {
     const auto guard = SimBoard::lock();
     const std::string name(path);
-    const int fd = isI2cPath(name) ? openI2c(name) : openGpio(name, flags);
+    const int fd = isI2cPath(name) ? openI2c(name) : openChipOrAttribute(name, flags);
     logOutcome(eventOf(EventKind::Open, name), fd);
     return fd;
 }
@@ -424,8 +496,8 @@ ssize_t read(int fd, void* buffer, std::size_t count) {
     switch (descriptor.kind) {
         case Kind::I2c:
             return i2cRead(descriptor, buffer, count);
-        case Kind::SysfsDev:
-            return sysfsRead(descriptor, buffer, count);
+        case Kind::SysfsAttribute:
+            return attributeRead(descriptor, buffer, count);
         case Kind::Stale:
             return fail(EBADF);
         default:
@@ -439,7 +511,7 @@ ssize_t write(int fd, const void* buffer, std::size_t count) {
     switch (descriptor.kind) {
         case Kind::I2c:
             return i2cWrite(descriptor, buffer, count);
-        case Kind::SysfsDev:
+        case Kind::SysfsAttribute:
         case Kind::Stale:
             return fail(EBADF);
         default:
@@ -495,8 +567,14 @@ int statxFd(int fd, struct statx* buffer) {
 
 int access(const char* path, int mode) {
     const auto guard = SimBoard::lock();
-    if (!nodeAt(path).exists) return fail(ENOENT);
-    return (mode & X_OK) != 0 ? fail(EACCES) : 0;
+    const Node node = nodeAt(path);
+    if (!node.exists) return fail(ENOENT);
+    return (mode & X_OK) != 0 && node.type != S_IFDIR ? fail(EACCES) : 0;
+}
+
+ssize_t extendedAttribute(const char* path) {
+    const auto guard = SimBoard::lock();
+    return fail(nodeAt(path).exists ? ENODATA : ENOENT);
 }
 
 bool sleep(SleepCall call, uint64_t durationUs) {

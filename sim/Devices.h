@@ -29,6 +29,8 @@ int statFd(int fd, struct stat* buffer);
 int statxPath(const char* path, struct statx* buffer);
 int statxFd(int fd, struct statx* buffer);
 int access(const char* path, int mode);
+// getxattr and lgetxattr: the simulated paths have no extended attributes.
+ssize_t extendedAttribute(const char* path);
 
 // Records a sleep; true when the caller must really sleep (real clock).
 bool sleep(SleepCall call, uint64_t durationUs);

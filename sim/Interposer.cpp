@@ -3,11 +3,14 @@
 // file is built without _FORTIFY_SOURCE so that the definitions below are the
 // plain functions and not the fortified inline wrappers.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdarg.h>
+#include <stdio.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -16,6 +19,7 @@
 
 #include "Devices.h"
 #include "GpioV2.h"
+#include "Listings.h"
 #include "RealLibc.h"
 
 #define SIM_EXPORT extern "C" __attribute__((visibility("default")))
@@ -25,6 +29,11 @@ extern "C" [[noreturn]] void __chk_fail(void);
 namespace {
 
 namespace devices = sim::devices;
+namespace listings = sim::listings;
+
+// The 64-bit variants below are the same functions, as the C library's are
+// where off_t is 64 bits wide.
+static_assert(sizeof(off_t) == sizeof(off64_t) && sizeof(dirent) == sizeof(dirent64));
 using sim::SleepCall;
 
 bool takesMode(int flags) {
@@ -203,9 +212,82 @@ SIM_EXPORT int faccessat(int dirfd, const char* path, int mode, int flags) noexc
     return sim::real::faccessat(dirfd, path, mode, flags);
 }
 
+SIM_EXPORT ssize_t getxattr(const char* path, const char* name, void* value, size_t size) noexcept {
+    if (devices::simulatedPath(path)) return devices::extendedAttribute(path);
+    return sim::real::getxattr(path, name, value, size);
+}
+
+SIM_EXPORT ssize_t lgetxattr(const char* path, const char* name, void* value, size_t size) noexcept {
+    if (devices::simulatedPath(path)) return devices::extendedAttribute(path);
+    return sim::real::lgetxattr(path, name, value, size);
+}
+
 SIM_EXPORT char* realpath(const char* path, char* resolved) noexcept {
     if (sim::gpiov2::isSubsystemLink(path)) return sim::gpiov2::resolveSubsystemLink(resolved);
     return sim::real::realpath(path, resolved);
+}
+
+SIM_EXPORT FILE* fopen(const char* path, const char* mode) {
+    if (devices::simulatedPath(path) && listings::attributePath(path)) {
+        return listings::openAttribute(path, mode);
+    }
+    return sim::real::fopen(path, mode);
+}
+
+SIM_EXPORT FILE* fopen64(const char* path, const char* mode) {
+    return fopen(path, mode);
+}
+
+SIM_EXPORT DIR* opendir(const char* path) {
+    if (listings::listedPath(path)) return listings::open(path);
+    return sim::real::opendir(path);
+}
+
+SIM_EXPORT dirent* readdir(DIR* stream) {
+    if (listings::ownStream(stream)) return listings::next(stream);
+    return sim::real::readdir(stream);
+}
+
+SIM_EXPORT dirent64* readdir64(DIR* stream) {
+    return reinterpret_cast<dirent64*>(readdir(stream));
+}
+
+SIM_EXPORT int closedir(DIR* stream) {
+    if (listings::ownStream(stream)) return listings::close(stream);
+    return sim::real::closedir(stream);
+}
+
+SIM_EXPORT int dirfd(DIR* stream) noexcept {
+    if (listings::ownStream(stream)) return listings::descriptor(stream);
+    return sim::real::dirfd(stream);
+}
+
+SIM_EXPORT void rewinddir(DIR* stream) noexcept {
+    if (listings::ownStream(stream)) return listings::rewind(stream);
+    sim::real::rewinddir(stream);
+}
+
+SIM_EXPORT long telldir(DIR* stream) noexcept {
+    if (listings::ownStream(stream)) return listings::position(stream);
+    return sim::real::telldir(stream);
+}
+
+SIM_EXPORT void seekdir(DIR* stream, long position) noexcept {
+    if (listings::ownStream(stream)) return listings::seek(stream, position);
+    sim::real::seekdir(stream, position);
+}
+
+SIM_EXPORT int scandir(const char* path, dirent*** list, int (*filter)(const dirent*),
+                       int (*order)(const dirent**, const dirent**)) {
+    if (listings::listedPath(path)) return listings::scan(path, list, filter, order);
+    return sim::real::scandir(path, list, filter, order);
+}
+
+SIM_EXPORT int scandir64(const char* path, dirent64*** list, int (*filter)(const dirent64*),
+                         int (*order)(const dirent64**, const dirent64**)) {
+    return scandir(path, reinterpret_cast<dirent***>(list),
+                   reinterpret_cast<int (*)(const dirent*)>(filter),
+                   reinterpret_cast<int (*)(const dirent**, const dirent**)>(order));
 }
 
 SIM_EXPORT int usleep(useconds_t microseconds) {

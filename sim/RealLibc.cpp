@@ -107,6 +107,62 @@ char* realpath(const char* path, char* resolved) {
     return function(path, resolved);
 }
 
+ssize_t getxattr(const char* path, const char* name, void* value, std::size_t size) {
+    static auto const function = next<ssize_t (*)(const char*, const char*, void*, std::size_t)>("getxattr");
+    return function(path, name, value, size);
+}
+
+ssize_t lgetxattr(const char* path, const char* name, void* value, std::size_t size) {
+    static auto const function = next<ssize_t (*)(const char*, const char*, void*, std::size_t)>("lgetxattr");
+    return function(path, name, value, size);
+}
+
+DIR* opendir(const char* path) {
+    static auto const function = next<DIR* (*)(const char*)>("opendir");
+    return function(path);
+}
+
+dirent* readdir(DIR* stream) {
+    static auto const function = next<dirent* (*)(DIR*)>("readdir");
+    return function(stream);
+}
+
+int closedir(DIR* stream) {
+    static auto const function = next<int (*)(DIR*)>("closedir");
+    return function(stream);
+}
+
+int dirfd(DIR* stream) {
+    static auto const function = next<int (*)(DIR*)>("dirfd");
+    return function(stream);
+}
+
+void rewinddir(DIR* stream) {
+    static auto const function = next<void (*)(DIR*)>("rewinddir");
+    function(stream);
+}
+
+long telldir(DIR* stream) {
+    static auto const function = next<long (*)(DIR*)>("telldir");
+    return function(stream);
+}
+
+void seekdir(DIR* stream, long position) {
+    static auto const function = next<void (*)(DIR*, long)>("seekdir");
+    function(stream, position);
+}
+
+int scandir(const char* path, dirent*** list, DirentFilter filter, DirentOrder order) {
+    static auto const function =
+        next<int (*)(const char*, dirent***, DirentFilter, DirentOrder)>("scandir");
+    return function(path, list, filter, order);
+}
+
+FILE* fopen(const char* path, const char* mode) {
+    static auto const function = next<FILE* (*)(const char*, const char*)>("fopen");
+    return function(path, mode);
+}
+
 int usleep(useconds_t microseconds) {
     static auto const function = next<int (*)(useconds_t)>("usleep");
     return function(microseconds);

@@ -2,6 +2,8 @@
 // The C library's own functions behind the ones the simulated board interposes, found
 // with dlsym(RTLD_NEXT) on first use (so they work before any constructor).
 
+#include <dirent.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
@@ -28,6 +30,19 @@ int statx(int dirfd, const char* path, int flags, unsigned mask, struct statx* b
 int access(const char* path, int mode);
 int faccessat(int dirfd, const char* path, int mode, int flags);
 char* realpath(const char* path, char* resolved);
+ssize_t getxattr(const char* path, const char* name, void* value, std::size_t size);
+ssize_t lgetxattr(const char* path, const char* name, void* value, std::size_t size);
+DIR* opendir(const char* path);
+dirent* readdir(DIR* stream);
+int closedir(DIR* stream);
+int dirfd(DIR* stream);
+void rewinddir(DIR* stream);
+long telldir(DIR* stream);
+void seekdir(DIR* stream, long position);
+using DirentFilter = int (*)(const dirent*);
+using DirentOrder = int (*)(const dirent**, const dirent**);
+int scandir(const char* path, dirent*** list, DirentFilter filter, DirentOrder order);
+FILE* fopen(const char* path, const char* mode);
 int usleep(useconds_t microseconds);
 unsigned sleep(unsigned seconds);
 int nanosleep(const timespec* request, timespec* remaining);

@@ -6,8 +6,10 @@
 // kernel driver holds the address (I2C_SLAVE_FORCE does not); I2C_FUNCS fills
 // an unsigned long; I2C_SMBUS send-byte probes the selected address; write()
 // and read() are one I2C transaction each with the descriptor's selected
-// address. Where nothing answers, transactions fail with the no-answer errno
-// (ENXIO unless changed). Unknown ioctls fail with ENOTTY.
+// address. I2C_RDWR sends its messages in order, each to its own address, a
+// message after the first with a repeated start. Where nothing answers,
+// transactions fail with the no-answer errno (ENXIO unless changed). Unknown
+// ioctls fail with ENOTTY.
 
 #include <cerrno>
 #include <cstddef>
@@ -20,6 +22,10 @@
 #include "SimNode.h"
 
 namespace sim {
+
+inline constexpr unsigned kI2cMajor = 89;
+// The adapter's name, as /sys/class/i2c-dev/i2c-N/name gives it.
+inline constexpr const char* kI2cAdapterName = "sim-i2c";
 
 class SimBus {
   public:

@@ -21,7 +21,6 @@
 namespace sim {
 
 inline constexpr const char* kGpioChipPath = "/dev/gpiochip0";
-inline constexpr const char* kGpioSysfsDevPath = "/sys/bus/gpio/devices/gpiochip0/dev";
 inline constexpr unsigned kGpioMajor = 254;
 inline constexpr unsigned kGpioMinor = 0;
 

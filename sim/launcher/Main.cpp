@@ -49,7 +49,7 @@ const char* const kExamples =
     "  i2c-kestro-sim --fast --state sim-files --report run.json -- ./my-board-app --once\n"
     "\n"
     "Exit status: PROGRAM's (128+N when signal N ended it); 64 for a bad command line or\n"
-    "scenario; 127 when PROGRAM cannot be started.";
+    "scenario, or a statically linked PROGRAM; 127 when PROGRAM cannot be started.";
 
 // Where the launcher finds its companions: beside it in the build tree, or in
 // the installed layout relative to its own folder.

@@ -1,14 +1,20 @@
 #include "Program.h"
 
+#include <elf.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <optional>
+#include <sstream>
 
 #include "Launch.h"
 
@@ -105,9 +111,75 @@ int spawn(pid_t& child, std::vector<char*>& argv, std::vector<char*>& envp) {
     return error;
 }
 
+// Where execvp finds `name`: itself when it names a path, else the first
+// executable file of that name in PATH (the C library's default PATH when unset).
+std::optional<std::string> resolvedProgram(const std::string& name) {
+    if (name.find('/') != std::string::npos) return name;
+    const char* path = std::getenv("PATH");
+    std::istringstream folders(path != nullptr ? path : "/bin:/usr/bin");
+    for (std::string folder; std::getline(folders, folder, ':');) {
+        const std::string candidate = (folder.empty() ? "." : folder) + "/" + name;
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return std::nullopt;
+}
+
+// `size` bytes of the file from `offset`; fewer at its end.
+std::string bytesAt(std::ifstream& in, uint64_t offset, std::size_t size) {
+    std::string bytes(size, '\0');
+    in.clear();
+    in.seekg(static_cast<std::streamoff>(offset));
+    in.read(bytes.data(), static_cast<std::streamsize>(size));
+    bytes.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+    return bytes;
+}
+
+// An unsigned field of an ELF header, in the file's byte order.
+uint64_t fieldAt(const std::string& bytes, std::size_t offset, std::size_t size, bool bigEndian) {
+    uint64_t value = 0;
+    for (std::size_t i = 0; i < size && offset + size <= bytes.size(); ++i) {
+        const auto byte = static_cast<uint8_t>(bytes[bigEndian ? offset + i : offset + size - 1 - i]);
+        value = value << 8 | byte;
+    }
+    return value;
+}
+
+// True for an ELF executable without a program interpreter: no dynamic loader
+// starts it, so nothing loads the preload library into it. Scripts, and
+// files that are not ELF, are left to the system to start.
+bool staticallyLinked(const std::string& program) {
+    std::ifstream in(program, std::ios::binary);
+    const std::string header = bytesAt(in, 0, sizeof(Elf64_Ehdr));
+    if (header.size() < EI_NIDENT || header.compare(0, SELFMAG, ELFMAG) != 0) return false;
+    const bool wide = header[EI_CLASS] == ELFCLASS64;
+    const bool bigEndian = header[EI_DATA] == ELFDATA2MSB;
+    const uint64_t tableOffset = fieldAt(header, wide ? 32 : 28, wide ? 8 : 4, bigEndian);
+    const uint64_t entrySize = fieldAt(header, wide ? 54 : 42, 2, bigEndian);
+    const uint64_t entries = fieldAt(header, wide ? 56 : 44, 2, bigEndian);
+    const std::string table = bytesAt(in, tableOffset, entries * entrySize);
+    for (uint64_t i = 0; i < entries; ++i) {
+        if (fieldAt(table, i * entrySize, 4, bigEndian) == PT_INTERP) return false;
+    }
+    return entries > 0 && table.size() == entries * entrySize;
+}
+
+// The one line that refuses a program the simulated board cannot reach, or
+// nothing when the program can be run against it.
+std::optional<std::string> unreachable(const std::string& name) {
+    const std::optional<std::string> program = resolvedProgram(name);
+    if (!program || !staticallyLinked(*program)) return std::nullopt;
+    return "i2c-kestro-sim: " + *program +
+           " is statically linked, so the simulator's preload library cannot reach it; "
+           "it would use the real devices";
+}
+
 }  // namespace
 
 int runProgram(const ProgramRun& run) {
+    if (const std::optional<std::string> refusal = unreachable(run.command.front())) {
+        std::fprintf(stderr, "%s\n", refusal->c_str());
+        return launch::kBadScenario;
+    }
     std::vector<std::string> words = commandWords(run);
     std::vector<std::string> entries = environmentOf(run);
     std::vector<char*> argv = pointersTo(words);

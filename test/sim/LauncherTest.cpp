@@ -75,6 +75,34 @@ TEST_F(Launcher, WithoutFastEveryWaitReallyElapses) {
         << "the node's 100 ms wait";
 }
 
+// Debian's I2C and GPIO tools and a shell's find the example board's bus and
+// chip and talk to its nodes; a statically linked program, which the preload
+// library cannot reach, is refused before it starts.
+TEST_F(Launcher, RunsTheUsersOwnToolsAgainstTheBoardButRefusesAStaticProgram) {
+    if (!std::string(KESTRO_TARGET_EMULATOR).empty()) GTEST_SKIP() << "the host's tools are not the target's";
+    // getIdentity, framed (02, length 00 01, E2, CRC EE 5D, 04), then its reply
+    // read after a repeated start.
+    const auto identityFrom = [](const std::string& address) {
+        return std::vector<std::string>{"/usr/sbin/i2ctransfer", "-y", "3", "w7@" + address, "0x02", "0x00",
+                                        "0x01", "0xE2", "0xEE", "0x5D", "0x04", "r41"};
+    };
+    const std::vector<std::vector<std::string>> commands = {
+        {"/usr/sbin/i2cdetect", "-l"},
+        {"gpiodetect"},
+        identityFrom("0x10"),
+        identityFrom("0x13"),
+        {"sh", "-c", "ls /dev | grep -E '^(i2c|gpiochip)'; ls /sys/class/i2c-dev /sys/bus/gpio/devices;"
+                     "cat /sys/class/i2c-dev/i2c-3/*"},
+        {KESTRO_STATIC_PROGRAM}};
+    std::string outcomes;
+    for (const std::vector<std::string>& command : commands) {
+        const ChildOutcome run = runProgram(kestro::test::simCommand({"--fast"}, command));
+        outcomes += "$ " + kestro::test::shellCommandLine(command) + "\n" + std::to_string(run.status) +
+                    "\n" + run.out + run.err;
+    }
+    expectGolden("peer-tools.txt", outcomes, {{KESTRO_STATIC_PROGRAM, "STATIC-PROGRAM"}});
+}
+
 TEST_F(Launcher, KeepsNodeFilesFromOneRunToTheNextInTheStateFolder) {
     writeFile(scratch("sent.txt"), "kept between runs\n");
     const std::vector<std::string> options = {"--fast", "--state", scratch("state")};
