@@ -87,10 +87,9 @@ void saveFilesAsStored(sim::SimBoard& simBoard, const std::string& folder) {
 
 // A program ended by a termination signal it leaves at its default still
 // leaves the report and the node files behind, then ends by that signal.
-// The board is written from the handler: a program stopped inside the C
-// library's allocator could hang there, which is why only the signals that
-// ask a program to end are caught, and only while the program does not
-// handle them itself.
+// Writing them is not async-signal-safe (a program interrupted inside the
+// allocator could hang in the handler), so only the signals that ask a
+// program to end are caught, and only while the program leaves them alone.
 void endBySignal(int signal) {
     keepBoard();
     ::signal(signal, SIG_DFL);

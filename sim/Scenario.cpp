@@ -36,6 +36,19 @@ std::string hexByte(int64_t value) {
     return text;
 }
 
+// Keys and texts quoted in a complaint keep it on one line: control bytes
+// are written \xNN.
+std::string oneLine(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+        out += byte < 0x20 || byte == 0x7F ? std::string(escaped) : std::string(1, c);
+    }
+    return out;
+}
+
 // A value of the scenario and the key path that leads to it, so that every
 // complaint can say where it is.
 class Field {
@@ -43,7 +56,7 @@ class Field {
     Field(json_object* value, std::string path) : value_(value), path_(std::move(path)) {}
 
     [[noreturn]] void fail(const std::string& what) const {
-        throw ScenarioError((path_.empty() ? std::string("scenario") : path_) + ": " + what);
+        throw ScenarioError(oneLine((path_.empty() ? std::string("scenario") : path_) + ": " + what));
     }
 
     bool is(json_type type) const { return json_object_is_type(value_, type); }
@@ -601,7 +614,7 @@ JsonPtr parseFile(const std::string& path) {
                             json_tokener_error_desc(error) + ")");
     }
     if (const std::optional<std::string> duplicate = DuplicateKeys(text).first()) {
-        throw ScenarioError(*duplicate + ": the key is given twice");
+        throw ScenarioError(oneLine(*duplicate + ": the key is given twice"));
     }
     return root;
 }
