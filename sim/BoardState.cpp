@@ -1,8 +1,7 @@
 #include "BoardState.h"
 
-#include <json-c/json.h>
-
 #include <fcntl.h>
+#include <json-c/json.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -44,8 +43,10 @@ std::size_t utf8SequenceAt(const std::string& text, std::size_t at) {
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
     const unsigned char lead = byte(at);
     if (lead < 0x80) return 1;
-    const std::size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
-                             : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+    const std::size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                               : lead >= 0xE0 && lead <= 0xEF ? 3
+                               : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                              : 0;
     if (length == 0 || at + length > text.size()) return 0;
     for (std::size_t i = 1; i < length; ++i) {
         if ((byte(at + i) & 0xC0) != 0x80) return 0;
@@ -195,7 +196,8 @@ void removeOthers(const fs::path& nodeFolder, const NodeState& state) {
     std::vector<fs::path> others;
     for (const fs::directory_entry& entry : fs::directory_iterator(nodeFolder, error)) {
         const std::string file = entry.path().filename().string();
-        if (file.starts_with(".") || !state.files.contains(decodedName(file))) others.push_back(entry.path());
+        if (file.starts_with(".") || !state.files.contains(decodedName(file)))
+            others.push_back(entry.path());
     }
     for (const fs::path& other : others) fs::remove_all(other, error);
 }
@@ -247,7 +249,7 @@ void loadNodeFiles(const std::string& folder, SimBoard& simBoard) {
             node->state().files.clear();
             for (const fs::directory_entry& entry : fs::directory_iterator(nodeFolder, error)) {
                 const std::string file = entry.path().filename().string();
-            if (!entry.is_regular_file() || file.starts_with(".")) continue;
+                if (!entry.is_regular_file() || file.starts_with(".")) continue;
                 node->putFile(decodedName(file), contentOf(entry.path()));
             }
         }
@@ -268,7 +270,8 @@ void saveNodeFiles(const std::string& folder, const SimBoard& simBoard) {
             std::error_code error;
             fs::create_directories(nodeFolderOf(folder, path, address), error);
             removeOthers(nodeFolderOf(folder, path, address), node->state());
-            for (const auto& [name, file] : node->state().files) saveNodeFile(folder, path, address, name, file);
+            for (const auto& [name, file] : node->state().files)
+                saveNodeFile(folder, path, address, name, file);
         }
     }
 }

@@ -12,11 +12,11 @@
 #include <fstream>
 #include <string>
 
-#include "SimBoard.h"
 #include "BoardState.h"
 #include "Launch.h"
 #include "RealLibc.h"
 #include "Scenario.h"
+#include "SimBoard.h"
 #include "Trace.h"
 
 namespace {
@@ -78,9 +78,10 @@ void keepBoard() {
 void saveFilesAsStored(sim::SimBoard& simBoard, const std::string& folder) {
     for (const auto& [path, bus] : simBoard.buses()) {
         for (const auto& [address, node] : bus->nodes()) {
-            node->onFileStored([folder, path, address](const std::string& name, const sim::StoredFile& file) {
-                sim::saveNodeFile(folder, path, address, name, file);
-            });
+            node->onFileStored(
+                [folder, path, address](const std::string& name, const sim::StoredFile& file) {
+                    sim::saveNodeFile(folder, path, address, name, file);
+                });
         }
     }
 }

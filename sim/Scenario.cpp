@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -56,7 +56,8 @@ class Field {
     Field(json_object* value, std::string path) : value_(value), path_(std::move(path)) {}
 
     [[noreturn]] void fail(const std::string& what) const {
-        throw ScenarioError(oneLine((path_.empty() ? std::string("scenario") : path_) + ": " + what));
+        throw ScenarioError(
+            oneLine((path_.empty() ? std::string("scenario") : path_) + ": " + what));
     }
 
     bool is(json_type type) const { return json_object_is_type(value_, type); }
@@ -189,15 +190,18 @@ Bytes base64Decoded(const Field& field) {
 // system file, a FIFO that would block, a device that never ends) is refused.
 class ContentSource {
   public:
-    ContentSource(std::filesystem::path folder, uint32_t limit) : folder_(std::move(folder)), limit_(limit) {}
+    ContentSource(std::filesystem::path folder, uint32_t limit)
+        : folder_(std::move(folder)), limit_(limit) {}
 
     Bytes read(const Field& field) const {
         const std::string name = field.text();
         std::error_code error;
         const std::filesystem::path base = std::filesystem::canonical(folder_, error);
-        const std::filesystem::path resolved = error ? base : std::filesystem::canonical(base / name, error);
+        const std::filesystem::path resolved =
+            error ? base : std::filesystem::canonical(base / name, error);
         if (error) field.fail("cannot read " + name + " (" + error.message() + ")");
-        if (std::mismatch(base.begin(), base.end(), resolved.begin(), resolved.end()).first != base.end()) {
+        if (std::mismatch(base.begin(), base.end(), resolved.begin(), resolved.end()).first !=
+            base.end()) {
             field.fail(name + " is outside the scenario's folder");
         }
         const int fd = ::open(resolved.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
@@ -340,7 +344,8 @@ void applyRecords(const Field& field, NodeState& state, const ContentSource& sou
     }
 }
 
-void applyNodeState(const Field& node, SimNode& sim, uint64_t hostNowUs, const ContentSource& source) {
+void applyNodeState(const Field& node, SimNode& sim, uint64_t hostNowUs,
+                    const ContentSource& source) {
     NodeState& state = sim.state();
     if (auto identity = node.optional("identity")) {
         std::size_t count = 0;
@@ -383,7 +388,8 @@ void applyNodeState(const Field& node, SimNode& sim, uint64_t hostNowUs, const C
     }
     if (auto files = node.optional("files")) {
         files->forEachMember([&](const std::string& name, const Field& file) {
-            if (!acceptsFileName(name)) file.fail("a node file's name is 1 to 255 bytes in the state folder's form");
+            if (!acceptsFileName(name))
+                file.fail("a node file's name is 1 to 255 bytes in the state folder's form");
             const std::optional<Field> extra = file.is(json_type_object) ? file.optional("extra") : std::nullopt;
             sim.putFile(name, contentOf(file, source, "extra"),
                         extra ? static_cast<uint32_t>(extra->integerIn(0, UINT32_MAX)) : 0);
@@ -407,8 +413,8 @@ void applyNode(const Field& node, SimBus& bus, const Scenario& scenario, uint64_
     }
 }
 
-void applyBus(const std::string& path, const Field& field, SimBoard& simBoard, const Scenario& scenario,
-              uint64_t hostNowUs, const ContentSource& source) {
+void applyBus(const std::string& path, const Field& field, SimBoard& simBoard,
+              const Scenario& scenario, uint64_t hostNowUs, const ContentSource& source) {
     const std::string digits = path.substr(std::min(path.size(), std::size_t{9}));
     if (path.rfind("/dev/i2c-", 0) != 0 || digits.empty() ||
         digits.find_first_not_of("0123456789") != std::string::npos) {
@@ -418,7 +424,8 @@ void applyBus(const std::string& path, const Field& field, SimBoard& simBoard, c
     field.allowOnly({"nodes", "devices", "held", "open_error", "funcs_error", "no_answer_error"});
     SimBus& bus = simBoard.addBus(path);
     if (auto nodes = field.optional("nodes")) {
-        nodes->forEach([&](const Field& node) { applyNode(node, bus, scenario, hostNowUs, source); });
+        nodes->forEach(
+            [&](const Field& node) { applyNode(node, bus, scenario, hostNowUs, source); });
     }
     if (auto devices = field.optional("devices")) {
         devices->forEach([&](const Field& device) {
@@ -546,7 +553,8 @@ class DuplicateKeys {
     static std::string decoded(const std::string& token) {
         const JsonPtr key(json_tokener_parse(token.c_str()));
         if (!json_object_is_type(key.get(), json_type_string)) return token;
-        return std::string(json_object_get_string(key.get()), static_cast<std::size_t>(json_object_get_string_len(key.get())));
+        return std::string(json_object_get_string(key.get()),
+                           static_cast<std::size_t>(json_object_get_string_len(key.get())));
     }
 
     void value(const std::string& path, bool map) {
@@ -573,7 +581,9 @@ class DuplicateKeys {
                 continue;
             }
             const std::string key = decoded(stringToken());
-            const std::string keyPath = map ? path + "[\"" + key + "\"]" : path.empty() ? key : path + "." + key;
+            const std::string keyPath = map            ? path + "[\"" + key + "\"]"
+                                        : path.empty() ? key
+                                                       : path + "." + key;
             if (!keys.insert(key).second && !found_) found_ = keyPath;
             skipSpaceAndComments();
             if (at() == ':') ++pos_;

@@ -105,8 +105,10 @@ void writeReport(const Options& options, const fs::path& boardFile, const sim::A
     json_object* requests = json_object_new_array();
     for (const sim::SeenRequest& seen : server.requests()) {
         json_object* entry = json_object_new_object();
-        json_object_object_add(entry, "method", json_object_new_string(sim::jsonText(seen.method).c_str()));
-        json_object_object_add(entry, "path", json_object_new_string(sim::jsonText(seen.path).c_str()));
+        json_object_object_add(entry, "method",
+                               json_object_new_string(sim::jsonText(seen.method).c_str()));
+        json_object_object_add(entry, "path",
+                               json_object_new_string(sim::jsonText(seen.path).c_str()));
         json_object_object_add(entry, "key_accepted", json_object_new_boolean(seen.keyAccepted));
         json_object_object_add(entry, "status", json_object_new_int(seen.status));
         json_object_array_add(requests, entry);
@@ -189,8 +191,10 @@ class RunFolder {
   public:
     RunFolder() {
         const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/i2c-kestro-sim-XXXXXX";
-        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a temporary folder");
+        std::string pattern =
+            std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/i2c-kestro-sim-XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr)
+            throw std::runtime_error("cannot make a temporary folder");
         path_ = pattern;
     }
     ~RunFolder() {
@@ -241,9 +245,10 @@ int launch(Options& options) {
     stopIfRequested();
     const sim::ApiServer server(scenario.deviceApi, authority);
     stopIfRequested();
-    const int status =
-        sim::runProgram(programRun(options, runFolder.path(), scenario.deviceApi, authority, server.port()));
-    if (!options.report.empty()) writeReport(options, runFolder.path() / "board.json", server, status);
+    const int status = sim::runProgram(
+        programRun(options, runFolder.path(), scenario.deviceApi, authority, server.port()));
+    if (!options.report.empty())
+        writeReport(options, runFolder.path() / "board.json", server, status);
     return status;
 }
 
@@ -251,7 +256,8 @@ int launch(Options& options) {
 // the launcher's first files take their places: /dev/null fills each gap.
 void openStandardDescriptors() {
     for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
+            open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
     }
 }
 

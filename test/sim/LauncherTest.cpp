@@ -23,8 +23,8 @@ namespace fs = std::filesystem;
 
 // Starts the launcher running the tool, with standard output `out` (-1: /dev/null) and TMPDIR
 // `tmp`, and leaves it running.
-pid_t startTool(const std::vector<std::string>& options, std::vector<std::string> arguments, int out,
-                const std::string& tmp) {
+pid_t startTool(const std::vector<std::string>& options, std::vector<std::string> arguments,
+                int out, const std::string& tmp) {
     arguments.insert(arguments.begin(), KESTRO_CLI_PATH);
     std::vector<std::string> words = kestro::test::simCommand(options, arguments);
     std::vector<char*> argv;
@@ -60,7 +60,8 @@ class Launcher : public testing::Test {
         json_tokener* tokener = json_tokener_new();
         json_tokener_set_flags(tokener, JSON_TOKENER_STRICT | JSON_TOKENER_VALIDATE_UTF8);
         const std::string document = readFile(scratch("report.json"));
-        json_object* report = json_tokener_parse_ex(tokener, document.c_str(), static_cast<int>(document.size()));
+        json_object* report =
+            json_tokener_parse_ex(tokener, document.c_str(), static_cast<int>(document.size()));
         json_tokener_free(tokener);
         if (report == nullptr) return "not valid JSON";
         json_object* value = nullptr;
@@ -111,13 +112,15 @@ TEST_F(Launcher, PassesTheProgramsExitStatusOnAndRefusesABadCommandLineOrScenari
 }
 
 TEST_F(Launcher, ReportsBytesOfTextsThatAreNotUtf8AsEscapes) {
-    writeFile(scratch("latin1.json"), "{\"version\": 1, \"buses\": {\"/dev/i2c-3\": {\"nodes\": [{\"address\": 16,"
-                                      "\"identity\": [\"a\", \"b\", \"c\", \"n\xE9\"], \"texts\": {\"e1\": \"\xC3\"},"
-                                      "\"files\": {\"caf\xE9\": {\"text\": \"x\"}}}]}}}");
-    EXPECT_EQ(tool({"--fast", "--scenario", scratch("latin1.json"), "--report", scratch("report.json")},
-                   {"node", "0x10", "get-identity"})
-                  .status,
-              0);
+    writeFile(scratch("latin1.json"),
+              "{\"version\": 1, \"buses\": {\"/dev/i2c-3\": {\"nodes\": [{\"address\": 16,"
+              "\"identity\": [\"a\", \"b\", \"c\", \"n\xE9\"], \"texts\": {\"e1\": \"\xC3\"},"
+              "\"files\": {\"caf\xE9\": {\"text\": \"x\"}}}]}}}");
+    EXPECT_EQ(
+        tool({"--fast", "--scenario", scratch("latin1.json"), "--report", scratch("report.json")},
+             {"node", "0x10", "get-identity"})
+            .status,
+        0);
     EXPECT_EQ(reported("/board/buses/~1dev~1i2c-3/0x10/identity/3"), "n\\xe9");
     EXPECT_EQ(reported("/board/buses/~1dev~1i2c-3/0x10/texts/e1"), "\\xc3");
     EXPECT_EQ(reported("/board/buses/~1dev~1i2c-3/0x10/files/caf\\xe9/size"), "1");
@@ -133,8 +136,9 @@ TEST_F(Launcher, AProgramEndedBySignalLeavesTheFilesTheNodeAcknowledgedAndTheRep
     while (write(output[1], filler.data(), filler.size()) > 0) {
     }
     fcntl(output[1], F_SETFL, 0);
-    const pid_t launcher = startTool({"--fast", "--state", scratch("state"), "--report", scratch("report.json")},
-                                     {"put", "0x10", scratch("sent.txt"), "kept.txt"}, output[1], scratch(""));
+    const pid_t launcher =
+        startTool({"--fast", "--state", scratch("state"), "--report", scratch("report.json")},
+                  {"put", "0x10", scratch("sent.txt"), "kept.txt"}, output[1], scratch(""));
     close(output[1]);
     const std::string kept = scratch("state") + "/i2c-3/0x10/kept.txt";
     for (int wait = 0; wait < 3000 && !fs::exists(kept); ++wait) {
@@ -154,7 +158,8 @@ TEST_F(Launcher, AProgramEndedBySignalLeavesTheFilesTheNodeAcknowledgedAndTheRep
 TEST_F(Launcher, ATerminationRequestDuringSetUpLeavesNoTemporaryFolder) {
     fs::create_directory(scratch("tmp"));
     for (int attempt = 0; attempt < 20; ++attempt) {
-        const pid_t launcher = startTool({"--fast"}, {"node", "0x10", "get-identity"}, -1, scratch("tmp"));
+        const pid_t launcher =
+            startTool({"--fast"}, {"node", "0x10", "get-identity"}, -1, scratch("tmp"));
         std::this_thread::sleep_for(std::chrono::milliseconds(3 * attempt));
         kill(launcher, SIGTERM);
         statusOf(launcher);
@@ -192,8 +197,9 @@ TEST_F(Launcher, KeepsNodeFilesFromOneRunToTheNextInTheStateFolder) {
     EXPECT_EQ(tool(options, {"get", "0x10", "kept.txt", scratch("back.txt")}).status, 0);
     EXPECT_EQ(readFile(scratch("back.txt")), "kept between runs\n");
     EXPECT_EQ(readFile(scratch("state") + "/i2c-3/0x10/kept.txt"), "kept between runs\n");
-    EXPECT_EQ(fs::status(scratch("state") + "/i2c-3/0x10/kept.txt").permissions() & fs::perms::others_all,
-              fs::perms::none);
+    EXPECT_EQ(
+        fs::status(scratch("state") + "/i2c-3/0x10/kept.txt").permissions() & fs::perms::others_all,
+        fs::perms::none);
 }
 
 }  // namespace

@@ -4,10 +4,10 @@
 
 #include <sstream>
 
-#include "SimBoardTest.h"
 #include "Golden.h"
 #include "Scenario.h"
 #include "Sha256.h"
+#include "SimBoardTest.h"
 #include "TempFiles.h"
 
 namespace sim {
@@ -61,9 +61,10 @@ TEST_F(ScenarioFile, MaxFileSizeBoundsWhatASendMayDeclareOrReachAndARefusedEndSt
         payload.insert(payload.end(), data.begin(), data.end());
         return payload;
     };
-    const Bytes frames[] = {start(1025, "a"),  start(0xFFFFFFFF, "a"), start(4, ""),
-                            start(4, std::string(256, 'n')), start(4, "kept"), chunk(0xFFFFFF00),
-                            chunk(1021),       chunk(0),              Bytes{0x94, 0xEE}};
+    const Bytes frames[] = {
+        start(1025, "a"), start(0xFFFFFFFF, "a"), start(4, ""), start(4, std::string(256, 'n')),
+        start(4, "kept"), chunk(0xFFFFFF00),      chunk(1021),  chunk(0),
+        Bytes{0x94, 0xEE}};
     std::string answers;
     for (const Bytes& payload : frames) {
         const Bytes frame = encodeFrame(payload);
