@@ -89,8 +89,9 @@ void saveFilesAsStored(sim::SimBoard& simBoard, const std::string& folder) {
 // A program ended by a termination signal it leaves at its default still
 // leaves the report and the node files behind, then ends by that signal.
 // Writing them is not async-signal-safe (a program interrupted inside the
-// allocator could hang in the handler), so only the signals that ask a
-// program to end are caught, and only while the program leaves them alone.
+// allocator could hang in the handler), so only the signals that end a
+// program from outside, or from a write to a closed pipe, are caught (never
+// those of a crash), and only while the program leaves them alone.
 void endBySignal(int signal) {
     keepBoard();
     ::signal(signal, SIG_DFL);
@@ -98,7 +99,7 @@ void endBySignal(int signal) {
 }
 
 void keepBoardOnTermination() {
-    for (int signal : {SIGTERM, SIGHUP, SIGINT}) {
+    for (int signal : {SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2}) {
         struct sigaction current {};
         if (sigaction(signal, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) continue;
         struct sigaction keep {};
