@@ -18,5 +18,13 @@ std::string boardReport(const SimBoard& simBoard);
 void loadNodeFiles(const std::string& folder, SimBoard& simBoard);
 // Writes every node's files to `folder` in that layout, replacing what was there.
 void saveNodeFiles(const std::string& folder, const SimBoard& simBoard);
+// Writes one node file there (private to the user: 0600), replacing the
+// previous one at once.
+void saveNodeFile(const std::string& folder, const std::string& busPath, uint8_t address,
+                  const std::string& name, const StoredFile& file);
+
+// `text` as a JSON string may carry it: every byte that is not part of valid
+// UTF-8 becomes the four characters \xNN (json-c would pass it on raw).
+std::string jsonText(const std::string& text);
 
 }  // namespace sim

@@ -4,6 +4,7 @@
 // ends. The settings come in the environment (see Launch.h).
 
 #include <openssl/crypto.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,11 +12,11 @@
 #include <fstream>
 #include <string>
 
-#include "SimBoard.h"
 #include "BoardState.h"
 #include "Launch.h"
 #include "RealLibc.h"
 #include "Scenario.h"
+#include "SimBoard.h"
 #include "Trace.h"
 
 namespace {
@@ -51,15 +52,61 @@ void startTrace(const std::string& target, sim::SimBoard& simBoard) {
     });
 }
 
+// The report appears whole or not at all (renamed into place).
+void writeReport(const std::string& path, const sim::SimBoard& simBoard) {
+    const std::string partial = path + ".partial";
+    if (std::ofstream(partial, std::ios::trunc) << sim::boardReport(simBoard)) {
+        std::rename(partial.c_str(), path.c_str());
+    }
+}
+
 // A shell that only starts the program loads this library too; it opens no
 // simulated device and so leaves the program's report and files alone.
 void keepBoard() {
-    if (run == nullptr) return;
+    static bool kept = false;
+    if (run == nullptr || kept) return;
     const auto guard = sim::SimBoard::lock();
     const sim::SimBoard& simBoard = sim::SimBoard::instance();
     if (simBoard.counters().opens == 0) return;
+    kept = true;
     if (!run->stateFolder.empty()) sim::saveNodeFiles(run->stateFolder, simBoard);
-    if (!run->reportPath.empty()) std::ofstream(run->reportPath, std::ios::trunc) << sim::boardReport(simBoard);
+    if (!run->reportPath.empty()) writeReport(run->reportPath, simBoard);
+}
+
+// A file the node acknowledged is in the state folder at once, whatever
+// ends the program later.
+void saveFilesAsStored(sim::SimBoard& simBoard, const std::string& folder) {
+    for (const auto& [path, bus] : simBoard.buses()) {
+        for (const auto& [address, node] : bus->nodes()) {
+            node->onFileStored(
+                [folder, path, address](const std::string& name, const sim::StoredFile& file) {
+                    sim::saveNodeFile(folder, path, address, name, file);
+                });
+        }
+    }
+}
+
+// A program ended by a termination signal it leaves at its default still
+// leaves the report and the node files behind, then ends by that signal.
+// Writing them is not async-signal-safe (a program interrupted inside the
+// allocator could hang in the handler), so only the signals that end a
+// program from outside, or from a write to a closed pipe, are caught (never
+// those of a crash), and only while the program leaves them alone.
+void endBySignal(int signal) {
+    keepBoard();
+    ::signal(signal, SIG_DFL);
+    raise(signal);
+}
+
+void keepBoardOnTermination() {
+    for (int signal : {SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2}) {
+        struct sigaction current {};
+        if (sigaction(signal, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) continue;
+        struct sigaction keep {};
+        keep.sa_handler = endBySignal;
+        keep.sa_flags = SA_RESTART;
+        sigaction(signal, &keep, nullptr);
+    }
 }
 
 __attribute__((constructor)) void setUpBoard() {
@@ -80,10 +127,14 @@ __attribute__((constructor)) void setUpBoard() {
     run = new Run{.reportPath = setting(sim::launch::kReport),
                   .stateFolder = setting(sim::launch::kState),
                   .startUs = hostNowUs};
-    if (!run->stateFolder.empty()) sim::loadNodeFiles(run->stateFolder, simBoard);
+    if (!run->stateFolder.empty()) {
+        sim::loadNodeFiles(run->stateFolder, simBoard);
+        saveFilesAsStored(simBoard, run->stateFolder);
+    }
     const std::string trace = setting(sim::launch::kTrace);
     if (!trace.empty()) startTrace(trace, simBoard);
     std::atexit(keepBoard);
+    keepBoardOnTermination();
 }
 
 }  // namespace

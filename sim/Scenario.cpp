@@ -1,9 +1,13 @@
 #include "Scenario.h"
 
+#include <fcntl.h>
 #include <json-c/json.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -12,6 +16,8 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <set>
+#include <vector>
 
 namespace sim {
 
@@ -30,6 +36,19 @@ std::string hexByte(int64_t value) {
     return text;
 }
 
+// Keys and texts quoted in a complaint keep it on one line: control bytes
+// are written \xNN.
+std::string oneLine(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+        out += byte < 0x20 || byte == 0x7F ? std::string(escaped) : std::string(1, c);
+    }
+    return out;
+}
+
 // A value of the scenario and the key path that leads to it, so that every
 // complaint can say where it is.
 class Field {
@@ -37,7 +56,8 @@ class Field {
     Field(json_object* value, std::string path) : value_(value), path_(std::move(path)) {}
 
     [[noreturn]] void fail(const std::string& what) const {
-        throw ScenarioError((path_.empty() ? std::string("scenario") : path_) + ": " + what);
+        throw ScenarioError(
+            oneLine((path_.empty() ? std::string("scenario") : path_) + ": " + what));
     }
 
     bool is(json_type type) const { return json_object_is_type(value_, type); }
@@ -165,15 +185,61 @@ Bytes base64Decoded(const Field& field) {
     return out;
 }
 
-Bytes fileBytes(const Field& field, const std::filesystem::path& folder) {
-    const std::filesystem::path path = folder / field.text();
-    std::ifstream in(path, std::ios::binary);
-    if (!in) field.fail("cannot read " + path.string());
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+// What a "path" may name: a regular file inside the scenario's folder (after
+// symbolic links are followed) of at most `limit` bytes. Anything else (a
+// system file, a FIFO that would block, a device that never ends) is refused.
+class ContentSource {
+  public:
+    ContentSource(std::filesystem::path folder, uint32_t limit)
+        : folder_(std::move(folder)), limit_(limit) {}
+
+    Bytes read(const Field& field) const {
+        const std::string name = field.text();
+        std::error_code error;
+        const std::filesystem::path base = std::filesystem::canonical(folder_, error);
+        const std::filesystem::path resolved =
+            error ? base : std::filesystem::canonical(base / name, error);
+        if (error) field.fail("cannot read " + name + " (" + error.message() + ")");
+        if (std::mismatch(base.begin(), base.end(), resolved.begin(), resolved.end()).first !=
+            base.end()) {
+            field.fail(name + " is outside the scenario's folder");
+        }
+        const int fd = ::open(resolved.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+        if (fd < 0) field.fail("cannot read " + name + " (" + std::strerror(errno) + ")");
+        Bytes content;
+        const std::string problem = readRegular(fd, content);
+        ::close(fd);
+        if (!problem.empty()) field.fail(name + problem);
+        return content;
+    }
+
+  private:
+    // Empty when all of it was read, else what is wrong.
+    std::string readRegular(int fd, Bytes& content) const {
+        struct stat info {};
+        if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return " is not a regular file";
+        if (static_cast<uint64_t>(info.st_size) > limit_) {
+            return " is larger than max_file_size (" + std::to_string(limit_) + " bytes)";
+        }
+        content.resize(static_cast<std::size_t>(info.st_size));
+        std::size_t done = 0;
+        while (done < content.size()) {
+            const ssize_t got = ::read(fd, content.data() + done, content.size() - done);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) return std::string(" cannot be read (") + std::strerror(errno) + ")";
+            if (got == 0) break;
+            done += static_cast<std::size_t>(got);
+        }
+        content.resize(done);
+        return "";
+    }
+
+    std::filesystem::path folder_;
+    uint32_t limit_;
+};
 
 // {"text": ...} | {"base64": ...} | {"path": ...}: exactly one of them.
-Bytes contentOf(const Field& field, const std::filesystem::path& folder, const char* extraKey) {
+Bytes contentOf(const Field& field, const ContentSource& source, const char* extraKey) {
     field.allowOnly({"text", "base64", "path", extraKey});
     const std::optional<Field> text = field.optional("text");
     const std::optional<Field> base64 = field.optional("base64");
@@ -183,7 +249,7 @@ Bytes contentOf(const Field& field, const std::filesystem::path& folder, const c
     }
     if (text) return bytesOf(text->text());
     if (base64) return base64Decoded(*base64);
-    return fileBytes(*path, folder);
+    return source.read(*path);
 }
 
 Probe probeOf(const Field& field) {
@@ -262,7 +328,7 @@ void applyTexts(const Field& field, NodeState& state) {
     }
 }
 
-void applyRecords(const Field& field, NodeState& state) {
+void applyRecords(const Field& field, NodeState& state, const ContentSource& source) {
     field.allowOnly({"a1", "a2", "a3", "a4", "a5"});
     for (uint8_t opcode = 0xA1; opcode <= 0xA5; ++opcode) {
         const std::string key = "a" + std::to_string(opcode - 0xA0);
@@ -273,13 +339,13 @@ void applyRecords(const Field& field, NodeState& state) {
             const Field tag = entry.required("tag");
             state.records[opcode].push_back(
                 Record{.tag = static_cast<uint32_t>(tag.integerIn(0, UINT32_MAX)),
-                       .data = contentOf(entry, {}, "tag")});
+                       .data = contentOf(entry, source, "tag")});
         });
     }
 }
 
 void applyNodeState(const Field& node, SimNode& sim, uint64_t hostNowUs,
-                    const std::filesystem::path& folder) {
+                    const ContentSource& source) {
     NodeState& state = sim.state();
     if (auto identity = node.optional("identity")) {
         std::size_t count = 0;
@@ -312,49 +378,54 @@ void applyNodeState(const Field& node, SimNode& sim, uint64_t hostNowUs,
         });
         if (count != 5) values->fail("must hold five numbers");
     }
-    if (auto records = node.optional("records")) applyRecords(*records, state);
+    if (auto records = node.optional("records")) applyRecords(*records, state, source);
     if (auto lines = node.optional("lines")) {
         lines->forEachMember([&](const std::string& name, const Field& list) {
             std::string text;
-            list.forEach([&](const Field& line) { text += (text.empty() ? "" : "\n") + line.text(); });
+            list.forEach([&](const Field& line) { text += line.text() + "\n"; });
             state.lines[name] = text;
         });
     }
     if (auto files = node.optional("files")) {
         files->forEachMember([&](const std::string& name, const Field& file) {
+            if (!acceptsFileName(name))
+                file.fail("a node file's name is 1 to 255 bytes in the state folder's form");
             const std::optional<Field> extra = file.is(json_type_object) ? file.optional("extra") : std::nullopt;
-            sim.putFile(name, contentOf(file, folder, "extra"),
+            sim.putFile(name, contentOf(file, source, "extra"),
                         extra ? static_cast<uint32_t>(extra->integerIn(0, UINT32_MAX)) : 0);
         });
     }
 }
 
 void applyNode(const Field& node, SimBus& bus, const Scenario& scenario, uint64_t hostNowUs,
-               const std::filesystem::path& folder) {
+               const ContentSource& source) {
     node.allowOnly({"address", "identity", "clock", "texts", "text_map", "values", "records",
                     "lines", "files", "probe", "faults"});
     const uint8_t address = node.required("address").address();
     if (bus.node(address) != nullptr) node.required("address").fail(hexByte(address) + " is used twice");
     SimNode& sim = bus.addNode(address);
     sim.seed(scenario.seed * 131 + address);
-    applyNodeState(node, sim, hostNowUs, folder);
+    sim.setMaxFileSize(scenario.maxFileSize);
+    applyNodeState(node, sim, hostNowUs, source);
     if (auto probe = node.optional("probe")) sim.setProbe(probeOf(*probe));
     if (auto faults = node.optional("faults")) {
         faults->forEach([&](const Field& fault) { sim.inject(faultOf(fault)); });
     }
 }
 
-void applyBus(const std::string& path, const Field& field, SimBoard& simBoard, const Scenario& scenario,
-              uint64_t hostNowUs, const std::filesystem::path& folder) {
+void applyBus(const std::string& path, const Field& field, SimBoard& simBoard,
+              const Scenario& scenario, uint64_t hostNowUs, const ContentSource& source) {
     const std::string digits = path.substr(std::min(path.size(), std::size_t{9}));
     if (path.rfind("/dev/i2c-", 0) != 0 || digits.empty() ||
         digits.find_first_not_of("0123456789") != std::string::npos) {
         field.fail("the bus must be named /dev/i2c-N");
     }
+    if (digits.size() > 9) field.fail("the bus number must be below 1000000000");
     field.allowOnly({"nodes", "devices", "held", "open_error", "funcs_error", "no_answer_error"});
     SimBus& bus = simBoard.addBus(path);
     if (auto nodes = field.optional("nodes")) {
-        nodes->forEach([&](const Field& node) { applyNode(node, bus, scenario, hostNowUs, folder); });
+        nodes->forEach(
+            [&](const Field& node) { applyNode(node, bus, scenario, hostNowUs, source); });
     }
     if (auto devices = field.optional("devices")) {
         devices->forEach([&](const Field& device) {
@@ -435,6 +506,109 @@ DeviceApi deviceApiOf(const Field& field) {
     return api;
 }
 
+// json-c keeps the last of keys given twice in one object, silently. This
+// walk over the scenario's text (which json-c has accepted, comments and
+// single-quoted strings included) finds the first key given twice and names
+// it as the checks do: `.key`, or `["key"]` inside maps keyed by free text.
+class DuplicateKeys {
+  public:
+    explicit DuplicateKeys(const std::string& text) : text_(text) {}
+
+    std::optional<std::string> first() {
+        value("", false);
+        return found_;
+    }
+
+  private:
+    bool more() const { return pos_ < text_.size(); }
+    char at() const { return more() ? text_[pos_] : '\0'; }
+
+    void skipSpaceAndComments() {
+        while (more()) {
+            if (std::isspace(static_cast<unsigned char>(at()))) {
+                ++pos_;
+            } else if (text_.compare(pos_, 2, "//") == 0) {
+                pos_ = std::min(text_.find('\n', pos_), text_.size());
+            } else if (text_.compare(pos_, 2, "/*") == 0) {
+                const std::size_t end = text_.find("*/", pos_ + 2);
+                pos_ = end == std::string::npos ? text_.size() : end + 2;
+            } else {
+                return;
+            }
+        }
+    }
+
+    // The quoted token at the position, quotes included.
+    std::string stringToken() {
+        const std::size_t start = pos_;
+        const char quote = at();
+        for (++pos_; more() && at() != quote; ++pos_) {
+            if (at() == '\\') ++pos_;
+        }
+        pos_ = std::min(pos_ + 1, text_.size());
+        return text_.substr(start, pos_ - start);
+    }
+
+    // The key as json-c reads it, escapes decoded.
+    static std::string decoded(const std::string& token) {
+        const JsonPtr key(json_tokener_parse(token.c_str()));
+        if (!json_object_is_type(key.get(), json_type_string)) return token;
+        return std::string(json_object_get_string(key.get()),
+                           static_cast<std::size_t>(json_object_get_string_len(key.get())));
+    }
+
+    void value(const std::string& path, bool map) {
+        skipSpaceAndComments();
+        if (at() == '{') {
+            object(path, map);
+        } else if (at() == '[') {
+            array(path);
+        } else if (at() == '"' || at() == '\'') {
+            stringToken();
+        } else {
+            const std::size_t start = pos_;
+            while (more() && std::strchr(",]}/ \t\r\n", at()) == nullptr) ++pos_;
+            if (pos_ == start && more()) ++pos_;
+        }
+    }
+
+    void object(const std::string& path, bool map) {
+        static const std::set<std::string> kMaps = {"buses", "files", "text_map", "lines", "held"};
+        std::set<std::string> keys;
+        for (++pos_, skipSpaceAndComments(); more() && at() != '}'; skipSpaceAndComments()) {
+            if (at() == ',') {
+                ++pos_;
+                continue;
+            }
+            const std::string key = decoded(stringToken());
+            const std::string keyPath = map            ? path + "[\"" + key + "\"]"
+                                        : path.empty() ? key
+                                                       : path + "." + key;
+            if (!keys.insert(key).second && !found_) found_ = keyPath;
+            skipSpaceAndComments();
+            if (at() == ':') ++pos_;
+            value(keyPath, !map && kMaps.contains(key));
+        }
+        pos_ = std::min(pos_ + 1, text_.size());
+    }
+
+    void array(const std::string& path) {
+        std::size_t index = 0;
+        for (++pos_, skipSpaceAndComments(); more() && at() != ']'; skipSpaceAndComments()) {
+            if (at() == ',') {
+                ++pos_;
+                continue;
+            }
+            value(path + "[" + std::to_string(index++) + "]", false);
+        }
+        pos_ = std::min(pos_ + 1, text_.size());
+    }
+
+    const std::string& text_;
+    std::size_t pos_ = 0;
+    std::optional<std::string> found_;
+};
+
 JsonPtr parseFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw ScenarioError(path + ": cannot read the scenario (" + std::strerror(errno) + ")");
@@ -449,28 +623,46 @@ JsonPtr parseFile(const std::string& path) {
         throw ScenarioError(path + ":" + std::to_string(line) + ": not valid JSON (" +
                             json_tokener_error_desc(error) + ")");
     }
+    if (const std::optional<std::string> duplicate = DuplicateKeys(text).first()) {
+        throw ScenarioError(oneLine(*duplicate + ": the key is given twice"));
+    }
     return root;
 }
 
-}  // namespace
-
-Scenario loadScenario(const std::string& path, SimBoard& simBoard, uint64_t hostNowUs) {
+Scenario scenarioOf(const std::string& path, SimBoard& simBoard, uint64_t hostNowUs) {
     const JsonPtr root = parseFile(path);
     const Field top(root.get(), "");
-    top.allowOnly({"version", "seed", "buses", "gpio", "device_api"});
+    top.allowOnly({"version", "seed", "max_file_size", "buses", "gpio", "device_api"});
     const Field version = top.required("version");
     if (version.integer() != kVersion) version.fail("this simulator reads version 1 only");
     Scenario scenario;
     if (auto seed = top.optional("seed")) scenario.seed = static_cast<uint64_t>(seed->integerIn(0, INT64_MAX));
+    if (auto limit = top.optional("max_file_size")) {
+        scenario.maxFileSize = static_cast<uint32_t>(limit->integerIn(1, UINT32_MAX));
+    }
     const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    const ContentSource source(folder.empty() ? "." : folder, scenario.maxFileSize);
     if (auto buses = top.optional("buses")) {
         buses->forEachMember([&](const std::string& bus, const Field& field) {
-            applyBus(bus, field, simBoard, scenario, hostNowUs, folder);
+            applyBus(bus, field, simBoard, scenario, hostNowUs, source);
         });
     }
     if (auto gpio = top.optional("gpio")) applyGpio(*gpio, simBoard);
     if (auto api = top.optional("device_api")) scenario.deviceApi = deviceApiOf(*api);
     return scenario;
+}
+
+}  // namespace
+
+Scenario loadScenario(const std::string& path, SimBoard& simBoard, uint64_t hostNowUs) {
+    try {
+        return scenarioOf(path, simBoard, hostNowUs);
+    } catch (const ScenarioError&) {
+        throw;
+    } catch (const std::exception& e) {
+        // A check missed: still one line, naming the file at least.
+        throw ScenarioError(path + ": cannot be read as a scenario (" + e.what() + ")");
+    }
 }
 
 }  // namespace sim

@@ -37,11 +37,13 @@ struct DeviceApi {
 struct Scenario {
     DeviceApi deviceApi;
     uint64_t seed = 1;
+    // The largest file a node takes (sends) or the scenario gives it ("path").
+    uint32_t maxFileSize = SimNode::kDefaultMaxFileSize;
 };
 
 // Reads the scenario at `path` and sets `board` up from it. Node clocks given as
 // an offset are counted from `hostNowUs`; files named by "path" are read
-// relative to the scenario's folder. Throws ScenarioError.
+// relative to the scenario's folder and must stay inside it. Throws ScenarioError.
 Scenario loadScenario(const std::string& path, SimBoard& simBoard, uint64_t hostNowUs);
 
 }  // namespace sim

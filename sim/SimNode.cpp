@@ -1,6 +1,8 @@
 #include "SimNode.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -95,6 +97,22 @@ std::optional<Fault> faultNamed(const std::string& name) {
         if (name == named.name) return named.fault;
     }
     return std::nullopt;
+}
+
+std::string stateFileName(const std::string& name) {
+    std::string out;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        const bool plain = std::isalnum(c) || c == '_' || c == '-' || (c == '.' && i > 0);
+        char escaped[4];
+        std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+        out += plain ? std::string(1, static_cast<char>(c)) : std::string(escaped);
+    }
+    return out;
+}
+
+bool acceptsFileName(const std::string& name) {
+    return !name.empty() && stateFileName(name).size() <= 255;
 }
 
 Bytes Request::arguments() const {
@@ -198,13 +216,25 @@ ssize_t SimNode::busWrite(const uint8_t* data, std::size_t count, int& error,
 
 Bytes SimNode::reply(const Bytes& payload, const std::optional<FaultRule>& fault) {
     Bytes answered = answer(payload);
-    if (fault && fault->fault == Fault::NoAnswer) return {};
     if (fault) answered = applyPayloadFault(*fault, std::move(answered));
+    keepCompletedSend(answered);
+    if (fault && fault->fault == Fault::NoAnswer) return {};
     Bytes frame = encodeFrame(answered);
     if (fault) frame = applyFrameFault(*fault, std::move(frame));
     reply_ = PendingReply{.frame = frame,
                           .shortSecondRead = fault && fault->fault == Fault::ShortSecondRead};
     return frame;
+}
+
+// A send's file is stored only when the node tells the board so: an end step
+// that a fault turns into a refusal leaves the store as it was.
+void SimNode::keepCompletedSend(const Bytes& answered) {
+    if (!completedSend_) return;
+    const Transfer& transfer = transfers_[*completedSend_];
+    completedSend_.reset();
+    if (answered.size() < 2 || answered[0] != 'O' || answered[1] != 'K') return;
+    StoredFile& stored = state_.files[transfer.name] = StoredFile{.content = transfer.received};
+    if (fileStored_) fileStored_(transfer.name, stored);
 }
 
 ssize_t SimNode::busRead(uint8_t* data, std::size_t count, int noAnswerErrno, int& error) {
@@ -469,8 +499,10 @@ Bytes SimNode::answerSendTransfer(uint8_t /*opcode*/, const Bytes& args) {
     const uint8_t subop = args[0];
     if (subop == kStart) {
         if (args.size() < 1 + 4 + 32) return refused();
+        const std::string name = textOf(args, 37);
+        if (le32At(args, 1) > maxFileSize_ || !acceptsFileName(name)) return refused();
         Transfer transfer{.direction = Direction::Send,
-                          .name = textOf(args, 37),
+                          .name = name,
                           .handle = state_.nextHandle++,
                           .declaredSize = le32At(args, 1)};
         std::copy(args.begin() + 5, args.begin() + 37, transfer.declaredDigest.begin());
@@ -488,7 +520,9 @@ Bytes SimNode::answerSendTransfer(uint8_t /*opcode*/, const Bytes& args) {
         transfer->chunkOffsets.push_back(offset);
         transfer->chunkLengths.push_back(length);
         const Bytes data(args.begin() + 13, args.end());
-        if (data.size() != length) return refused();
+        if (data.size() != length || offset > maxFileSize_ || length > maxFileSize_ - offset) {
+            return refused();
+        }
         if (transfer->received.size() < offset + data.size()) {
             transfer->received.resize(offset + data.size());
         }
@@ -500,7 +534,7 @@ Bytes SimNode::answerSendTransfer(uint8_t /*opcode*/, const Bytes& args) {
     transfer->received.resize(transfer->declaredSize);
     transfer->digestMatched = sha256(transfer->received) == transfer->declaredDigest;
     if (!transfer->digestMatched) return refused();
-    state_.files[transfer->name] = StoredFile{.content = transfer->received};
+    completedSend_ = static_cast<std::size_t>(transfer - transfers_.data());
     return ok();
 }
 

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <optional>
 #include <random>
@@ -78,6 +79,13 @@ struct FaultRule {
 std::string commandName(uint8_t opcode);
 // "start", "chunk" or "end" for the file-transfer sub-operations, else "".
 std::string transferStepName(uint8_t subop);
+
+// A node file's name as one plain file of the state folder: each byte outside
+// [A-Za-z0-9._-], and a leading dot, written as %XX.
+std::string stateFileName(const std::string& name);
+// Whether the node takes a file of this name: 1 to 255 bytes in the state
+// folder's form, so that every file it holds can be kept there.
+bool acceptsFileName(const std::string& name);
 
 struct Record {
     uint32_t tag = 0;
@@ -196,6 +204,15 @@ class SimNode {
     const std::vector<Transfer>& transfers() const { return transfers_; }
     void clearRequests();
 
+    // Sends (0x94) declaring more bytes, and chunks reaching past it, are refused.
+    static constexpr uint32_t kDefaultMaxFileSize = 64u << 20;
+    void setMaxFileSize(uint32_t bytes) { maxFileSize_ = bytes; }
+    uint32_t maxFileSize() const { return maxFileSize_; }
+    // Called with each file a send stored, once its end step answered "OK".
+    void onFileStored(std::function<void(const std::string&, const StoredFile&)> stored) {
+        fileStored_ = std::move(stored);
+    }
+
     // File store shortcuts.
     void putFile(const std::string& name, const Bytes& content, uint32_t extra = 0);
     const StoredFile* file(const std::string& name) const;
@@ -259,6 +276,8 @@ class SimNode {
     Transfer* openTransfer(Direction direction);
     Bytes nextChunk(const StoredFile& file, uint32_t offset, uint32_t length);
     Bytes applyPayloadFault(const FaultRule& rule, Bytes payload) const;
+    // Stores the file whose send just ended when its end step answers "OK".
+    void keepCompletedSend(const Bytes& answered);
     Bytes applyFrameFault(const FaultRule& rule, Bytes frame) const;
 
     uint8_t address_;
@@ -272,6 +291,9 @@ class SimNode {
     static const std::array<Command, 33> kCommands;
     std::mt19937_64 random_{1};
     uint64_t nowUs_ = 0;        // wall clock of the request being answered
+    uint32_t maxFileSize_ = kDefaultMaxFileSize;
+    std::optional<std::size_t> completedSend_;  // transfers_ index of a send whose digest matched
+    std::function<void(const std::string&, const StoredFile&)> fileStored_;
 };
 
 }  // namespace sim

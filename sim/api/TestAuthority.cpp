@@ -58,8 +58,10 @@ void sign(X509* certificate, EVP_PKEY* issuerKey) {
 }
 
 std::string makeDirectory() {
-    char pattern[] = "/tmp/kestro-pki-XXXXXX";
-    require(mkdtemp(pattern) != nullptr, "no temporary directory");
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kestro-pki-XXXXXX";
+    require(mkdtemp(pattern.data()) != nullptr, "no temporary directory");
     return pattern;
 }
 

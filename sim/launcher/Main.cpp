@@ -1,11 +1,14 @@
 // i2c-kestro-sim: runs a program against a simulated board described by a
 // scenario file (see docs/simulator.md).
 
+#include <fcntl.h>
 #include <json-c/json.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -102,8 +105,10 @@ void writeReport(const Options& options, const fs::path& boardFile, const sim::A
     json_object* requests = json_object_new_array();
     for (const sim::SeenRequest& seen : server.requests()) {
         json_object* entry = json_object_new_object();
-        json_object_object_add(entry, "method", json_object_new_string(seen.method.c_str()));
-        json_object_object_add(entry, "path", json_object_new_string(seen.path.c_str()));
+        json_object_object_add(entry, "method",
+                               json_object_new_string(sim::jsonText(seen.method).c_str()));
+        json_object_object_add(entry, "path",
+                               json_object_new_string(sim::jsonText(seen.path).c_str()));
         json_object_object_add(entry, "key_accepted", json_object_new_boolean(seen.keyAccepted));
         json_object_object_add(entry, "status", json_object_new_int(seen.status));
         json_object_array_add(requests, entry);
@@ -147,11 +152,68 @@ sim::ProgramRun programRun(const Options& options, const fs::path& runFolder, co
     return run;
 }
 
-fs::path makeRunFolder() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/i2c-kestro-sim-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a temporary folder");
-    return pattern;
+// A termination request that came during set-up, before the program runs
+// (while it runs, the request is passed on to it instead).
+volatile sig_atomic_t stopRequest = 0;
+
+void noteStopRequest(int signal) {
+    stopRequest = signal;
+}
+
+constexpr int kStopSignals[] = {SIGTERM, SIGHUP, SIGINT};
+
+void noteStopRequests() {
+    struct sigaction note {};
+    note.sa_handler = noteStopRequest;
+    for (int signal : kStopSignals) sigaction(signal, &note, nullptr);
+}
+
+// Thrown at the next step of the set-up after a termination request, so that
+// what the set-up made is removed on the way out.
+struct Stopped {
+    int signal;
+};
+
+void stopIfRequested() {
+    if (stopRequest != 0) throw Stopped{stopRequest};
+}
+
+// Ends the launcher by the signal that asked it to stop, as it would have
+// ended without its handler.
+[[noreturn]] void endBy(int signal) {
+    ::signal(signal, SIG_DFL);
+    raise(signal);
+    _exit(128 + signal);
+}
+
+// The run's temporary folder, removed however the launcher leaves.
+class RunFolder {
+  public:
+    RunFolder() {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern =
+            std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/i2c-kestro-sim-XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr)
+            throw std::runtime_error("cannot make a temporary folder");
+        path_ = pattern;
+    }
+    ~RunFolder() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    RunFolder(const RunFolder&) = delete;
+    RunFolder& operator=(const RunFolder&) = delete;
+    const fs::path& path() const { return path_; }
+
+  private:
+    fs::path path_;
+};
+
+// Opening for writing creates the file (empty) when it is absent.
+void requireWritable(const std::string& path, const char* what) {
+    if (!path.empty() && path != "-" && !std::ofstream(path, std::ios::trunc)) {
+        throw sim::ScenarioError(path + ": cannot write the " + what);
+    }
 }
 
 // Checks and prepares what PROGRAM's run needs; throws ScenarioError.
@@ -169,30 +231,49 @@ sim::Scenario prepare(Options& options) {
         throw sim::ScenarioError(options.state + ": cannot make the state folder (" + error.message() + ")");
     }
     if (!options.state.empty()) sim::loadNodeFiles(options.state, board);
-    if (!options.trace.empty() && options.trace != "-" && !std::ofstream(options.trace, std::ios::trunc)) {
-        throw sim::ScenarioError(options.trace + ": cannot write the trace");
-    }
+    requireWritable(options.trace, "trace");
+    requireWritable(options.report, "report");
     return scenario;
 }
 
 int launch(Options& options) {
     const sim::Scenario scenario = prepare(options);
-    const fs::path runFolder = makeRunFolder();
-    int status = sim::launch::kCannotRun;
-    {
-        const TestAuthority authority("i2c-kestro-sim run authority");
-        const sim::ApiServer server(scenario.deviceApi, authority);
-        status = sim::runProgram(programRun(options, runFolder, scenario.deviceApi, authority, server.port()));
-        if (!options.report.empty()) writeReport(options, runFolder / "board.json", server, status);
-    }
-    std::error_code ignored;
-    fs::remove_all(runFolder, ignored);
+    stopIfRequested();
+    const RunFolder runFolder;
+    stopIfRequested();
+    const TestAuthority authority("i2c-kestro-sim run authority");
+    stopIfRequested();
+    const sim::ApiServer server(scenario.deviceApi, authority);
+    stopIfRequested();
+    const int status = sim::runProgram(
+        programRun(options, runFolder.path(), scenario.deviceApi, authority, server.port()));
+    if (!options.report.empty())
+        writeReport(options, runFolder.path() / "board.json", server, status);
     return status;
+}
+
+// A program started with standard input, output or error closed would have
+// the launcher's first files take their places: /dev/null fills each gap.
+void openStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
+            open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    }
+}
+
+// A bad command line in one line, like a bad scenario; --help and --version
+// as CLI11 prints them.
+int refuseCommandLine(const CLI::App& app, const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) return app.exit(e);
+    std::cerr << "i2c-kestro-sim: " << e.what() << " (see --help)" << std::endl;
+    return sim::launch::kBadScenario;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    openStandardDescriptors();
+    noteStopRequests();
     CLI::App app(kDescription, "i2c-kestro-sim");
     Options options;
     addOptions(app, options);
@@ -207,11 +288,12 @@ int main(int argc, char** argv) {
             throw CLI::ExtrasError({options.command.front()});
         }
     } catch (const CLI::ParseError& e) {
-        const int status = app.exit(e);
-        return status == 0 ? 0 : sim::launch::kBadScenario;
+        return refuseCommandLine(app, e);
     }
     try {
         return launch(options);
+    } catch (const Stopped& stopped) {
+        endBy(stopped.signal);
     } catch (const sim::ScenarioError& e) {
         std::cerr << "i2c-kestro-sim: " << e.what() << std::endl;
         return sim::launch::kBadScenario;

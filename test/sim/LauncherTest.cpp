@@ -1,10 +1,15 @@
 // The operator tool, a real program that knows nothing of the simulator, under
 // i2c-kestro-sim as a user runs it.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <json-c/json.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <thread>
 
 #include "Golden.h"
 #include "IsolatedRun.h"
@@ -14,6 +19,33 @@ namespace {
 
 const std::string kExampleConfig = KESTRO_EXAMPLES "/config.json";
 
+namespace fs = std::filesystem;
+
+// Starts the launcher running the tool, with standard output `out` (-1: /dev/null) and TMPDIR
+// `tmp`, and leaves it running.
+pid_t startTool(const std::vector<std::string>& options, std::vector<std::string> arguments,
+                int out, const std::string& tmp) {
+    arguments.insert(arguments.begin(), KESTRO_CLI_PATH);
+    std::vector<std::string> words = kestro::test::simCommand(options, arguments);
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(out >= 0 ? out : open("/dev/null", O_WRONLY), 1);
+        setenv("TMPDIR", tmp.c_str(), 1);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    return child;
+}
+
+int statusOf(pid_t child) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 class Launcher : public testing::Test {
   protected:
     ChildOutcome tool(const std::vector<std::string>& options, std::vector<std::string> arguments) {
@@ -22,9 +54,16 @@ class Launcher : public testing::Test {
     }
     std::string scratch(const char* name) const { return (scratch_.path() / name).string(); }
 
-    // The value at a JSON pointer of the report, as text.
+    // The value at a JSON pointer of the report, as text; the report must be JSON whose texts
+    // are all valid UTF-8.
     std::string reported(const char* pointer) const {
-        json_object* report = json_object_from_file(scratch("report.json").c_str());
+        json_tokener* tokener = json_tokener_new();
+        json_tokener_set_flags(tokener, JSON_TOKENER_STRICT | JSON_TOKENER_VALIDATE_UTF8);
+        const std::string document = readFile(scratch("report.json"));
+        json_object* report =
+            json_tokener_parse_ex(tokener, document.c_str(), static_cast<int>(document.size()));
+        json_tokener_free(tokener);
+        if (report == nullptr) return "not valid JSON";
         json_object* value = nullptr;
         const std::string text = json_pointer_get(report, pointer, &value) == 0
                                      ? json_object_get_string(value)
@@ -50,16 +89,91 @@ TEST_F(Launcher, BringsTheExampleBoardUpInFastTimeAndReportsWhatTheProgramLeft) 
         << "two GPIO sets of 1 s, and identity queries to the four addresses that answer";
 }
 
+// Each run's status and output: the program's own, or the launcher's one-line refusal before
+// the program starts; a node that answers every line it holds and refuses a file name it
+// could not keep.
 TEST_F(Launcher, PassesTheProgramsExitStatusOnAndRefusesABadCommandLineOrScenarioWith64) {
     writeFile(scratch("bad.json"), R"({"version": 1, "buses": {"/dev/i2c-3": {"held": [300]}}})");
-    const std::vector<std::string> options[] = {
-        {"--fast"}, {"--fsat"}, {"--scenario", scratch("bad.json")}};
+    writeFile(scratch("sent.txt"), "x");
+    const std::pair<std::vector<std::string>, std::vector<std::string>> runs[] = {
+        {{"--fast"}, {"node", "0x13", "get-identity"}},
+        {{"--fsat"}, {"node", "0x13", "get-identity"}},
+        {{"--scenario", scratch("bad.json")}, {"node", "0x13", "get-identity"}},
+        {{"--report", scratch("absent/report.json")}, {"node", "0x13", "get-identity"}},
+        {{"--fast"}, {"node", "0x10", "get-lines", "status"}},
+        {{"--fast"}, {"put", "0x10", scratch("sent.txt"), std::string(256, 'n')}},
+    };
     std::string outcomes;
-    for (const std::vector<std::string>& chosen : options) {
-        const ChildOutcome run = tool(chosen, {"node", "0x13", "get-identity"});
+    for (const auto& [options, arguments] : runs) {
+        const ChildOutcome run = tool(options, arguments);
         outcomes += std::to_string(run.status) + " " + run.out + run.err;
     }
-    expectGolden("exit-statuses.txt", outcomes);
+    expectGolden("exit-statuses.txt", outcomes, {{scratch(""), "SCRATCH/"}});
+}
+
+TEST_F(Launcher, ReportsBytesOfTextsThatAreNotUtf8AsEscapes) {
+    writeFile(scratch("latin1.json"),
+              "{\"version\": 1, \"buses\": {\"/dev/i2c-3\": {\"nodes\": [{\"address\": 16,"
+              "\"identity\": [\"a\", \"b\", \"c\", \"n\xE9\"], \"texts\": {\"e1\": \"\xC3\"},"
+              "\"files\": {\"caf\xE9\": {\"text\": \"x\"}}}]}}}");
+    EXPECT_EQ(
+        tool({"--fast", "--scenario", scratch("latin1.json"), "--report", scratch("report.json")},
+             {"node", "0x10", "get-identity"})
+            .status,
+        0);
+    EXPECT_EQ(reported("/board/buses/~1dev~1i2c-3/0x10/identity/3"), "n\\xe9");
+    EXPECT_EQ(reported("/board/buses/~1dev~1i2c-3/0x10/texts/e1"), "\\xc3");
+    EXPECT_EQ(reported("/board/buses/~1dev~1i2c-3/0x10/files/caf\\xe9/size"), "1");
+}
+
+// The tool's output goes into a full pipe, so that it stays blocked on its summary after the
+// node acknowledged the file; then the launcher is asked to stop.
+TEST_F(Launcher, AProgramEndedBySignalLeavesTheFilesTheNodeAcknowledgedAndTheReport) {
+    writeFile(scratch("sent.txt"), "acknowledged\n");
+    int output[2];
+    ASSERT_EQ(pipe2(output, O_NONBLOCK), 0);
+    const std::string filler(4096, 'f');
+    while (write(output[1], filler.data(), filler.size()) > 0) {
+    }
+    fcntl(output[1], F_SETFL, 0);
+    const pid_t launcher =
+        startTool({"--fast", "--state", scratch("state"), "--report", scratch("report.json")},
+                  {"put", "0x10", scratch("sent.txt"), "kept.txt"}, output[1], scratch(""));
+    close(output[1]);
+    const std::string kept = scratch("state") + "/i2c-3/0x10/kept.txt";
+    for (int wait = 0; wait < 3000 && !fs::exists(kept); ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(launcher, SIGTERM);
+    EXPECT_EQ(statusOf(launcher), 128 + SIGTERM);
+    close(output[0]);
+    EXPECT_EQ(readFile(kept), "acknowledged\n");
+    EXPECT_EQ(reported("/exit_status"), "143");
+    EXPECT_EQ(reported("/board/buses/~1dev~1i2c-3/0x10/files/kept.txt/size"), "13");
+    EXPECT_EQ(reported("/board/counters/frames"), "3") << "start, chunk, end";
+}
+
+// Termination requests at moments spread over the launcher's set-up (the run's certificate
+// authority takes a while) and the program's start.
+TEST_F(Launcher, ATerminationRequestDuringSetUpLeavesNoTemporaryFolder) {
+    fs::create_directory(scratch("tmp"));
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        const pid_t launcher =
+            startTool({"--fast"}, {"node", "0x10", "get-identity"}, -1, scratch("tmp"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(3 * attempt));
+        kill(launcher, SIGTERM);
+        statusOf(launcher);
+    }
+    EXPECT_TRUE(fs::is_empty(scratch("tmp")));
+}
+
+TEST_F(Launcher, GivesAProgramStartedWithoutStandardInputDevNullInstead) {
+    if (!std::string(KESTRO_TARGET_EMULATOR).empty()) GTEST_SKIP() << "readlink is a host program";
+    const std::string launch = kestro::test::shellCommandLine(
+        kestro::test::simCommand({"--fast"}, {"readlink", "/proc/self/fd/0"}));
+    const ChildOutcome run = runProgram({"sh", "-c", "exec <&- && exec " + launch});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "/dev/null\n");
 }
 
 TEST_F(Launcher, TracesEachCommandLikeAProtocolAnalyserWithTheClockMovedByEachWait) {
@@ -111,6 +225,9 @@ TEST_F(Launcher, KeepsNodeFilesFromOneRunToTheNextInTheStateFolder) {
     EXPECT_EQ(tool(options, {"get", "0x10", "kept.txt", scratch("back.txt")}).status, 0);
     EXPECT_EQ(readFile(scratch("back.txt")), "kept between runs\n");
     EXPECT_EQ(readFile(scratch("state") + "/i2c-3/0x10/kept.txt"), "kept between runs\n");
+    EXPECT_EQ(
+        fs::status(scratch("state") + "/i2c-3/0x10/kept.txt").permissions() & fs::perms::others_all,
+        fs::perms::none);
 }
 
 }  // namespace
