@@ -101,7 +101,8 @@ echo "== dpkg -i into a throwaway overlay of this system"
 # left (0644 root:root).
 config=/etc/i2c-kestro/config.json
 tools_deb=$(ls "$build"/packages/i2c-kestro_*.deb)
-dpkg-deb -c "$tools_deb" | grep -q "^-rw-r----- root/root .* \.$config\$" ||
+listing=$(dpkg-deb -c "$tools_deb")
+grep -q "^-rw-r----- root/root .* \.$config\$" <<<"$listing" ||
   fail "$config is not 0640 root:root in $tools_deb"
 mkdir "$work/overlay"
 modes=$(unshare --mount --propagation private bash -euo pipefail -s "$work/overlay" "$config" \
