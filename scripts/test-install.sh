@@ -67,8 +67,9 @@ run_consumer() {
   # The example board's two nodes without faults must be found.
   output=$(under_simulator "$prefix" "$program" "$prefix/share/i2c-kestro-sim/config.json") ||
     fail "$program under the simulator ended with status $?"
-  grep -qx '/dev/i2c-3 0x10 node-1' <<<"$output" && grep -qx '/dev/i2c-3 0x11 node-2' <<<"$output" ||
+  if ! grep -qx '/dev/i2c-3 0x10 node-1' <<<"$output" || ! grep -qx '/dev/i2c-3 0x11 node-2' <<<"$output"; then
     fail "$program did not print the example board's nodes: $output"
+  fi
 }
 
 echo "== cmake --install --prefix $work/prefix"
@@ -104,6 +105,7 @@ tools_deb=$(ls "$build"/packages/i2c-kestro_*.deb)
 listing=$(dpkg-deb -c "$tools_deb")
 grep -q "^-rw-r----- root/root .* \.$config\$" <<<"$listing" ||
   fail "$config is not 0640 root:root in $tools_deb"
+[[ $(id -u) -eq 0 ]] || fail "the install with dpkg into an overlay needs root (a mount namespace)"
 mkdir "$work/overlay"
 modes=$(unshare --mount --propagation private bash -euo pipefail -s "$work/overlay" "$config" \
   "$build"/packages/libi2c-kestro0_*.deb "$tools_deb" <<'EOF'
