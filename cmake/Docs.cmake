@@ -15,7 +15,9 @@ endfunction()
 # kestro_man_page(<program target> <one-line description> <install component>)
 # The program's manual page, made by help2man from its own --help and
 # --version (dated by SOURCE_DATE_EPOCH when set) and installed gzipped. A
-# cross build runs the program through its emulator.
+# cross build runs the program through its emulator. The program finds the
+# project's libraries in the build folder also when it is linked with its
+# install RPATH (none), as the package build links it.
 find_program(HELP2MAN help2man)
 function(kestro_man_page program description component)
   if(NOT HELP2MAN)
@@ -33,7 +35,8 @@ function(kestro_man_page program description component)
   endif()
   set(page ${CMAKE_CURRENT_BINARY_DIR}/${program}.1)
   add_custom_command(OUTPUT ${page}
-    COMMAND ${HELP2MAN} --no-info --no-discard-stderr --name ${description} --output ${page} ${run}
+    COMMAND ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=$<TARGET_FILE_DIR:i2c-kestro>
+      ${HELP2MAN} --no-info --no-discard-stderr --name ${description} --output ${page} ${run}
     DEPENDS ${program}
     COMMENT "Writing the manual page of ${program}"
     VERBATIM)

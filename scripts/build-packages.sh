@@ -28,12 +28,15 @@ fi
 eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
 # dpkg-buildflags maps the source folder to "."; the build folder's name must
 # not reach the binaries either (the build ID covers the debug information).
+# The programs and libraries are linked as they are installed, without the
+# build tree's RPATH: installing removes it, but its room in the dynamic
+# string table would stay, as long as the build folder's name.
 mkdir -p "$build"
 CPPFLAGS="$CPPFLAGS -ffile-prefix-map=$(realpath "$build")=."
 
 # shellcheck disable=SC2086,SC2153 # CMAKE_FLAGS holds several options; eval set the flags
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
-  -DKESTRO_BUILD_TESTS=OFF -DKESTRO_BUILD_BENCH=OFF \
+  -DKESTRO_BUILD_TESTS=OFF -DKESTRO_BUILD_BENCH=OFF -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON \
   -DCMAKE_C_FLAGS="$CFLAGS $CPPFLAGS" -DCMAKE_CXX_FLAGS="$CXXFLAGS $CPPFLAGS" \
   -DCMAKE_EXE_LINKER_FLAGS="$LDFLAGS" -DCMAKE_SHARED_LINKER_FLAGS="$LDFLAGS" \
   -DCMAKE_MODULE_LINKER_FLAGS="$LDFLAGS" \

@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
 # Checks what a user of the packages gets, from a package build folder made by
-# scripts/build-packages.sh: the install tree, the board application of
-# examples/consumer built against it both ways (CMake package and pkg-config)
-# and run under the installed simulator, and the same builds against the
-# unpacked .deb files. Everything happens in a temporary folder; nothing is
-# installed into the system.
+# scripts/build-packages.sh:
+#  - `cmake --install --prefix` into a folder of one's own (the library, its
+#    development files and the simulator), with the board application of
+#    examples/consumer built against it both ways (CMake package and
+#    pkg-config) and run under the installed simulator;
+#  - the same against the unpacked .deb files, and the tool's board
+#    subcommand (its module found in the installed layout);
+#  - the .deb files installed by dpkg into a throwaway copy of this system (an
+#    overlay in a mount namespace of its own): who may read the configuration,
+#    fresh and after an upgrade;
+#  - a second package build in a folder of another name giving the same .deb
+#    files, byte for byte.
+# Nothing is installed into the system itself.
 #
 #   scripts/test-install.sh <package build folder>
 set -euo pipefail
@@ -22,53 +30,116 @@ fail() {
 
 # Every installed header compiles on its own: none needs a header left out.
 check_headers() {
-  local usr=$1 header
-  for header in "$usr"/include/i2c-kestro/*.h; do
-    g++ -std=c++20 -fsyntax-only -I"$usr/include" -include "$header" -x c++ /dev/null ||
+  local prefix=$1 header
+  for header in "$prefix"/include/i2c-kestro/*.h; do
+    g++ -std=c++20 -fsyntax-only -I"$prefix/include" -include "$header" -x c++ /dev/null ||
       fail "$header does not compile on its own"
   done
 }
 
-# Builds examples/consumer against the tree under <root>/usr into <out>/cmake
-# and <out>/pkg-config.
+# Builds examples/consumer against the tree under <prefix> into <out>/cmake
+# and <out>/pkg-config, each way as its README says, the tree found only
+# through CMAKE_PREFIX_PATH and PKG_CONFIG_PATH.
 build_consumer() {
-  local root=$1 out=$2
-  cmake -S "$consumer" -B "$out/cmake-build" -DCMAKE_PREFIX_PATH="$root/usr" >/dev/null
+  local prefix=$1 out=$2
+  cmake -S "$consumer" -B "$out/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
   cmake --build "$out/cmake-build" >/dev/null
   cp "$out/cmake-build/kestro-consumer" "$out/cmake"
-  # The one-line build of the README, with the module moved to <root>.
-  mkdir -p "$out/pc"
-  sed "s|^prefix=/usr\$|prefix=$root/usr|" "$(find "$root/usr" -name i2c-kestro.pc)" >"$out/pc/i2c-kestro.pc"
-  # shellcheck disable=SC2046 # pkg-config prints several options
-  g++ -std=c++20 -o "$out/pkg-config" "$consumer/main.cpp" \
-    $(PKG_CONFIG_PATH="$out/pc" pkg-config --cflags --libs i2c-kestro)
+  local flags
+  flags=$(PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name i2c-kestro.pc)") \
+    pkg-config --cflags --libs i2c-kestro)
+  # shellcheck disable=SC2086 # pkg-config prints several options
+  g++ -std=c++20 -o "$out/pkg-config" "$consumer/main.cpp" $flags ||
+    fail "the consumer does not build with pkg-config's flags: $flags"
 }
 
-echo "== install into $work/install"
-DESTDIR="$work/install" cmake --install "$build" >/dev/null
-check_headers "$work/install/usr"
-build_consumer "$work/install" "$work/from-install"
+# Runs <command...> under the simulator installed in <prefix> with the
+# example board, the libraries of <prefix> first.
+under_simulator() {
+  local prefix=$1
+  shift
+  LD_LIBRARY_PATH=$(dirname "$(find "$prefix/lib" -name libi2c-kestro.so.0)") \
+    "$prefix/bin/i2c-kestro-sim" --fast --scenario "$prefix/share/i2c-kestro-sim/board.json" -- "$@"
+}
 
-echo "== run the consumer under the installed simulator"
-run_under_simulator() {
-  local usr=$1 program=$2 output
+run_consumer() {
+  local prefix=$1 program=$2 output
   # The example board's two nodes without faults must be found.
-  output=$(LD_LIBRARY_PATH=$(dirname "$(find "$usr/lib" -name libi2c-kestro.so.0)") \
-    "$usr/bin/i2c-kestro-sim" --fast --scenario "$usr/share/i2c-kestro-sim/board.json" \
-    -- "$program" "$usr/share/i2c-kestro-sim/config.json") ||
+  output=$(under_simulator "$prefix" "$program" "$prefix/share/i2c-kestro-sim/config.json") ||
     fail "$program under the simulator ended with status $?"
-  grep -qx '/dev/i2c-3 0x10 node-1' <<<"$output" && grep -qx '/dev/i2c-3 0x11 node-2' <<<"$output" ||
+  if ! grep -qx '/dev/i2c-3 0x10 node-1' <<<"$output" || ! grep -qx '/dev/i2c-3 0x11 node-2' <<<"$output"; then
     fail "$program did not print the example board's nodes: $output"
+  fi
 }
-run_under_simulator "$work/install/usr" "$work/from-install/cmake"
-run_under_simulator "$work/install/usr" "$work/from-install/pkg-config"
+
+echo "== cmake --install --prefix $work/prefix"
+# The tools' board files go to the system's /etc for a build configured for
+# /usr, so that component stays out of a folder install.
+for component in lib dev sim; do
+  cmake --install "$build" --prefix "$work/prefix" --component "$component" >/dev/null
+done
+check_headers "$work/prefix"
+build_consumer "$work/prefix" "$work/from-prefix"
+run_consumer "$work/prefix" "$work/from-prefix/cmake"
+run_consumer "$work/prefix" "$work/from-prefix/pkg-config"
 
 echo "== unpack the packages into $work/unpacked"
 for deb in "$build"/packages/*.deb; do
   dpkg-deb -x "$deb" "$work/unpacked"
 done
 check_headers "$work/unpacked/usr"
-build_consumer "$work/unpacked" "$work/from-packages"
-run_under_simulator "$work/unpacked/usr" "$work/from-packages/cmake"
+build_consumer "$work/unpacked/usr" "$work/from-packages"
+run_consumer "$work/unpacked/usr" "$work/from-packages/cmake"
+run_consumer "$work/unpacked/usr" "$work/from-packages/pkg-config"
+board=$(under_simulator "$work/unpacked/usr" "$work/unpacked/usr/bin/i2c-kestro-cli" --json board \
+  --config "$work/unpacked/usr/share/i2c-kestro-sim/config.json") ||
+  fail "the packaged tool's board subcommand ended with status $?: $board"
+grep -q '"id": "node-2"' <<<"$board" || fail "the packaged tool's board found no node-2: $board"
+
+echo "== dpkg -i into a throwaway overlay of this system"
+# The configuration's owner and mode, after a fresh install and after
+# reinstalling over an administrator's choice and over what earlier packages
+# left (0644 root:root).
+config=/etc/i2c-kestro/config.json
+tools_deb=$(ls "$build"/packages/i2c-kestro_*.deb)
+listing=$(dpkg-deb -c "$tools_deb")
+grep -q "^-rw-r----- root/root .* \.$config\$" <<<"$listing" ||
+  fail "$config is not 0640 root:root in $tools_deb"
+[[ $(id -u) -eq 0 ]] || fail "the install with dpkg into an overlay needs root (a mount namespace)"
+mkdir "$work/overlay"
+modes=$(unshare --mount --propagation private bash -euo pipefail -s "$work/overlay" "$config" \
+  "$build"/packages/libi2c-kestro0_*.deb "$tools_deb" <<'EOF'
+overlay=$1 config=$2 root=$1/root
+shift 2
+mount -t tmpfs tmpfs "$overlay"
+mkdir "$overlay/upper" "$overlay/work" "$root"
+mount -t overlay overlay -o "lowerdir=/,upperdir=$overlay/upper,workdir=$overlay/work" "$root"
+mount --rbind /proc "$root/proc"
+mount --rbind /dev "$root/dev"
+mkdir "$root/tmp/packages"
+cp "$@" "$root/tmp/packages"
+install_packages() {
+  chroot "$root" sh -c 'dpkg -i /tmp/packages/*.deb' >/dev/null
+  chroot "$root" stat -c '%a %U:%G' "$config"
+}
+install_packages
+chroot "$root" sh -c "chmod 0600 $config && chgrp adm $config"
+install_packages
+chroot "$root" sh -c "chmod 0644 $config && chgrp root $config"
+install_packages
+EOF
+) || fail "installing the packages with dpkg failed"
+expected=$'640 root:i2c\n600 root:adm\n640 root:i2c'
+[[ $modes == "$expected" ]] ||
+  fail "$config after install, reinstall over 0600 root:adm, reinstall over 0644 root:root: $modes"
+
+echo "== build the packages again in a folder of another name"
+again=$work/$(basename "$build")-again
+[[ ${#again} -ne ${#build} ]] || again+=-longer
+scripts/build-packages.sh "$again" >/dev/null
+for deb in "$build"/packages/*.deb; do
+  cmp "$deb" "$again/packages/$(basename "$deb")" ||
+    fail "$(basename "$deb") differs when built in $again"
+done
 
 echo "test-install: passed"

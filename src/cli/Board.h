@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "Console.h"
@@ -16,5 +17,8 @@ struct BoardOptions {
 // lists and the nodes found, optionally syncs the clocks and scans, and releases the board.
 // Returns the board's error code.
 int runBoard(Console& console, const Settings& settings, const BoardOptions& options);
+
+// What to check when the board's start-up ends with `error`.
+std::string boardErrorHint(int32_t error);
 
 }  // namespace cli

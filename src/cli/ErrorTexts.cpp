@@ -7,7 +7,6 @@
 
 #include "NodeStatus.h"
 #include "Parse.h"
-#include "SBC.h"
 
 namespace cli {
 
@@ -73,27 +72,6 @@ std::string addressSelectText(const std::string& bus, unsigned address, int erro
     }
     return "cannot select address " + addressText(address) + " on " + bus + ": " +
            std::strerror(errorNumber);
-}
-
-std::string boardErrorHint(int32_t error) {
-    const std::string name = sbcErrorText(error);
-    switch (error) {
-        case CONFIG_FILE:
-            return name + ": check the configuration file given with --config";
-        case GPIOD_CHIP:
-            return name + ": no GPIO chip 0 (is this the board, and is its GPIO driver loaded?)";
-        case GPIOD_LINE:
-        case GPIOD_LINE_REQUEST:
-            return name + ": GPIO line 7 cannot be had (another program may hold it; see gpioinfo)";
-        case SERVER_RESPONSE:
-            return name + ": the device API cannot be reached (check \"endpoint\" and the network)";
-        case NODES_CONFIG_PARSE:
-            return name + ": the device API's answer is not a device list (check \"endpoint\")";
-        case UNSOLVED_ADDR_CONFLIC:
-            return name + ": a device document from the API lacks config.addr";
-        default:
-            return name;
-    }
 }
 
 }  // namespace cli

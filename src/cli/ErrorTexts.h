@@ -12,7 +12,4 @@ std::string busOpenText(const std::string& bus, int errorNumber);
 // Why `address` could not be selected on `bus`, for the errno of the select.
 std::string addressSelectText(const std::string& bus, unsigned address, int errorNumber);
 
-// What to check when the board's start-up ends with `error`.
-std::string boardErrorHint(int32_t error);
-
 }  // namespace cli

@@ -26,6 +26,7 @@ constexpr const char* kFooter =
     "         cannot be used, 11 refused)\n"
     "  1-8    board: the board's error code\n"
     "  64     usage error\n"
+    "  69     the board module cannot be loaded (an incomplete installation)\n"
     "  75     a scan was not confirmed\n"
     "\n"
     "Examples:\n"

@@ -51,4 +51,23 @@ INSTANTIATE_TEST_SUITE_P(LogFile, Cli, testing::Bool(), [](const auto& info) {
     return std::string(info.param ? "Writable" : "Missing");
 });
 
+// A copy of the program with no board module where it looks (beside itself, or in its installed
+// layout's library folder) still runs, and only `board` fails, naming the module.
+TEST(CliBoardModule, WhenMissingOnlyTheBoardSubcommandFailsWithStatus69) {
+    TempDir dir;
+    const std::filesystem::path copy = dir.path() / "bin" / "i2c-kestro-cli";
+    std::filesystem::create_directory(copy.parent_path());
+    std::filesystem::copy_file(KESTRO_CLI_PATH, copy);
+    std::vector<std::string> words = targetCommand(copy.string());
+    words.push_back("--version");
+    EXPECT_EQ(runProgram(words).status, 0);
+    words.back() = "board";
+    const ChildOutcome board = runProgram(words);
+    EXPECT_EQ(board.status, 69);
+    EXPECT_TRUE(board.err.starts_with("cannot load the board module: ") &&
+                board.err.find("/lib/") != std::string::npos &&
+                board.err.find("/i2c-kestro/i2c-kestro-cli-board.so") != std::string::npos)
+        << board.err;
+}
+
 }  // namespace

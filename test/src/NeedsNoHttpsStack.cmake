@@ -1,0 +1,27 @@
+# cmake -DREADELF=<readelf> -DPROGRAM=<file> -DLIBRARY_DIR=<folder> -P NeedsNoHttpsStack.cmake
+# Fails when PROGRAM, or a library of LIBRARY_DIR that it needs at any depth, needs the board
+# library or the device API's HTTPS stack (libcurl, curlpp, a TLS library): what the dynamic
+# loader would then map at every start of the program.
+cmake_minimum_required(VERSION 3.25)
+set(forbidden "^lib(i2c-kestro-sbc|curl|curlpp|ssl|crypto|gnutls)[.-]")
+set(pending ${PROGRAM})
+set(seen "")
+while(pending)
+  list(POP_FRONT pending file)
+  execute_process(COMMAND ${READELF} --dynamic ${file} OUTPUT_VARIABLE dynamic RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "${READELF} cannot read ${file}")
+  endif()
+  string(REGEX MATCHALL "\\(NEEDED\\)[^[]*\\[[^]]+\\]" entries "${dynamic}")
+  foreach(entry IN LISTS entries)
+    string(REGEX REPLACE ".*\\[(.+)\\]" "\\1" name "${entry}")
+    if(name MATCHES "${forbidden}")
+      message(FATAL_ERROR "${file} needs ${name}")
+    endif()
+    if(EXISTS ${LIBRARY_DIR}/${name} AND NOT name IN_LIST seen)
+      list(APPEND seen ${name})
+      list(APPEND pending ${LIBRARY_DIR}/${name})
+    endif()
+  endforeach()
+endwhile()
+message(STATUS "${PROGRAM} and the libraries of this build it needs (${seen}) need no HTTPS stack")
