@@ -4,6 +4,9 @@
 // ends. The settings come in the environment (see Launch.h).
 
 #include <openssl/crypto.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -88,17 +91,59 @@ void saveFilesAsStored(sim::SimBoard& simBoard, const std::string& folder) {
 
 // A program ended by a termination signal it leaves at its default still
 // leaves the report and the node files behind, then ends by that signal.
-// Writing them is not async-signal-safe (a program interrupted inside the
-// allocator could hang in the handler), so only the signals that end a
+// Writing them takes the allocator and the board's lock, which the signal may
+// have interrupted on this very thread, so the handler never writes them
+// itself: it asks the keeper thread and waits for it at most kKeepWaitMs,
+// then ends the program whatever came of it. Only the signals that end a
 // program from outside, or from a write to a closed pipe, are caught (never
 // those of a crash), and only while the program leaves them alone.
-void endBySignal(int signal) {
+constexpr int kKeepWaitMs = 2000;
+
+struct Keeper {
+    pid_t process = 0;
+    int asked[2] = {-1, -1};
+    int done[2] = {-1, -1};
+};
+
+Keeper* keeper = nullptr;
+
+void* keepWhenAsked(void*) {
+    char signal = 0;
+    while (sim::real::read(keeper->asked[0], &signal, 1) != 1) {
+    }
     keepBoard();
+    sim::real::write(keeper->done[1], &signal, 1);
+    return nullptr;
+}
+
+// The thread takes no signal, so every signal reaches the program's own threads.
+bool startKeeper() {
+    keeper = new Keeper{.process = getpid()};
+    if (pipe2(keeper->asked, O_CLOEXEC) != 0 || pipe2(keeper->done, O_CLOEXEC) != 0) return false;
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    pthread_t thread;
+    const bool started = pthread_create(&thread, nullptr, keepWhenAsked, nullptr) == 0;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (started) pthread_detach(thread);
+    return started;
+}
+
+// A child forked by the program has no keeper thread; it ends at once.
+void endBySignal(int signal) {
+    if (keeper->process == getpid()) {
+        const char asked = static_cast<char>(signal);
+        sim::real::write(keeper->asked[1], &asked, 1);
+        pollfd answer{.fd = keeper->done[0], .events = POLLIN, .revents = 0};
+        poll(&answer, 1, kKeepWaitMs);
+    }
     ::signal(signal, SIG_DFL);
     raise(signal);
 }
 
 void keepBoardOnTermination() {
+    if (!startKeeper()) return;
     for (int signal : {SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2}) {
         struct sigaction current {};
         if (sigaction(signal, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) continue;
@@ -134,7 +179,7 @@ __attribute__((constructor)) void setUpBoard() {
     const std::string trace = setting(sim::launch::kTrace);
     if (!trace.empty()) startTrace(trace, simBoard);
     std::atexit(keepBoard);
-    keepBoardOnTermination();
+    if (!run->reportPath.empty() || !run->stateFolder.empty()) keepBoardOnTermination();
 }
 
 }  // namespace
