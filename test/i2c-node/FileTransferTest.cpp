@@ -62,8 +62,12 @@ TEST_F(FileTransfer, AResumedFetchContinuesFromThePartialFileAsTheGoldenFileShow
     std::string text = wire("interrupted", fetch("copy.bin", options_));
     EXPECT_EQ(readLocal("copy.bin.part"), Bytes(content.begin(), content.begin() + 800));
     EXPECT_EQ(readLocal("copy.bin"), pattern(50, 9));
+    const fs::perms ownerOnly = fs::perms::owner_read | fs::perms::owner_write;
+    fs::permissions(local("copy.bin"), ownerOnly);
     text += wire("resumed", fetch("copy.bin", options_));
     EXPECT_EQ(readLocal("copy.bin"), content);
+    EXPECT_EQ(fs::status(local("copy.bin")).permissions(), ownerOnly)
+        << "the fetched file did not keep the destination's permissions";
     writeLocal("copy.bin.part", pattern(2500, 4));
     text += wire("partial file too long", fetch("copy.bin", options_));
     EXPECT_EQ(readLocal("copy.bin"), content);
@@ -155,7 +159,9 @@ TEST_F(FileTransfer, DigestsThatAgreeUpToAZeroByteAndThenDifferGive1AndLeaveTheD
 }
 
 // A step that fails ends the transfer with its status; the warning comes only after a start
-// reply, and no end request follows a failed start or chunk. With retries, only the chunk
+// reply. After a handle came, a failure before the end step sends the end request, so that the
+// node does not hold the transfer open; its answer does not change the status. A destination
+// whose folder is not there is refused before anything is sent. With retries, only the chunk
 // exchanges that failed on the bus are repeated, after the chunk wait again. A node that
 // answers its chunks wrongly cannot make the fetch loop run on: a loop that ran on would meet
 // the refusal of a later chunk instead of hanging. A failed fetch leaves the destination as it
