@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <numeric>
 #include <regex>
@@ -44,9 +45,9 @@ std::vector<std::string> joined(std::vector<std::string> words,
 // A shell closes standard output and starts the rest of the words.
 const std::vector<std::string> kOutputClosed = {"/bin/sh", "-c", "exec \"$@\" >&-", "sh"};
 
-std::vector<std::string> onBoard(const std::string& scenario,
-                                 const std::vector<std::string>& arguments,
-                                 Start start = Start::Plain) {
+// The tool with `arguments` under the simulator's launcher with `simulator` options.
+std::vector<std::string> launched(const std::vector<std::string>& simulator,
+                                  const std::vector<std::string>& arguments, Start start) {
     std::vector<std::string> program = joined({KESTRO_CLI_PATH}, arguments);
     // A host shell cannot start an emulated tool through the launcher: it closes the
     // launcher's output then, which the tool inherits.
@@ -54,9 +55,7 @@ std::vector<std::string> onBoard(const std::string& scenario,
     if (start == Start::OutputClosed && !emulated) {
         program = joined(kOutputClosed, program);
     }
-    const std::string path = std::string(KESTRO_CLI_SCENARIOS) + "/" + scenario + ".json";
-    const std::vector<std::string> command =
-        kestro::test::simCommand({"--fast", "--scenario", path}, program);
+    const std::vector<std::string> command = kestro::test::simCommand(simulator, program);
     if (start == Start::OutputClosed && emulated) {
         return joined(kOutputClosed, command);
     }
@@ -64,6 +63,16 @@ std::vector<std::string> onBoard(const std::string& scenario,
         return joined({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"}, command);
     }
     return command;
+}
+
+std::string scenarioPath(const std::string& scenario) {
+    return std::string(KESTRO_CLI_SCENARIOS) + "/" + scenario + ".json";
+}
+
+std::vector<std::string> onBoard(const std::string& scenario,
+                                 const std::vector<std::string>& arguments,
+                                 Start start = Start::Plain) {
+    return launched({"--fast", "--scenario", scenarioPath(scenario)}, arguments, start);
 }
 
 // A JSON document as strictly as a parser reads it: its texts well-formed UTF-8 too.
@@ -112,8 +121,6 @@ const ToolRun kRuns[] = {
     {"one-node", {"--json", "node", "0x20", "get-records-a4", "1"}},
     {"one-node", {"node", "0x20", "get-records-a4", "1"}},
     {"one-node", {"--json", "board", "--config", "/nonexistent\xff\xc2\x9b.json"}},
-    // The library's console lines must not reach the bus.
-    {"one-node", {"node", "0x20", "get-identity"}, "", Start::OutputClosed},
     {"one-node", {"--json", "node", "0x20", "get-file-info", "log.txt"}},
     {"one-node", {"node", "0x20", "get-file-info", "log.txt"}},
     {"one-node", {"--json", "node", "0x20", "get-file-info", "x"}},
@@ -203,7 +210,9 @@ TEST(Tool, EachRunExitsAndPrintsWhatTheTranscriptHolds) {
 
 // A transfer of five chunks, in real time, that a signal reaches during its first chunk's wait:
 // the tool finishes that step, ends the transfer on the node, removes its temporary file (keeps
-// the partial file with --resume) and exits as the signal asks.
+// the partial file with --resume) and exits as the signal asks. Started with standard output
+// closed, the tool holds descriptor 1 on /dev/null, so that no file it opens (a bus, the
+// temporary file) takes that number and the library's console lines with it.
 struct SignalRun {
     const char* name;
     int signal;
@@ -211,6 +220,7 @@ struct SignalRun {
     int status;
     const char* endStep;
     const char* files;
+    Start start = Start::Plain;
 };
 
 // Beside the folder, so that it is not one of the files the run leaves.
@@ -218,16 +228,18 @@ std::string traceOf(const fs::path& folder) {
     return folder.string() + ".trace";
 }
 
-// Starts `words` in `folder` with its standard streams on /dev/null, in a process group of
-// its own.
-pid_t startIn(const fs::path& folder, const std::vector<std::string>& words) {
+// Starts `words` in `folder`, in a process group of its own, with standard error (where the
+// trace goes) into `trace` and the other streams on /dev/null. The trace shares the tool's
+// standard error: a trace file of its own would take the number of a closed descriptor.
+pid_t startIn(const fs::path& folder, const std::vector<std::string>& words,
+              const std::string& trace) {
     const pid_t child = ::fork();
     if (child == 0) {
         ::setpgid(0, 0);
         const int sink = ::open("/dev/null", O_RDWR);
         ::dup2(sink, STDIN_FILENO);
         ::dup2(sink, STDOUT_FILENO);
-        ::dup2(sink, STDERR_FILENO);
+        ::dup2(::open(trace.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
         std::vector<char*> argv;
         for (const std::string& word : words) argv.push_back(const_cast<char*>(word.c_str()));
         argv.push_back(nullptr);
@@ -237,14 +249,26 @@ pid_t startIn(const fs::path& folder, const std::vector<std::string>& words) {
     return child;
 }
 
+// What descriptor 1 of the program the launcher `child` started names.
+std::string descriptor1Of(pid_t child) {
+    const std::string launcher = std::to_string(child);
+    std::ifstream children("/proc/" + launcher + "/task/" + launcher + "/children");
+    pid_t tool = 0;
+    children >> tool;
+    std::error_code error;
+    return fs::read_symlink("/proc/" + std::to_string(tool) + "/fd/1", error).string();
+}
+
 // Once the trace shows a chunk exchange, sends `signal` to the program's process group, as a
-// terminal sends Ctrl-C.
-void signalDuringAChunk(pid_t child, const fs::path& trace, int signal) {
+// terminal sends Ctrl-C; returns what the tool's descriptor 1 named just before.
+std::string signalDuringAChunk(pid_t child, const fs::path& trace, int signal) {
     while (readFile(trace).find(" chunk ") == std::string::npos &&
            ::waitpid(child, nullptr, WNOHANG) == 0) {
         ::usleep(10000);
     }
+    const std::string descriptor1 = descriptor1Of(child);
     ::kill(-child, signal);
+    return descriptor1;
 }
 
 int exitStatus(pid_t child) {
@@ -261,6 +285,8 @@ TEST(Tool, ASignalDuringATransferEndsItOnTheNodeAndRemovesItsTemporaryFile) {
          "getFile (0x95) end", "files: long.txt.part 800"},
         {"PutHungUp", SIGHUP, {"put", "0x20", "put.bin"}, 129, "sendFile (0x94) end",
          "files: put.bin 4000"},
+        {"GetWithOutputClosedInterrupted", SIGINT, {"get", "0x20", "long.txt"}, 130,
+         "getFile (0x95) end", "files:", Start::OutputClosed},
     };
     std::vector<std::unique_ptr<TempDir>> folders;
     std::vector<pid_t> children;
@@ -268,13 +294,19 @@ TEST(Tool, ASignalDuringATransferEndsItOnTheNodeAndRemovesItsTemporaryFile) {
         folders.push_back(std::make_unique<TempDir>());
         const fs::path& folder = folders.back()->path();
         if (run.arguments.front() == "put") writeFile(folder / "put.bin", std::string(4000, 'p'));
-        const std::string scenario = std::string(KESTRO_CLI_SCENARIOS) + "/one-node.json";
-        children.push_back(startIn(
-            folder, kestro::test::simCommand({"--scenario", scenario, "--trace", traceOf(folder)},
-                                             joined({KESTRO_CLI_PATH}, run.arguments))));
+        children.push_back(
+            startIn(folder,
+                    launched({"--scenario", scenarioPath("one-node"), "--trace", "-"},
+                             run.arguments, run.start),
+                    traceOf(folder)));
     }
     for (size_t index = 0; index < children.size(); ++index) {
-        signalDuringAChunk(children[index], traceOf(folders[index]->path()), runs[index].signal);
+        const SignalRun& run = runs[index];
+        const std::string descriptor1 =
+            signalDuringAChunk(children[index], traceOf(folders[index]->path()), run.signal);
+        if (run.start == Start::OutputClosed) {
+            EXPECT_EQ(descriptor1, "/dev/null") << run.name;
+        }
     }
     for (size_t index = 0; index < children.size(); ++index) {
         const SignalRun& run = runs[index];
