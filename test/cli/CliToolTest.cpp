@@ -1,9 +1,9 @@
 // i2c-kestro-cli run as a process on simulated boards: every run's exit status, standard
 // output and error, and the files it leaves, written to one golden transcript; and its
 // progress bar on a terminal.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <json-c/json.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -81,7 +81,8 @@ bool isJson(const std::string& text) {
     json_tokener_set_flags(tokener, JSON_TOKENER_STRICT | JSON_TOKENER_VALIDATE_UTF8);
     json_object* document =
         json_tokener_parse_ex(tokener, text.c_str(), static_cast<int>(text.size()));
-    const bool parsed = document != nullptr && json_tokener_get_error(tokener) == json_tokener_success;
+    const bool parsed =
+        document != nullptr && json_tokener_get_error(tokener) == json_tokener_success;
     json_object_put(document);
     json_tokener_free(tokener);
     return parsed;
@@ -219,7 +220,7 @@ struct SignalRun {
     std::vector<std::string> arguments;
     int status;
     const char* endStep;
-    const char* files;
+    const char* files;  // a regular expression: whichever chunk the signal came in
     Start start = Start::Plain;
 };
 
@@ -278,16 +279,18 @@ int exitStatus(pid_t child) {
 }
 
 TEST(Tool, ASignalDuringATransferEndsItOnTheNodeAndRemovesItsTemporaryFile) {
+    // clang-format off
     const SignalRun runs[] = {
         {"GetInterrupted", SIGINT, {"get", "0x20", "long.txt"}, 130, "getFile (0x95) end",
          "files:"},
         {"ResumableGetTerminated", SIGTERM, {"get", "--resume", "0x20", "long.txt"}, 143,
-         "getFile (0x95) end", "files: long.txt.part 800"},
+         "getFile (0x95) end", "files: long\\.txt\\.part (800|1600|2400|3200)"},
         {"PutHungUp", SIGHUP, {"put", "0x20", "put.bin"}, 129, "sendFile (0x94) end",
-         "files: put.bin 4000"},
+         "files: put\\.bin 4000"},
         {"GetWithOutputClosedInterrupted", SIGINT, {"get", "0x20", "long.txt"}, 130,
          "getFile (0x95) end", "files:", Start::OutputClosed},
     };
+    // clang-format on
     std::vector<std::unique_ptr<TempDir>> folders;
     std::vector<pid_t> children;
     for (const SignalRun& run : runs) {
@@ -315,7 +318,7 @@ TEST(Tool, ASignalDuringATransferEndsItOnTheNodeAndRemovesItsTemporaryFile) {
         const std::string trace = traceOf(folder);
         EXPECT_EQ(exitStatus(children[index]), run.status);
         EXPECT_THAT(readFile(trace), HasSubstr(run.endStep));
-        EXPECT_EQ(filesIn(folder), std::string(run.files) + "\n");
+        EXPECT_THAT(filesIn(folder), testing::MatchesRegex(std::string(run.files) + "\n"));
         fs::remove(trace);
     }
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "PrintableText.h"
@@ -11,6 +12,10 @@ struct PrintableCase {
     std::string shown;
     std::string utf8;
 };
+
+void PrintTo(const PrintableCase& row, std::ostream* out) {
+    *out << row.name;
+}
 
 class PrintableTextTest : public testing::TestWithParam<PrintableCase> {};
 
