@@ -176,6 +176,7 @@ TEST_F(FileTransfer, AFailingStepEndsTheTransferOrIsRetriedAsTheGoldenFileShows)
         sim::ChunkMode mode = sim::ChunkMode::Normal;
         std::deque<uint32_t> sizes{};
         const char* destination = "copy.bin";
+        int stopAt = -1;  // the question to stop (0 the first) that is answered yes
     };
     using enum sim::ChunkMode;
     const sim::Persist always = sim::Persist::Always;
@@ -225,6 +226,11 @@ TEST_F(FileTransfer, AFailingStepEndsTheTransferOrIsRetriedAsTheGoldenFileShows)
         {"OverrunningNodeFailsTheDigest", false, 2000, on(NotOk, kGetOp, kChunkOp, 3), 0, Overrun},
         {"ThreeEmptyChunkRepliesInARow", false, 2000, on(NotOk, kGetOp, kChunkOp, 3), 0, Empty},
         {"EmptyChunkRepliesBetweenDataDoNotAddUp", false, 2000, on(NotOk, kGetOp, kChunkOp, 8), 0, Normal, {0, 0, 400, 0, 0, 600}},
+        // Asked to stop, a transfer goes no further; one that started is ended on the node.
+        {"SendStoppedBeforeItsStart", true, 2000, none, 0, Normal, {}, "copy.bin", 0},
+        {"SendStoppedBeforeItsSecondChunk", true, 2000, none, 0, Normal, {}, "copy.bin", 2},
+        {"FetchStoppedBeforeItsSecondChunk", false, 2000, none, 0, Normal, {}, "copy.bin", 2},
+        {"FetchStoppedBeforeARepeat", false, 2000, on(NoAnswer, kGetOp, kChunkOp, 1), 3, Normal, {}, "copy.bin", 3},
     };
     // clang-format on
     sim().state().nextHandle = 0xA1B2C3D4;
@@ -239,6 +245,8 @@ TEST_F(FileTransfer, AFailingStepEndsTheTransferOrIsRetriedAsTheGoldenFileShows)
         const size_t files = localFiles();
         sim().inject(row.rule);
         options_.retries = row.retries;
+        int questions = 0;
+        options_.stop = [&] { return questions++ == row.stopAt; };
         const int32_t status =
             row.send ? send(content, "sent.bin", options_) : fetch(row.destination, options_);
         if (row.send) {
@@ -250,6 +258,7 @@ TEST_F(FileTransfer, AFailingStepEndsTheTransferOrIsRetriedAsTheGoldenFileShows)
         }
         shown += wire(row.name, status);
     }
+    options_.stop = nullptr;
     expectGolden("transfer-faults.txt", shown);
 }
 
