@@ -99,6 +99,16 @@ std::optional<std::string> destinationFault(const std::string& target) {
     return "cannot write " + printableText(target) + ": " + std::strerror(reason);
 }
 
+// A failed transfer's exit status: the signal's when one asked it to stop, else the node status.
+// A transfer that finished before it could stop counts as done.
+int failed(Console& console, json_object* document, int32_t status) {
+    if (stopSignal != 0) {
+        return console.fail(document, "status", kSignalStatusBase + stopSignal,
+                            std::string("stopped by SIG") + sigabbrev_np(stopSignal));
+    }
+    return console.fail(document, "status", status, nodeStatusText(status));
+}
+
 }  // namespace
 
 std::string progressLine(uint64_t done, uint64_t total, double seconds) {
@@ -168,13 +178,8 @@ int runTransfer(Console& console, const Settings& settings, uint8_t address,
     bar.finish();
     setNumber(document.get(), "bytes", static_cast<int64_t>(moved));
     setValue(document.get(), "seconds", json_object_new_double(seconds.count()));
-    // A transfer that finished before it could stop counts as done.
-    if (status != NODE_SUCCESS && stopSignal != 0) {
-        return console.fail(document.get(), "status", kSignalStatusBase + stopSignal,
-                            std::string("stopped by SIG") + sigabbrev_np(stopSignal));
-    }
     if (status != NODE_SUCCESS) {
-        return console.fail(document.get(), "status", status, nodeStatusText(status));
+        return failed(console, document.get(), status);
     }
     const std::string sha256 = digestText(put ? source : target);
     setNumber(document.get(), "status", status);
