@@ -82,10 +82,13 @@ class NorvaneI2CNode {
     int32_t textPairCommand97(const std::string& first, const std::string& second);
     int32_t textPairCommand98(const std::string& first, const std::string& second);
 
-    // File transfers: start, one chunk per 800 bytes, end; each step answered after 1 s.
+    // File transfers: start, one chunk per 800 bytes, end; each step answered after 1 s. A
+    // transfer that fails after the start was answered still sends the end step. getFile refuses
+    // (status 5) a destination it could not write in place before it sends anything.
     int32_t sendFile(const std::string& localPath, const std::string& remoteName);
     int32_t getFile(const std::string& remoteName, const std::string& localPath);
-    // The same with chunk retries, resuming a fetch and progress reports (TransferOptions).
+    // The same with chunk retries, resuming a fetch, progress reports and stopping between
+    // steps (TransferOptions).
     int32_t sendFile(const std::string& localPath, const std::string& remoteName,
                      const TransferOptions& options);
     int32_t getFile(const std::string& remoteName, const std::string& localPath,
