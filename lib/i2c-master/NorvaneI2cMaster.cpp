@@ -183,8 +183,9 @@ void NorvaneI2cMaster::closeAll() {
     for (auto& [bus, fds] : __addrsFds) {
         uint8_t* flags = __addrs[bus];
         for (int addr = 0; addr < kTableSize; ++addr) {
-            // Descriptor 0 is standard input, never one of ours.
-            if (fds[addr] > 0) {
+            // Every recorded descriptor is a bus of ours, 0 too: a program started with
+            // standard input closed gets 0 for its first bus.
+            if (fds[addr] >= 0) {
                 ::close(fds[addr]);
                 fds[addr] = -1;
                 flags[addr] = 0;

@@ -53,7 +53,7 @@ int32_t transferStep(Request request, Reply reply) {
     if (sent != NODE_SUCCESS) {
         return sent;
     }
-    ::usleep(NorvaneI2CNode::kTransferWaitUs);
+    NorvaneI2CNode::waitOut(NorvaneI2CNode::kTransferWaitUs);
     return reply();
 }
 
@@ -86,6 +86,10 @@ bool sameDigest(const uint8_t* a, const uint8_t* b) {
     return std::equal(a, a + kSha256DigestSize, b);
 }
 
+bool stopAsked(const TransferOptions& options) {
+    return options.stop && options.stop();
+}
+
 void reportProgress(const TransferOptions& options, uint64_t done, uint64_t total) {
     if (options.progress) {
         options.progress(done, total);
@@ -103,6 +107,9 @@ int32_t NorvaneI2CNode::sendFile(const std::string& localPath, const std::string
 int32_t NorvaneI2CNode::sendFile(const std::string& localPath, const std::string& remoteName,
                                  const TransferOptions& options) {
     status = NODE_SUCCESS;
+    if (stopAsked(options)) {
+        return fail(NODE_TRANSFER_STOPPED);
+    }
     uint32_t size = 0;
     uint32_t handle = 0;
     if (transferStep([&] { return sendFileStart(localPath, remoteName, size); },
@@ -110,9 +117,11 @@ int32_t NorvaneI2CNode::sendFile(const std::string& localPath, const std::string
         return status;
     }
     reportProgress(options, 0, size);
-    if (sendChunks(localPath, handle, size, options) != NODE_SUCCESS ||
-        transferStep([&] { return sendFileEnd(); }, [&] { return readOkReply(); }) !=
-            NODE_SUCCESS) {
+    if (sendChunks(localPath, handle, size, options) != NODE_SUCCESS) {
+        return endAfterFailure(kSendFileOpcode);
+    }
+    if (transferStep([&] { return sendFileEnd(); }, [&] { return readOkReply(); }) !=
+        NODE_SUCCESS) {
         return warn(kSendWarning, status);
     }
     return status;
@@ -128,6 +137,9 @@ int32_t NorvaneI2CNode::sendChunks(const std::string& localPath, uint32_t handle
     }
     // 64 bits, so that the last offset of a file just under 4 GiB cannot wrap to the start.
     for (uint64_t offset = 0; offset < size; offset += kTransferChunkSize) {
+        if (stopAsked(options)) {
+            return fail(NODE_TRANSFER_STOPPED);
+        }
         const auto chunkOffset = static_cast<uint32_t>(offset);
         const auto sendChunk = [&](bool again) {
             if (again && std::fseek(stream.get(), chunkOffset, SEEK_SET) != 0) {
@@ -139,7 +151,7 @@ int32_t NorvaneI2CNode::sendChunks(const std::string& localPath, uint32_t handle
                 },
                 [&] { return readOkReply(); });
         };
-        if (withRetries(options.retries, sendChunk) != NODE_SUCCESS) {
+        if (withRetries(options, sendChunk) != NODE_SUCCESS) {
             return status;
         }
         reportProgress(options, std::min<uint64_t>(offset + kTransferChunkSize, size), size);
@@ -154,32 +166,44 @@ int32_t NorvaneI2CNode::getFile(const std::string& remoteName, const std::string
 }
 
 // The copy is received beside the destination and renamed over it only once its digest
-// matched, so a fetch that fails at any point leaves the destination as it was.
+// matched, so a fetch that fails at any point leaves the destination as it was. A destination
+// that could not be written in place is refused before anything is sent: its folder missing or
+// closed to the user, or the file there one the user may not write, which the rename would
+// otherwise replace.
 int32_t NorvaneI2CNode::getFile(const std::string& remoteName, const std::string& localPath,
                                 const TransferOptions& options) {
+    status = NODE_SUCCESS;
     if (IncomingFile::refusesDestination(localPath)) {
-        status = NODE_SUCCESS;
         return fail(NODE_LOCAL_FILE_FAILURE);
+    }
+    if (IncomingFile::unwritable(localPath) != 0) {
+        return fail(kLocalFileNotCreated);
     }
     uint32_t size = 0;
     uint32_t extra = 0;
     uint8_t nodeDigest[kSha256DigestSize] = {};
-    if (getFileInfo(remoteName, size, extra, nodeDigest) != NODE_SUCCESS ||
-        getFileStart(remoteName) != NODE_SUCCESS) {
+    if (getFileInfo(remoteName, size, extra, nodeDigest) != NODE_SUCCESS) {
         return status;
     }
-    ::usleep(kTransferWaitUs);
+    if (stopAsked(options)) {
+        return fail(NODE_TRANSFER_STOPPED);
+    }
+    if (getFileStart(remoteName) != NODE_SUCCESS) {
+        return status;
+    }
+    waitOut(kTransferWaitUs);
     uint32_t handle = 0;
     if (readHandleReply(handle) != NODE_SUCCESS) {
         return warn(kGetWarning, status);
     }
     IncomingFile incoming(localPath, options.resume);
     if (!incoming.isOpen()) {
-        return warn(kGetWarning, fail(kLocalFileNotCreated));
+        fail(kLocalFileNotCreated);
+        return endAfterFailure(kGetFileOpcode);
     }
     incoming.restartIfLongerThan(size);
     if (fetchChunks(incoming, handle, size, options) != NODE_SUCCESS) {
-        return warn(kGetWarning, status);
+        return endAfterFailure(kGetFileOpcode);
     }
     if (transferStep([&] { return getFileEnd(); }, [&] { return readOkReply(); }) !=
         NODE_SUCCESS) {
@@ -200,22 +224,24 @@ int32_t NorvaneI2CNode::keepIfIntact(IncomingFile& incoming, const uint8_t* node
 }
 
 // The loop stops once the size is reached or passed: a copy that came out too long is left to
-// the digest check. A local write that fails stops it at once, and the node is told that the
-// transfer is over.
+// the digest check. A local write that fails stops it at once.
 int32_t NorvaneI2CNode::fetchChunks(IncomingFile& incoming, uint32_t handle, uint32_t size,
                                     const TransferOptions& options) {
     auto received = static_cast<uint32_t>(incoming.length());
     reportProgress(options, received, size);
     int emptyReplies = 0;
     while (received < size) {
+        if (stopAsked(options)) {
+            return fail(NODE_TRANSFER_STOPPED);
+        }
         const uint32_t before = received;
         const auto fetchChunk = [&](bool) {
             return transferStep(
                 [&] { return getFileChunk(handle, received, kTransferChunkSize); },
                 [&] { return readChunkReply(incoming.stream(), received); });
         };
-        if (withRetries(options.retries, fetchChunk) != NODE_SUCCESS) {
-            return status == kLocalWriteFailed ? endAfterLocalFailure() : status;
+        if (withRetries(options, fetchChunk) != NODE_SUCCESS) {
+            return status;
         }
         reportProgress(options, std::min(received, size), size);
         emptyReplies = received == before ? emptyReplies + 1 : 0;
@@ -223,24 +249,33 @@ int32_t NorvaneI2CNode::fetchChunks(IncomingFile& incoming, uint32_t handle, uin
             return fail(NODE_REPLY_NOT_OK);
         }
     }
-    return incoming.sync() ? status : endAfterLocalFailure();
+    return incoming.sync() ? status : fail(kLocalWriteFailed);
 }
 
-// The node's side of the transfer is ended; its answer does not change why the fetch failed.
-int32_t NorvaneI2CNode::endAfterLocalFailure() {
-    transferStep([&] { return getFileEnd(); }, [&] { return readOkReply(); });
-    return fail(kLocalWriteFailed);
+// A transfer that stopped after its start is ended on the node, so that the node does not hold
+// it open; the end step's answer does not change why the transfer failed. The warning still
+// tells the operator that the node may hold it open, should the end step not have reached it.
+int32_t NorvaneI2CNode::endAfterFailure(uint8_t opcode) {
+    const int32_t failure = status;
+    status = NODE_SUCCESS;
+    transferStep([&] { return opcode == kSendFileOpcode ? sendFileEnd() : getFileEnd(); },
+                 [&] { return readOkReply(); });
+    status = failure;
+    return warn(opcode == kSendFileOpcode ? kSendWarning : kGetWarning, status);
 }
 
-// Repeats an exchange that failed on the bus, after the chunk wait again; the exchange is told
-// whether it is a repeat.
+// Repeats an exchange that failed on the bus, after the chunk wait again, unless the caller
+// asked to stop; the exchange is told whether it is a repeat.
 template <typename Exchange>
-int32_t NorvaneI2CNode::withRetries(uint32_t retries, Exchange exchange) {
+int32_t NorvaneI2CNode::withRetries(const TransferOptions& options, Exchange exchange) {
     for (uint32_t attempt = 0;; ++attempt) {
-        if (exchange(attempt != 0) != NODE_TRANSPORT_FAILURE || attempt == retries) {
+        if (exchange(attempt != 0) != NODE_TRANSPORT_FAILURE || attempt == options.retries) {
             return status;
         }
-        ::usleep(kTransferWaitUs);
+        waitOut(kTransferWaitUs);
+        if (stopAsked(options)) {
+            return fail(NODE_TRANSFER_STOPPED);
+        }
         status = NODE_SUCCESS;
     }
 }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 
 namespace {
@@ -76,6 +77,21 @@ bool IncomingFile::refusesDestination(const std::string& destination) {
            !S_ISLNK(info.st_mode);
 }
 
+int IncomingFile::unwritable(const std::string& destination) {
+    const std::filesystem::path folder = std::filesystem::path(destination).parent_path();
+    // "/." fails with ENOTDIR when the folder is a file.
+    const std::string where = (folder.empty() ? "." : folder.string()) + "/.";
+    if (::faccessat(AT_FDCWD, where.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+        return errno;
+    }
+    struct stat info {};
+    if (::lstat(destination.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+        ::faccessat(AT_FDCWD, destination.c_str(), W_OK, AT_EACCESS) != 0) {
+        return errno;
+    }
+    return 0;
+}
+
 // Hidden and unique in the destination's folder, so that the rename stays on one file system.
 bool IncomingFile::openTemporary() {
     const std::filesystem::path target(destination_);
@@ -103,7 +119,8 @@ bool IncomingFile::openPartial() {
         return false;
     }
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        ::fchmod(fd, modeFor(destination_)) != 0) {
         ::close(fd);
         return false;
     }

@@ -17,7 +17,8 @@ FILE* openRegularStream(const std::string& path);
 /// until `commit` renames the finished file over it (a symlink there is replaced, never
 /// written through). Without `keepPartial` it is a new temporary file, removed unless
 /// committed; with it, it is "<destination>.part", kept when the fetch fails so that a later
-/// fetch can continue from its length.
+/// fetch can continue from its length. Either gets the destination's permissions, so that the
+/// finished file keeps them; without a destination, those of a new file.
 class IncomingFile {
   public:
     IncomingFile(const std::string& destination, bool keepPartial);
@@ -27,6 +28,10 @@ class IncomingFile {
 
     /// A destination that exists and is neither a regular file nor a symlink.
     static bool refusesDestination(const std::string& destination);
+    /// Why a file could not be written at `destination` in place, as an errno (ENOENT, ENOTDIR,
+    /// EACCES, EROFS, ...), or 0: its folder cannot take a new file, or a regular file is there
+    /// that the effective user may not write. The rename would replace such a file all the same.
+    static int unwritable(const std::string& destination);
 
     bool isOpen() const { return stream_ != nullptr; }
     FILE* stream() const { return stream_; }

@@ -10,4 +10,6 @@ enum NodeStatus : int32_t {
     NODE_WRONG_REPLY_LENGTH = 8,
     NODE_TRANSPORT_FAILURE = 10,
     NODE_REPLY_NOT_OK = 11,
+    /// A file transfer stopped between its steps because TransferOptions::stop asked it to.
+    NODE_TRANSFER_STOPPED = 12,
 };

@@ -1,5 +1,9 @@
 #include "NorvaneI2CNode.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -19,6 +23,19 @@ NorvaneI2CNode::NorvaneI2CNode(uint8_t addr, const char* bus) : addr(addr) {
         return;
     }
     this->bus = bus;
+}
+
+void NorvaneI2CNode::waitOut(useconds_t waitUs) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point end = Clock::now() + std::chrono::microseconds(waitUs);
+    while (::usleep(waitUs) != 0 && errno == EINTR) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::microseconds>(end - Clock::now()).count();
+        if (left <= 0) {
+            return;
+        }
+        waitUs = static_cast<useconds_t>(left);
+    }
 }
 
 NorvaneI2CNode::~NorvaneI2CNode() {

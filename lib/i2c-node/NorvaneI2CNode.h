@@ -30,6 +30,9 @@ class NorvaneI2CNode {
     static constexpr useconds_t kCommandWaitUs = 100000;
     static constexpr useconds_t kLinesWaitUs = 500000;
     static constexpr useconds_t kTransferWaitUs = 1000000;
+    /// Waits `waitUs` in full, as the node needs before it answers: a signal that ends the
+    /// usleep early only breaks it into more of them.
+    static void waitOut(useconds_t waitUs);
     static constexpr uint32_t kTransferChunkSize = 800;
 
     NorvaneI2CNode() = default;
@@ -79,10 +82,13 @@ class NorvaneI2CNode {
     int32_t textPairCommand97(const std::string& first, const std::string& second);
     int32_t textPairCommand98(const std::string& first, const std::string& second);
 
-    // File transfers: start, one chunk per 800 bytes, end; each step answered after 1 s.
+    // File transfers: start, one chunk per 800 bytes, end; each step answered after 1 s. A
+    // transfer that fails after the start was answered still sends the end step. getFile refuses
+    // (status 5) a destination it could not write in place before it sends anything.
     int32_t sendFile(const std::string& localPath, const std::string& remoteName);
     int32_t getFile(const std::string& remoteName, const std::string& localPath);
-    // The same with chunk retries, resuming a fetch and progress reports (TransferOptions).
+    // The same with chunk retries, resuming a fetch, progress reports and stopping between
+    // steps (TransferOptions).
     int32_t sendFile(const std::string& localPath, const std::string& remoteName,
                      const TransferOptions& options);
     int32_t getFile(const std::string& remoteName, const std::string& localPath,
@@ -159,7 +165,7 @@ class NorvaneI2CNode {
         if (request() != NODE_SUCCESS) {
             return status;
         }
-        ::usleep(waitUs);
+        waitOut(waitUs);
         return reply();
     }
 
@@ -178,8 +184,9 @@ class NorvaneI2CNode {
     /// The chunk exchanges of a fetch, into the file that receives the copy.
     int32_t fetchChunks(IncomingFile& incoming, uint32_t handle, uint32_t size,
                         const TransferOptions& options);
-    int32_t endAfterLocalFailure();
+    /// Sends the end step of the send (0x94) or fetch (0x95) that failed, then warns.
+    int32_t endAfterFailure(uint8_t opcode);
     int32_t keepIfIntact(IncomingFile& incoming, const uint8_t* nodeDigest);
     template <typename Exchange>
-    int32_t withRetries(uint32_t retries, Exchange exchange);
+    int32_t withRetries(const TransferOptions& options, Exchange exchange);
 };

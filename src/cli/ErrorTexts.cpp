@@ -46,6 +46,8 @@ std::string nodeStatusText(int32_t status) {
                    "the wiring)";
         case NODE_REPLY_NOT_OK:
             return "the node refused the command (its reply does not begin with OK)";
+        case NODE_TRANSFER_STOPPED:
+            return "the transfer was stopped on request before it ended";
         default:
             return "unknown status " + std::to_string(status);
     }

@@ -1,13 +1,18 @@
 #include "Json.h"
 
+#include "PrintableText.h"
+
 namespace cli {
 
 JsonDocument newObject() {
     return JsonDocument(json_object_new_object());
 }
 
+// json-c would copy bytes outside UTF-8 into the document as they are, and a JSON parser
+// rejects the document then.
 json_object* newText(std::string_view text) {
-    return json_object_new_string_len(text.data(), static_cast<int>(text.size()));
+    const std::string utf8 = utf8Text(text);
+    return json_object_new_string_len(utf8.data(), static_cast<int>(utf8.size()));
 }
 
 void setValue(json_object* object, const char* key, json_object* value) {

@@ -11,7 +11,8 @@
 namespace cli {
 
 JsonDocument newObject();
-// json-c takes over the value; its length is kept, so data with NUL bytes survives.
+// json-c takes over the value; its length is kept, so data with NUL bytes survives. Bytes that
+// belong to no UTF-8 character are written as the text \xNN (utf8Text).
 void setText(json_object* object, const char* key, std::string_view text);
 void setNumber(json_object* object, const char* key, int64_t number);
 // `value` becomes owned by `object`.

@@ -9,6 +9,8 @@ namespace {
 
 constexpr uint8_t kLastAddress = 0x7F;
 constexpr std::string_view kBusPrefix = "/dev/i2c-";
+// i2c-dev numbers its devices by their minor numbers, which have 20 bits.
+constexpr uint64_t kLastBus = (1u << 20) - 1;
 
 bool isDigits(std::string_view text) {
     return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
@@ -38,14 +40,19 @@ std::optional<uint8_t> parseAddress(std::string_view text) {
     return static_cast<uint8_t>(*value);
 }
 
+// Leading zeros go, so that "00003" names /dev/i2c-3, the device that is there.
 std::optional<std::string> parseBus(std::string_view text) {
-    if (isDigits(text)) {
-        return std::string(kBusPrefix) + std::string(text);
+    if (text.starts_with(kBusPrefix)) {
+        text.remove_prefix(kBusPrefix.size());
     }
-    if (text.starts_with(kBusPrefix) && isDigits(text.substr(kBusPrefix.size()))) {
-        return std::string(text);
+    if (!isDigits(text)) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    const std::optional<uint64_t> number = parseNumber(text, kLastBus);
+    if (!number) {
+        return std::nullopt;
+    }
+    return std::string(kBusPrefix) + std::to_string(*number);
 }
 
 std::string addressText(unsigned address) {

@@ -11,7 +11,7 @@ namespace cli {
 std::optional<uint64_t> parseNumber(std::string_view text, uint64_t max);
 // A 7-bit I2C address.
 std::optional<uint8_t> parseAddress(std::string_view text);
-// "3" or "/dev/i2c-3" as the bus device path.
+// "3" or "/dev/i2c-3" (decimal, 0..1048575, leading zeros allowed) as the bus device path.
 std::optional<std::string> parseBus(std::string_view text);
 // "0x20".
 std::string addressText(unsigned address);

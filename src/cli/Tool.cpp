@@ -28,12 +28,22 @@ constexpr const char* kFooter =
     "  64     usage error\n"
     "  69     the board module cannot be loaded (an incomplete installation)\n"
     "  75     a scan was not confirmed\n"
+    "  129 130 143\n"
+    "         put or get stopped by SIGHUP, SIGINT or SIGTERM: the step under way finished,\n"
+    "         the transfer ended on the node, the temporary file removed (--resume keeps\n"
+    "         LOCAL.part)\n"
+    "\n"
+    "JSON: bytes of node texts, records, ids or paths that belong to no UTF-8 character\n"
+    "appear as the text \\xNN; everything else as it came.\n"
     "\n"
     "Examples:\n"
     "  i2c-kestro-cli scan -y\n"
     "  i2c-kestro-cli board --config /etc/i2c-kestro/config.json --sync-clocks\n"
     "  i2c-kestro-cli --json node 0x20 get-identity\n"
     "  i2c-kestro-cli put 0x20 firmware.bin\n";
+
+// Each repeat waits a second more: more than 100 is no longer a transfer but a hang.
+constexpr uint32_t kMaxRetries = 100;
 
 enum class Kind { Scan, Board, Node, Put, Get };
 
@@ -82,7 +92,8 @@ void addGlobalOptions(CLI::App& app, Invocation& run) {
     app.add_option("-b,--bus", run.busText, "I2C bus: 3 or /dev/i2c-3 (default: the board's, 3)")
         ->check(busCheck());
     app.add_flag("--json", run.settings.json,
-                 "standard output holds exactly one JSON document (library lines: stderr)");
+                 "standard output holds exactly one JSON document (library lines: stderr); "
+                 "bytes outside UTF-8 appear as the text \\xNN");
     app.add_flag("-q,--quiet", run.settings.quiet, "no library messages and no progress bar");
     app.add_flag("-v,--verbose", run.settings.verbose,
                  "show the protocol's console lines (on standard error)");
@@ -156,8 +167,9 @@ void addTransfer(CLI::App& app, Invocation& run, Kind kind) {
     sub->add_option(put ? "REMOTE" : "LOCAL", run.transfer.destination,
                     "name of the copy (default: the source's file name)");
     sub->add_option("--retries", run.transfer.retries,
-                    "repeat a chunk that went unanswered up to N times")
+                    "repeat a chunk that went unanswered up to N times (0-100)")
         ->type_name("N")
+        ->check(CLI::Range(0u, kMaxRetries))
         ->capture_default_str();
     if (!put) {
         sub->add_flag("--resume", run.transfer.resume,

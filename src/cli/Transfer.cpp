@@ -1,14 +1,20 @@
 #include "Transfer.h"
 
+#include <signal.h>
+
+#include <array>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 
 #include "ErrorTexts.h"
 #include "ExitStatus.h"
 #include "Json.h"
+#include "LocalFile.h"
 #include "NodeCommands.h"
 #include "NodeOutputText.h"
 #include "Parse.h"
+#include "PrintableText.h"
 #include "Sha256.h"
 #include "TransferOptions.h"
 
@@ -18,6 +24,41 @@ namespace {
 
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 constexpr int kBarWidth = 60;
+constexpr std::array<int, 3> kStopSignals = {SIGINT, SIGTERM, SIGHUP};
+// The exit status of a run that a signal stopped, as a shell reports a program it ended.
+constexpr int kSignalStatusBase = 128;
+
+// The signal that asked the transfer to stop, or 0.
+volatile sig_atomic_t stopSignal = 0;
+
+void noteStop(int signal) {
+    stopSignal = signal;
+}
+
+// While it lives, the stop signals ask the transfer to stop between its steps instead of ending
+// the program at once, so that the node's side of it is ended and the temporary file removed.
+class StopOnSignals {
+  public:
+    StopOnSignals() {
+        struct sigaction action {};
+        action.sa_handler = noteStop;
+        action.sa_flags = SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        for (size_t index = 0; index < kStopSignals.size(); ++index) {
+            ::sigaction(kStopSignals[index], &action, &_saved[index]);
+        }
+    }
+    ~StopOnSignals() {
+        for (size_t index = 0; index < kStopSignals.size(); ++index) {
+            ::sigaction(kStopSignals[index], &_saved[index], nullptr);
+        }
+    }
+    StopOnSignals(const StopOnSignals&) = delete;
+    StopOnSignals& operator=(const StopOnSignals&) = delete;
+
+  private:
+    std::array<struct sigaction, kStopSignals.size()> _saved{};
+};
 
 std::string durationText(double seconds) {
     const auto whole = static_cast<unsigned long>(seconds + 0.5);
@@ -47,6 +88,25 @@ std::string summaryLine(Direction direction, const std::string& source,
     const bool put = direction == Direction::Put;
     return std::string(put ? "sent " : "fetched ") + source + (put ? " to " : " from ") + where +
            " as " + destination + ": " + figures + ", sha256 " + sha256 + "\n";
+}
+
+// Why a fetch into `target` could not write it in place, or nothing.
+std::optional<std::string> destinationFault(const std::string& target) {
+    const int reason = IncomingFile::unwritable(target);
+    if (reason == 0) {
+        return std::nullopt;
+    }
+    return "cannot write " + printableText(target) + ": " + std::strerror(reason);
+}
+
+// A failed transfer's exit status: the signal's when one asked it to stop, else the node status.
+// A transfer that finished before it could stop counts as done.
+int failed(Console& console, json_object* document, int32_t status) {
+    if (stopSignal != 0) {
+        return console.fail(document, "status", kSignalStatusBase + stopSignal,
+                            std::string("stopped by SIG") + sigabbrev_np(stopSignal));
+    }
+    return console.fail(document, "status", status, nodeStatusText(status));
 }
 
 }  // namespace
@@ -92,6 +152,10 @@ int runTransfer(Console& console, const Settings& settings, uint8_t address,
     const std::string target =
         request.destination.empty() ? baseName(source) : request.destination;
     JsonDocument document = nodeDocument(settings.bus, address, put ? "put" : "get");
+    // Nothing goes to the node for a copy that could not be kept.
+    if (const std::optional<std::string> fault = put ? std::nullopt : destinationFault(target)) {
+        return console.fail(document.get(), "status", NODE_NO_REQUEST_FRAME, *fault);
+    }
     NorvaneI2CNode node(address, settings.bus.c_str());
     if (const std::optional<std::string> fault = channelFault(node, settings.bus, address)) {
         return console.fail(document.get(), "status", kBusUnusable, *fault);
@@ -105,6 +169,8 @@ int runTransfer(Console& console, const Settings& settings, uint8_t address,
         moved = done;
         bar.update(done, total);
     };
+    const StopOnSignals signals;
+    options.stop = [] { return stopSignal != 0; };
     const auto start = std::chrono::steady_clock::now();
     const int32_t status =
         put ? node.sendFile(source, target, options) : node.getFile(source, target, options);
@@ -113,7 +179,7 @@ int runTransfer(Console& console, const Settings& settings, uint8_t address,
     setNumber(document.get(), "bytes", static_cast<int64_t>(moved));
     setValue(document.get(), "seconds", json_object_new_double(seconds.count()));
     if (status != NODE_SUCCESS) {
-        return console.fail(document.get(), "status", status, nodeStatusText(status));
+        return failed(console, document.get(), status);
     }
     const std::string sha256 = digestText(put ? source : target);
     setNumber(document.get(), "status", status);

@@ -1,10 +1,19 @@
 // i2c-kestro-cli run as a process on simulated boards: every run's exit status, standard
 // output and error, and the files it leaves, written to one golden transcript; and its
 // progress bar on a terminal.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <json-c/json.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <memory>
 #include <numeric>
 #include <regex>
 #include <set>
@@ -18,22 +27,77 @@ namespace {
 namespace fs = std::filesystem;
 using testing::HasSubstr;
 
+// How the tool is started besides its arguments.
+enum class Start {
+    Plain,
+    // As a user other than root (nobody, when the test runs as root).
+    AsAnotherUser,
+    // With standard output closed.
+    OutputClosed,
+};
+
+std::vector<std::string> joined(std::vector<std::string> words,
+                                const std::vector<std::string>& more) {
+    words.insert(words.end(), more.begin(), more.end());
+    return words;
+}
+
+// A shell closes standard output and starts the rest of the words.
+const std::vector<std::string> kOutputClosed = {"/bin/sh", "-c", "exec \"$@\" >&-", "sh"};
+
+// The tool with `arguments` under the simulator's launcher with `simulator` options.
+std::vector<std::string> launched(const std::vector<std::string>& simulator,
+                                  const std::vector<std::string>& arguments, Start start) {
+    std::vector<std::string> program = joined({KESTRO_CLI_PATH}, arguments);
+    // A host shell cannot start an emulated tool through the launcher: it closes the
+    // launcher's output then, which the tool inherits.
+    const bool emulated = !std::string(KESTRO_TARGET_EMULATOR).empty();
+    if (start == Start::OutputClosed && !emulated) {
+        program = joined(kOutputClosed, program);
+    }
+    const std::vector<std::string> command = kestro::test::simCommand(simulator, program);
+    if (start == Start::OutputClosed && emulated) {
+        return joined(kOutputClosed, command);
+    }
+    if (start == Start::AsAnotherUser && ::geteuid() == 0) {
+        return joined({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"}, command);
+    }
+    return command;
+}
+
+std::string scenarioPath(const std::string& scenario) {
+    return std::string(KESTRO_CLI_SCENARIOS) + "/" + scenario + ".json";
+}
+
 std::vector<std::string> onBoard(const std::string& scenario,
-                                 const std::vector<std::string>& arguments) {
-    std::vector<std::string> program{KESTRO_CLI_PATH};
-    program.insert(program.end(), arguments.begin(), arguments.end());
-    const std::string path = std::string(KESTRO_CLI_SCENARIOS) + "/" + scenario + ".json";
-    return kestro::test::simCommand({"--fast", "--scenario", path}, program);
+                                 const std::vector<std::string>& arguments,
+                                 Start start = Start::Plain) {
+    return launched({"--fast", "--scenario", scenarioPath(scenario)}, arguments, start);
+}
+
+// A JSON document as strictly as a parser reads it: its texts well-formed UTF-8 too.
+bool isJson(const std::string& text) {
+    json_tokener* tokener = json_tokener_new();
+    json_tokener_set_flags(tokener, JSON_TOKENER_STRICT | JSON_TOKENER_VALIDATE_UTF8);
+    json_object* document =
+        json_tokener_parse_ex(tokener, text.c_str(), static_cast<int>(text.size()));
+    const bool parsed =
+        document != nullptr && json_tokener_get_error(tokener) == json_tokener_success;
+    json_object_put(document);
+    json_tokener_free(tokener);
+    return parsed;
 }
 
 struct ToolRun {
     const char* scenario;
     std::vector<std::string> arguments;
     const char* input = "";
+    Start start = Start::Plain;
 };
 
-// The runs share one working folder, which starts with put.bin (1600 bytes) and two
-// configurations: board.json, whose device API is not served, and example.json, whose is.
+// The runs share one working folder, open to every user, which starts with put.bin (1600
+// bytes), read-only.txt (0444, root's when the test runs as root) and two configurations:
+// board.json, whose device API is not served, and example.json, whose is.
 const ToolRun kRuns[] = {
     {"one-node", {"scan", "-y"}},
     {"one-node", {"scan", "-y", "--all"}},
@@ -54,6 +118,10 @@ const ToolRun kRuns[] = {
     {"one-node", {"--json", "node", "0x20", "get-values-a0"}},
     {"one-node", {"--json", "node", "0x20", "set-text-byte-f2", "hi", "0x07"}},
     {"one-node", {"--json", "node", "0x20", "get-records-a3", "1"}},
+    // C1 controls and a byte outside UTF-8, as data and in a path.
+    {"one-node", {"--json", "node", "0x20", "get-records-a4", "1"}},
+    {"one-node", {"node", "0x20", "get-records-a4", "1"}},
+    {"one-node", {"--json", "board", "--config", "/nonexistent\xff\xc2\x9b.json"}},
     {"one-node", {"--json", "node", "0x20", "get-file-info", "log.txt"}},
     {"one-node", {"node", "0x20", "get-file-info", "log.txt"}},
     {"one-node", {"--json", "node", "0x20", "get-file-info", "x"}},
@@ -61,6 +129,11 @@ const ToolRun kRuns[] = {
     {"one-node", {"put", "0x20", "put.bin"}},
     {"one-node", {"--json", "put", "0x20", "/nonexistent/file"}},
     {"one-node", {"--json", "get", "0x20", "log.txt", "log.txt"}},
+    // Destinations that could not be written in place: nothing reaches the node.
+    {"one-node", {"--json", "get", "0x20", "log.txt", "no-such-dir/log.txt"}},
+    {"one-node", {"get", "0x20", "log.txt", "put.bin/log.txt"}},
+    {"one-node", {"get", "0x20", "log.txt", "read-only.txt"}, "", Start::AsAnotherUser},
+    {"one-node", {"get", "0x20", "log.txt", "nobodys.txt"}, "", Start::AsAnotherUser},
     {"lossy-fetch", {"--json", "get", "0x20", "big.bin", "big.bin"}},
     {"lossy-fetch", {"--json", "get", "--retries", "0", "0x20", "big.bin", "lost.bin"}},
     // The scenario starts afresh, so the chunk at 800 is the first one the second run asks for.
@@ -82,6 +155,9 @@ const ToolRun kRuns[] = {
     {"one-node", {"node", "0x20", "set-text-byte-f2", "x", "256"}},
     {"one-node", {"-b", "spi0", "scan"}},
     {"one-node", {"get", "--retries", "-1", "0x20", "f"}},
+    {"one-node", {"get", "--retries", "101", "0x20", "f"}},
+    {"one-node", {"--json", "-b", "00003", "scan", "-y"}},
+    {"one-node", {"-b", "/dev/i2c-1048576", "scan"}},
     {"one-node", {"--help"}},
     {"one-node", {"--version"}},
     {"one-node", {"scan", "--help"}},
@@ -107,13 +183,20 @@ std::string filesIn(const fs::path& folder) {
 TEST(Tool, EachRunExitsAndPrintsWhatTheTranscriptHolds) {
     const TempDir folder;
     writeFile(folder.path() / "put.bin", std::string(1600, 'k'));
+    writeFile(folder.path() / "read-only.txt", "old\n");
+    ASSERT_EQ(::chmod((folder.path() / "read-only.txt").c_str(), 0444), 0);
+    ASSERT_EQ(::chmod(folder.path().c_str(), 0777), 0);
     fs::copy_file(KESTRO_CLI_BOARD_CONFIG, folder.path() / "board.json");
     fs::copy_file(KESTRO_EXAMPLE_CONFIG, folder.path() / "example.json");
     const fs::path home = fs::current_path();
     fs::current_path(folder.path());
     std::string transcript, files;
     for (const ToolRun& run : kRuns) {
-        const ChildOutcome outcome = runProgram(onBoard(run.scenario, run.arguments), run.input);
+        const ChildOutcome outcome =
+            runProgram(onBoard(run.scenario, run.arguments, run.start), run.input);
+        if (std::ranges::count(run.arguments, "--json") != 0 && !outcome.out.empty()) {
+            EXPECT_TRUE(isJson(outcome.out)) << outcome.out;
+        }
         transcript += "$";
         for (const std::string& word : run.arguments) transcript += " " + word;
         transcript += std::string(" (") + run.scenario + ")\nstatus " +
@@ -124,6 +207,120 @@ TEST(Tool, EachRunExitsAndPrintsWhatTheTranscriptHolds) {
     }
     fs::current_path(home);
     expectGolden("transcript.txt", transcript, {{"cli " KESTRO_VERSION " (", "cli <version> ("}});
+}
+
+// A transfer of five chunks, in real time, that a signal reaches during its first chunk's wait:
+// the tool finishes that step, ends the transfer on the node, removes its temporary file (keeps
+// the partial file with --resume) and exits as the signal asks. Started with standard output
+// closed, the tool holds descriptor 1 on /dev/null, so that no file it opens (a bus, the
+// temporary file) takes that number and the library's console lines with it.
+struct SignalRun {
+    const char* name;
+    int signal;
+    std::vector<std::string> arguments;
+    int status;
+    const char* endStep;
+    const char* files;  // a regular expression: whichever chunk the signal came in
+    Start start = Start::Plain;
+};
+
+// Beside the folder, so that it is not one of the files the run leaves.
+std::string traceOf(const fs::path& folder) {
+    return folder.string() + ".trace";
+}
+
+// Starts `words` in `folder`, in a process group of its own, with standard error (where the
+// trace goes) into `trace` and the other streams on /dev/null. The trace shares the tool's
+// standard error: a trace file of its own would take the number of a closed descriptor.
+pid_t startIn(const fs::path& folder, const std::vector<std::string>& words,
+              const std::string& trace) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::setpgid(0, 0);
+        const int sink = ::open("/dev/null", O_RDWR);
+        ::dup2(sink, STDIN_FILENO);
+        ::dup2(sink, STDOUT_FILENO);
+        ::dup2(::open(trace.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
+        std::vector<char*> argv;
+        for (const std::string& word : words) argv.push_back(const_cast<char*>(word.c_str()));
+        argv.push_back(nullptr);
+        if (::chdir(folder.c_str()) == 0) ::execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    return child;
+}
+
+// What descriptor 1 of the program the launcher `child` started names.
+std::string descriptor1Of(pid_t child) {
+    const std::string launcher = std::to_string(child);
+    std::ifstream children("/proc/" + launcher + "/task/" + launcher + "/children");
+    pid_t tool = 0;
+    children >> tool;
+    std::error_code error;
+    return fs::read_symlink("/proc/" + std::to_string(tool) + "/fd/1", error).string();
+}
+
+// Once the trace shows a chunk exchange, sends `signal` to the program's process group, as a
+// terminal sends Ctrl-C; returns what the tool's descriptor 1 named just before.
+std::string signalDuringAChunk(pid_t child, const fs::path& trace, int signal) {
+    while (readFile(trace).find(" chunk ") == std::string::npos &&
+           ::waitpid(child, nullptr, WNOHANG) == 0) {
+        ::usleep(10000);
+    }
+    const std::string descriptor1 = descriptor1Of(child);
+    ::kill(-child, signal);
+    return descriptor1;
+}
+
+int exitStatus(pid_t child) {
+    int raw = 0;
+    ::waitpid(child, &raw, 0);
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+}
+
+TEST(Tool, ASignalDuringATransferEndsItOnTheNodeAndRemovesItsTemporaryFile) {
+    // clang-format off
+    const SignalRun runs[] = {
+        {"GetInterrupted", SIGINT, {"get", "0x20", "long.txt"}, 130, "getFile (0x95) end",
+         "files:"},
+        {"ResumableGetTerminated", SIGTERM, {"get", "--resume", "0x20", "long.txt"}, 143,
+         "getFile (0x95) end", "files: long\\.txt\\.part (800|1600|2400|3200)"},
+        {"PutHungUp", SIGHUP, {"put", "0x20", "put.bin"}, 129, "sendFile (0x94) end",
+         "files: put\\.bin 4000"},
+        {"GetWithOutputClosedInterrupted", SIGINT, {"get", "0x20", "long.txt"}, 130,
+         "getFile (0x95) end", "files:", Start::OutputClosed},
+    };
+    // clang-format on
+    std::vector<std::unique_ptr<TempDir>> folders;
+    std::vector<pid_t> children;
+    for (const SignalRun& run : runs) {
+        folders.push_back(std::make_unique<TempDir>());
+        const fs::path& folder = folders.back()->path();
+        if (run.arguments.front() == "put") writeFile(folder / "put.bin", std::string(4000, 'p'));
+        children.push_back(
+            startIn(folder,
+                    launched({"--scenario", scenarioPath("one-node"), "--trace", "-"},
+                             run.arguments, run.start),
+                    traceOf(folder)));
+    }
+    for (size_t index = 0; index < children.size(); ++index) {
+        const SignalRun& run = runs[index];
+        const std::string descriptor1 =
+            signalDuringAChunk(children[index], traceOf(folders[index]->path()), run.signal);
+        if (run.start == Start::OutputClosed) {
+            EXPECT_EQ(descriptor1, "/dev/null") << run.name;
+        }
+    }
+    for (size_t index = 0; index < children.size(); ++index) {
+        const SignalRun& run = runs[index];
+        SCOPED_TRACE(run.name);
+        const fs::path& folder = folders[index]->path();
+        const std::string trace = traceOf(folder);
+        EXPECT_EQ(exitStatus(children[index]), run.status);
+        EXPECT_THAT(readFile(trace), HasSubstr(run.endStep));
+        EXPECT_THAT(filesIn(folder), testing::MatchesRegex(std::string(run.files) + "\n"));
+        fs::remove(trace);
+    }
 }
 
 TEST(Tool, DrawsAProgressBarOnATerminalAndEndsWithOneSummaryLine) {

@@ -150,6 +150,28 @@ TEST_F(Master, AtAddressZeroReleasesItsDescriptorAndAddressOnClose) {
     EXPECT_EQ(busDescriptors(), 0u);
 }
 
+// A program started with standard input closed gets descriptor 0 for its first bus. The
+// simulator never hands out 0 (its own memfd takes the lowest number first), so a stand-in file
+// on 0 is recorded as the master's descriptor.
+TEST_F(Master, CloseAllClosesDescriptorZeroToo) {
+    addBus(kBus);
+    const int input = ::dup(STDIN_FILENO);
+    M master;
+    stdoutOf([&] { master = M(0x20, kBus); });
+    const int bus = fdOf(0x20);
+    const int standIn = ::open("/dev/null", O_RDONLY);
+    ::dup2(standIn, STDIN_FILENO);
+    ::close(standIn);
+    M::__addrsFds.at(kBus)[0x20] = 0;
+    M::closeAll();
+    EXPECT_EQ(::fcntl(STDIN_FILENO, F_GETFD), -1) << "descriptor 0 was left open";
+    EXPECT_FALSE(inUse(kBus, 0x20));
+    ::close(bus);
+    ::dup2(input, STDIN_FILENO);
+    ::close(input);
+    stdoutOf([&] { M(0x77, kBus).close(); });
+}
+
 // A master whose channel was released elsewhere (by closeAll or a copy's close) meets a new
 // master or file that took the same descriptor number. The stale master must leave it alone.
 class StaleMaster : public Master, public testing::WithParamInterface<bool> {

@@ -62,8 +62,12 @@ TEST_F(FileTransfer, AResumedFetchContinuesFromThePartialFileAsTheGoldenFileShow
     std::string text = wire("interrupted", fetch("copy.bin", options_));
     EXPECT_EQ(readLocal("copy.bin.part"), Bytes(content.begin(), content.begin() + 800));
     EXPECT_EQ(readLocal("copy.bin"), pattern(50, 9));
+    const fs::perms ownerOnly = fs::perms::owner_read | fs::perms::owner_write;
+    fs::permissions(local("copy.bin"), ownerOnly);
     text += wire("resumed", fetch("copy.bin", options_));
     EXPECT_EQ(readLocal("copy.bin"), content);
+    EXPECT_EQ(fs::status(local("copy.bin")).permissions(), ownerOnly)
+        << "the fetched file did not keep the destination's permissions";
     writeLocal("copy.bin.part", pattern(2500, 4));
     text += wire("partial file too long", fetch("copy.bin", options_));
     EXPECT_EQ(readLocal("copy.bin"), content);
@@ -155,7 +159,9 @@ TEST_F(FileTransfer, DigestsThatAgreeUpToAZeroByteAndThenDifferGive1AndLeaveTheD
 }
 
 // A step that fails ends the transfer with its status; the warning comes only after a start
-// reply, and no end request follows a failed start or chunk. With retries, only the chunk
+// reply. After a handle came, a failure before the end step sends the end request, so that the
+// node does not hold the transfer open; its answer does not change the status. A destination
+// whose folder is not there is refused before anything is sent. With retries, only the chunk
 // exchanges that failed on the bus are repeated, after the chunk wait again. A node that
 // answers its chunks wrongly cannot make the fetch loop run on: a loop that ran on would meet
 // the refusal of a later chunk instead of hanging. A failed fetch leaves the destination as it
@@ -170,6 +176,7 @@ TEST_F(FileTransfer, AFailingStepEndsTheTransferOrIsRetriedAsTheGoldenFileShows)
         sim::ChunkMode mode = sim::ChunkMode::Normal;
         std::deque<uint32_t> sizes{};
         const char* destination = "copy.bin";
+        int stopAt = -1;  // the question to stop (0 the first) that is answered yes
     };
     using enum sim::ChunkMode;
     const sim::Persist always = sim::Persist::Always;
@@ -219,6 +226,11 @@ TEST_F(FileTransfer, AFailingStepEndsTheTransferOrIsRetriedAsTheGoldenFileShows)
         {"OverrunningNodeFailsTheDigest", false, 2000, on(NotOk, kGetOp, kChunkOp, 3), 0, Overrun},
         {"ThreeEmptyChunkRepliesInARow", false, 2000, on(NotOk, kGetOp, kChunkOp, 3), 0, Empty},
         {"EmptyChunkRepliesBetweenDataDoNotAddUp", false, 2000, on(NotOk, kGetOp, kChunkOp, 8), 0, Normal, {0, 0, 400, 0, 0, 600}},
+        // Asked to stop, a transfer goes no further; one that started is ended on the node.
+        {"SendStoppedBeforeItsStart", true, 2000, none, 0, Normal, {}, "copy.bin", 0},
+        {"SendStoppedBeforeItsSecondChunk", true, 2000, none, 0, Normal, {}, "copy.bin", 2},
+        {"FetchStoppedBeforeItsSecondChunk", false, 2000, none, 0, Normal, {}, "copy.bin", 2},
+        {"FetchStoppedBeforeARepeat", false, 2000, on(NoAnswer, kGetOp, kChunkOp, 1), 3, Normal, {}, "copy.bin", 3},
     };
     // clang-format on
     sim().state().nextHandle = 0xA1B2C3D4;
@@ -233,6 +245,8 @@ TEST_F(FileTransfer, AFailingStepEndsTheTransferOrIsRetriedAsTheGoldenFileShows)
         const size_t files = localFiles();
         sim().inject(row.rule);
         options_.retries = row.retries;
+        int questions = 0;
+        options_.stop = [&] { return questions++ == row.stopAt; };
         const int32_t status =
             row.send ? send(content, "sent.bin", options_) : fetch(row.destination, options_);
         if (row.send) {
@@ -244,6 +258,7 @@ TEST_F(FileTransfer, AFailingStepEndsTheTransferOrIsRetriedAsTheGoldenFileShows)
         }
         shown += wire(row.name, status);
     }
+    options_.stop = nullptr;
     expectGolden("transfer-faults.txt", shown);
 }
 
