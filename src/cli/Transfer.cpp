@@ -145,6 +145,28 @@ void ProgressBar::finish() {
     }
 }
 
+namespace {
+
+// The stop signals are taken over for the transfer alone: afterwards they end the program at
+// once again, also while its summary waits on a full pipe. One that came while the last step
+// was under way let the transfer complete; it ends the program then, as asked.
+int32_t transferUntilStopped(NorvaneI2CNode& node, bool put, const std::string& source,
+                             const std::string& target, TransferOptions& options) {
+    int32_t status = NODE_SUCCESS;
+    {
+        const StopOnSignals signals;
+        options.stop = [] { return stopSignal != 0; };
+        status =
+            put ? node.sendFile(source, target, options) : node.getFile(source, target, options);
+    }
+    if (status == NODE_SUCCESS && stopSignal != 0) {
+        ::raise(stopSignal);
+    }
+    return status;
+}
+
+}  // namespace
+
 int runTransfer(Console& console, const Settings& settings, uint8_t address,
                 const TransferRequest& request) {
     const bool put = request.direction == Direction::Put;
@@ -169,11 +191,8 @@ int runTransfer(Console& console, const Settings& settings, uint8_t address,
         moved = done;
         bar.update(done, total);
     };
-    const StopOnSignals signals;
-    options.stop = [] { return stopSignal != 0; };
     const auto start = std::chrono::steady_clock::now();
-    const int32_t status =
-        put ? node.sendFile(source, target, options) : node.getFile(source, target, options);
+    const int32_t status = transferUntilStopped(node, put, source, target, options);
     const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
     bar.finish();
     setNumber(document.get(), "bytes", static_cast<int64_t>(moved));
