@@ -9,10 +9,13 @@ inline constexpr const char* kFast = "KESTRO_SIM_FAST";          // set: waits r
 inline constexpr const char* kTrace = "KESTRO_SIM_TRACE";        // trace file, "-" for stderr
 inline constexpr const char* kReport = "KESTRO_SIM_REPORT";      // the board's half of the report
 inline constexpr const char* kState = "KESTRO_SIM_STATE";        // folder of node files
-// Device API: the authority to trust and where the endpoint really is
+// Device API: the endpoint that the board's configuration names ("host" or
+// "host:port"), and the name of the launcher's abstract Unix socket that starts
+// the endpoint's server on the first connection and answers each connection with
+// two lines: the authority file to trust and where the endpoint really is
 // (libcurl's CURLOPT_CONNECT_TO form "host:port:127.0.0.1:port").
-inline constexpr const char* kAuthority = "KESTRO_SIM_CA";
-inline constexpr const char* kConnectTo = "KESTRO_SIM_CONNECT_TO";
+inline constexpr const char* kEndpoint = "KESTRO_SIM_ENDPOINT";
+inline constexpr const char* kDeviceApi = "KESTRO_SIM_DEVICE_API";
 
 inline constexpr int kBadScenario = 64;  // also a bad command line
 inline constexpr int kCannotRun = 127;   // PROGRAM could not be started

@@ -3,7 +3,6 @@
 // loaded, and leaves the report and the node files behind when the process
 // ends. The settings come in the environment (see Launch.h).
 
-#include <openssl/crypto.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -157,9 +156,6 @@ void keepBoardOnTermination() {
 __attribute__((constructor)) void setUpBoard() {
     const std::string scenario = setting(sim::launch::kScenario);
     if (scenario.empty()) return;
-    // OpenSSL must not clean itself up at exit before the board's digests
-    // are taken; the first initialisation in the process decides that.
-    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
     sim::SimBoard& simBoard = sim::SimBoard::instance();
     const uint64_t hostNowUs = sim::real::wallClockUs();
     try {

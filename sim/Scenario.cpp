@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <json-c/json.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -167,22 +167,39 @@ class Field {
     std::string path_;
 };
 
-Bytes base64Decoded(const Field& field) {
-    const std::string text = field.text();
-    Bytes out(text.size() / 4 * 3 + 3);
-    EVP_ENCODE_CTX* context = EVP_ENCODE_CTX_new();
-    EVP_DecodeInit(context);
-    int length = 0;
-    int tail = 0;
-    const bool ok =
-        EVP_DecodeUpdate(context, out.data(), &length,
-                         reinterpret_cast<const unsigned char*>(text.data()),
-                         static_cast<int>(text.size())) >= 0 &&
-        EVP_DecodeFinal(context, out.data() + length, &tail) == 1;
-    EVP_ENCODE_CTX_free(context);
-    if (!ok) field.fail("is not valid base64");
-    out.resize(static_cast<std::size_t>(length + tail));
+// The value of a base64 letter, or -1 for anything else.
+int base64Value(char letter) {
+    if (letter >= 'A' && letter <= 'Z') return letter - 'A';
+    if (letter >= 'a' && letter <= 'z') return letter - 'a' + 26;
+    if (letter >= '0' && letter <= '9') return letter - '0' + 52;
+    if (letter == '+') return 62;
+    return letter == '/' ? 63 : -1;
+}
+
+// Standard base64 in groups of four letters, "=" padding only at the end; line breaks and
+// blanks anywhere are skipped.
+std::optional<Bytes> base64Bytes(const std::string& text) {
+    Bytes out;
+    uint32_t group = 0;
+    std::size_t letters = 0;
+    std::size_t padding = 0;
+    for (char letter : text) {
+        if (letter == ' ' || letter == '\t' || letter == '\r' || letter == '\n') continue;
+        const int value = base64Value(letter);
+        if (letter == '=' ? ++padding > 2 : value < 0 || padding > 0) return std::nullopt;
+        group = group << 6 | uint32_t(value < 0 ? 0 : value);
+        if (++letters % 4 != 0) continue;
+        for (std::size_t byte = 0; byte < 3 - padding; ++byte) out.push_back(uint8_t(group >> (16 - 8 * byte)));
+        group = 0;
+    }
+    if (letters % 4 != 0) return std::nullopt;
     return out;
+}
+
+Bytes base64Decoded(const Field& field) {
+    std::optional<Bytes> bytes = base64Bytes(field.text());
+    if (!bytes) field.fail("is not valid base64");
+    return std::move(*bytes);
 }
 
 // What a "path" may name: a regular file inside the scenario's folder (after

@@ -1,17 +1,74 @@
 #include "Sha256.h"
 
-#include <openssl/evp.h>
-
-#include <stdexcept>
+#include <cstddef>
 
 namespace sim {
 
-std::array<uint8_t, 32> sha256(const Bytes& data) {
-    std::array<uint8_t, 32> digest{};
-    unsigned int length = 0;
-    if (EVP_Digest(data.data(), data.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1) {
-        throw std::runtime_error("libcrypto could not compute SHA-256");
+namespace {
+
+// FIPS 180-4, written out here so that a program under the simulator loads no
+// crypto library for it (and so that it stays independent of the product's).
+constexpr uint32_t kRound[64] = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+
+constexpr uint32_t rotr(uint32_t value, int bits) {
+    return (value >> bits) | (value << (32 - bits));
+}
+
+void compress(std::array<uint32_t, 8>& state, const uint8_t* block) {
+    uint32_t w[64];
+    for (int i = 0; i < 16; ++i) {
+        w[i] = uint32_t(block[4 * i]) << 24 | uint32_t(block[4 * i + 1]) << 16 |
+               uint32_t(block[4 * i + 2]) << 8 | uint32_t(block[4 * i + 3]);
     }
+    for (int i = 16; i < 64; ++i) {
+        const uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+        const uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+        w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+    }
+    std::array<uint32_t, 8> v = state;
+    for (int i = 0; i < 64; ++i) {
+        const uint32_t s1 = rotr(v[4], 6) ^ rotr(v[4], 11) ^ rotr(v[4], 25);
+        const uint32_t choice = (v[4] & v[5]) ^ (~v[4] & v[6]);
+        const uint32_t t1 = v[7] + s1 + choice + kRound[i] + w[i];
+        const uint32_t s0 = rotr(v[0], 2) ^ rotr(v[0], 13) ^ rotr(v[0], 22);
+        const uint32_t majority = (v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]);
+        for (int j = 7; j > 0; --j) v[j] = v[j - 1];
+        v[4] += t1;
+        v[0] = t1 + s0 + majority;
+    }
+    for (int j = 0; j < 8; ++j) state[j] += v[j];
+}
+
+// The message's tail: its last bytes, 0x80, zeros and its length in bits (one or two blocks).
+Bytes lastBlocks(const Bytes& data) {
+    const std::size_t whole = data.size() / 64 * 64;
+    Bytes tail(data.begin() + static_cast<std::ptrdiff_t>(whole), data.end());
+    tail.push_back(0x80);
+    while (tail.size() % 64 != 56) tail.push_back(0);
+    const uint64_t bits = uint64_t(data.size()) * 8;
+    for (int shift = 56; shift >= 0; shift -= 8) tail.push_back(uint8_t(bits >> shift));
+    return tail;
+}
+
+}  // namespace
+
+std::array<uint8_t, 32> sha256(const Bytes& data) {
+    std::array<uint32_t, 8> state = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                     0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    const std::size_t whole = data.size() / 64 * 64;
+    for (std::size_t offset = 0; offset < whole; offset += 64) compress(state, data.data() + offset);
+    const Bytes tail = lastBlocks(data);
+    for (std::size_t offset = 0; offset < tail.size(); offset += 64) compress(state, tail.data() + offset);
+    std::array<uint8_t, 32> digest{};
+    for (std::size_t i = 0; i < 32; ++i) digest[i] = uint8_t(state[i / 4] >> (24 - 8 * (i % 4)));
     return digest;
 }
 

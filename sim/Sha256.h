@@ -1,5 +1,5 @@
 #pragma once
-// SHA-256 through OpenSSL's libcrypto, independent of the product's digest.
+// SHA-256, independent of the product's digest.
 
 #include <array>
 #include <cstdint>

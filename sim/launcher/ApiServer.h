@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "DeviceApiModule.h"
 #include "Scenario.h"
 #include "TestAuthority.h"
 
@@ -20,14 +21,6 @@ struct Response;
 }  // namespace httplib
 
 namespace sim {
-
-// One request as the server saw it.
-struct SeenRequest {
-    std::string method;
-    std::string path;
-    bool keyAccepted = false;
-    int status = 0;
-};
 
 class ApiServer {
   public:

@@ -16,7 +16,7 @@
 #include <optional>
 #include <sstream>
 
-#include "ApiServer.h"
+#include "ApiOnDemand.h"
 #include "BoardState.h"
 #include "Launch.h"
 #include "Program.h"
@@ -28,6 +28,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kPreloadName = "libkestro-sim-preload.so";
+constexpr const char* kApiModuleName = "libkestro-sim-api.so";
 constexpr const char* kScenarioName = "board.json";
 
 struct Options {
@@ -95,7 +96,7 @@ std::string absolute(const std::string& path) {
 
 // The report: PROGRAM's exit status, the board (as PROGRAM left it, or as
 // the scenario set it up when PROGRAM never used it) and the device API.
-void writeReport(const Options& options, const fs::path& boardFile, const sim::ApiServer& server,
+void writeReport(const Options& options, const fs::path& boardFile, const sim::ApiOnDemand& server,
                  int status) {
     json_object* board = json_object_from_file(boardFile.c_str());
     if (board == nullptr) board = json_tokener_parse(sim::boardReport(sim::SimBoard::instance()).c_str());
@@ -120,13 +121,6 @@ void writeReport(const Options& options, const fs::path& boardFile, const sim::A
     json_object_put(report);
 }
 
-std::string connectTo(const sim::DeviceApi& api, int port) {
-    const std::size_t colon = api.endpoint.find(':');
-    const std::string host = api.endpoint.substr(0, colon);
-    const std::string endpointPort = colon == std::string::npos ? "443" : api.endpoint.substr(colon + 1);
-    return host + ":" + endpointPort + ":127.0.0.1:" + std::to_string(port);
-}
-
 std::string preloadList(const fs::path& preload) {
     const std::string sanitizer = KESTRO_ASAN_RUNTIME;
     const char* existing = std::getenv("LD_PRELOAD");
@@ -135,15 +129,15 @@ std::string preloadList(const fs::path& preload) {
 }
 
 sim::ProgramRun programRun(const Options& options, const fs::path& runFolder, const sim::DeviceApi& api,
-                           const TestAuthority& authority, int port) {
+                           const sim::ApiOnDemand& server) {
     namespace launch = sim::launch;
     sim::ProgramRun run{.command = options.command, .environment = {}, .emulator = words(options.emulator)};
     run.environment = {
         {"LD_PRELOAD", preloadList(companion(kPreloadName, KESTRO_SIM_LIBDIR))},
         {launch::kScenario, options.scenario},
         {launch::kReport, (runFolder / "board.json").string()},
-        {launch::kAuthority, authority.certificateFile()},
-        {launch::kConnectTo, connectTo(api, port)}};
+        {launch::kEndpoint, api.endpoint},
+        {launch::kDeviceApi, server.socketName()}};
     const std::pair<const char*, std::string> optional[] = {
         {launch::kFast, options.fast ? "1" : ""}, {launch::kTrace, options.trace}, {launch::kState, options.state}};
     for (const auto& [name, value] : optional) {
@@ -241,12 +235,11 @@ int launch(Options& options) {
     stopIfRequested();
     const RunFolder runFolder;
     stopIfRequested();
-    const TestAuthority authority("i2c-kestro-sim run authority");
+    const sim::ApiOnDemand server(scenario.deviceApi,
+                                  runFolder.path().filename().string() + "-" + std::to_string(getpid()),
+                                  companion(kApiModuleName, KESTRO_SIM_LIBDIR).string());
     stopIfRequested();
-    const sim::ApiServer server(scenario.deviceApi, authority);
-    stopIfRequested();
-    const int status = sim::runProgram(
-        programRun(options, runFolder.path(), scenario.deviceApi, authority, server.port()));
+    const int status = sim::runProgram(programRun(options, runFolder.path(), scenario.deviceApi, server));
     if (!options.report.empty())
         writeReport(options, runFolder.path() / "board.json", server, status);
     return status;
