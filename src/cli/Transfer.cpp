@@ -100,7 +100,6 @@ std::optional<std::string> destinationFault(const std::string& target) {
 }
 
 // A failed transfer's exit status: the signal's when one asked it to stop, else the node status.
-// A transfer that finished before it could stop counts as done.
 int failed(Console& console, json_object* document, int32_t status) {
     if (stopSignal != 0) {
         return console.fail(document, "status", kSignalStatusBase + stopSignal,
