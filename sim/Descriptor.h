@@ -20,6 +20,7 @@ struct SimBoard::Descriptor {
     uint8_t address = 0;          // I2c: selected by I2C_SLAVE
     std::vector<unsigned> lines;  // GpioHandle, GpioLineRequest: requested offsets
     std::size_t offset = 0;       // SysfsAttribute: read position
+    int remote = -1;              // a program's descriptor: the board's one behind it (BoardClient.h)
 };
 
 // The simulated board when one exists, without creating it: the interposer must not

@@ -14,12 +14,13 @@
 #include <string>
 #include <string_view>
 
-#include "SimBoard.h"
+#include "BoardClient.h"
 #include "Descriptor.h"
 #include "GpioLines.h"
 #include "GpioV2.h"
 #include "Listings.h"
 #include "RealLibc.h"
+#include "SimBoard.h"
 
 namespace sim::devices {
 
@@ -52,6 +53,13 @@ int fail(int error) {
 
 SimBoard& theBoard() {
     return SimBoard::instance();
+}
+
+// The board's wall clock, wherever the board is.
+uint64_t boardNowUs() {
+    if (!client::active()) return theBoard().clock().nowUs();
+    uint64_t nowUs = 0;
+    return client::fakeWallClock(nowUs) ? nowUs : real::wallClockUs();
 }
 
 // What exists at a simulated path: a character device (with its rdev), a
@@ -99,7 +107,7 @@ int fillStat(const Node& node, struct stat* buffer) {
     buffer->st_nlink = 1;
     buffer->st_blksize = 4096;
     buffer->st_size = node.type == S_IFREG ? 4096 : 0;
-    const uint64_t nowUs = theBoard().clock().nowUs();
+    const uint64_t nowUs = boardNowUs();
     buffer->st_atim.tv_sec = buffer->st_mtim.tv_sec = buffer->st_ctim.tv_sec =
         static_cast<time_t>(nowUs / 1'000'000);
     return 0;
@@ -472,6 +480,7 @@ bool simulatedFd(int fd) {
 int open(const char* path, int flags) {
     const auto guard = SimBoard::lock();
     const std::string name(path);
+    if (client::active()) return client::open(name, flags);
     const int fd = isI2cPath(name) ? openI2c(name) : openChipOrAttribute(name, flags);
     logOutcome(eventOf(EventKind::Open, name), fd);
     return fd;
@@ -479,6 +488,7 @@ int open(const char* path, int flags) {
 
 int close(int fd) {
     const auto guard = SimBoard::lock();
+    if (client::active()) return client::close(fd);
     std::unique_ptr<SimBoard::Descriptor> descriptor = theBoard().removeDescriptor(fd);
     if (descriptor == nullptr) return fail(EBADF);
     if (descriptor->kind == Kind::I2c) {
@@ -492,6 +502,7 @@ int close(int fd) {
 
 ssize_t read(int fd, void* buffer, std::size_t count) {
     const auto guard = SimBoard::lock();
+    if (client::active()) return client::read(fd, buffer, count);
     SimBoard::Descriptor& descriptor = descriptorOf(fd);
     switch (descriptor.kind) {
         case Kind::I2c:
@@ -507,6 +518,7 @@ ssize_t read(int fd, void* buffer, std::size_t count) {
 
 ssize_t write(int fd, const void* buffer, std::size_t count) {
     const auto guard = SimBoard::lock();
+    if (client::active()) return client::write(fd, buffer, count);
     SimBoard::Descriptor& descriptor = descriptorOf(fd);
     switch (descriptor.kind) {
         case Kind::I2c:
@@ -521,6 +533,7 @@ ssize_t write(int fd, const void* buffer, std::size_t count) {
 
 int ioctl(int fd, unsigned long request, void* argument) {
     const auto guard = SimBoard::lock();
+    if (client::active()) return client::ioctl(fd, static_cast<unsigned>(request), argument);
     SimBoard::Descriptor& descriptor = descriptorOf(fd);
     switch (descriptor.kind) {
         case Kind::I2c:
@@ -581,6 +594,7 @@ bool sleep(SleepCall call, uint64_t durationUs) {
     SimBoard* board = existingBoard();
     if (board == nullptr) return true;
     const auto guard = SimBoard::lock();
+    if (client::active()) return client::sleep(call, durationUs);
     Event event = eventOf(EventKind::Sleep, sleepCallName(call));
     event.requested = durationUs;
     const std::size_t index = board->log(std::move(event));
@@ -591,6 +605,7 @@ bool fakeWallClock(uint64_t& nowUs) {
     SimBoard* board = existingBoard();
     if (board == nullptr) return false;
     const auto guard = SimBoard::lock();
+    if (client::active()) return client::fakeWallClock(nowUs);
     if (!board->clock().isFake()) return false;
     nowUs = board->clock().nowUs();
     return true;

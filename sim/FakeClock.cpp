@@ -46,11 +46,14 @@ uint64_t FakeClock::totalSleptUs() const {
                            [](uint64_t sum, const SleepRecord& r) { return sum + r.durationUs; });
 }
 
+void FakeClock::recordSleep(SleepCall call, uint64_t durationUs, std::size_t eventIndex, bool keep) {
+    if (!keep) return;
+    sleeps_.push_back(
+        SleepRecord{.call = call, .durationUs = durationUs, .startUs = nowUs(), .eventIndex = eventIndex});
+}
+
 bool FakeClock::noteSleep(SleepCall call, uint64_t durationUs, std::size_t eventIndex, bool keep) {
-    if (keep) {
-        sleeps_.push_back(SleepRecord{
-            .call = call, .durationUs = durationUs, .startUs = nowUs(), .eventIndex = eventIndex});
-    }
+    recordSleep(call, durationUs, eventIndex, keep);
     if (!fake_) return true;
     fakeNowUs_ += durationUs;
     return false;

@@ -48,6 +48,9 @@ class FakeClock {
     // Interposer side: records a sleep (when `keep`), advances fake time in
     // fake mode, and tells whether the caller must really sleep.
     bool noteSleep(SleepCall call, uint64_t durationUs, std::size_t eventIndex, bool keep = true);
+    // Records a sleep (when `keep`) and leaves the time alone: the board of a
+    // run moves it for all its processes at once.
+    void recordSleep(SleepCall call, uint64_t durationUs, std::size_t eventIndex, bool keep);
 
   private:
     bool fake_ = false;

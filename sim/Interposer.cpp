@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "BoardClient.h"
 #include "Devices.h"
 #include "GpioV2.h"
 #include "Listings.h"
@@ -123,6 +124,8 @@ SIM_EXPORT int __openat64_2(int dirfd, const char* path, int flags) {
 }
 
 SIM_EXPORT int close(int fd) {
+    // The board link stays open whatever the program closes.
+    if (sim::client::ownsDescriptor(fd)) return 0;
     if (devices::simulatedFd(fd)) return devices::close(fd);
     return sim::real::close(fd);
 }

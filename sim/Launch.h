@@ -4,11 +4,8 @@
 
 namespace sim::launch {
 
-inline constexpr const char* kScenario = "KESTRO_SIM_SCENARIO";  // scenario file
-inline constexpr const char* kFast = "KESTRO_SIM_FAST";          // set: waits return at once
-inline constexpr const char* kTrace = "KESTRO_SIM_TRACE";        // trace file, "-" for stderr
-inline constexpr const char* kReport = "KESTRO_SIM_REPORT";      // the board's half of the report
-inline constexpr const char* kState = "KESTRO_SIM_STATE";        // folder of node files
+// The socket of the launcher that holds the run's board (see BoardLink.h).
+inline constexpr const char* kBoard = "KESTRO_SIM_BOARD";
 // Device API: the endpoint that the board's configuration names ("host" or
 // "host:port"), and the name of the launcher's abstract Unix socket that starts
 // the endpoint's server on the first connection and answers each connection with
@@ -18,6 +15,7 @@ inline constexpr const char* kEndpoint = "KESTRO_SIM_ENDPOINT";
 inline constexpr const char* kDeviceApi = "KESTRO_SIM_DEVICE_API";
 
 inline constexpr int kBadScenario = 64;  // also a bad command line
+inline constexpr int kNoBoard = 69;      // --attach: no board of that name is served
 inline constexpr int kCannotRun = 127;   // PROGRAM could not be started
 
 }  // namespace sim::launch

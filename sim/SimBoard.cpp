@@ -54,6 +54,10 @@ void SimBoard::reset() {
     recording_ = true;
     observer_ = nullptr;
     counters_ = Counters();
+    staleDescriptors();
+}
+
+void SimBoard::staleDescriptors() {
     for (auto& [fd, descriptor] : descriptors_) descriptor->kind = Descriptor::Kind::Stale;
 }
 

@@ -40,6 +40,8 @@ class SimBoard {
     // fails with EBADF except close, so their numbers are never reused
     // behind the code that holds them.
     void reset();
+    // Every descriptor open now goes stale (as reset() leaves them).
+    void staleDescriptors();
 
     SimBus& addBus(const std::string& path);
     SimBus* bus(const std::string& path);

@@ -5,9 +5,12 @@
 #include <json-c/json.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -17,11 +20,15 @@
 #include <sstream>
 
 #include "ApiOnDemand.h"
+#include "BoardLink.h"
+#include "BoardServer.h"
 #include "BoardState.h"
 #include "Launch.h"
 #include "Program.h"
 #include "RealLibc.h"
 #include "Scenario.h"
+#include "SimBoard.h"
+#include "Trace.h"
 
 namespace fs = std::filesystem;
 
@@ -30,8 +37,12 @@ namespace {
 constexpr const char* kPreloadName = "libkestro-sim-preload.so";
 constexpr const char* kApiModuleName = "libkestro-sim-api.so";
 constexpr const char* kScenarioName = "board.json";
+constexpr const char* kDefaultName = "default";
 
 struct Options {
+    bool serve = false;
+    std::string name;
+    std::string attach;
     std::string scenario;
     bool fast = false;
     std::string trace;
@@ -42,18 +53,26 @@ struct Options {
 };
 
 const char* const kDescription =
-    "i2c-kestro-sim [OPTIONS] -- PROGRAM [ARGS...]\n\n"
+    "i2c-kestro-sim [OPTIONS] -- PROGRAM [ARGS...]\n"
+    "i2c-kestro-sim --serve [--name NAME] [OPTIONS]\n"
+    "i2c-kestro-sim --attach NAME -- PROGRAM [ARGS...]\n\n"
     "Runs PROGRAM with a simulated board answering /dev/i2c-N, /dev/gpiochip0 and the device API\n"
-    "named in the scenario; every other file, device and host is the real one.";
+    "named in the scenario; every other file, device and host is the real one. PROGRAM and every\n"
+    "process it starts share the one board: its nodes, files, clock and wires. --serve keeps a\n"
+    "board up until Ctrl-C or SIGTERM; --attach runs a program against it.";
 
 const char* const kExamples =
     "Examples:\n"
     "  i2c-kestro-sim --fast -- ./my-board-app\n"
     "  i2c-kestro-sim --scenario lab.json --trace - -- i2c-kestro-cli\n"
     "  i2c-kestro-sim --fast --state sim-files --report run.json -- ./my-board-app --once\n"
+    "  i2c-kestro-sim --fast -- sh -c 'i2c-kestro-cli node 0x10 set-text-f3 hi; i2c-kestro-cli node 0x10 get-text-e3'\n"
+    "  i2c-kestro-sim --serve --name lab --trace -      (then, in another terminal:)\n"
+    "  i2c-kestro-sim --attach lab -- i2c-kestro-cli board\n"
     "\n"
-    "Exit status: PROGRAM's (128+N when signal N ended it); 64 for a bad command line or\n"
-    "scenario, or a statically linked PROGRAM; 127 when PROGRAM cannot be started.";
+    "Exit status: PROGRAM's (128+N when signal N ended it); 0 when --serve is stopped; 64 for a\n"
+    "bad command line or scenario, or a statically linked PROGRAM; 69 when --attach finds no board\n"
+    "of that name; 127 when PROGRAM cannot be started.";
 
 // Where the launcher finds its companions: beside it in the build tree, or in
 // the installed layout relative to its own folder.
@@ -64,6 +83,11 @@ fs::path companion(const std::string& name, const fs::path& installed) {
 }
 
 void addOptions(CLI::App& app, Options& options) {
+    app.add_flag("--serve", options.serve, "keep the board up until Ctrl-C or SIGTERM, for --attach");
+    app.add_option("--name", options.name, "the served board's name (default: " + std::string(kDefaultName) + ")")
+        ->type_name("NAME");
+    app.add_option("--attach", options.attach, "run PROGRAM against the board served under NAME")
+        ->type_name("NAME");
     app.add_option("--scenario", options.scenario, "scenario file (default: the example board)")
         ->check(CLI::ExistingFile)
         ->type_name("FILE");
@@ -94,12 +118,10 @@ std::string absolute(const std::string& path) {
     return path.empty() || path == "-" ? path : fs::absolute(path).string();
 }
 
-// The report: PROGRAM's exit status, the board (as PROGRAM left it, or as
-// the scenario set it up when PROGRAM never used it) and the device API.
-void writeReport(const Options& options, const fs::path& boardFile, const sim::ApiOnDemand& server,
-                 int status) {
-    json_object* board = json_object_from_file(boardFile.c_str());
-    if (board == nullptr) board = json_tokener_parse(sim::boardReport(sim::SimBoard::instance()).c_str());
+// The report: PROGRAM's exit status, the board as the run left it and the
+// device API's requests.
+void writeReport(const Options& options, const sim::ApiOnDemand& server, int status) {
+    json_object* board = json_tokener_parse(sim::boardReport(sim::SimBoard::instance()).c_str());
     json_object* report = json_object_new_object();
     json_object_object_add(report, "exit_status", json_object_new_int(status));
     json_object_object_add(report, "board", board);
@@ -128,22 +150,15 @@ std::string preloadList(const fs::path& preload) {
     return existing == nullptr || *existing == '\0' ? list : list + ":" + existing;
 }
 
-sim::ProgramRun programRun(const Options& options, const fs::path& runFolder, const sim::DeviceApi& api,
-                           const sim::ApiOnDemand& server) {
+sim::ProgramRun programRun(const Options& options, const std::string& boardSocket, const std::string& endpoint,
+                           const std::string& deviceApi) {
     namespace launch = sim::launch;
-    sim::ProgramRun run{.command = options.command, .environment = {}, .emulator = words(options.emulator)};
-    run.environment = {
-        {"LD_PRELOAD", preloadList(companion(kPreloadName, KESTRO_SIM_LIBDIR))},
-        {launch::kScenario, options.scenario},
-        {launch::kReport, (runFolder / "board.json").string()},
-        {launch::kEndpoint, api.endpoint},
-        {launch::kDeviceApi, server.socketName()}};
-    const std::pair<const char*, std::string> optional[] = {
-        {launch::kFast, options.fast ? "1" : ""}, {launch::kTrace, options.trace}, {launch::kState, options.state}};
-    for (const auto& [name, value] : optional) {
-        if (!value.empty()) run.environment.emplace_back(name, value);
-    }
-    return run;
+    return sim::ProgramRun{.command = options.command,
+                           .environment = {{"LD_PRELOAD", preloadList(companion(kPreloadName, KESTRO_SIM_LIBDIR))},
+                                           {launch::kBoard, boardSocket},
+                                           {launch::kEndpoint, endpoint},
+                                           {launch::kDeviceApi, deviceApi}},
+                           .emulator = words(options.emulator)};
 }
 
 // A termination request that came during set-up, before the program runs
@@ -160,6 +175,17 @@ void noteStopRequests() {
     struct sigaction note {};
     note.sa_handler = noteStopRequest;
     for (int signal : kStopSignals) sigaction(signal, &note, nullptr);
+}
+
+// --serve: waits for a termination request without missing one that comes
+// between the check and the wait.
+void waitForStopRequest() {
+    sigset_t stops, previous;
+    sigemptyset(&stops);
+    for (int signal : kStopSignals) sigaddset(&stops, signal);
+    sigprocmask(SIG_BLOCK, &stops, &previous);
+    while (stopRequest == 0) sigsuspend(&previous);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
 // Thrown at the next step of the set-up after a termination request, so that
@@ -230,19 +256,168 @@ sim::Scenario prepare(Options& options) {
     return scenario;
 }
 
+// The board's trace, node files and clock for the run; trace lines are
+// timed from `startUs`.
+struct Host {
+    std::FILE* trace = nullptr;
+    uint64_t startUs = 0;
+};
+
+Host* host = nullptr;
+
+void traceTo(const std::string& target) {
+    if (target.empty()) return;
+    host->trace = target == "-" ? stderr : std::fopen(target.c_str(), "a");
+    if (host->trace == nullptr) throw sim::ScenarioError(target + ": cannot write the trace");
+    sim::SimBoard::instance().setObserver([](const sim::Event& event) {
+        const std::string line = sim::traceLine(event, host->startUs) + "\n";
+        std::fputs(line.c_str(), host->trace);
+        std::fflush(host->trace);
+    });
+}
+
+// A file a node acknowledged is in the state folder at once, whatever ends
+// the run later.
+void saveFilesAsStored(const std::string& folder) {
+    for (const auto& [path, bus] : sim::SimBoard::instance().buses()) {
+        for (const auto& [address, node] : bus->nodes()) {
+            node->onFileStored([folder, path, address](const std::string& name, const sim::StoredFile& file) {
+                sim::saveNodeFile(folder, path, address, name, file);
+            });
+        }
+    }
+}
+
+void hostBoard(const Options& options) {
+    sim::SimBoard& board = sim::SimBoard::instance();
+    host = new Host{.trace = nullptr, .startUs = sim::real::wallClockUs()};
+    board.setRecording(false);
+    if (options.fast) board.clock().useFake(host->startUs);
+    if (!options.state.empty()) saveFilesAsStored(options.state);
+    traceTo(options.trace);
+}
+
+void keepBoard(const Options& options, const sim::ApiOnDemand& api, int status) {
+    if (!options.state.empty()) sim::saveNodeFiles(options.state, sim::SimBoard::instance());
+    if (!options.report.empty()) writeReport(options, api, status);
+}
+
 int launch(Options& options) {
     const sim::Scenario scenario = prepare(options);
+    hostBoard(options);
     stopIfRequested();
     const RunFolder runFolder;
     stopIfRequested();
-    const sim::ApiOnDemand server(scenario.deviceApi,
-                                  runFolder.path().filename().string() + "-" + std::to_string(getpid()),
-                                  companion(kApiModuleName, KESTRO_SIM_LIBDIR).string());
-    stopIfRequested();
-    const int status = sim::runProgram(programRun(options, runFolder.path(), scenario.deviceApi, server));
-    if (!options.report.empty())
-        writeReport(options, runFolder.path() / "board.json", server, status);
+    const sim::ApiOnDemand api(scenario.deviceApi,
+                               runFolder.path().filename().string() + "-" + std::to_string(getpid()),
+                               companion(kApiModuleName, KESTRO_SIM_LIBDIR).string());
+    int status = 0;
+    {
+        const sim::BoardServer board((runFolder.path() / "board.sock").string(),
+                                     {options.fast, scenario.deviceApi.endpoint, api.socketName()});
+        stopIfRequested();
+        status = sim::runProgram(programRun(options, board.socketPath(), scenario.deviceApi.endpoint,
+                                            api.socketName()));
+    }
+    keepBoard(options, api, status);
     return status;
+}
+
+// Where served boards' sockets are: the user's runtime folder, or a folder of
+// the user's own under /tmp; either must be private to the user.
+fs::path servedBoardsFolder() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const fs::path folder = runtime != nullptr && runtime[0] == '/'
+                                ? fs::path(runtime) / "i2c-kestro-sim"
+                                : fs::path("/tmp") / ("i2c-kestro-sim-" + std::to_string(geteuid()));
+    mkdir(folder.c_str(), 0700);
+    struct stat status {};
+    if (lstat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) || status.st_uid != geteuid() ||
+        (status.st_mode & 077) != 0) {
+        throw sim::ScenarioError(folder.string() +
+                                 ": not a folder private to you (it must be yours, mode 0700); remove it");
+    }
+    return folder;
+}
+
+bool validName(const std::string& name) {
+    return !name.empty() && name.size() <= 64 && name.front() != '.' &&
+           std::all_of(name.begin(), name.end(), [](char c) {
+               return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '_' || c == '.';
+           });
+}
+
+fs::path servedSocket(const std::string& name) {
+    if (!validName(name)) {
+        throw sim::ScenarioError("bad board name \"" + name + "\" (letters, digits, '-', '_' and '.', at most 64)");
+    }
+    return servedBoardsFolder() / (name + ".sock");
+}
+
+// A socket nobody answers on is left over from a launcher that was killed.
+void claimSocket(const fs::path& socket, const std::string& name) {
+    const int fd = sim::link::connectTo(socket.string());
+    if (fd >= 0) {
+        close(fd);
+        throw sim::ScenarioError("a board named \"" + name + "\" is already served; stop it or pick another --name");
+    }
+    unlink(socket.c_str());
+}
+
+int serve(Options& options) {
+    const std::string name = options.name.empty() ? kDefaultName : options.name;
+    const fs::path socket = servedSocket(name);
+    const sim::Scenario scenario = prepare(options);
+    hostBoard(options);
+    claimSocket(socket, name);
+    const sim::ApiOnDemand api(scenario.deviceApi, "i2c-kestro-sim-" + name + "-" + std::to_string(getpid()),
+                               companion(kApiModuleName, KESTRO_SIM_LIBDIR).string());
+    {
+        const sim::BoardServer board(socket.string(), {options.fast, scenario.deviceApi.endpoint, api.socketName()});
+        std::cout << "i2c-kestro-sim: serving the board \"" << name << "\" of " << options.scenario << "\n"
+                  << "Run programs against it with:\n"
+                  << "  i2c-kestro-sim --attach " << name << " -- PROGRAM [ARGS...]\n"
+                  << "Stop it with Ctrl-C or SIGTERM." << std::endl;
+        waitForStopRequest();
+    }
+    keepBoard(options, api, 0);
+    return 0;
+}
+
+int attach(const Options& options) {
+    const fs::path socket = servedSocket(options.attach);
+    const int fd = sim::link::connectTo(socket.string());
+    sim::link::Answer answer;
+    std::vector<uint8_t> outline;
+    const bool served = fd >= 0 && sim::link::exchange(fd, {0, sim::link::Op::Hello, 0, 0}, nullptr, answer, outline);
+    if (fd >= 0) close(fd);
+    if (!served) {
+        std::cerr << "i2c-kestro-sim: no board named \"" << options.attach
+                  << "\" is served; start one with: i2c-kestro-sim --serve --name " << options.attach << std::endl;
+        return sim::launch::kNoBoard;
+    }
+    const sim::link::Outline board = sim::link::parseOutline(std::string(outline.begin(), outline.end()));
+    return sim::runProgram(programRun(options, socket.string(), board.endpoint, board.deviceApi));
+}
+
+// What each way of running takes, checked before anything starts.
+void checkCombination(const CLI::App& app, const Options& options) {
+    if (!options.attach.empty()) {
+        for (const char* servingSide : {"--serve", "--name", "--scenario", "--fast", "--trace", "--report", "--state"}) {
+            if (app.count(servingSide) != 0) {
+                throw CLI::ValidationError(std::string(servingSide) + " belongs to the serving side, not to --attach");
+            }
+        }
+    }
+    if (options.serve && !options.command.empty()) throw CLI::ValidationError("--serve runs no PROGRAM; use --attach");
+    if (!options.serve && app.count("--name") != 0) throw CLI::ValidationError("--name needs --serve");
+    if (!options.serve && options.command.empty()) throw CLI::RequiredError("PROGRAM");
+}
+
+int run(Options& options) {
+    if (options.serve) return serve(options);
+    if (!options.attach.empty()) return attach(options);
+    return launch(options);
 }
 
 // A program started with standard input, output or error closed would have
@@ -275,7 +450,7 @@ int main(int argc, char** argv) {
         options.command = app.remaining();
         const bool separated = !options.command.empty() && options.command.front() == "--";
         if (separated) options.command.erase(options.command.begin());
-        if (options.command.empty()) throw CLI::RequiredError("PROGRAM");
+        checkCombination(app, options);
         // Without "--", what CLI11 leaves over may be a mistyped option.
         if (!separated && options.command.front().starts_with("-")) {
             throw CLI::ExtrasError({options.command.front()});
@@ -284,7 +459,7 @@ int main(int argc, char** argv) {
         return refuseCommandLine(app, e);
     }
     try {
-        return launch(options);
+        return run(options);
     } catch (const Stopped& stopped) {
         endBy(stopped.signal);
     } catch (const sim::ScenarioError& e) {

@@ -1,0 +1,68 @@
+#pragma once
+// The connection between a program's preload library and the launcher that
+// holds the run's board: one Unix stream socket per process, one request and
+// its answer at a time. Both ends are built from this tree for one machine,
+// so the messages are the fixed-width structures below in the host's order.
+//
+//   request: Request, then `size` bytes of payload
+//   answer:  Answer, then `size` bytes of payload
+//
+// The board checks every request as if it came from a hostile peer (see
+// BoardService.h).
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim::link {
+
+enum class Op : uint32_t {
+    Hello = 1,  // answer payload: the outline (below)
+    Open,       // payload: path; a = flags; answer: result = board descriptor; b = its Kind
+    Close,      // a = board descriptor
+    Read,       // a = board descriptor, b = count; answer payload: the bytes
+    Write,      // a = board descriptor; payload: the bytes
+    Ioctl,      // a = board descriptor, b = request; payloads: see IoctlWire.h; b = new descriptor
+    Sleep,      // a = SleepCall, b = microseconds; answer result 1: sleep for real
+    Now,        // answer: result = the run's wall clock in microseconds
+};
+
+struct Request {
+    uint32_t size = 0;
+    Op op = Op::Hello;
+    int64_t a = 0;
+    int64_t b = 0;
+};
+
+struct Answer {
+    uint32_t size = 0;
+    int32_t error = 0;  // errno when result is -1
+    int64_t result = 0;
+    int64_t b = 0;
+};
+
+// Large enough for any transaction (i2c-dev takes 8 KiB), a sysfs read and a
+// GPIO structure.
+inline constexpr uint32_t kMaxPayload = 64 * 1024;
+
+// The outline a process learns when it connects, one "key value" per line:
+// "bus PATH" for each bus, "gpio LINES" when the chip is present, "fast" when
+// the clock is simulated, "endpoint HOST[:PORT]" and "device-api NAME".
+struct Outline {
+    std::vector<std::string> buses;
+    int gpioLines = -1;  // -1: no chip
+    bool fast = false;
+    std::string endpoint;
+    std::string deviceApi;
+};
+std::string outlineText(const Outline& outline);
+Outline parseOutline(const std::string& text);
+
+// Connects to the board's socket; -1 with errno when nobody serves it.
+int connectTo(const std::string& socketPath);
+// Sends a request and waits for its answer, resuming after signals; false
+// when the connection is gone or the answer is malformed.
+bool exchange(int fd, const Request& request, const void* payload, Answer& answer,
+              std::vector<uint8_t>& answerPayload);
+
+}  // namespace sim::link

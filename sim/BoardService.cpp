@@ -1,0 +1,206 @@
+#include "BoardService.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+#include "BoardLink.h"
+#include "Descriptor.h"
+#include "Devices.h"
+#include "IoctlWire.h"
+#include "RealLibc.h"
+#include "SimBoard.h"
+
+namespace sim {
+
+using Bytes = std::vector<uint8_t>;
+
+struct RequestView {
+    link::Request header;
+    Bytes payload;
+};
+
+namespace {
+
+constexpr int kLastSleepCall = static_cast<int>(SleepCall::ClockNanosleep);
+
+void answer(BoardService::Peer& peer, int64_t result, int error, const Bytes& payload = {}, int64_t b = 0) {
+    const link::Answer header{static_cast<uint32_t>(payload.size()), result < 0 ? error : 0, result, b};
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&header);
+    peer.output.insert(peer.output.end(), bytes, bytes + sizeof header);
+    peer.output.insert(peer.output.end(), payload.begin(), payload.end());
+    peer.lastAnswer = BoardService::Clock::now();
+}
+
+// Runs a device call and answers with its result and errno.
+void answerCall(BoardService::Peer& peer, int64_t result, const Bytes& payload = {}, int64_t b = 0) {
+    answer(peer, result, result < 0 ? errno : 0, payload, b);
+}
+
+std::string outline(const BoardService::Settings& settings) {
+    const SimBoard& board = SimBoard::instance();
+    link::Outline outline{.buses = {}, .gpioLines = -1, .fast = settings.fast, .endpoint = settings.endpoint,
+                          .deviceApi = settings.deviceApi};
+    for (const auto& [path, bus] : board.buses()) outline.buses.push_back(path);
+    if (board.gpio().present()) outline.gpioLines = static_cast<int>(board.gpio().lineCount());
+    return link::outlineText(outline);
+}
+
+bool owns(const BoardService::Peer& peer, int64_t fd) {
+    return fd >= 0 && fd <= std::numeric_limits<int>::max() && peer.descriptors.count(static_cast<int>(fd)) != 0;
+}
+
+void open(BoardService::Peer& peer, const RequestView& request) {
+    const std::string path(request.payload.begin(), request.payload.end());
+    if (path.find('\0') != std::string::npos || !devices::simulatedPath(path.c_str())) return answer(peer, -1, ENOENT);
+    if (peer.descriptors.size() >= BoardService::kMaxDescriptors) return answer(peer, -1, EMFILE);
+    const int fd = devices::open(path.c_str(), static_cast<int>(request.header.a));
+    if (fd < 0) return answer(peer, -1, errno);
+    peer.descriptors.insert(fd);
+    answer(peer, fd, 0, {}, static_cast<int64_t>(SimBoard::instance().descriptor(fd)->kind));
+}
+
+void close(BoardService::Peer& peer, int fd) {
+    peer.descriptors.erase(fd);
+    answerCall(peer, devices::close(fd));
+}
+
+void read(BoardService::Peer& peer, int fd, int64_t count) {
+    if (count < 0) return answer(peer, -1, EINVAL);
+    Bytes bytes(static_cast<std::size_t>(std::min<int64_t>(count, link::kMaxPayload)));
+    const ssize_t result = devices::read(fd, bytes.data(), bytes.size());
+    const int error = errno;
+    bytes.resize(result > 0 ? static_cast<std::size_t>(result) : 0);
+    answer(peer, result, error, bytes);
+}
+
+void ioctl(BoardService::Peer& peer, int fd, const RequestView& request) {
+    const auto code = static_cast<unsigned>(request.header.b);
+    const SimBoard::Descriptor::Kind kind = SimBoard::instance().descriptor(fd)->kind;
+    Bytes out;
+    const int result = ioctlwire::serve(fd, kind, code, request.payload, out);
+    const int error = errno;
+    int made = -1;
+    if (result >= 0 && ioctlwire::makesDescriptor(code)) {
+        made = ioctlwire::madeDescriptor(code, out);
+        if (made >= 0) peer.descriptors.insert(made);
+    }
+    answer(peer, result, error, out, made);
+}
+
+}  // namespace
+
+bool BoardService::handle(Peer& peer, const RequestView& request) {
+    const int64_t a = request.header.a;
+    const int fd = static_cast<int>(a);
+    const bool needsDescriptor = request.header.op >= link::Op::Close && request.header.op <= link::Op::Ioctl;
+    if (needsDescriptor && !owns(peer, a)) {
+        answer(peer, -1, EBADF);
+        return true;
+    }
+    SimBoard& board = SimBoard::instance();
+    switch (request.header.op) {
+        case link::Op::Hello: {
+            const std::string text = outline(settings_);
+            answer(peer, 0, 0, Bytes(text.begin(), text.end()));
+            return true;
+        }
+        case link::Op::Open:
+            open(peer, request);
+            return true;
+        case link::Op::Close:
+            close(peer, fd);
+            return true;
+        case link::Op::Read:
+            read(peer, fd, request.header.b);
+            return true;
+        case link::Op::Write:
+            answerCall(peer, devices::write(fd, request.payload.data(), request.payload.size()));
+            return true;
+        case link::Op::Ioctl:
+            ioctl(peer, fd, request);
+            return true;
+        case link::Op::Sleep:
+            return sleep(peer, request.header);
+        case link::Op::Now:
+            answer(peer, static_cast<int64_t>(board.clock().nowUs()), 0);
+            return true;
+    }
+    return false;
+}
+
+bool BoardService::sleep(Peer& peer, const link::Request& request) {
+    if (request.a < 0 || request.a > kLastSleepCall || request.b < 0) return false;
+    const auto call = static_cast<SleepCall>(request.a);
+    const auto durationUs = static_cast<uint64_t>(request.b);
+    SimBoard& board = SimBoard::instance();
+    Event event;
+    event.kind = EventKind::Sleep;
+    event.path = sleepCallName(call);
+    event.requested = durationUs;
+    const std::size_t index = board.log(std::move(event));
+    board.clock().recordSleep(call, durationUs, index, board.recording());
+    if (!settings_.fast) {
+        answer(peer, 1, 0);
+        return true;
+    }
+    const uint64_t now = board.clock().nowUs();
+    peer.sleeping = true;
+    peer.wakeUs = durationUs > std::numeric_limits<uint64_t>::max() - now ? std::numeric_limits<uint64_t>::max()
+                                                                           : now + durationUs;
+    return true;
+}
+
+bool BoardService::serve(Peer& peer) {
+    std::size_t at = 0;
+    bool kept = true;
+    while (kept && !peer.sleeping && peer.input.size() - at >= sizeof(link::Request)) {
+        RequestView request;
+        std::memcpy(&request.header, peer.input.data() + at, sizeof request.header);
+        if (request.header.size > link::kMaxPayload) {
+            kept = false;
+            break;
+        }
+        if (peer.input.size() - at - sizeof request.header < request.header.size) break;
+        const auto* payload = peer.input.data() + at + sizeof request.header;
+        request.payload.assign(payload, payload + request.header.size);
+        at += sizeof request.header + request.header.size;
+        kept = handle(peer, request);
+    }
+    peer.input.erase(peer.input.begin(), peer.input.begin() + static_cast<std::ptrdiff_t>(at));
+    return kept;
+}
+
+int BoardService::wakeSleepers(const std::vector<Peer*>& peers, Clock::time_point now) {
+    const Peer* earliest = nullptr;
+    for (const Peer* peer : peers) {
+        if (!peer->sleeping) {
+            const auto quietFor = std::chrono::duration_cast<std::chrono::milliseconds>(now - peer->lastAnswer);
+            if (quietFor.count() < kQuietMs) return static_cast<int>(kQuietMs - quietFor.count());
+        } else if (earliest == nullptr || peer->wakeUs < earliest->wakeUs) {
+            earliest = peer;
+        }
+    }
+    if (earliest == nullptr) return -1;
+    FakeClock& clock = SimBoard::instance().clock();
+    const uint64_t wakeUs = earliest->wakeUs;
+    clock.setNowUs(std::max(clock.nowUs(), wakeUs));
+    for (Peer* peer : peers) {
+        if (peer->sleeping && peer->wakeUs == wakeUs) {
+            peer->sleeping = false;
+            answer(*peer, 0, 0);
+        }
+    }
+    return 0;
+}
+
+void BoardService::forget(Peer& peer) {
+    for (int fd : peer.descriptors) devices::close(fd);
+    peer.descriptors.clear();
+    peer.sleeping = false;
+    peer.input.clear();
+    peer.output.clear();
+}
+
+}  // namespace sim

@@ -1,0 +1,71 @@
+#pragma once
+// The board's side of the board link (see BoardLink.h): serves the requests
+// of every process of a run on the one board, SimBoard::instance(), one
+// request at a time. Sockets are the caller's business (the launcher's
+// BoardServer); this class takes the bytes a peer sent and leaves the bytes
+// to send back, so that it can be fed anything.
+//
+// A peer is checked as if hostile: a request larger than kMaxPayload or of
+// an unknown operation ends its connection; a descriptor it did not open is
+// EBADF to it; it holds at most kMaxDescriptors. When a peer goes, its
+// descriptors are closed (its GPIO lines are released) and the nodes keep
+// their state, as real nodes keep an open transfer when the board stops.
+//
+// The simulated clock (fast runs) is one for the run. A sleep does not
+// return at once: the sleeper waits until no other peer runs (every other
+// peer sleeps too, or sent nothing for kQuietMs of real time), then the
+// clock moves to the earliest wake-up, and the sleepers due then wake.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "BoardLink.h"
+
+namespace sim {
+
+struct RequestView;
+
+class BoardService {
+  public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::size_t kMaxDescriptors = 256;
+    static constexpr int kQuietMs = 2;
+
+    struct Settings {
+        bool fast = false;
+        std::string endpoint;   // the device API, for the outline
+        std::string deviceApi;  // its on-demand socket's name
+    };
+
+    struct Peer {
+        std::vector<uint8_t> input;   // received, not yet served
+        std::vector<uint8_t> output;  // answers not yet sent
+        std::set<int> descriptors;    // the board's descriptors it opened
+        bool sleeping = false;
+        uint64_t wakeUs = 0;
+        Clock::time_point lastAnswer = Clock::now();
+    };
+
+    explicit BoardService(Settings settings) : settings_(std::move(settings)) {}
+
+    // Serves the whole requests in `peer.input` and appends their answers to
+    // `peer.output`, up to a sleep that has to wait. False when the peer
+    // broke the protocol: drop it (and forget it).
+    bool serve(Peer& peer);
+    // Wakes the sleepers that are due; returns the milliseconds after which
+    // to ask again (-1: nobody sleeps).
+    int wakeSleepers(const std::vector<Peer*>& peers, Clock::time_point now);
+    // Closes what the peer left open.
+    void forget(Peer& peer);
+
+  private:
+    Settings settings_;
+    bool handle(Peer& peer, const RequestView& request);
+    bool sleep(Peer& peer, const link::Request& request);
+};
+
+}  // namespace sim
