@@ -5,10 +5,14 @@
 #include <gtest/gtest.h>
 #include <json-c/json.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <regex>
+#include <sstream>
 #include <thread>
 
 #include "Golden.h"
@@ -228,6 +232,168 @@ TEST_F(Launcher, KeepsNodeFilesFromOneRunToTheNextInTheStateFolder) {
     EXPECT_EQ(
         fs::status(scratch("state") + "/i2c-3/0x10/kept.txt").permissions() & fs::perms::others_all,
         fs::perms::none);
+}
+
+// Several programs of one run, as a shell script or a test rig runs the tool: one board.
+class OneBoard : public Launcher {
+  protected:
+    // The lines of the trace file that match `pattern`, in order.
+    std::vector<std::string> traced(const std::string& pattern) const {
+        std::istringstream lines(readFile(scratch("trace")));
+        std::vector<std::string> found;
+        for (std::string line; std::getline(lines, line);) {
+            if (std::regex_search(line, std::regex(pattern))) found.push_back(line);
+        }
+        return found;
+    }
+    std::string cli() const { return kestro::test::shellCommandLine({KESTRO_CLI_PATH}); }
+};
+
+TEST_F(OneBoard, AShellScriptOfToolCallsSeesEachCallsChanges) {
+    if (!std::string(KESTRO_TARGET_EMULATOR).empty()) GTEST_SKIP() << "sh is a host program";
+    const std::string script =
+        cli() + " node 0x10 set-text-f3 hello && " + cli() + " node 0x10 get-text-e3";
+    const ChildOutcome run = runProgram(kestro::test::simCommand({"--fast"}, {"sh", "-c", script}));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "ok\ntexts:\n  hello\n");
+}
+
+// Two transfers at once to two nodes of one bus: the board serves their transactions one at
+// a time, in turns as each waits, and each file arrives whole; the run's one clock never
+// goes back.
+TEST_F(OneBoard, TwoProgramsAtOnceOnOneBusTakeTurnsAndBothSucceed) {
+    if (!std::string(KESTRO_TARGET_EMULATOR).empty()) GTEST_SKIP() << "sh is a host program";
+    std::string content;
+    for (int i = 0; content.size() < 500 * 800; ++i) content += std::to_string(i) + "\n";
+    writeFile(scratch("sent.txt"), content);
+    const std::string put = " put %s " + kestro::test::shellCommandLine({scratch("sent.txt")}) + " copy.txt";
+    const std::string script = cli() + std::regex_replace(put, std::regex("%s"), "0x10") + " & first=$!; " +
+                               cli() + std::regex_replace(put, std::regex("%s"), "0x11") +
+                               " && wait $first";
+    const ChildOutcome run = runProgram(kestro::test::simCommand(
+        {"--fast", "--trace", scratch("trace"), "--report", scratch("report.json")}, {"sh", "-c", script}));
+
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto chunks = [&](const char* address) { return traced(" write " + std::string(address) + " sendFile .* chunk "); };
+    const std::vector<std::string> first = chunks("0x10"), second = chunks("0x11");
+    ASSERT_FALSE(first.empty());
+    ASSERT_FALSE(second.empty());
+    const std::vector<std::string> all = traced(" write 0x1[01] sendFile .* chunk ");
+    const auto at = [&](const std::string& line) { return std::find(all.begin(), all.end(), line) - all.begin(); };
+    EXPECT_LT(at(second.front()), at(first.back())) << "the transfers took turns";
+    EXPECT_LT(at(first.front()), at(second.back())) << "the transfers took turns";
+    const std::vector<std::string> lines = traced(".");
+    EXPECT_TRUE(std::is_sorted(lines.begin(), lines.end(), [](const std::string& a, const std::string& b) {
+        return std::stod(a) < std::stod(b);
+    })) << "one clock";
+    EXPECT_EQ(reported("/board/buses/~1dev~1i2c-3/0x10/files/copy.txt/size"), std::to_string(content.size()));
+    EXPECT_EQ(reported("/board/buses/~1dev~1i2c-3/0x11/files/copy.txt/size"), std::to_string(content.size()));
+}
+
+// A board served under a name in a runtime folder of the test's own.
+class ServedBoard : public OneBoard {
+  protected:
+    void SetUp() override { setenv("XDG_RUNTIME_DIR", scratch_.path().c_str(), 1); }
+    void TearDown() override {
+        if (server_ > 0) kill(server_, SIGKILL), statusOf(server_);
+        unsetenv("XDG_RUNTIME_DIR");
+    }
+
+    // Starts serving and returns once the board says how to attach.
+    void serve(std::vector<std::string> options) {
+        options.insert(options.begin(), {"--serve", "--name", "lab"});
+        std::vector<std::string> words = kestro::test::simCommand(options, {});
+        words.pop_back();  // the "--" before a program
+        int output[2];
+        ASSERT_EQ(pipe(output), 0);
+        server_ = fork();
+        if (server_ == 0) {
+            dup2(output[1], 1);
+            std::vector<char*> argv;
+            for (std::string& word : words) argv.push_back(word.data());
+            argv.push_back(nullptr);
+            execvp(argv[0], argv.data());
+            _exit(127);
+        }
+        close(output[1]);
+        std::string said;
+        char c = 0;
+        while (said.find("Stop it with") == std::string::npos && read(output[0], &c, 1) == 1) said += c;
+        close(output[0]);
+        ASSERT_THAT(said, testing::HasSubstr("i2c-kestro-sim --attach lab -- PROGRAM"));
+    }
+    ChildOutcome attached(const std::string& name, std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), KESTRO_CLI_PATH);
+        std::vector<std::string> words = kestro::test::simCommand({"--attach", name}, arguments);
+        return runProgram(words);
+    }
+    int stopServing() {
+        kill(server_, SIGTERM);
+        const int status = statusOf(server_);
+        server_ = 0;
+        return status;
+    }
+    std::string socketPath() const { return scratch("i2c-kestro-sim/lab.sock"); }
+
+    pid_t server_ = 0;
+};
+
+TEST_F(ServedBoard, KeepsTheBoardUpForProgramsThatAttachOneAfterAnother) {
+    serve({"--fast", "--report", scratch("report.json")});
+    EXPECT_EQ(fs::status(socketPath()).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+
+    EXPECT_EQ(attached("lab", {"node", "0x10", "set-text-f3", "hello"}).status, 0);
+    const ChildOutcome second = attached("lab", {"node", "0x10", "get-text-e3"});
+    const ChildOutcome elsewhere = attached("nowhere", {"node", "0x10", "get-text-e3"});
+
+    EXPECT_EQ(second.out, "texts:\n  hello\n") << second.err;
+    EXPECT_EQ(elsewhere.status, 69);
+    EXPECT_THAT(elsewhere.err, testing::HasSubstr("i2c-kestro-sim --serve --name nowhere"));
+    EXPECT_EQ(stopServing(), 0);
+    EXPECT_EQ(reported("/board/buses/~1dev~1i2c-3/0x10/texts/e3"), "hello");
+    EXPECT_FALSE(fs::exists(socketPath()));
+}
+
+int connectedTo(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    return connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? fd : -1;
+}
+
+// A tool killed in the middle of a transfer, a client that sends garbage and one that stops
+// halfway through a request: the board closes what each left open and serves the next.
+TEST_F(ServedBoard, AProgramKilledMidTransferOrAGarbageClientLeavesTheBoardToTheOthers) {
+    serve({"--trace", scratch("trace")});
+    writeFile(scratch("sent.txt"), std::string(3 * 800, 'k'));
+    const pid_t killed = fork();
+    if (killed == 0) {
+        setpgid(0, 0);
+        const ChildOutcome put = attached("lab", {"put", "0x10", scratch("sent.txt"), "cut.txt"});
+        _exit(put.status);
+    }
+    setpgid(killed, killed);
+    for (int wait = 0; wait < 3000 && traced("sendFile .* chunk").empty(); ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    killpg(killed, SIGKILL);
+    statusOf(killed);
+    const int garbage = connectedTo(socketPath());
+    const std::string noise(4096, '\xff');
+    EXPECT_EQ(write(garbage, noise.data(), noise.size()), static_cast<ssize_t>(noise.size()));
+    const int halfway = connectedTo(socketPath());
+    const uint32_t header[6] = {100, 2, 0, 0, 0, 0};  // an open whose path never comes
+    EXPECT_EQ(write(halfway, header, sizeof header), static_cast<ssize_t>(sizeof header));
+    close(halfway);
+
+    const ChildOutcome next = attached("lab", {"node", "0x10", "get-text-e3"});
+    close(garbage);
+
+    EXPECT_EQ(next.out, "texts:\n  celsius\n") << next.err;
+    EXPECT_EQ(stopServing(), 0);
+    EXPECT_EQ(traced("close /dev/i2c-3").size(), traced("open /dev/i2c-3").size());
+    EXPECT_EQ(traced("open /dev/i2c-3").size(), 2U);
 }
 
 }  // namespace
