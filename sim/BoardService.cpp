@@ -48,7 +48,8 @@ std::string outline(const BoardService::Settings& settings) {
 }
 
 bool owns(const BoardService::Peer& peer, int64_t fd) {
-    return fd >= 0 && fd <= std::numeric_limits<int>::max() && peer.descriptors.count(static_cast<int>(fd)) != 0;
+    return fd >= 0 && fd <= std::numeric_limits<int>::max() && peer.descriptors.count(static_cast<int>(fd)) != 0 &&
+           SimBoard::instance().descriptor(static_cast<int>(fd)) != nullptr;
 }
 
 void open(BoardService::Peer& peer, const RequestView& request) {

@@ -162,16 +162,18 @@ int serveI2c(int fd, unsigned request, const Bytes& payload, Bytes& answer) {
     return devices::ioctl(fd, request, reinterpret_cast<void*>(static_cast<uintptr_t>(number)));
 }
 
+std::size_t gpioSize(unsigned request) {
+    return std::min<std::size_t>(_IOC_SIZE(request), kGpioRoom);
+}
+
+// The structure as the request code sizes it, whatever the payload's size,
+// so that a descriptor the board made is always in the answer.
 int serveGpio(int fd, unsigned request, const Bytes& payload, Bytes& answer) {
     Bytes room(kGpioRoom, 0);
     std::copy_n(payload.begin(), std::min(payload.size(), room.size()), room.begin());
     const int result = devices::ioctl(fd, request, room.data());
-    answer.assign(room.begin(), room.begin() + std::min(payload.size(), room.size()));
+    answer.assign(room.begin(), room.begin() + static_cast<std::ptrdiff_t>(gpioSize(request)));
     return result;
-}
-
-std::size_t gpioSize(unsigned request) {
-    return std::min<std::size_t>(_IOC_SIZE(request), kGpioRoom);
 }
 
 }  // namespace

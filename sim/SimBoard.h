@@ -1,6 +1,8 @@
 #pragma once
-// The simulated hardware simulated board: one per process, reached through
-// sim::SimBoard::instance(). Linking the shared library `kestro-sim` into a test
+// The simulated board: one per process, reached through
+// sim::SimBoard::instance(). In a run of `i2c-kestro-sim` the launcher's is the
+// board of every process of the run (BoardService.h); a program's own keeps
+// only the outline it was told (BoardClient.h). Linking the shared library `kestro-sim` into a test
 // binary makes open/ioctl/read/write/close/stat/access/... on the simulated
 // device paths go to the simulated board instead of the kernel:
 //
