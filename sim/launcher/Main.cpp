@@ -68,7 +68,7 @@ const char* const kExamples =
     "  i2c-kestro-sim --fast --state sim-files --report run.json -- ./my-board-app --once\n"
     "  i2c-kestro-sim --fast -- sh -c 'i2c-kestro-cli node 0x10 set-text-f3 hi; i2c-kestro-cli node 0x10 get-text-e3'\n"
     "  i2c-kestro-sim --serve --name lab --trace -      (then, in another terminal:)\n"
-    "  i2c-kestro-sim --attach lab -- i2c-kestro-cli board\n"
+    "  i2c-kestro-sim --attach lab -- i2c-kestro-cli node 0x10 get-identity\n"
     "\n"
     "Exit status: PROGRAM's (128+N when signal N ended it); 0 when --serve is stopped; 64 for a\n"
     "bad command line or scenario, or a statically linked PROGRAM; 69 when --attach finds no board\n"
