@@ -13,7 +13,7 @@
 //
 // The simulated clock (fast runs) is one for the run. A sleep does not
 // return at once: the sleeper waits until no other peer runs (every other
-// peer sleeps too, or sent nothing for kQuietMs of real time), then the
+// peer sleeps too, or asked nothing but the time for kQuietMs of real time), then the
 // clock moves to the earliest wake-up, and the sleepers due then wake.
 
 #include <chrono>
