@@ -60,6 +60,21 @@ void reportGone() {
                  theLink->socketPath.c_str());
 }
 
+// The connection broke: the launcher ended, or the program closed the link's
+// descriptor behind the C library's close() (close_range, dup2). The board
+// closed what this process had open there.
+void dropConnection() {
+    real::close(theLink->fd);
+    theLink->fd = -1;
+    SimBoard::instance().staleDescriptors();
+}
+
+// Requests that name none of the board's descriptors can go again on a new
+// connection.
+bool standsAlone(link::Op op) {
+    return op == link::Op::Hello || op == link::Op::Open || op == link::Op::Sleep || op == link::Op::Now;
+}
+
 bool connected() {
     if (theLink->fd >= 0) return true;
     if (theLink->gone) return false;
@@ -79,12 +94,11 @@ struct Reply {
 
 // One request and its answer; false (errno EIO) when the board is gone.
 bool call(link::Op op, int64_t a, int64_t b, const void* payload, std::size_t size, Reply& reply) {
-    if (connected()) {
-        const link::Request request{static_cast<uint32_t>(size), op, a, b};
+    const link::Request request{static_cast<uint32_t>(size), op, a, b};
+    for (int attempt = 0; attempt < 2 && connected(); ++attempt) {
         if (link::exchange(theLink->fd, request, payload, reply.answer, reply.payload)) return true;
-        real::close(theLink->fd);
-        theLink->fd = -1;
-        reportGone();
+        dropConnection();
+        if (!standsAlone(op)) break;
     }
     errno = EIO;
     return false;

@@ -91,7 +91,8 @@ void addOptions(CLI::App& app, Options& options) {
     app.add_option("--scenario", options.scenario, "scenario file (default: the example board)")
         ->check(CLI::ExistingFile)
         ->type_name("FILE");
-    app.add_flag("--fast", options.fast, "waits return at once; PROGRAM's wall clock moves by them");
+    app.add_flag("--fast", options.fast, "simulated clock: waits take no real time, the run's wall clock\n"
+                  "moves by them (one clock for all the run's processes)");
     app.add_option("--trace", options.trace, "decoded bus trace to FILE, or - for standard error")
         ->type_name("FILE|-");
     app.add_option("--report", options.report, "JSON report of the board and counters at exit")
@@ -137,9 +138,12 @@ void writeReport(const Options& options, const sim::ApiOnDemand& server, int sta
         json_object_array_add(requests, entry);
     }
     json_object_object_add(report, "device_api_requests", requests);
-    std::ofstream(options.report, std::ios::trunc)
-        << json_object_to_json_string_ext(report, JSON_C_TO_STRING_PRETTY | JSON_C_TO_STRING_NOSLASHESCAPE)
-        << "\n";
+    // Whole or not at all, whatever ends the launcher while it writes.
+    const std::string partial = options.report + ".partial";
+    if (std::ofstream(partial, std::ios::trunc)
+        << json_object_to_json_string_ext(report, JSON_C_TO_STRING_PRETTY | JSON_C_TO_STRING_NOSLASHESCAPE) << "\n") {
+        std::rename(partial.c_str(), options.report.c_str());
+    }
     json_object_put(report);
 }
 
@@ -349,7 +353,7 @@ bool validName(const std::string& name) {
 
 fs::path servedSocket(const std::string& name) {
     if (!validName(name)) {
-        throw sim::ScenarioError("bad board name \"" + name + "\" (letters, digits, '-', '_' and '.', at most 64)");
+        throw sim::ScenarioError("bad board name \"" + name + "\" (at most 64 letters, digits, '-', '_' and '.', not starting with '.')");
     }
     return servedBoardsFolder() / (name + ".sock");
 }
@@ -410,6 +414,9 @@ void checkCombination(const CLI::App& app, const Options& options) {
         }
     }
     if (options.serve && !options.command.empty()) throw CLI::ValidationError("--serve runs no PROGRAM; use --attach");
+    if (options.serve && app.count("--emulator") != 0) {
+        throw CLI::ValidationError("--emulator belongs to the programs, not to --serve: give it to --attach");
+    }
     if (!options.serve && app.count("--name") != 0) throw CLI::ValidationError("--name needs --serve");
     if (!options.serve && options.command.empty()) throw CLI::RequiredError("PROGRAM");
 }
