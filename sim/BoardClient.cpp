@@ -198,7 +198,7 @@ ssize_t read(int fd, void* buffer, std::size_t count) {
     const int64_t result = outcome(reply);
     if (result < 0) return -1;
     const std::size_t n = std::min({reply.payload.size(), count, static_cast<std::size_t>(result)});
-    std::memcpy(buffer, reply.payload.data(), n);
+    if (n > 0) std::memcpy(buffer, reply.payload.data(), n);
     return static_cast<ssize_t>(n);
 }
 

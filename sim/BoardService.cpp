@@ -69,8 +69,10 @@ void close(BoardService::Peer& peer, int fd) {
 
 void read(BoardService::Peer& peer, int fd, int64_t count) {
     if (count < 0) return answer(peer, -1, EINVAL);
-    Bytes bytes(static_cast<std::size_t>(std::min<int64_t>(count, link::kMaxPayload)));
-    const ssize_t result = devices::read(fd, bytes.data(), bytes.size());
+    const auto asked = static_cast<std::size_t>(std::min<int64_t>(count, link::kMaxPayload));
+    // Never an empty buffer: a read of nothing still gets a place to put it.
+    Bytes bytes(std::max<std::size_t>(asked, 1));
+    const ssize_t result = devices::read(fd, bytes.data(), asked);
     const int error = errno;
     bytes.resize(result > 0 ? static_cast<std::size_t>(result) : 0);
     answer(peer, result, error, bytes);
@@ -117,7 +119,9 @@ bool BoardService::handle(Peer& peer, const RequestView& request) {
             read(peer, fd, request.header.b);
             return true;
         case link::Op::Write:
-            answerCall(peer, devices::write(fd, request.payload.data(), request.payload.size()));
+            answerCall(peer, devices::write(fd, request.payload.empty() ? static_cast<const void*>("")
+                                                                        : request.payload.data(),
+                                            request.payload.size()));
             return true;
         case link::Op::Ioctl:
             ioctl(peer, fd, request);

@@ -42,7 +42,7 @@ class Reader {
     }
     bool take(void* out, std::size_t size) {
         if (bytes_.size() - at_ < size) return false;
-        std::memcpy(out, bytes_.data() + at_, size);
+        if (size > 0) std::memcpy(out, bytes_.data() + at_, size);
         at_ += size;
         return true;
     }
@@ -206,7 +206,7 @@ void decode(Kind kind, unsigned request, void* argument, const Bytes& answer, in
     }
     // A structure the kernel only reads is never written back: it may be const.
     if ((_IOC_DIR(request) & _IOC_READ) == 0) return;
-    std::memcpy(argument, answer.data(), std::min(answer.size(), gpioSize(request)));
+    if (!answer.empty()) std::memcpy(argument, answer.data(), std::min(answer.size(), gpioSize(request)));
     if (request == GPIO_GET_LINEHANDLE_IOCTL) static_cast<gpiohandle_request*>(argument)->fd = made;
     if (request == GPIO_V2_GET_LINE_IOCTL) static_cast<gpio_v2_line_request*>(argument)->fd = made;
 }
