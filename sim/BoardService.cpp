@@ -68,8 +68,11 @@ void close(BoardService::Peer& peer, int fd) {
 
 void read(BoardService::Peer& peer, int fd, int64_t count) {
     if (count < 0) return answer(peer, -1, EINVAL);
-    Bytes bytes(static_cast<std::size_t>(std::min<int64_t>(count, link::kMaxPayload)));
-    const ssize_t result = devices::read(fd, bytes.data(), bytes.size());
+    const auto size = static_cast<std::size_t>(std::min<int64_t>(count, link::kMaxPayload));
+    // A program's read() always passes a buffer, even for no bytes: the
+    // devices copy into it without asking.
+    Bytes bytes(std::max<std::size_t>(size, 1));
+    const ssize_t result = devices::read(fd, bytes.data(), size);
     const int error = errno;
     bytes.resize(result > 0 ? static_cast<std::size_t>(result) : 0);
     answer(peer, result, error, bytes);
