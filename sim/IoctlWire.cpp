@@ -162,16 +162,19 @@ int serveI2c(int fd, unsigned request, const Bytes& payload, Bytes& answer) {
     return devices::ioctl(fd, request, reinterpret_cast<void*>(static_cast<uintptr_t>(number)));
 }
 
+std::size_t gpioSize(unsigned request) {
+    return std::min<std::size_t>(_IOC_SIZE(request), kGpioRoom);
+}
+
+// A structure that did not come whole is refused: the board would act on a
+// request whose answer (a line request's descriptor) cannot go back whole.
 int serveGpio(int fd, unsigned request, const Bytes& payload, Bytes& answer) {
+    if (payload.size() < gpioSize(request)) return fail(EFAULT);
     Bytes room(kGpioRoom, 0);
     std::copy_n(payload.begin(), std::min(payload.size(), room.size()), room.begin());
     const int result = devices::ioctl(fd, request, room.data());
     answer.assign(room.begin(), room.begin() + std::min(payload.size(), room.size()));
     return result;
-}
-
-std::size_t gpioSize(unsigned request) {
-    return std::min<std::size_t>(_IOC_SIZE(request), kGpioRoom);
 }
 
 }  // namespace

@@ -125,6 +125,10 @@ SEEDS = {
     + request(NOW) + request(NOW) + request(SLEEP, USLEEP, 50) + request(SLEEP, USLEEP, 50),
     "two-sleepers-overlapping": setup(piece_size=24, two_peers=True, wake_at_end=True)
     + request(SLEEP, USLEEP, 300) + request(SLEEP, USLEEP, 100) + request(NOW) + request(NOW),
+    "gpio-handle-cut-short": setup() + open_path("/dev/gpiochip0")
+    + request(IOCTL, 0, GPIO_GET_LINEHANDLE, line_handle(FREE_LINE, 1)[:360]),
+    "rdwr-largest-answer": setup() + GREETING
+    + request(IOCTL, 0, I2C_RDWR, transfer([(0x10, 0, frame(b"\xE2"))] + [(0x10, I2C_M_RD, 8192)] * 41)),
     "two-peers-interleaved": setup(piece_size=20, two_peers=True) + GREETING + identity_command(0),
 }
 

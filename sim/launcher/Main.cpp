@@ -452,7 +452,7 @@ int main(int argc, char** argv) {
         if (separated) options.command.erase(options.command.begin());
         checkCombination(app, options);
         // Without "--", what CLI11 leaves over may be a mistyped option.
-        if (!separated && options.command.front().starts_with("-")) {
+        if (!separated && !options.command.empty() && options.command.front().starts_with("-")) {
             throw CLI::ExtrasError({options.command.front()});
         }
     } catch (const CLI::ParseError& e) {
