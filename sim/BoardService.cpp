@@ -148,10 +148,12 @@ bool BoardService::sleep(Peer& peer, const link::Request& request) {
         answer(peer, 1, 0);
         return true;
     }
+    // The run's clock stops at the latest time a Now answer can carry, where
+    // a sleep "forever" (nanosleep of the largest tv_sec) takes it.
+    constexpr auto kLatestUs = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
     const uint64_t now = board.clock().nowUs();
     peer.sleeping = true;
-    peer.wakeUs = durationUs > std::numeric_limits<uint64_t>::max() - now ? std::numeric_limits<uint64_t>::max()
-                                                                           : now + durationUs;
+    peer.wakeUs = now >= kLatestUs || durationUs > kLatestUs - now ? kLatestUs : now + durationUs;
     return true;
 }
 

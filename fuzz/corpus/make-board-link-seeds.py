@@ -121,6 +121,7 @@ SEEDS = {
     "oversize-then-hello": setup(piece_size=24) + struct.pack("<IIqq", 64 * 1024 + 1, READ, 0, 0) + request(HELLO),
     "unknown-operation": setup() + request(NOW) + request(99) + request(HELLO),
     "bad-sleeps": setup() + request(SLEEP, 9, 1) + request(SLEEP, USLEEP, -1) + request(NOW),
+    "sleep-past-the-end-of-time": setup() + request(SLEEP, USLEEP, 2**63 - 1) + request(NOW),
     "two-sleepers": setup(piece_size=24, two_peers=True) + request(SLEEP, USLEEP, 300) + request(SLEEP, USLEEP, 100)
     + request(NOW) + request(NOW) + request(SLEEP, USLEEP, 50) + request(SLEEP, USLEEP, 50),
     "two-sleepers-overlapping": setup(piece_size=24, two_peers=True, wake_at_end=True)
