@@ -4,8 +4,9 @@
 // Input: three bytes of set-up, then the bytes a peer sends.
 //   byte 0: the size of the pieces the bytes arrive in (0: all at once)
 //   byte 1: bit 0 set: the pieces alternate between two peers;
-//           bits 1-7: from this piece on, the board's clock is simulated
-//           (--fast), so that sleeps wait for each other
+//           bits 1-7: from this piece on, the board serves as under --fast:
+//           a sleep waits for the other peers instead of being left to
+//           the peer
 //   byte 2: bit 0 set: sleepers wake only after the last piece, so that
 //           the peers' sleeps overlap
 // A request that names a descriptor (Close, Read, Write, Ioctl) by a number
@@ -17,12 +18,12 @@
 // takes; a failure carries an errno; another peer that then speaks the
 // protocol gets the right answers (its node command included); and once the
 // peers are gone, no simulated descriptor stays open.
+#include <fcntl.h>
 #include <linux/i2c-dev.h>
 
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <fcntl.h>
 #include <limits>
 #include <string>
 #include <vector>
@@ -54,8 +55,8 @@ BoardService& service(bool fast) {
     return fast ? quick : slow;
 }
 
-// Every peer's turn in the launcher long after its last answer: the
-// sleepers are woken one time after another.
+// Long after every peer's last answer: the sleepers wake, one wake-up time
+// after another.
 BoardService::Clock::time_point quietLater() {
     return BoardService::Clock::now() + std::chrono::hours(1);
 }
