@@ -50,6 +50,7 @@ test: build
 bench: build
 	./$(BUILD)/bench/kestro-bench
 	./$(BUILD)/bench/startup/kestro-startup-cost
+	./$(BUILD)/bench/link/kestro-link-cost
 
 # Mixed node commands and file transfers on the simulated bus with seeded
 # random faults; fails when one succeeded wrongly or left a descriptor open.

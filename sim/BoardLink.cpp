@@ -50,6 +50,32 @@ bool receiveAll(int fd, void* buffer, std::size_t size) {
     return true;
 }
 
+// Room for the payloads of most answers, taken in the same call as their
+// header: a node command's reply comes in one system call instead of two.
+constexpr std::size_t kEarlyPayload = 512;
+
+// Only one answer is ever on its way (one request at a time), so whatever
+// arrives with the header is its payload.
+bool receiveAnswer(int fd, Answer& answer, std::vector<uint8_t>& payload) {
+    uint8_t early[kEarlyPayload];
+    iovec parts[2] = {{&answer, sizeof answer}, {early, sizeof early}};
+    ssize_t got = -1;
+    do {
+        got = readv(fd, parts, 2);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) return false;
+    const auto received = static_cast<std::size_t>(got);
+    if (received < sizeof answer &&
+        !receiveAll(fd, reinterpret_cast<char*>(&answer) + received, sizeof answer - received)) {
+        return false;
+    }
+    const std::size_t arrived = received > sizeof answer ? received - sizeof answer : 0;
+    if (answer.size > kMaxPayload || arrived > answer.size) return false;
+    payload.assign(early, early + arrived);
+    payload.resize(answer.size);
+    return receiveAll(fd, payload.data() + arrived, answer.size - arrived);
+}
+
 }  // namespace
 
 std::string outlineText(const Outline& outline) {
@@ -100,10 +126,7 @@ int connectTo(const std::string& socketPath) {
 
 bool exchange(int fd, const Request& request, const void* payload, Answer& answer,
               std::vector<uint8_t>& answerPayload) {
-    if (!sendAll(fd, request, payload) || !receiveAll(fd, &answer, sizeof answer)) return false;
-    if (answer.size > kMaxPayload) return false;
-    answerPayload.resize(answer.size);
-    return receiveAll(fd, answerPayload.data(), answer.size);
+    return sendAll(fd, request, payload) && receiveAnswer(fd, answer, answerPayload);
 }
 
 }  // namespace sim::link

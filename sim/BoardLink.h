@@ -41,9 +41,10 @@ struct Answer {
     int64_t b = 0;
 };
 
-// Large enough for any transaction (i2c-dev takes 8 KiB), a sysfs read and a
-// GPIO structure.
-inline constexpr uint32_t kMaxPayload = 64 * 1024;
+// Large enough for any transaction: an I2C_RDWR of 42 messages of 8 KiB
+// each (i2c-dev's limits), with their headers; a sysfs read and a GPIO
+// structure take less.
+inline constexpr uint32_t kMaxPayload = 512 * 1024;
 
 // The outline a process learns when it connects, one "key value" per line:
 // "bus PATH" for each bus, "gpio LINES" when the chip is present, "fast" when

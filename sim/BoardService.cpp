@@ -69,10 +69,11 @@ void close(BoardService::Peer& peer, int fd) {
 
 void read(BoardService::Peer& peer, int fd, int64_t count) {
     if (count < 0) return answer(peer, -1, EINVAL);
-    const auto asked = static_cast<std::size_t>(std::min<int64_t>(count, link::kMaxPayload));
-    // Never an empty buffer: a read of nothing still gets a place to put it.
-    Bytes bytes(std::max<std::size_t>(asked, 1));
-    const ssize_t result = devices::read(fd, bytes.data(), asked);
+    const auto size = static_cast<std::size_t>(std::min<int64_t>(count, link::kMaxPayload));
+    // A program's read() always passes a buffer, even for no bytes: the
+    // devices copy into it without asking.
+    Bytes bytes(std::max<std::size_t>(size, 1));
+    const ssize_t result = devices::read(fd, bytes.data(), size);
     const int error = errno;
     bytes.resize(result > 0 ? static_cast<std::size_t>(result) : 0);
     answer(peer, result, error, bytes);
@@ -155,10 +156,12 @@ bool BoardService::sleep(Peer& peer, const link::Request& request) {
         answer(peer, 1, 0);
         return true;
     }
+    // The run's clock stops at the latest time a Now answer can carry, where
+    // a sleep "forever" (nanosleep of the largest tv_sec) takes it.
+    constexpr auto kLatestUs = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
     const uint64_t now = board.clock().nowUs();
     peer.sleeping = true;
-    peer.wakeUs = durationUs > std::numeric_limits<uint64_t>::max() - now ? std::numeric_limits<uint64_t>::max()
-                                                                           : now + durationUs;
+    peer.wakeUs = now >= kLatestUs || durationUs > kLatestUs - now ? kLatestUs : now + durationUs;
     return true;
 }
 

@@ -166,9 +166,10 @@ std::size_t gpioSize(unsigned request) {
     return std::min<std::size_t>(_IOC_SIZE(request), kGpioRoom);
 }
 
-// The structure as the request code sizes it, whatever the payload's size,
-// so that a descriptor the board made is always in the answer.
+// A structure that did not come whole is refused: the board would act on a
+// request whose answer (a line request's descriptor) cannot go back whole.
 int serveGpio(int fd, unsigned request, const Bytes& payload, Bytes& answer) {
+    if (payload.size() < gpioSize(request)) return fail(EFAULT);
     Bytes room(kGpioRoom, 0);
     std::copy_n(payload.begin(), std::min(payload.size(), room.size()), room.begin());
     const int result = devices::ioctl(fd, request, room.data());

@@ -209,6 +209,10 @@ TEST_F(Launcher, RunsTheUsersOwnToolsAgainstTheBoardButRefusesAStaticProgram) {
         {"gpiodetect"},
         identityFrom("0x10"),
         identityFrom("0x13"),
+        // Transfers of more than 64 KiB: nine 8 KiB messages written, then read after a request.
+        {"sh", "-c",
+         "t=/usr/sbin/i2ctransfer; $t -y 3 $(printf 'w8192@0x10 0x00= %.0s' 1 2 3 4 5 6 7 8 9) && "
+         "$t -y 3 w7@0x10 0x02 0x00 0x01 0xE2 0xEE 0x5D 0x04 $(printf 'r8192 %.0s' 1 2 3 4 5 6 7 8 9) | wc -w"},
         {"sh", "-c", "ls /dev | grep -E '^(i2c|gpiochip)'; ls /sys/class/i2c-dev /sys/bus/gpio/devices;"
                      "cat /sys/class/i2c-dev/i2c-3/*"},
         {KESTRO_STATIC_PROGRAM}};
