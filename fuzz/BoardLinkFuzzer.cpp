@@ -8,7 +8,11 @@
 //           a sleep waits for the other peers instead of being left to
 //           the peer
 //   byte 2: bit 0 set: sleepers wake only after the last piece, so that
-//           the peers' sleeps overlap
+//           the peers' sleeps overlap;
+//           bit 1 set: the bytes are cut into requests (by their headers),
+//           each laid into its peer's slot of shared memory as a program
+//           posts it, taken from there and answered there as the launcher
+//           does (a header of any size included); the piece size is unused
 // A request that names a descriptor (Close, Read, Write, Ioctl) by a number
 // below kRanks means the descriptor handed out that many places after the
 // board's first one: descriptor numbers are the process's own, and a corpus
@@ -33,6 +37,7 @@
 #include "Descriptor.h"
 #include "FuzzCheck.h"
 #include "Scenario.h"
+#include "SharedArea.h"
 #include "SimBoard.h"
 #include "WireFrame.h"
 
@@ -61,6 +66,11 @@ BoardService::Clock::time_point quietLater() {
     return BoardService::Clock::now() + std::chrono::hours(1);
 }
 
+void checkAnswer(const link::Answer& answer) {
+    require(answer.size <= link::kMaxPayload, "an answer is no larger than a peer takes");
+    require(answer.result < 0 ? answer.error > 0 : answer.error == 0, "a failure carries an errno");
+}
+
 // Takes the answers out as the peer would read them, checking each.
 std::vector<std::pair<link::Answer, Bytes>> takeAnswers(Peer& peer) {
     std::vector<std::pair<link::Answer, Bytes>> answers;
@@ -70,9 +80,8 @@ std::vector<std::pair<link::Answer, Bytes>> takeAnswers(Peer& peer) {
         require(peer.output.size() - at >= sizeof answer, "answers are whole");
         std::memcpy(&answer, peer.output.data() + at, sizeof answer);
         at += sizeof answer;
-        require(answer.size <= link::kMaxPayload, "an answer is no larger than a peer takes");
+        checkAnswer(answer);
         require(peer.output.size() - at >= answer.size, "answers are whole");
-        require(answer.result < 0 ? answer.error > 0 : answer.error == 0, "a failure carries an errno");
         const auto* payload = peer.output.data() + at;
         answers.emplace_back(answer, Bytes(payload, payload + answer.size));
         at += answer.size;
@@ -81,18 +90,55 @@ std::vector<std::pair<link::Answer, Bytes>> takeAnswers(Peer& peer) {
     return answers;
 }
 
+// --- peers that post through shared memory -------------------------------------
+
+// The areas of up to two peers, made once: an area is larger than a
+// megabyte. Each input starts them afresh (see `reset`).
+link::SharedArea& area(std::size_t peer) {
+    static auto* areas = new link::SharedArea[2]();
+    return areas[peer];
+}
+
+void reset(link::BoardEnd& end) {
+    end.taken = end.area->requestSequence;
+    end.answering = false;
+}
+
+// Moves the answer the peer's output holds into its slot, as the launcher
+// does, and reads it back as the program would.
+void deliver(Peer& peer, link::BoardEnd& end) {
+    require(end.answering || peer.output.empty(), "a peer of the area is answered only what it asked");
+    if (peer.output.empty()) return;
+    const uint32_t before = end.area->answerSequence;
+    end.deliver(peer.output);
+    require(peer.output.empty() && !end.answering, "the answer goes into the slot whole");
+    require(end.area->answerSequence == end.taken && end.taken != before, "the answer names its request");
+    link::Answer answer;
+    Bytes payload;
+    require(link::readAnswer(*end.area, answer, payload), "an answer in the slot is whole");
+    checkAnswer(answer);
+}
+
 // Serves, drops a peer that broke the protocol (it connects anew), and
 // wakes sleepers until none can be woken, as the launcher's event loop does
-// (`patient`: only those whose peers are all quiet now).
-void settle(std::vector<Peer>& peers, bool fast, bool patient = false) {
+// (`patient`: only those whose peers are all quiet now). Peers with an area
+// in `ends` get their answers there.
+void settle(std::vector<Peer>& peers, bool fast, bool patient = false, std::vector<link::BoardEnd>* ends = nullptr) {
     for (;;) {
         std::vector<Peer*> all;
-        for (Peer& peer : peers) {
+        for (std::size_t i = 0; i < peers.size(); ++i) {
+            Peer& peer = peers[i];
+            link::BoardEnd* end = ends != nullptr && i < ends->size() ? &(*ends)[i] : nullptr;
             if (!service(fast).serve(peer)) {
                 service(fast).forget(peer);
                 peer = Peer{};
+                if (end != nullptr) reset(*end);
             }
-            takeAnswers(peer);
+            if (end != nullptr) {
+                deliver(peer, *end);
+            } else {
+                takeAnswers(peer);
+            }
             all.push_back(&peer);
         }
         const int now = service(fast).wakeSleepers(all, BoardService::Clock::now());
@@ -129,6 +175,75 @@ void nameDescriptorsByRank(Bytes& stream) {
             std::memcpy(stream.data() + at, &header, sizeof header);
         }
     }
+}
+
+struct Setup {
+    std::size_t pieceSize;
+    bool twoPeers;
+    std::size_t fastFrom;
+    bool wakeAtEnd;
+    bool throughAreas;
+};
+constexpr std::size_t kSetupSize = 3;
+
+Setup setupOf(const uint8_t* data) {
+    return {data[0] == 0 ? std::numeric_limits<std::size_t>::max() : data[0], (data[1] & 1) != 0,
+            static_cast<std::size_t>(data[1] >> 1), (data[2] & 1) != 0, (data[2] & 2) != 0};
+}
+
+// The bytes arrive on the socket in pieces, as they were sent.
+void sendAll(const Bytes& stream, const Setup& setup, std::vector<Peer>& peers) {
+    std::size_t piece = 0;
+    for (std::size_t at = 0; at < stream.size(); at += setup.pieceSize, ++piece) {
+        Peer& peer = peers[setup.twoPeers ? piece % 2 : 0];
+        const std::size_t n = std::min(setup.pieceSize, stream.size() - at);
+        peer.input.insert(peer.input.end(), stream.begin() + static_cast<std::ptrdiff_t>(at),
+                          stream.begin() + static_cast<std::ptrdiff_t>(at + n));
+        settle(peers, piece >= setup.fastFrom, setup.wakeAtEnd);
+    }
+    settle(peers, true);
+}
+
+// Lays the request of `stream` at `at` into the peer's slot as a program
+// posts it (a payload the stream cuts short is padded with zeros) and has
+// the board take it from there; returns where the next request starts.
+std::size_t post(const Bytes& stream, std::size_t at, Peer& peer, link::BoardEnd& end) {
+    link::SharedArea& shared = *end.area;
+    link::Request header;
+    std::memcpy(&header, stream.data() + at, sizeof header);
+    at += sizeof header;
+    const std::size_t size = std::min<std::size_t>(header.size, link::kMaxPayload);
+    const std::size_t present = std::min(size, stream.size() - at);
+    shared.request.header = header;
+    std::memcpy(shared.request.payload, stream.data() + at, present);
+    std::memset(shared.request.payload + present, 0, size - present);
+    ++shared.requestSequence;
+    require(end.hasRequest(), "a posted request is seen");
+    if (!end.take(peer.input)) {
+        require(header.size > link::kMaxPayload, "the slot refuses only a request larger than it");
+        service(true).forget(peer);
+        peer = Peer{};
+        reset(end);
+    }
+    return at + present;
+}
+
+// A program posts its next request once the last one is answered.
+void postAll(const Bytes& stream, const Setup& setup, std::vector<Peer>& peers) {
+    std::vector<link::BoardEnd> ends(peers.size());
+    for (std::size_t i = 0; i < ends.size(); ++i) {
+        ends[i].area = &area(i);
+        reset(ends[i]);
+    }
+    std::size_t piece = 0;
+    for (std::size_t at = 0; stream.size() - at >= sizeof(link::Request); ++piece) {
+        const std::size_t index = setup.twoPeers ? piece % 2 : 0;
+        if (ends[index].answering) settle(peers, true, false, &ends);
+        require(!ends[index].answering, "a taken request is answered");
+        at = post(stream, at, peers[index], ends[index]);
+        settle(peers, piece >= setup.fastFrom, setup.wakeAtEnd, &ends);
+    }
+    settle(peers, true, false, &ends);
 }
 
 // --- a peer that speaks the protocol -----------------------------------------
@@ -225,19 +340,6 @@ const Board& theBoard() {
     return *board;
 }
 
-struct Setup {
-    std::size_t pieceSize;
-    bool twoPeers;
-    std::size_t fastFrom;
-    bool wakeAtEnd;
-};
-constexpr std::size_t kSetupSize = 3;
-
-Setup setupOf(const uint8_t* data) {
-    return {data[0] == 0 ? std::numeric_limits<std::size_t>::max() : data[0], (data[1] & 1) != 0,
-            static_cast<std::size_t>(data[1] >> 1), (data[2] & 1) != 0};
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -249,15 +351,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     nameDescriptorsByRank(stream);
 
     std::vector<Peer> peers(setup.twoPeers ? 2 : 1);
-    std::size_t piece = 0;
-    for (std::size_t at = 0; at < stream.size(); at += setup.pieceSize, ++piece) {
-        Peer& peer = peers[setup.twoPeers ? piece % 2 : 0];
-        const std::size_t n = std::min(setup.pieceSize, stream.size() - at);
-        peer.input.insert(peer.input.end(), stream.begin() + static_cast<std::ptrdiff_t>(at),
-                          stream.begin() + static_cast<std::ptrdiff_t>(at + n));
-        settle(peers, piece >= setup.fastFrom, setup.wakeAtEnd);
+    if (setup.throughAreas) {
+        postAll(stream, setup, peers);
+    } else {
+        sendAll(stream, setup, peers);
     }
-    settle(peers, true);
 
     peers.emplace_back();
     const Witness heard = speak(peers);

@@ -31,7 +31,7 @@ constexpr int kLinkDescriptorFloor = 700;
 
 struct Link {
     std::string socketPath;
-    int fd = -1;
+    link::Channel channel;
     bool fast = false;
     bool gone = false;
 };
@@ -64,8 +64,7 @@ void reportGone() {
 // descriptor behind the C library's close() (close_range, dup2). The board
 // closed what this process had open there.
 void dropConnection() {
-    real::close(theLink->fd);
-    theLink->fd = -1;
+    link::disconnect(theLink->channel);
     SimBoard::instance().staleDescriptors();
 }
 
@@ -76,14 +75,13 @@ bool standsAlone(link::Op op) {
 }
 
 bool connected() {
-    if (theLink->fd >= 0) return true;
+    if (theLink->channel.fd >= 0) return true;
     if (theLink->gone) return false;
-    const int fd = link::connectTo(theLink->socketPath);
-    if (fd < 0) {
+    if (!link::connect(theLink->socketPath, theLink->channel)) {
         reportGone();
         return false;
     }
-    theLink->fd = moveOutOfTheWay(fd);
+    theLink->channel.fd = moveOutOfTheWay(theLink->channel.fd);
     return true;
 }
 
@@ -96,7 +94,7 @@ struct Reply {
 bool call(link::Op op, int64_t a, int64_t b, const void* payload, std::size_t size, Reply& reply) {
     const link::Request request{static_cast<uint32_t>(size), op, a, b};
     for (int attempt = 0; attempt < 2 && connected(); ++attempt) {
-        if (link::exchange(theLink->fd, request, payload, reply.answer, reply.payload)) return true;
+        if (link::exchange(theLink->channel, request, payload, reply.answer, reply.payload)) return true;
         dropConnection();
         if (!standsAlone(op)) break;
     }
@@ -110,13 +108,12 @@ int64_t outcome(const Reply& reply) {
     return reply.answer.result;
 }
 
-// In a child of fork() the board's descriptors belong to the parent's
-// connection: the inherited ones go stale and the child connects anew.
+// In a child of fork() the board's descriptors and the shared area belong
+// to the parent's connection: the inherited descriptors go stale, the area is
+// left to the parent, and the child connects anew.
 void forgetParentsConnection() {
     if (theLink == nullptr) return;
-    if (theLink->fd >= 0) real::close(theLink->fd);
-    theLink->fd = -1;
-    SimBoard::instance().staleDescriptors();
+    dropConnection();
 }
 
 void takeOutline(const link::Outline& outline) {
@@ -149,13 +146,14 @@ int addLocal(Kind kind, const std::string& path, int64_t remote) {
 }  // namespace
 
 bool start(const std::string& socketPath) {
-    const int fd = link::connectTo(socketPath);
-    if (fd < 0) {
+    link::Channel channel;
+    if (!link::connect(socketPath, channel)) {
         std::fprintf(stderr, "i2c-kestro-sim: cannot reach the simulated board at %s (%s); is its launcher running?\n",
                      socketPath.c_str(), std::strerror(errno));
         return false;
     }
-    theLink = new Link{.socketPath = socketPath, .fd = moveOutOfTheWay(fd)};
+    channel.fd = moveOutOfTheWay(channel.fd);
+    theLink = new Link{.socketPath = socketPath, .channel = channel};
     Reply reply;
     if (!call(link::Op::Hello, 0, 0, nullptr, 0, reply)) return false;
     takeOutline(link::parseOutline(std::string(reply.payload.begin(), reply.payload.end())));
@@ -168,7 +166,7 @@ bool active() {
 }
 
 bool ownsDescriptor(int fd) {
-    return theLink != nullptr && fd >= 0 && fd == theLink->fd;
+    return theLink != nullptr && fd >= 0 && fd == theLink->channel.fd;
 }
 
 int open(const std::string& path, int flags) {

@@ -3,40 +3,19 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/un.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sstream>
 
 #include "RealLibc.h"
+#include "SharedArea.h"
 
 namespace sim::link {
 
 namespace {
-
-bool sendAll(int fd, const Request& request, const void* payload) {
-    iovec parts[2] = {{const_cast<Request*>(&request), sizeof request},
-                      {const_cast<void*>(payload), payload == nullptr ? 0 : request.size}};
-    std::size_t left = sizeof request + parts[1].iov_len;
-    int first = 0;
-    while (left > 0) {
-        msghdr message{};
-        message.msg_iov = parts + first;
-        message.msg_iovlen = 2 - first;
-        const ssize_t sent = sendmsg(fd, &message, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) continue;
-        if (sent <= 0) return false;
-        left -= static_cast<std::size_t>(sent);
-        for (auto moved = static_cast<std::size_t>(sent); moved > 0;) {
-            const std::size_t step = std::min(moved, parts[first].iov_len);
-            parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + step;
-            parts[first].iov_len -= step;
-            moved -= step;
-            if (parts[first].iov_len == 0 && first < 1) ++first;
-        }
-    }
-    return true;
-}
 
 bool receiveAll(int fd, void* buffer, std::size_t size) {
     auto* at = static_cast<char*>(buffer);
@@ -50,30 +29,84 @@ bool receiveAll(int fd, void* buffer, std::size_t size) {
     return true;
 }
 
-// Room for the payloads of most answers, taken in the same call as their
-// header: a node command's reply comes in one system call instead of two.
-constexpr std::size_t kEarlyPayload = 512;
+// The control message that carries one descriptor.
+union OneDescriptor {
+    cmsghdr header;
+    char room[CMSG_SPACE(sizeof(int))];
+};
 
-// Only one answer is ever on its way (one request at a time), so whatever
-// arrives with the header is its payload.
-bool receiveAnswer(int fd, Answer& answer, std::vector<uint8_t>& payload) {
-    uint8_t early[kEarlyPayload];
-    iovec parts[2] = {{&answer, sizeof answer}, {early, sizeof early}};
+// The board's offer, and the area's descriptor when it came with one (-1).
+bool receiveOffer(int socket, Answer& offer, int& fd) {
+    fd = -1;
+    iovec part{&offer, sizeof offer};
+    OneDescriptor control{};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control.room;
+    message.msg_controllen = sizeof control.room;
     ssize_t got = -1;
     do {
-        got = readv(fd, parts, 2);
+        got = recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
     } while (got < 0 && errno == EINTR);
-    if (got <= 0) return false;
-    const auto received = static_cast<std::size_t>(got);
-    if (received < sizeof answer &&
-        !receiveAll(fd, reinterpret_cast<char*>(&answer) + received, sizeof answer - received)) {
-        return false;
+    const cmsghdr* passed = got > 0 ? CMSG_FIRSTHDR(&message) : nullptr;
+    if (passed != nullptr && passed->cmsg_level == SOL_SOCKET && passed->cmsg_type == SCM_RIGHTS &&
+        passed->cmsg_len == CMSG_LEN(sizeof(int))) {
+        std::memcpy(&fd, CMSG_DATA(passed), sizeof fd);
     }
-    const std::size_t arrived = received > sizeof answer ? received - sizeof answer : 0;
-    if (answer.size > kMaxPayload || arrived > answer.size) return false;
-    payload.assign(early, early + arrived);
-    payload.resize(answer.size);
-    return receiveAll(fd, payload.data() + arrived, answer.size - arrived);
+    const auto received = static_cast<std::size_t>(std::max<ssize_t>(got, 0));
+    return got > 0 && receiveAll(socket, reinterpret_cast<char*>(&offer) + received, sizeof offer - received);
+}
+
+bool sendOffer(int socket, const Answer& offer, int fd) {
+    iovec part{const_cast<Answer*>(&offer), sizeof offer};
+    OneDescriptor control{};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    if (fd >= 0) {
+        message.msg_control = control.room;
+        message.msg_controllen = sizeof control.room;
+        cmsghdr* passed = CMSG_FIRSTHDR(&message);
+        passed->cmsg_level = SOL_SOCKET;
+        passed->cmsg_type = SCM_RIGHTS;
+        passed->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(passed), &fd, sizeof fd);
+    }
+    // A new connection's buffer takes the offer whole.
+    return sendmsg(socket, &message, MSG_NOSIGNAL | MSG_DONTWAIT) == static_cast<ssize_t>(sizeof offer);
+}
+
+// Maps the area the board offered on the new connection `socket`.
+SharedArea* takeOffer(int socket) {
+    Answer offer;
+    int fd = -1;
+    const bool received = receiveOffer(socket, offer, fd);
+    SharedArea* area = nullptr;
+    if (!received) {
+        errno = ECONNRESET;
+    } else if (offer.result < 0) {
+        errno = offer.error;
+    } else if (fd < 0) {
+        errno = EPROTO;
+    } else {
+        area = mapArea(fd);
+    }
+    const int saved = errno;
+    if (fd >= 0) real::close(fd);
+    errno = saved;
+    return area;
+}
+
+// Tells a board that blocks in poll() to look at the slot; a full socket
+// holds bells enough.
+bool ring(int socket) {
+    const char bell = 1;
+    ssize_t sent = -1;
+    do {
+        sent = send(socket, &bell, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (sent < 0 && errno == EINTR);
+    return sent == 1 || errno == EAGAIN || errno == EWOULDBLOCK;
 }
 
 }  // namespace
@@ -114,7 +147,7 @@ int connectTo(const std::string& socketPath) {
     std::memcpy(address.sun_path, socketPath.data(), socketPath.size());
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
-    while (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    while (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         if (errno == EINTR) continue;
         const int saved = errno;
         real::close(fd);
@@ -124,9 +157,47 @@ int connectTo(const std::string& socketPath) {
     return fd;
 }
 
-bool exchange(int fd, const Request& request, const void* payload, Answer& answer,
+bool connect(const std::string& socketPath, Channel& channel) {
+    const int fd = connectTo(socketPath);
+    if (fd < 0) return false;
+    SharedArea* area = takeOffer(fd);
+    if (area == nullptr) {
+        const int saved = errno;
+        real::close(fd);
+        errno = saved;
+        return false;
+    }
+    channel = Channel{.fd = fd, .area = area};
+    return true;
+}
+
+void disconnect(Channel& channel) {
+    unmapArea(channel.area);
+    if (channel.fd >= 0) real::close(channel.fd);
+    channel = Channel{};
+}
+
+bool exchange(Channel& channel, const Request& request, const void* payload, Answer& answer,
               std::vector<uint8_t>& answerPayload) {
-    return sendAll(fd, request, payload) && receiveAnswer(fd, answer, answerPayload);
+    if (request.size > kMaxPayload) {
+        errno = EMSGSIZE;
+        return false;
+    }
+    const uint32_t sequence = ++channel.sequence;
+    if (postRequest(*channel.area, sequence, request, payload) && !ring(channel.fd)) return false;
+    return awaitAnswer(*channel.area, sequence, channel.fd, channel.spinner) && readAnswer(*channel.area, answer, answerPayload);
+}
+
+SharedArea* offerArea(int socket) {
+    int fd = -1;
+    SharedArea* area = createArea(fd);
+    const Answer offer{0, area == nullptr ? errno : 0, area == nullptr ? -1 : 0,
+                       static_cast<int64_t>(sizeof(SharedArea))};
+    const bool sent = sendOffer(socket, offer, fd);
+    if (fd >= 0) close(fd);
+    if (sent) return area;
+    removeArea(area);
+    return nullptr;
 }
 
 }  // namespace sim::link

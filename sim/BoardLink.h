@@ -7,12 +7,20 @@
 //   request: Request, then `size` bytes of payload
 //   answer:  Answer, then `size` bytes of payload
 //
+// When the board accepts a connection it offers the memory the two share
+// (an Answer with the area's size in `b`, and its descriptor passed along;
+// `result` -1 and `error` when it could make none): requests and answers
+// then go through that area (see SharedArea.h) and the socket carries only
+// doorbells and, by its end, the news that a side is gone.
+//
 // The board checks every request as if it came from a hostile peer (see
 // BoardService.h).
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "Spin.h"
 
 namespace sim::link {
 
@@ -46,6 +54,10 @@ struct Answer {
 // structure take less.
 inline constexpr uint32_t kMaxPayload = 512 * 1024;
 
+// The most a program spins for an answer before it sleeps: a little more than
+// the board takes to answer a node command.
+inline constexpr int kProgramSpinUs = 30;
+
 // The outline a process learns when it connects, one "key value" per line:
 // "bus PATH" for each bus, "gpio LINES" when the chip is present, "fast" when
 // the clock is simulated, "endpoint HOST[:PORT]" and "device-api NAME".
@@ -59,11 +71,29 @@ struct Outline {
 std::string outlineText(const Outline& outline);
 Outline parseOutline(const std::string& text);
 
-// Connects to the board's socket; -1 with errno when nobody serves it.
+struct SharedArea;
+
+// A process's connection to the board.
+struct Channel {
+    int fd = -1;
+    SharedArea* area = nullptr;
+    uint32_t sequence = 0;  // of the last request
+    Spinner spinner{kProgramSpinUs};
+};
+
+// Connects to the board's socket, nothing more; -1 with errno when nobody
+// serves it.
 int connectTo(const std::string& socketPath);
+// Connects and maps the area the board offers; false with errno.
+bool connect(const std::string& socketPath, Channel& channel);
+void disconnect(Channel& channel);
 // Sends a request and waits for its answer, resuming after signals; false
 // when the connection is gone or the answer is malformed.
-bool exchange(int fd, const Request& request, const void* payload, Answer& answer,
+bool exchange(Channel& channel, const Request& request, const void* payload, Answer& answer,
               std::vector<uint8_t>& answerPayload);
+
+// The board's side: makes a new peer's area and offers it on `socket`;
+// nullptr when it could not (the peer is told why, if it can be).
+SharedArea* offerArea(int socket);
 
 }  // namespace sim::link

@@ -87,8 +87,8 @@ def values(value):
     return bytes([value]).ljust(64, b"\0")
 
 
-def setup(piece_size=0, two_peers=False, fast_from=0, wake_at_end=False):
-    return bytes([piece_size, (fast_from << 1) | int(two_peers), int(wake_at_end)])
+def setup(piece_size=0, two_peers=False, fast_from=0, wake_at_end=False, through_areas=False):
+    return bytes([piece_size, (fast_from << 1) | int(two_peers), int(wake_at_end) | int(through_areas) << 1])
 
 
 NEVER_FAST = 127
@@ -131,6 +131,13 @@ SEEDS = {
     "rdwr-largest-answer": setup() + GREETING
     + request(IOCTL, 0, I2C_RDWR, transfer([(0x10, 0, frame(b"\xE2"))] + [(0x10, I2C_M_RD, 8192)] * 41)),
     "two-peers-interleaved": setup(piece_size=20, two_peers=True) + GREETING + identity_command(0),
+    "area-identity": setup(through_areas=True) + GREETING + identity_command(0) + request(NOW) + request(CLOSE, 0),
+    "area-two-sleepers": setup(two_peers=True, wake_at_end=True, through_areas=True) + request(SLEEP, USLEEP, 300)
+    + request(SLEEP, USLEEP, 100) + request(NOW) + request(NOW) + request(SLEEP, USLEEP, 50),
+    "area-oversize-then-hello": setup(through_areas=True) + GREETING
+    + struct.pack("<IIqq", 0xFFFFFFFF, WRITE, 0, 0) + request(HELLO) + open_path("/dev/i2c-3") + request(READ, 0, 8),
+    "area-cut-short": setup(through_areas=True) + open_path("/dev/gpiochip0")
+    + request(IOCTL, 0, GPIO_GET_LINEHANDLE, line_handle(FREE_LINE, 1)[:360]),
 }
 
 

@@ -7,7 +7,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <list>
 #include <stdexcept>
@@ -18,9 +20,9 @@ namespace sim {
 
 namespace {
 
-// A peer that reads none of its answers is not read from beyond this.
-constexpr std::size_t kMaxPendingOutput = 1 << 20;
-constexpr std::size_t kReadChunk = 64 * 1024;
+// While requests keep coming through the areas, the sockets (new peers,
+// peers gone) are still looked at this often.
+constexpr auto kSocketsEvery = std::chrono::milliseconds(1);
 
 int listenOn(const std::string& path) {
     sockaddr_un address{};
@@ -50,41 +52,34 @@ void acceptAll(int listener, std::list<Connection>& connections) {
     for (;;) {
         const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) return;
-        if (!sameUser(fd)) {
+        link::SharedArea* area = sameUser(fd) ? link::offerArea(fd) : nullptr;
+        if (area == nullptr) {
             close(fd);
             continue;
         }
-        connections.push_back(Connection{.fd = fd, .peer = {}});
+        connections.push_back(Connection{.fd = fd, .end = {.area = area}, .peer = {}});
     }
 }
 
-// False when the peer is gone.
-bool receive(Connection& connection) {
-    uint8_t buffer[kReadChunk];
-    const ssize_t got = recv(connection.fd, buffer, sizeof buffer, 0);
+// Doorbells are read and forgotten; false when the peer is gone.
+bool drainDoorbells(int fd) {
+    char bells[256];
+    const ssize_t got = recv(fd, bells, sizeof bells, 0);
     if (got == 0) return false;
-    if (got < 0) return errno == EINTR || errno == EAGAIN;
-    connection.peer.input.insert(connection.peer.input.end(), buffer, buffer + got);
-    return true;
+    return got > 0 || errno == EINTR || errno == EAGAIN;
 }
 
-// What to wait for: answers to send, and requests unless the peer already
-// left a whole request unserved (it sleeps) or reads none of its answers.
-short interest(const Connection& connection) {
-    const BoardService::Peer& peer = connection.peer;
-    const bool full = peer.input.size() > sizeof(link::Request) + link::kMaxPayload ||
-                      peer.output.size() > kMaxPendingOutput;
-    return static_cast<short>((full ? 0 : POLLIN) | (peer.output.empty() ? 0 : POLLOUT));
+bool anyRequest(const std::list<Connection>& connections) {
+    return std::any_of(connections.begin(), connections.end(),
+                       [](const Connection& connection) { return connection.end.hasRequest(); });
 }
 
-bool flush(Connection& connection) {
-    std::vector<uint8_t>& output = connection.peer.output;
-    while (!output.empty()) {
-        const ssize_t sent = send(connection.fd, output.data(), output.size(), MSG_NOSIGNAL);
-        if (sent < 0) return errno == EINTR || errno == EAGAIN;
-        output.erase(output.begin(), output.begin() + sent);
-    }
-    return true;
+// A program that runs posts its next request sooner than poll() would
+// return: spins over the areas of the peers that may post one.
+bool spinForRequests(const std::list<Connection>& connections, link::Spinner& spinner) {
+    const bool anyMayPost = std::any_of(connections.begin(), connections.end(),
+                                        [](const Connection& connection) { return !connection.end.answering; });
+    return anyMayPost && spinner.spin([&] { return anyRequest(connections); });
 }
 
 }  // namespace
@@ -108,18 +103,19 @@ BoardServer::~BoardServer() {
     unlink(socketPath_.c_str());
 }
 
-// Serves what the peers sent, and again after each wake-up of sleepers,
-// whose next requests may be waiting already. Drops the peers that broke the
-// protocol or went away. Returns the poll timeout.
+// Serves the requests taken, and again after each wake-up of sleepers, whose
+// next requests may be waiting already. Drops the peers that broke the
+// protocol. Returns the poll timeout.
 int BoardServer::settle(std::list<Connection>& connections) {
     for (;;) {
         std::vector<BoardService::Peer*> peers;
         for (auto it = connections.begin(); it != connections.end();) {
-            if (!service_.serve(it->peer) || !flush(*it)) {
-                drop(it->peer, it->fd);
+            if (!service_.serve(it->peer)) {
+                drop(*it);
                 it = connections.erase(it);
                 continue;
             }
+            it->end.deliver(it->peer.output);
             peers.push_back(&it->peer);
             ++it;
         }
@@ -128,35 +124,83 @@ int BoardServer::settle(std::list<Connection>& connections) {
     }
 }
 
-void BoardServer::drop(BoardService::Peer& peer, int fd) {
-    service_.forget(peer);
-    close(fd);
+void BoardServer::drop(Connection& connection) {
+    service_.forget(connection.peer);
+    link::removeArea(connection.end.area);
+    close(connection.fd);
+}
+
+// Blocks until a socket or an area needs the board, the areas telling their
+// programs to ring meanwhile; a doorbell lost to a weak memory order costs a
+// slice at most. False when asked to stop.
+bool BoardServer::wait(std::list<Connection>& connections, std::vector<pollfd>& watched, int timeoutMs) {
+    watched = {{stop_[0], POLLIN, 0}, {listener_, POLLIN, 0}};
+    for (Connection& connection : connections) {
+        watched.push_back({connection.fd, POLLIN, 0});
+        connection.end.announceSleep(true);
+    }
+    if (anyRequest(connections)) {
+        timeoutMs = 0;
+    } else if (!connections.empty()) {
+        timeoutMs = timeoutMs < 0 ? link::kWaitSliceMs : std::min(timeoutMs, link::kWaitSliceMs);
+    }
+    const int ready = poll(watched.data(), watched.size(), timeoutMs);
+    for (Connection& connection : connections) connection.end.announceSleep(false);
+    return (ready >= 0 || errno == EINTR) && watched[0].revents == 0;
+}
+
+void BoardServer::answerSockets(std::list<Connection>& connections, const std::vector<pollfd>& watched) {
+    std::size_t index = 2;
+    for (auto it = connections.begin(); it != connections.end(); ++index) {
+        const bool readable = (watched[index].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+        if (readable && !drainDoorbells(it->fd)) {
+            drop(*it);
+            it = connections.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (watched[1].revents != 0) acceptAll(listener_, connections);
+}
+
+// Moves each newly posted request to its peer's input; true when there was one.
+bool BoardServer::takeRequests(std::list<Connection>& connections) {
+    bool took = false;
+    for (auto it = connections.begin(); it != connections.end();) {
+        const bool posted = it->end.hasRequest();
+        if (!it->end.take(it->peer.input)) {
+            drop(*it);
+            it = connections.erase(it);
+            continue;
+        }
+        took = took || posted;
+        ++it;
+    }
+    return took;
 }
 
 void BoardServer::serve() {
     std::list<Connection> connections;
+    std::vector<pollfd> watched;
     int timeoutMs = -1;
+    bool worked = false;
+    link::Spinner spinner(link::kBoardSpinUs);
+    auto socketsSeen = BoardService::Clock::now();
     for (;;) {
-        std::vector<pollfd> watched{{stop_[0], POLLIN, 0}, {listener_, POLLIN, 0}};
-        for (const Connection& connection : connections) watched.push_back({connection.fd, interest(connection), 0});
-        if (poll(watched.data(), watched.size(), timeoutMs) < 0 && errno != EINTR) break;
-        if (watched[0].revents != 0) break;
-        const auto guard = SimBoard::lock();
-        std::size_t index = 2;
-        for (auto it = connections.begin(); it != connections.end(); ++index) {
-            const bool readable = (watched[index].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
-            if (readable && !receive(*it)) {
-                drop(it->peer, it->fd);
-                it = connections.erase(it);
-            } else {
-                ++it;
-            }
+        const bool busy = worked && spinForRequests(connections, spinner);
+        const auto now = BoardService::Clock::now();
+        watched.clear();
+        if (!busy || now - socketsSeen >= kSocketsEvery) {
+            if (!wait(connections, watched, busy ? 0 : timeoutMs)) break;
+            socketsSeen = now;
         }
-        if (watched[1].revents != 0) acceptAll(listener_, connections);
+        const auto guard = SimBoard::lock();
+        if (!watched.empty()) answerSockets(connections, watched);
+        worked = takeRequests(connections);
         timeoutMs = settle(connections);
     }
     const auto guard = SimBoard::lock();
-    for (Connection& connection : connections) drop(connection.peer, connection.fd);
+    for (Connection& connection : connections) drop(connection);
 }
 
 }  // namespace sim

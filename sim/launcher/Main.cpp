@@ -390,11 +390,12 @@ int serve(Options& options) {
 
 int attach(const Options& options) {
     const fs::path socket = servedSocket(options.attach);
-    const int fd = sim::link::connectTo(socket.string());
+    sim::link::Channel channel;
     sim::link::Answer answer;
     std::vector<uint8_t> outline;
-    const bool served = fd >= 0 && sim::link::exchange(fd, {0, sim::link::Op::Hello, 0, 0}, nullptr, answer, outline);
-    if (fd >= 0) close(fd);
+    const bool served = sim::link::connect(socket.string(), channel) &&
+                        sim::link::exchange(channel, {0, sim::link::Op::Hello, 0, 0}, nullptr, answer, outline);
+    sim::link::disconnect(channel);
     if (!served) {
         std::cerr << "i2c-kestro-sim: no board named \"" << options.attach
                   << "\" is served; start one with: i2c-kestro-sim --serve --name " << options.attach << std::endl;

@@ -15,8 +15,10 @@
 #include <sstream>
 #include <thread>
 
+#include "BoardLink.h"
 #include "Golden.h"
 #include "IsolatedRun.h"
+#include "SharedArea.h"
 #include "TargetCommand.h"
 
 namespace {
@@ -366,8 +368,9 @@ int connectedTo(const std::string& path) {
     return connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? fd : -1;
 }
 
-// A tool killed in the middle of a transfer, a client that sends garbage and one that stops
-// halfway through a request: the board closes what each left open and serves the next.
+// A tool killed in the middle of a transfer, a client that sends garbage, one that stops
+// halfway through a request and one that scribbles on its shared memory: the board closes what
+// each left open and serves the next.
 TEST_F(ServedBoard, AProgramKilledMidTransferOrAGarbageClientLeavesTheBoardToTheOthers) {
     serve({"--trace", scratch("trace")});
     writeFile(scratch("sent.txt"), std::string(3 * 800, 'k'));
@@ -390,6 +393,15 @@ TEST_F(ServedBoard, AProgramKilledMidTransferOrAGarbageClientLeavesTheBoardToThe
     const uint32_t header[6] = {100, 2, 0, 0, 0, 0};  // an open whose path never comes
     EXPECT_EQ(write(halfway, header, sizeof header), static_cast<ssize_t>(sizeof header));
     close(halfway);
+    sim::link::Channel scribbler;
+    ASSERT_TRUE(sim::link::connect(socketPath(), scribbler));
+    scribbler.area->request.header = {0xFFFFFFFF, sim::link::Op::Write, 0, 0};  // larger than any slot
+    scribbler.area->requestSequence = 1;
+    EXPECT_EQ(write(scribbler.fd, "!", 1), 1);
+    char ended = 0;
+    const ssize_t got = read(scribbler.fd, &ended, 1);
+    EXPECT_TRUE(got == 0 || (got < 0 && errno == ECONNRESET)) << "the board ends the connection of a peer that scribbled";
+    sim::link::disconnect(scribbler);
 
     const ChildOutcome next = attached("lab", {"node", "0x10", "get-text-e3"});
     close(garbage);
@@ -398,6 +410,27 @@ TEST_F(ServedBoard, AProgramKilledMidTransferOrAGarbageClientLeavesTheBoardToThe
     EXPECT_EQ(stopServing(), 0);
     EXPECT_EQ(traced("close /dev/i2c-3").size(), traced("open /dev/i2c-3").size());
     EXPECT_EQ(traced("open /dev/i2c-3").size(), 2U);
+}
+
+// The board killed while a tool waits for its answers: the tool says so and ends.
+TEST_F(ServedBoard, AToolWhoseBoardIsKilledMidTransferSaysSoAndEnds) {
+    serve({"--trace", scratch("trace")});
+    writeFile(scratch("sent.txt"), std::string(400 * 800, 'k'));
+    const pid_t tool = fork();
+    if (tool == 0) {
+        const ChildOutcome put = attached("lab", {"put", "0x10", scratch("sent.txt"), "cut.txt"});
+        writeFile(scratch("said"), put.err);
+        _exit(put.status);
+    }
+    for (int wait = 0; wait < 3000 && traced("sendFile .* chunk").empty(); ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(server_, SIGKILL);
+    statusOf(server_);
+    server_ = 0;
+
+    EXPECT_NE(statusOf(tool), 0);
+    EXPECT_THAT(readFile(scratch("said")), testing::HasSubstr("is gone (its launcher ended)"));
 }
 
 }  // namespace
