@@ -33,12 +33,19 @@ long futex(uint32_t& word, int operation, uint32_t value, const timespec* timeou
     return syscall(SYS_futex, &word, operation, value, timeout, nullptr, 0);
 }
 
-// The board only ever writes the area's answers on this socket's other end,
-// never on the socket itself: anything to read there is its end.
+// After its offer the board writes nothing on the socket: anything to read
+// there, or an error, is its end.
 bool boardAlive(int socket) {
     char byte = 0;
     const ssize_t got = recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+}
+
+// Reached rather than equal: a call made by a signal handler in the middle
+// of another call answers a later request, and the one it interrupted must
+// not wait for an answer that went by.
+bool reached(uint32_t answered, uint32_t sequence) {
+    return static_cast<int32_t>(answered - sequence) >= 0;
 }
 
 void* mapShared(int fd) {
@@ -140,12 +147,12 @@ bool postRequest(SharedArea& area, uint32_t sequence, const Request& request, co
 }
 
 bool awaitAnswer(SharedArea& area, uint32_t sequence, int socket, Spinner& spinner) {
-    if (spinner.spin([&] { return load(area.answerSequence) == sequence; })) return true;
+    if (spinner.spin([&] { return reached(load(area.answerSequence), sequence); })) return true;
     bool alive = true;
     for (;;) {
         store(area.programSleeps, 1);
         const uint32_t seen = load(area.answerSequence);
-        if (seen == sequence) break;
+        if (reached(seen, sequence)) break;
         const timespec slice{0, kWaitSliceMs * 1000000L};
         if (futex(area.answerSequence, FUTEX_WAIT, seen, &slice) != 0 && errno == ETIMEDOUT &&
             !boardAlive(socket)) {
