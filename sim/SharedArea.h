@@ -9,8 +9,9 @@
 // Each word below has one writer. A side that is about to block says so in
 // its own word, and the other side wakes it only then: the program sleeps on
 // a futex on `answerSequence`, the board in poll() over the sockets. Waits
-// are bounded, so that a wake-up lost to a weaker memory order (a program
-// under qemu-user runs without fences) costs time, never a hang.
+// are bounded, so that a wake-up lost to a weaker memory order (a single-
+// threaded program under qemu-user runs without fences) costs time, never
+// a hang.
 
 #include <cstdint>
 #include <vector>
