@@ -210,8 +210,27 @@ ssize_t SimNode::busWrite(const uint8_t* data, std::size_t count, int& error,
     } else if (request.valid) {
         request.reply = reply(request.payload, fault);
     }
-    if (stamp.record) requests_.push_back(std::move(request));
+    if (stamp.record) {
+        requests_.push_back(std::move(request));
+    } else {
+        forgetPastTransfers();
+    }
     return result;
+}
+
+// A board that records nothing may serve for months: it keeps only the
+// transfers that can still go on, the newest open one of each direction
+// (the one openTransfer finds).
+void SimNode::forgetPastTransfers() {
+    std::vector<Transfer> goingOn;
+    bool found[2] = {false, false};
+    for (auto it = transfers_.rbegin(); it != transfers_.rend(); ++it) {
+        bool& newest = found[it->direction == Direction::Send ? 0 : 1];
+        if (it->ended || newest) continue;
+        newest = true;
+        goingOn.insert(goingOn.begin(), std::move(*it));
+    }
+    transfers_ = std::move(goingOn);
 }
 
 Bytes SimNode::reply(const Bytes& payload, const std::optional<FaultRule>& fault) {

@@ -278,6 +278,7 @@ class SimNode {
     Bytes applyPayloadFault(const FaultRule& rule, Bytes payload) const;
     // Stores the file whose send just ended when its end step answers "OK".
     void keepCompletedSend(const Bytes& answered);
+    void forgetPastTransfers();
     Bytes applyFrameFault(const FaultRule& rule, Bytes frame) const;
 
     uint8_t address_;

@@ -305,9 +305,9 @@ class ServedBoard : public OneBoard {
 
     // Starts serving and returns once the board says how to attach.
     void serve(std::vector<std::string> options) {
-        options.insert(options.begin(), {"--serve", "--name", "lab"});
-        std::vector<std::string> words = kestro::test::simCommand(options, {});
-        words.pop_back();  // the "--" before a program
+        std::vector<std::string> words = kestro::test::targetCommand(KESTRO_SIM_LAUNCHER);
+        words.insert(words.end(), {"--serve", "--name", "lab"});
+        words.insert(words.end(), options.begin(), options.end());
         int output[2];
         ASSERT_EQ(pipe(output), 0);
         server_ = fork();
