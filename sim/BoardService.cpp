@@ -95,12 +95,14 @@ void ioctl(BoardService::Peer& peer, int fd, const RequestView& request) {
 // Until when the bus of a transaction request is still busy with an earlier
 // one; 0 when it is free, or the request is no transaction.
 uint64_t busyUntil(const BoardService::Peer& peer, const link::Request& request) {
-    const bool transaction = request.op == link::Op::Read || request.op == link::Op::Write ||
-                             (request.op == link::Op::Ioctl && (request.b == I2C_RDWR || request.b == I2C_SMBUS));
+    const bool transaction =
+        request.op == link::Op::Read || request.op == link::Op::Write ||
+        (request.op == link::Op::Ioctl && (request.b == I2C_RDWR || request.b == I2C_SMBUS));
     if (!transaction || !owns(peer, request.a)) return 0;
     SimBoard& board = SimBoard::instance();
     const SimBoard::Descriptor* descriptor = board.descriptor(static_cast<int>(request.a));
-    const SimBus* bus = descriptor->kind == SimBoard::Descriptor::Kind::I2c ? board.bus(descriptor->path) : nullptr;
+    const SimBus* bus =
+        descriptor->kind == SimBoard::Descriptor::Kind::I2c ? board.bus(descriptor->path) : nullptr;
     if (bus == nullptr || bus->freeAtUs() == 0) return 0;
     return bus->freeAtUs() > board.clock().nowUs() ? bus->freeAtUs() : 0;
 }
@@ -190,8 +192,9 @@ bool BoardService::sleep(Peer& peer, const link::Request& request) {
     const std::size_t from = peer.output.size();
     answer(peer, 0, 0);
     holdAnswers(peer, from,
-                durationUs > std::numeric_limits<uint64_t>::max() - now ? std::numeric_limits<uint64_t>::max()
-                                                                        : now + durationUs);
+                durationUs > std::numeric_limits<uint64_t>::max() - now
+                    ? std::numeric_limits<uint64_t>::max()
+                    : now + durationUs);
     return true;
 }
 
@@ -240,7 +243,8 @@ int BoardService::wakeDue(const std::vector<Peer*>& peers) {
     if (woke) return 0;
     if (nextUs == std::numeric_limits<uint64_t>::max()) return -1;
     // Rounded up: an answer comes no earlier than its time.
-    return static_cast<int>(std::min<uint64_t>((nextUs - nowUs + 999) / 1000, std::numeric_limits<int>::max()));
+    return static_cast<int>(
+        std::min<uint64_t>((nextUs - nowUs + 999) / 1000, std::numeric_limits<int>::max()));
 }
 
 int BoardService::wakeSleepers(const std::vector<Peer*>& peers, Clock::time_point now) {

@@ -51,7 +51,8 @@ class BoardService {
         std::vector<uint8_t> input;   // received, not yet served
         std::vector<uint8_t> output;  // answers not yet sent
         std::set<int> descriptors;    // the board's descriptors it opened
-        bool sleeping = false;  // waits until wakeUs: a sleep, a transaction's wire time or a busy bus
+        // Waits until wakeUs: a sleep, a transaction's wire time or a busy bus.
+        bool sleeping = false;
         uint64_t wakeUs = 0;
         std::vector<uint8_t> held;  // answers given at wakeUs
         Clock::time_point lastAnswer = Clock::now();

@@ -218,7 +218,8 @@ struct Wire {
 };
 
 Wire wireOf(SimBus& bus) {
-    return Wire{.bus = bus, .startUs = std::max(theBoard().clock().nowUs(), bus.freeAtUs()), .bits = 0};
+    return Wire{
+        .bus = bus, .startUs = std::max(theBoard().clock().nowUs(), bus.freeAtUs()), .bits = 0};
 }
 
 // Moves the transaction on by one message and gives the event its time on the wire.
@@ -286,7 +287,8 @@ int smbusTransfer(const SimBoard::Descriptor& descriptor, SimBus& bus,
 
 // One write message to `address` on the wire: a write() with that address
 // selected, or a write message of I2C_RDWR (`last`: the stop follows it).
-ssize_t writeTransaction(Wire& wire, uint8_t address, const uint8_t* bytes, std::size_t count, bool last) {
+ssize_t writeTransaction(Wire& wire, uint8_t address, const uint8_t* bytes, std::size_t count,
+                         bool last) {
     SimBus& bus = wire.bus;
     Event event = eventOf(EventKind::Write, bus.path(), address);
     event.requested = count;
@@ -313,7 +315,8 @@ ssize_t writeTransaction(Wire& wire, uint8_t address, const uint8_t* bytes, std:
 }
 
 // One read message from `address`, like writeTransaction.
-ssize_t readTransaction(Wire& wire, uint8_t address, uint8_t* buffer, std::size_t count, bool last) {
+ssize_t readTransaction(Wire& wire, uint8_t address, uint8_t* buffer, std::size_t count,
+                        bool last) {
     SimBus& bus = wire.bus;
     Event event = eventOf(EventKind::Read, bus.path(), address);
     event.requested = count;
@@ -336,8 +339,9 @@ ssize_t i2cWrite(const SimBoard::Descriptor& descriptor, const void* buffer, std
     SimBus* bus = theBoard().bus(descriptor.path);
     if (bus == nullptr) return fail(ENODEV);
     Wire wire = wireOf(*bus);
-    const ssize_t result = writeTransaction(wire, descriptor.address, static_cast<const uint8_t*>(buffer),
-                                            std::min(count, kI2cMaxTransfer), true);
+    const ssize_t result =
+        writeTransaction(wire, descriptor.address, static_cast<const uint8_t*>(buffer),
+                         std::min(count, kI2cMaxTransfer), true);
     releaseWire(wire);
     return result;
 }
@@ -346,8 +350,8 @@ ssize_t i2cRead(const SimBoard::Descriptor& descriptor, void* buffer, std::size_
     SimBus* bus = theBoard().bus(descriptor.path);
     if (bus == nullptr) return fail(ENODEV);
     Wire wire = wireOf(*bus);
-    const ssize_t result =
-        readTransaction(wire, descriptor.address, static_cast<uint8_t*>(buffer), std::min(count, kI2cMaxTransfer), true);
+    const ssize_t result = readTransaction(wire, descriptor.address, static_cast<uint8_t*>(buffer),
+                                           std::min(count, kI2cMaxTransfer), true);
     releaseWire(wire);
     return result;
 }

@@ -329,7 +329,8 @@ FaultRule faultOf(const Field& field) {
 std::optional<uint8_t> commandOpcode(const std::string& text) {
     char* end = nullptr;
     const unsigned long opcode = std::strtoul(text.c_str(), &end, 16);
-    if (text.size() != 4 || text.rfind("0x", 0) != 0 || *end != '\0' || commandName(static_cast<uint8_t>(opcode)).empty()) {
+    if (text.size() != 4 || text.rfind("0x", 0) != 0 || *end != '\0' ||
+        commandName(static_cast<uint8_t>(opcode)).empty()) {
         return std::nullopt;
     }
     return static_cast<uint8_t>(opcode);
@@ -353,7 +354,9 @@ ReadyDelays readyDelaysOf(const Field& field) {
             const uint8_t subop = step == "start" ? 0xAA : step == "chunk" ? 0xCC : 0xEE;
             delays.byStep[{*opcode, subop}] = us;
         } else {
-            value.fail("the key is not \"default\", a command's opcode such as \"0xE2\" or a file transfer's step such as \"0x94 chunk\"");
+            value.fail(
+                "the key is not \"default\", a command's opcode such as \"0xE2\" or a file "
+                "transfer's step such as \"0x94 chunk\"");
         }
     });
     return delays;
@@ -473,9 +476,11 @@ void applyBus(const std::string& path, const Field& field, SimBoard& simBoard,
         field.fail("the bus must be named /dev/i2c-N");
     }
     if (digits.size() > 9) field.fail("the bus number must be below 1000000000");
-    field.allowOnly({"nodes", "devices", "held", "open_error", "funcs_error", "no_answer_error", "speed_hz"});
+    field.allowOnly(
+        {"nodes", "devices", "held", "open_error", "funcs_error", "no_answer_error", "speed_hz"});
     SimBus& bus = simBoard.addBus(path);
-    if (auto speed = field.optional("speed_hz")) bus.setSpeedHz(static_cast<uint32_t>(speed->integerIn(1000, 5'000'000)));
+    if (auto speed = field.optional("speed_hz"))
+        bus.setSpeedHz(static_cast<uint32_t>(speed->integerIn(1000, 5'000'000)));
     if (auto nodes = field.optional("nodes")) {
         nodes->forEach(
             [&](const Field& node) { applyNode(node, bus, scenario, hostNowUs, source); });
@@ -626,7 +631,8 @@ class DuplicateKeys {
     }
 
     void object(const std::string& path, bool map) {
-        static const std::set<std::string> kMaps = {"buses", "files", "text_map", "lines", "held", "ready_us"};
+        static const std::set<std::string> kMaps = {"buses", "files", "text_map",
+                                                    "lines", "held",  "ready_us"};
         std::set<std::string> keys;
         for (++pos_, skipSpaceAndComments(); more() && at() != '}'; skipSpaceAndComments()) {
             if (at() == ',') {

@@ -17,9 +17,9 @@
 // Calls from several threads are served one at a time (see `lock`).
 
 #include <cstddef>
+#include <functional>
 #include <initializer_list>
 #include <map>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>

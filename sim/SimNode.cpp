@@ -218,7 +218,8 @@ ssize_t SimNode::busWrite(const uint8_t* data, std::size_t count, int& error,
         result = static_cast<ssize_t>(count) - 1;
     } else if (request.valid) {
         request.reply = reply(request.payload, fault);
-        if (reply_ && !readyDelays_.empty()) reply_->readyAtUs = stamp.doneUs + readyDelays_.delayUs(request.payload);
+        if (reply_ && !readyDelays_.empty())
+            reply_->readyAtUs = stamp.doneUs + readyDelays_.delayUs(request.payload);
     }
     if (stamp.record) requests_.push_back(std::move(request));
     return result;
@@ -247,8 +248,8 @@ void SimNode::keepCompletedSend(const Bytes& answered) {
     if (fileStored_) fileStored_(transfer.name, stored);
 }
 
-ssize_t SimNode::busRead(uint8_t* data, std::size_t count, int noAnswerErrno, int& error, uint64_t atUs,
-                         bool& idle) {
+ssize_t SimNode::busRead(uint8_t* data, std::size_t count, int noAnswerErrno, int& error,
+                         uint64_t atUs, bool& idle) {
     if (!reply_) {
         error = noAnswerErrno;
         return -1;

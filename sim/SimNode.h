@@ -242,7 +242,8 @@ class SimNode {
     ssize_t busWrite(const uint8_t* data, std::size_t count, int& error, const WriteStamp& stamp);
     // A read whose first bit is on the wire at `atUs`; `idle` tells whether it
     // came before the reply was ready (and got 0xFF bytes).
-    ssize_t busRead(uint8_t* data, std::size_t count, int noAnswerErrno, int& error, uint64_t atUs, bool& idle);
+    ssize_t busRead(uint8_t* data, std::size_t count, int noAnswerErrno, int& error, uint64_t atUs,
+                    bool& idle);
     void setReadyDelays(ReadyDelays delays) { readyDelays_ = std::move(delays); }
     // Whether a read needs its time on the wire to be answered.
     bool delaysReplies() const { return !readyDelays_.empty(); }

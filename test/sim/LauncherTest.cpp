@@ -196,10 +196,11 @@ TEST_F(Launcher, TracesTimeOnTheWireAndAReadBeforeTheNodeIsReady) {
                   {"address": 17, "ready_us": {"0xE2": 150000}}]}}})");
     std::string runs;
     for (const std::string address : {"0x10", "0x11"}) {
-        const ChildOutcome run = tool({"--fast", "--scenario", scratch("timed.json"), "--trace", scratch("trace")},
-                                      {"node", address, "get-identity"});
-        runs += "$ node " + address + " get-identity\n" + std::to_string(run.status) + "\n" + run.out + run.err +
-                readFile(scratch("trace"));
+        const ChildOutcome run =
+            tool({"--fast", "--scenario", scratch("timed.json"), "--trace", scratch("trace")},
+                 {"node", address, "get-identity"});
+        runs += "$ node " + address + " get-identity\n" + std::to_string(run.status) + "\n" +
+                run.out + run.err + readFile(scratch("trace"));
     }
     expectGolden("get-identity-wire.trace", runs);
 }
@@ -311,7 +312,9 @@ TEST_F(OneBoard, TwoProgramsAtOnceOnOneBusTakeTurnsAndBothSucceed) {
 // Microseconds since the start of the run from a trace line's time, and the line's wire time.
 std::pair<uint64_t, uint64_t> wireSpan(const std::string& line) {
     std::smatch found;
-    EXPECT_TRUE(std::regex_search(line, found, std::regex(R"(^(\d+)\.(\d{6}) .* \[wire (\d+) us\]$)"))) << line;
+    EXPECT_TRUE(
+        std::regex_search(line, found, std::regex(R"(^(\d+)\.(\d{6}) .* \[wire (\d+) us\]$)")))
+        << line;
     return {std::stoull(found[1]) * 1'000'000 + std::stoull(found[2]), std::stoull(found[3])};
 }
 
@@ -319,14 +322,18 @@ std::pair<uint64_t, uint64_t> wireSpan(const std::string& line) {
 // the clock moves by the sum of their wire times.
 TEST_F(OneBoard, TwoProgramsTransactionsOnOneBusNeverOverlapOnTheWire) {
     if (!std::string(KESTRO_TARGET_EMULATOR).empty()) GTEST_SKIP() << "sh is a host program";
-    writeFile(scratch("slow.json"),
-              R"({"version": 1, "buses": {"/dev/i2c-3": {"speed_hz": 10000, "nodes": [{"address": 16}, {"address": 17}]}}})");
+    writeFile(
+        scratch("slow.json"),
+        R"({"version": 1, "buses": {"/dev/i2c-3": {"speed_hz": 10000, "nodes": [{"address": 16}, {"address": 17}]}}})");
     writeFile(scratch("sent.txt"), std::string(8 * 800, 's'));
-    const std::string put = " put %s " + kestro::test::shellCommandLine({scratch("sent.txt")}) + " copy.txt";
-    const std::string script = cli() + std::regex_replace(put, std::regex("%s"), "0x10") + " & first=$!; " +
-                               cli() + std::regex_replace(put, std::regex("%s"), "0x11") + " && wait $first";
+    const std::string put =
+        " put %s " + kestro::test::shellCommandLine({scratch("sent.txt")}) + " copy.txt";
+    const std::string script =
+        cli() + std::regex_replace(put, std::regex("%s"), "0x10") + " & first=$!; " + cli() +
+        std::regex_replace(put, std::regex("%s"), "0x11") + " && wait $first";
     const ChildOutcome run = runProgram(kestro::test::simCommand(
-        {"--fast", "--scenario", scratch("slow.json"), "--trace", scratch("trace")}, {"sh", "-c", script}));
+        {"--fast", "--scenario", scratch("slow.json"), "--trace", scratch("trace")},
+        {"sh", "-c", script}));
 
     ASSERT_EQ(run.status, 0) << run.err;
     const std::vector<std::string> transactions = traced(R"( \[wire \d+ us\]$)");
@@ -335,7 +342,8 @@ TEST_F(OneBoard, TwoProgramsTransactionsOnOneBusNeverOverlapOnTheWire) {
     for (std::size_t i = 1; i < transactions.size(); ++i) {
         const auto [previousUs, previousWireUs] = wireSpan(transactions[i - 1]);
         EXPECT_GE(wireSpan(transactions[i]).first, previousUs + previousWireUs)
-            << transactions[i - 1] << "\n" << transactions[i];
+            << transactions[i - 1] << "\n"
+            << transactions[i];
     }
 }
 
