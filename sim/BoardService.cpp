@@ -219,7 +219,7 @@ bool BoardService::serve(Peer& peer) {
         const std::size_t answered = peer.output.size();
         kept = handle(peer, request);
         FakeClock& clock = SimBoard::instance().clock();
-        if (const uint64_t dueUs = SimBoard::instance().takeWireDue(); dueUs > clock.nowUs()) {
+        if (const uint64_t dueUs = SimBoard::instance().takeWireDue(); dueUs != 0 && dueUs > clock.nowUs()) {
             holdAnswers(peer, answered, dueUs);
         }
     }
