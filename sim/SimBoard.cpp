@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 
@@ -54,6 +55,7 @@ void SimBoard::reset() {
     recording_ = true;
     observer_ = nullptr;
     counters_ = Counters();
+    wireDueUs_ = 0;
     staleDescriptors();
 }
 
@@ -163,7 +165,8 @@ std::size_t SimBoard::log(Event event) {
         count(event);
         return events_.size();
     }
-    event.timeUs = clock_.nowUs();
+    // A message later in a transaction than the clock is stamped ahead, when it is on the wire.
+    event.timeUs = std::max(event.timeUs, clock_.nowUs());
     count(event);
     if (observer_ != nullptr) observer_(event);
     if (!recording_) return events_.size();
