@@ -183,11 +183,7 @@ bool BoardService::sleep(Peer& peer, const link::Request& request) {
     const auto call = static_cast<SleepCall>(request.a);
     const auto durationUs = static_cast<uint64_t>(request.b);
     SimBoard& board = SimBoard::instance();
-    Event event;
-    event.kind = EventKind::Sleep;
-    event.path = sleepCallName(call);
-    event.requested = durationUs;
-    const std::size_t index = board.log(std::move(event));
+    const std::size_t index = board.logSleep(call, durationUs);
     board.clock().recordSleep(call, durationUs, index, board.recording());
     if (!settings_.fast) {
         answer(peer, 1, 0);

@@ -693,9 +693,7 @@ bool sleep(SleepCall call, uint64_t durationUs) {
     if (board == nullptr) return true;
     const auto guard = SimBoard::lock();
     if (client::active()) return client::sleep(call, durationUs);
-    Event event = eventOf(EventKind::Sleep, sleepCallName(call));
-    event.requested = durationUs;
-    const std::size_t index = board->log(std::move(event));
+    const std::size_t index = board->logSleep(call, durationUs);
     return board->clock().noteSleep(call, durationUs, index, board->recording());
 }
 

@@ -160,6 +160,14 @@ void SimBoard::count(const Event& event) {
     }
 }
 
+std::size_t SimBoard::logSleep(SleepCall call, uint64_t durationUs) {
+    Event event;
+    event.kind = EventKind::Sleep;
+    event.path = sleepCallName(call);
+    event.requested = durationUs;
+    return log(std::move(event));
+}
+
 std::size_t SimBoard::log(Event event) {
     if (!recording_ && observer_ == nullptr) {
         count(event);

@@ -111,6 +111,8 @@ class SimBoard {
     int addDescriptor(std::unique_ptr<Descriptor> descriptor);
     std::unique_ptr<Descriptor> removeDescriptor(int fd);
     std::size_t log(Event event);
+    // Logs a Sleep event (the clock records the sleep itself) and returns its index.
+    std::size_t logSleep(SleepCall call, uint64_t durationUs);
     std::size_t eventCount() const { return events_.size(); }
 
     ~SimBoard();
