@@ -1,5 +1,7 @@
 #include "BoardService.h"
 
+#include <linux/i2c-dev.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -93,7 +95,42 @@ void ioctl(BoardService::Peer& peer, int fd, const RequestView& request) {
     answer(peer, result, error, out, made);
 }
 
+// Until when the bus of a transaction request is still busy with an earlier
+// one; 0 when it is free, or the request is no transaction.
+uint64_t busyUntil(const BoardService::Peer& peer, const link::Request& request) {
+    const bool transaction =
+        request.op == link::Op::Read || request.op == link::Op::Write ||
+        (request.op == link::Op::Ioctl && (request.b == I2C_RDWR || request.b == I2C_SMBUS));
+    if (!transaction || !owns(peer, request.a)) return 0;
+    SimBoard& board = SimBoard::instance();
+    const SimBoard::Descriptor* descriptor = board.descriptor(static_cast<int>(request.a));
+    const SimBus* bus =
+        descriptor->kind == SimBoard::Descriptor::Kind::I2c ? board.bus(descriptor->path) : nullptr;
+    if (bus == nullptr || bus->freeAtUs() == 0) return 0;
+    return bus->freeAtUs() > board.clock().nowUs() ? bus->freeAtUs() : 0;
+}
+
+// The answers from `from` on are given at `wakeUs`.
+void holdAnswers(BoardService::Peer& peer, std::size_t from, uint64_t wakeUs) {
+    peer.held.assign(peer.output.begin() + static_cast<std::ptrdiff_t>(from), peer.output.end());
+    peer.output.resize(from);
+    peer.sleeping = true;
+    peer.wakeUs = wakeUs;
+}
+
+void wake(BoardService::Peer& peer) {
+    peer.sleeping = false;
+    if (peer.held.empty()) return;
+    peer.output.insert(peer.output.end(), peer.held.begin(), peer.held.end());
+    peer.held.clear();
+    peer.lastAnswer = BoardService::Clock::now();
+}
+
 }  // namespace
+
+BoardService::BoardService(Settings settings) : settings_(std::move(settings)) {
+    SimBoard::instance().setServedOverLink(true);
+}
 
 bool BoardService::handle(Peer& peer, const RequestView& request) {
     const int64_t a = request.header.a;
@@ -146,11 +183,7 @@ bool BoardService::sleep(Peer& peer, const link::Request& request) {
     const auto call = static_cast<SleepCall>(request.a);
     const auto durationUs = static_cast<uint64_t>(request.b);
     SimBoard& board = SimBoard::instance();
-    Event event;
-    event.kind = EventKind::Sleep;
-    event.path = sleepCallName(call);
-    event.requested = durationUs;
-    const std::size_t index = board.log(std::move(event));
+    const std::size_t index = board.logSleep(call, durationUs);
     board.clock().recordSleep(call, durationUs, index, board.recording());
     if (!settings_.fast) {
         answer(peer, 1, 0);
@@ -160,8 +193,9 @@ bool BoardService::sleep(Peer& peer, const link::Request& request) {
     // a sleep "forever" (nanosleep of the largest tv_sec) takes it.
     constexpr auto kLatestUs = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
     const uint64_t now = board.clock().nowUs();
-    peer.sleeping = true;
-    peer.wakeUs = now >= kLatestUs || durationUs > kLatestUs - now ? kLatestUs : now + durationUs;
+    const std::size_t from = peer.output.size();
+    answer(peer, 0, 0);
+    holdAnswers(peer, from, now >= kLatestUs || durationUs > kLatestUs - now ? kLatestUs : now + durationUs);
     return true;
 }
 
@@ -176,16 +210,46 @@ bool BoardService::serve(Peer& peer) {
             break;
         }
         if (peer.input.size() - at - sizeof request.header < request.header.size) break;
+        if (const uint64_t freeAtUs = busyUntil(peer, request.header); freeAtUs != 0) {
+            holdAnswers(peer, peer.output.size(), freeAtUs);
+            break;
+        }
         const auto* payload = peer.input.data() + at + sizeof request.header;
         request.payload.assign(payload, payload + request.header.size);
         at += sizeof request.header + request.header.size;
+        const std::size_t answered = peer.output.size();
         kept = handle(peer, request);
+        FakeClock& clock = SimBoard::instance().clock();
+        if (const uint64_t dueUs = SimBoard::instance().takeWireDue(); dueUs != 0 && dueUs > clock.nowUs()) {
+            holdAnswers(peer, answered, dueUs);
+        }
     }
     peer.input.erase(peer.input.begin(), peer.input.begin() + static_cast<std::ptrdiff_t>(at));
     return kept;
 }
 
+int BoardService::wakeDue(const std::vector<Peer*>& peers) {
+    const uint64_t nowUs = SimBoard::instance().clock().nowUs();
+    uint64_t nextUs = std::numeric_limits<uint64_t>::max();
+    bool woke = false;
+    for (Peer* peer : peers) {
+        if (!peer->sleeping) continue;
+        if (peer->wakeUs <= nowUs) {
+            wake(*peer);
+            woke = true;
+        } else {
+            nextUs = std::min(nextUs, peer->wakeUs);
+        }
+    }
+    if (woke) return 0;
+    if (nextUs == std::numeric_limits<uint64_t>::max()) return -1;
+    // Rounded up: an answer comes no earlier than its time.
+    return static_cast<int>(
+        std::min<uint64_t>((nextUs - nowUs + 999) / 1000, std::numeric_limits<int>::max()));
+}
+
 int BoardService::wakeSleepers(const std::vector<Peer*>& peers, Clock::time_point now) {
+    if (!settings_.fast) return wakeDue(peers);
     const Peer* earliest = nullptr;
     for (const Peer* peer : peers) {
         if (!peer->sleeping) {
@@ -200,10 +264,7 @@ int BoardService::wakeSleepers(const std::vector<Peer*>& peers, Clock::time_poin
     const uint64_t wakeUs = earliest->wakeUs;
     clock.setNowUs(std::max(clock.nowUs(), wakeUs));
     for (Peer* peer : peers) {
-        if (peer->sleeping && peer->wakeUs == wakeUs) {
-            peer->sleeping = false;
-            answer(*peer, 0, 0);
-        }
+        if (peer->sleeping && peer->wakeUs == wakeUs) wake(*peer);
     }
     return 0;
 }
@@ -212,6 +273,7 @@ void BoardService::forget(Peer& peer) {
     for (int fd : peer.descriptors) devices::close(fd);
     peer.descriptors.clear();
     peer.sleeping = false;
+    peer.held.clear();
     peer.input.clear();
     peer.output.clear();
 }

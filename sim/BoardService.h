@@ -15,6 +15,12 @@
 // return at once: the sleeper waits until no other peer runs (every other
 // peer sleeps too, or asked nothing but the time for kQuietMs of real time), then the
 // clock moves to the earliest wake-up, and the sleepers due then wake.
+//
+// A transaction on a bus that has a speed holds its answer until its bits
+// have left the wire (SimBus.h), on the run's clock: a fast clock moves there
+// as for a sleep, a real one is waited for by the poll timeout, never by a
+// sleep of the one thread that serves every process. A transaction that
+// comes while its bus is still busy waits, unserved, until the bus is free.
 
 #include <chrono>
 #include <cstddef>
@@ -45,19 +51,21 @@ class BoardService {
         std::vector<uint8_t> input;   // received, not yet served
         std::vector<uint8_t> output;  // answers not yet sent
         std::set<int> descriptors;    // the board's descriptors it opened
+        // Waits until wakeUs: a sleep, a transaction's wire time or a busy bus.
         bool sleeping = false;
         uint64_t wakeUs = 0;
+        std::vector<uint8_t> held;  // answers given at wakeUs
         Clock::time_point lastAnswer = Clock::now();
     };
 
-    explicit BoardService(Settings settings) : settings_(std::move(settings)) {}
+    explicit BoardService(Settings settings);
 
     // Serves the whole requests in `peer.input` and appends their answers to
     // `peer.output`, up to a sleep that has to wait. False when the peer
     // broke the protocol: drop it (and forget it).
     bool serve(Peer& peer);
     // Wakes the sleepers that are due; returns the milliseconds after which
-    // to ask again (-1: nobody sleeps).
+    // to ask again (-1: nobody sleeps; 0: someone woke, serve again).
     int wakeSleepers(const std::vector<Peer*>& peers, Clock::time_point now);
     // Closes what the peer left open.
     void forget(Peer& peer);
@@ -66,6 +74,8 @@ class BoardService {
     Settings settings_;
     bool handle(Peer& peer, const RequestView& request);
     bool sleep(Peer& peer, const link::Request& request);
+    // Real clock: wakes those whose time has come.
+    int wakeDue(const std::vector<Peer*>& peers);
 };
 
 }  // namespace sim

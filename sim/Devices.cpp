@@ -197,11 +197,81 @@ int adapterFunctions(const SimBoard::Descriptor& descriptor, SimBus& bus, unsign
     return result;
 }
 
+// --- wire time ----------------------------------------------------------------
+
+// What a message takes on the wire: its start (a repeated start inside I2C_RDWR
+// is one too), the address byte and each data byte, 9 bits each with its
+// acknowledge bit, and after the last message of the transaction the stop. A
+// message nobody acknowledges is its address byte alone.
+constexpr uint64_t kStartBits = 1;
+constexpr uint64_t kStopBits = 1;
+constexpr uint64_t kBitsPerByte = 9;
+
+// A transaction on its bus's wire: it starts at `startUs`, when the bus is
+// free, and has used `bits` so far.
+struct Wire {
+    SimBus& bus;
+    uint64_t startUs = 0;
+    uint64_t bits = 0;
+
+    uint64_t nowUs() const { return startUs + bus.bitsUs(bits); }
+};
+
+Wire wireOf(SimBus& bus) {
+    return Wire{
+        .bus = bus, .startUs = std::max(theBoard().clock().nowUs(), bus.freeAtUs()), .bits = 0};
+}
+
+// Moves the transaction on by one message and gives the event its time on the wire.
+void sendMessage(Wire& wire, Event& event, std::size_t dataBytes, bool last) {
+    event.timeUs = wire.nowUs();
+    if (wire.bus.speedHz() == 0) return;
+    const uint64_t before = wire.bus.bitsUs(wire.bits);
+    wire.bits += kStartBits + kBitsPerByte * (dataBytes + 1) + (last ? kStopBits : 0);
+    event.wireUs = wire.bus.bitsUs(wire.bits) - before;
+}
+
+// The bus is busy until the transaction's bits have left the wire, and its
+// caller gets the answer no earlier.
+void releaseWire(const Wire& wire) {
+    if (wire.bus.speedHz() == 0) return;
+    wire.bus.occupyUntil(wire.nowUs());
+    theBoard().noteWireDue(wire.nowUs());
+}
+
+// In process the caller waits here until its transaction's bits have left the
+// wire: the simulated clock moves on, or the time really passes. A board
+// served over the link defers the answer instead (BoardService.h).
+template <typename Result>
+Result afterTheWire(Result result) {
+    SimBoard& board = theBoard();
+    if (board.servedOverLink()) return result;
+    const uint64_t dueUs = board.takeWireDue();
+    if (dueUs == 0) return result;
+    const int saved = errno;
+    FakeClock& clock = board.clock();
+    const uint64_t nowUs = clock.nowUs();
+    if (clock.isFake()) {
+        clock.setNowUs(std::max(nowUs, dueUs));
+    } else if (dueUs > nowUs) {
+        const timespec wait{.tv_sec = static_cast<time_t>((dueUs - nowUs) / 1'000'000),
+                            .tv_nsec = static_cast<long>((dueUs - nowUs) % 1'000'000 * 1000)};
+        real::nanosleep(&wait, nullptr);
+    }
+    errno = saved;
+    return result;
+}
+
+// --- i2c-dev transactions ------------------------------------------------------
+
+// An SMBus transfer counts on the wire as a send-byte: the address and one byte.
 int smbusTransfer(const SimBoard::Descriptor& descriptor, SimBus& bus,
                   const i2c_smbus_ioctl_data* transfer) {
     Event event = eventOf(EventKind::Probe, descriptor.path, descriptor.address);
     event.value = transfer->command;
     SimNode* node = bus.node(descriptor.address);
+    Wire wire = wireOf(bus);
+    sendMessage(wire, event, node == nullptr || node->probe() == Probe::Nack ? 0 : 1, true);
     int result = 0;
     if (node == nullptr || node->probe() == Probe::Nack) {
         result = fail(bus.noAnswerErrno());
@@ -211,25 +281,31 @@ int smbusTransfer(const SimBoard::Descriptor& descriptor, SimBus& bus,
         std::memset(transfer->data, 0xFF, sizeof *transfer->data);
     }
     logOutcome(std::move(event), result);
+    releaseWire(wire);
     return result;
 }
 
-// One write transaction to `address`: a write() with that address selected, or a
-// write message of I2C_RDWR.
-ssize_t writeTransaction(SimBus& bus, uint8_t address, const uint8_t* bytes, std::size_t count) {
+// One write message to `address` on the wire: a write() with that address
+// selected, or a write message of I2C_RDWR (`last`: the stop follows it).
+ssize_t writeTransaction(Wire& wire, uint8_t address, const uint8_t* bytes, std::size_t count,
+                         bool last) {
+    SimBus& bus = wire.bus;
     Event event = eventOf(EventKind::Write, bus.path(), address);
     event.requested = count;
     const bool keepBytes = theBoard().keepsBytes();
     if (keepBytes) event.bytes.assign(bytes, bytes + count);
     SimNode* node = bus.node(address);
+    sendMessage(wire, event, node == nullptr ? 0 : count, last);
     ssize_t result = 0;
     if (node == nullptr) {
         result = fail(bus.noAnswerErrno());
     } else {
         int error = 0;
-        result =
-            node->busWrite(bytes, count, error,
-                           {theBoard().eventCount(), theBoard().clock().nowUs(), theBoard().recording()});
+        result = node->busWrite(bytes, count, error,
+                                {.eventIndex = theBoard().eventCount(),
+                                 .timeUs = event.timeUs,
+                                 .record = theBoard().recording(),
+                                 .doneUs = wire.nowUs()});
         if (result < 0) errno = error;
         if (node->lastFault()) event.fault = faultName(*node->lastFault());
         if (keepBytes) event.reply = node->preparedReply();
@@ -238,17 +314,20 @@ ssize_t writeTransaction(SimBus& bus, uint8_t address, const uint8_t* bytes, std
     return result;
 }
 
-// One read transaction from `address`, like writeTransaction.
-ssize_t readTransaction(SimBus& bus, uint8_t address, uint8_t* buffer, std::size_t count) {
+// One read message from `address`, like writeTransaction.
+ssize_t readTransaction(Wire& wire, uint8_t address, uint8_t* buffer, std::size_t count,
+                        bool last) {
+    SimBus& bus = wire.bus;
     Event event = eventOf(EventKind::Read, bus.path(), address);
     event.requested = count;
     SimNode* node = bus.node(address);
+    sendMessage(wire, event, node == nullptr ? 0 : count, last);
     ssize_t result = 0;
     if (node == nullptr) {
         result = fail(bus.noAnswerErrno());
     } else {
         int error = 0;
-        result = node->busRead(buffer, count, bus.noAnswerErrno(), error);
+        result = node->busRead(buffer, count, bus.noAnswerErrno(), error, event.timeUs, event.idle);
         if (result < 0) errno = error;
     }
     if (result > 0 && theBoard().keepsBytes()) event.bytes.assign(buffer, buffer + result);
@@ -259,15 +338,22 @@ ssize_t readTransaction(SimBus& bus, uint8_t address, uint8_t* buffer, std::size
 ssize_t i2cWrite(const SimBoard::Descriptor& descriptor, const void* buffer, std::size_t count) {
     SimBus* bus = theBoard().bus(descriptor.path);
     if (bus == nullptr) return fail(ENODEV);
-    return writeTransaction(*bus, descriptor.address, static_cast<const uint8_t*>(buffer),
-                            std::min(count, kI2cMaxTransfer));
+    Wire wire = wireOf(*bus);
+    const ssize_t result =
+        writeTransaction(wire, descriptor.address, static_cast<const uint8_t*>(buffer),
+                         std::min(count, kI2cMaxTransfer), true);
+    releaseWire(wire);
+    return result;
 }
 
 ssize_t i2cRead(const SimBoard::Descriptor& descriptor, void* buffer, std::size_t count) {
     SimBus* bus = theBoard().bus(descriptor.path);
     if (bus == nullptr) return fail(ENODEV);
-    return readTransaction(*bus, descriptor.address, static_cast<uint8_t*>(buffer),
-                           std::min(count, kI2cMaxTransfer));
+    Wire wire = wireOf(*bus);
+    const ssize_t result = readTransaction(wire, descriptor.address, static_cast<uint8_t*>(buffer),
+                                           std::min(count, kI2cMaxTransfer), true);
+    releaseWire(wire);
+    return result;
 }
 
 // --- I2C_RDWR ----------------------------------------------------------------
@@ -314,22 +400,34 @@ int checkMessages(const i2c_rdwr_ioctl_data* transfer) {
 // with its errno, and the caller's read buffers are then left as they were, as
 // i2c-dev copies them back only when the whole transfer succeeded. A write the
 // node takes only in part is a data byte not acknowledged: EIO.
-int combinedTransfer(SimBus& bus, const i2c_rdwr_ioctl_data* transfer) {
-    if (const int error = checkMessages(transfer); error != 0) return fail(error);
-    std::vector<Bytes> received(transfer->nmsgs);
+int sendMessages(Wire& wire, const i2c_rdwr_ioctl_data* transfer, std::vector<Bytes>& received) {
     for (unsigned i = 0; i < transfer->nmsgs; ++i) {
         const i2c_msg& message = transfer->msgs[i];
         const auto address = static_cast<uint8_t>(message.addr);
+        const bool last = i + 1 == transfer->nmsgs;
         ssize_t moved = 0;
         if ((message.flags & I2C_M_RD) != 0) {
             received[i].assign(message.len, kIdleBus);
-            moved = readTransaction(bus, address, received[i].data(), message.len);
+            moved = readTransaction(wire, address, received[i].data(), message.len, last);
         } else {
-            moved = writeTransaction(bus, address, message.buf, message.len);
-            if (moved >= 0 && moved < message.len) return fail(EIO);
+            moved = writeTransaction(wire, address, message.buf, message.len, last);
+            if (moved >= 0 && moved < message.len) moved = fail(EIO);
         }
-        if (moved < 0) return -1;
+        if (moved < 0) {
+            if (!last) wire.bits += kStopBits;
+            return -1;
+        }
     }
+    return 0;
+}
+
+int combinedTransfer(SimBus& bus, const i2c_rdwr_ioctl_data* transfer) {
+    if (const int error = checkMessages(transfer); error != 0) return fail(error);
+    std::vector<Bytes> received(transfer->nmsgs);
+    Wire wire = wireOf(bus);
+    const int sent = sendMessages(wire, transfer, received);
+    releaseWire(wire);
+    if (sent < 0) return -1;
     for (unsigned i = 0; i < transfer->nmsgs; ++i) {
         std::copy(received[i].begin(), received[i].end(), transfer->msgs[i].buf);
     }
@@ -506,7 +604,7 @@ ssize_t read(int fd, void* buffer, std::size_t count) {
     SimBoard::Descriptor& descriptor = descriptorOf(fd);
     switch (descriptor.kind) {
         case Kind::I2c:
-            return i2cRead(descriptor, buffer, count);
+            return afterTheWire(i2cRead(descriptor, buffer, count));
         case Kind::SysfsAttribute:
             return attributeRead(descriptor, buffer, count);
         case Kind::Stale:
@@ -522,7 +620,7 @@ ssize_t write(int fd, const void* buffer, std::size_t count) {
     SimBoard::Descriptor& descriptor = descriptorOf(fd);
     switch (descriptor.kind) {
         case Kind::I2c:
-            return i2cWrite(descriptor, buffer, count);
+            return afterTheWire(i2cWrite(descriptor, buffer, count));
         case Kind::SysfsAttribute:
         case Kind::Stale:
             return fail(EBADF);
@@ -537,7 +635,7 @@ int ioctl(int fd, unsigned long request, void* argument) {
     SimBoard::Descriptor& descriptor = descriptorOf(fd);
     switch (descriptor.kind) {
         case Kind::I2c:
-            return i2cIoctl(descriptor, request, argument);
+            return afterTheWire(i2cIoctl(descriptor, request, argument));
         case Kind::GpioChip:
             return chipIoctl(request, argument);
         case Kind::GpioHandle:
@@ -595,9 +693,7 @@ bool sleep(SleepCall call, uint64_t durationUs) {
     if (board == nullptr) return true;
     const auto guard = SimBoard::lock();
     if (client::active()) return client::sleep(call, durationUs);
-    Event event = eventOf(EventKind::Sleep, sleepCallName(call));
-    event.requested = durationUs;
-    const std::size_t index = board->log(std::move(event));
+    const std::size_t index = board->logSleep(call, durationUs);
     return board->clock().noteSleep(call, durationUs, index, board->recording());
 }
 

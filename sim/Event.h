@@ -40,6 +40,9 @@ struct Event {
     Bytes bytes{};              // bytes written or delivered
     Bytes reply{};              // Write: the reply frame the node prepared
     std::string fault{};        // Write: name of the fault that hit the request
+    // Write/Read/Probe: time of its bits on the wire (0: the bus has no speed).
+    uint64_t wireUs = 0;
+    bool idle = false;  // Read: came before the node's reply was ready, got 0xFF bytes
 
     // Compact one-line form, fixed per kind:
     //   "open /dev/i2c-3"            "open /dev/i2c-9 ENOENT"

@@ -325,6 +325,43 @@ FaultRule faultOf(const Field& field) {
     return rule;
 }
 
+// The opcode of a command written "0xNN", or nothing.
+std::optional<uint8_t> commandOpcode(const std::string& text) {
+    char* end = nullptr;
+    const unsigned long opcode = std::strtoul(text.c_str(), &end, 16);
+    if (text.size() != 4 || text.rfind("0x", 0) != 0 || *end != '\0' ||
+        commandName(static_cast<uint8_t>(opcode)).empty()) {
+        return std::nullopt;
+    }
+    return static_cast<uint8_t>(opcode);
+}
+
+// {"default": us, "0xNN": us, "0xNN STEP": us}: the default, a command by its
+// opcode, a file transfer's step.
+ReadyDelays readyDelaysOf(const Field& field) {
+    ReadyDelays delays;
+    field.forEachMember([&](const std::string& key, const Field& value) {
+        const auto us = static_cast<uint64_t>(value.integerIn(0, 60'000'000));
+        const std::size_t blank = key.find(' ');
+        const std::optional<uint8_t> opcode = commandOpcode(key.substr(0, blank));
+        const std::string step = blank == std::string::npos ? "" : key.substr(blank + 1);
+        const bool transfer = opcode == 0x94 || opcode == 0x95;
+        if (key == "default") {
+            delays.defaultUs = us;
+        } else if (opcode && blank == std::string::npos) {
+            delays.byOpcode[*opcode] = us;
+        } else if (transfer && (step == "start" || step == "chunk" || step == "end")) {
+            const uint8_t subop = step == "start" ? 0xAA : step == "chunk" ? 0xCC : 0xEE;
+            delays.byStep[{*opcode, subop}] = us;
+        } else {
+            value.fail(
+                "the key is not \"default\", a command's opcode such as \"0xE2\" or a file "
+                "transfer's step such as \"0x94 chunk\"");
+        }
+    });
+    return delays;
+}
+
 // {"offset_ms": N} from the host clock, or {"start_ms": N} since the epoch.
 void applyClock(const Field& field, NodeState& state, uint64_t hostNowUs) {
     field.allowOnly({"offset_ms", "start_ms"});
@@ -417,7 +454,7 @@ void applyNodeState(const Field& node, SimNode& sim, uint64_t hostNowUs,
 void applyNode(const Field& node, SimBus& bus, const Scenario& scenario, uint64_t hostNowUs,
                const ContentSource& source) {
     node.allowOnly({"address", "identity", "clock", "texts", "text_map", "values", "records",
-                    "lines", "files", "probe", "faults"});
+                    "lines", "files", "probe", "faults", "ready_us"});
     const uint8_t address = node.required("address").address();
     if (bus.node(address) != nullptr) node.required("address").fail(hexByte(address) + " is used twice");
     SimNode& sim = bus.addNode(address);
@@ -425,6 +462,7 @@ void applyNode(const Field& node, SimBus& bus, const Scenario& scenario, uint64_
     sim.setMaxFileSize(scenario.maxFileSize);
     applyNodeState(node, sim, hostNowUs, source);
     if (auto probe = node.optional("probe")) sim.setProbe(probeOf(*probe));
+    if (auto ready = node.optional("ready_us")) sim.setReadyDelays(readyDelaysOf(*ready));
     if (auto faults = node.optional("faults")) {
         faults->forEach([&](const Field& fault) { sim.inject(faultOf(fault)); });
     }
@@ -438,8 +476,11 @@ void applyBus(const std::string& path, const Field& field, SimBoard& simBoard,
         field.fail("the bus must be named /dev/i2c-N");
     }
     if (digits.size() > 9) field.fail("the bus number must be below 1000000000");
-    field.allowOnly({"nodes", "devices", "held", "open_error", "funcs_error", "no_answer_error"});
+    field.allowOnly(
+        {"nodes", "devices", "held", "open_error", "funcs_error", "no_answer_error", "speed_hz"});
     SimBus& bus = simBoard.addBus(path);
+    if (auto speed = field.optional("speed_hz"))
+        bus.setSpeedHz(static_cast<uint32_t>(speed->integerIn(1000, 5'000'000)));
     if (auto nodes = field.optional("nodes")) {
         nodes->forEach(
             [&](const Field& node) { applyNode(node, bus, scenario, hostNowUs, source); });
@@ -590,7 +631,8 @@ class DuplicateKeys {
     }
 
     void object(const std::string& path, bool map) {
-        static const std::set<std::string> kMaps = {"buses", "files", "text_map", "lines", "held"};
+        static const std::set<std::string> kMaps = {"buses", "files", "text_map",
+                                                    "lines", "held",  "ready_us"};
         std::set<std::string> keys;
         for (++pos_, skipSpaceAndComments(); more() && at() != '}'; skipSpaceAndComments()) {
             if (at() == ',') {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 
@@ -54,6 +55,7 @@ void SimBoard::reset() {
     recording_ = true;
     observer_ = nullptr;
     counters_ = Counters();
+    wireDueUs_ = 0;
     staleDescriptors();
 }
 
@@ -158,12 +160,21 @@ void SimBoard::count(const Event& event) {
     }
 }
 
+std::size_t SimBoard::logSleep(SleepCall call, uint64_t durationUs) {
+    Event event;
+    event.kind = EventKind::Sleep;
+    event.path = sleepCallName(call);
+    event.requested = durationUs;
+    return log(std::move(event));
+}
+
 std::size_t SimBoard::log(Event event) {
     if (!recording_ && observer_ == nullptr) {
         count(event);
         return events_.size();
     }
-    event.timeUs = clock_.nowUs();
+    // A message later in a transaction than the clock is stamped ahead, when it is on the wire.
+    event.timeUs = std::max(event.timeUs, clock_.nowUs());
     count(event);
     if (observer_ != nullptr) observer_(event);
     if (!recording_) return events_.size();

@@ -17,12 +17,13 @@
 // Calls from several threads are served one at a time (see `lock`).
 
 #include <cstddef>
+#include <functional>
 #include <initializer_list>
 #include <map>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Event.h"
@@ -85,6 +86,16 @@ class SimBoard {
     };
     const Counters& counters() const { return counters_; }
 
+    // When the bits of the last transaction will have left the wire (board
+    // clock), for whoever answers its caller: 0 when it took no time. Taking
+    // it clears it.
+    void noteWireDue(uint64_t us) { wireDueUs_ = us; }
+    uint64_t takeWireDue() { return std::exchange(wireDueUs_, 0); }
+    // Set by the board's service (BoardService.h), which defers an answer until
+    // its wire time is over; otherwise the caller itself waits for it.
+    void setServedOverLink(bool served) { servedOverLink_ = served; }
+    bool servedOverLink() const { return servedOverLink_; }
+
     // Held by every interposed call that reaches the simulated board, so that threads
     // (a program's own, or a resolver thread of libcurl) take turns.
     static std::unique_lock<std::recursive_mutex> lock();
@@ -100,6 +111,8 @@ class SimBoard {
     int addDescriptor(std::unique_ptr<Descriptor> descriptor);
     std::unique_ptr<Descriptor> removeDescriptor(int fd);
     std::size_t log(Event event);
+    // Logs a Sleep event (the clock records the sleep itself) and returns its index.
+    std::size_t logSleep(SleepCall call, uint64_t durationUs);
     std::size_t eventCount() const { return events_.size(); }
 
     ~SimBoard();
@@ -114,6 +127,8 @@ class SimBoard {
     bool recording_ = true;
     std::function<void(const Event&)> observer_;
     Counters counters_;
+    uint64_t wireDueUs_ = 0;
+    bool servedOverLink_ = false;
     void count(const Event& event);
 };
 

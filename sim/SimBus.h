@@ -10,6 +10,11 @@
 // message after the first with a repeated start. Where nothing answers,
 // transactions fail with the no-answer errno (ENXIO unless changed). Unknown
 // ioctls fail with ENOTTY.
+//
+// Wire time: with a speed set, every transaction occupies the bus for its
+// bits (see Devices.cpp for what is counted) and transactions of one bus
+// never overlap: one that comes while the bus is busy starts when it is free.
+// Without a speed, transactions take no time.
 
 #include <cerrno>
 #include <cstddef>
@@ -54,6 +59,17 @@ class SimBus {
     // errno of a transaction nobody answers: ENXIO (default) or EIO.
     void setNoAnswerErrno(int error) { noAnswerErrno_ = error; }
 
+    // Bits per second on the wire; 0: transactions take no time.
+    void setSpeedHz(uint32_t hz) { speedHz_ = hz; }
+    uint32_t speedHz() const { return speedHz_; }
+    // Microseconds that `bits` take on the wire, rounded up.
+    uint64_t bitsUs(uint64_t bits) const {
+        return speedHz_ == 0 ? 0 : (bits * 1'000'000 + speedHz_ - 1) / speedHz_;
+    }
+    // When the bits of the last transaction have left the wire (board clock).
+    uint64_t freeAtUs() const { return freeAtUs_; }
+    void occupyUntil(uint64_t us) { freeAtUs_ = us; }
+
     int openError() const { return openError_; }
     int funcsError() const { return funcsError_; }
     unsigned long funcs() const { return funcs_; }
@@ -80,6 +96,8 @@ class SimBus {
     unsigned long funcs_ = 0x0eff0009UL;
     std::size_t openCount_ = 0;
     std::size_t openNow_ = 0;
+    uint32_t speedHz_ = 0;
+    uint64_t freeAtUs_ = 0;
 };
 
 }  // namespace sim

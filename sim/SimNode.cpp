@@ -115,6 +115,15 @@ bool acceptsFileName(const std::string& name) {
     return !name.empty() && stateFileName(name).size() <= 255;
 }
 
+uint64_t ReadyDelays::delayUs(const Bytes& payload) const {
+    if (payload.empty()) return defaultUs.value_or(0);
+    if (payload.size() > 1) {
+        if (auto it = byStep.find({payload[0], payload[1]}); it != byStep.end()) return it->second;
+    }
+    if (auto it = byOpcode.find(payload[0]); it != byOpcode.end()) return it->second;
+    return defaultUs.value_or(0);
+}
+
 Bytes Request::arguments() const {
     return payload.empty() ? Bytes() : Bytes(payload.begin() + 1, payload.end());
 }
@@ -209,9 +218,30 @@ ssize_t SimNode::busWrite(const uint8_t* data, std::size_t count, int& error,
         result = static_cast<ssize_t>(count) - 1;
     } else if (request.valid) {
         request.reply = reply(request.payload, fault);
+        if (reply_ && !readyDelays_.empty())
+            reply_->readyAtUs = stamp.doneUs + readyDelays_.delayUs(request.payload);
     }
-    if (stamp.record) requests_.push_back(std::move(request));
+    if (stamp.record) {
+        requests_.push_back(std::move(request));
+    } else {
+        forgetPastTransfers();
+    }
     return result;
+}
+
+// A board that records nothing may serve for months: it keeps only the
+// transfers that can still go on, the newest open one of each direction
+// (the one openTransfer finds).
+void SimNode::forgetPastTransfers() {
+    std::vector<Transfer> goingOn;
+    bool found[2] = {false, false};
+    for (auto it = transfers_.rbegin(); it != transfers_.rend(); ++it) {
+        bool& newest = found[it->direction == Direction::Send ? 0 : 1];
+        if (it->ended || newest) continue;
+        newest = true;
+        goingOn.insert(goingOn.begin(), std::move(*it));
+    }
+    transfers_ = std::move(goingOn);
 }
 
 Bytes SimNode::reply(const Bytes& payload, const std::optional<FaultRule>& fault) {
@@ -237,12 +267,18 @@ void SimNode::keepCompletedSend(const Bytes& answered) {
     if (fileStored_) fileStored_(transfer.name, stored);
 }
 
-ssize_t SimNode::busRead(uint8_t* data, std::size_t count, int noAnswerErrno, int& error) {
+ssize_t SimNode::busRead(uint8_t* data, std::size_t count, int noAnswerErrno, int& error,
+                         uint64_t atUs, bool& idle) {
     if (!reply_) {
         error = noAnswerErrno;
         return -1;
     }
     PendingReply& reply = *reply_;
+    idle = atUs < reply.readyAtUs;
+    if (idle) {
+        std::fill_n(data, count, kIdleBus);
+        return static_cast<ssize_t>(count);
+    }
     ++reply.reads;
     std::size_t delivered = count;
     if (reply.shortSecondRead && reply.reads == 2 && delivered > 0) --delivered;

@@ -9,7 +9,9 @@
 // length + 3), each read continuing where the previous one stopped. Reading
 // past the end of the reply yields 0xFF (an idle bus). A read with no reply
 // prepared (nothing requested yet, an undecodable request, or the NoAnswer
-// fault) fails with the bus's no-answer errno.
+// fault) fails with the bus's no-answer errno. A node may take time to
+// prepare its reply (ReadyDelays): until then a read gets 0xFF bytes (the
+// idle level) and the reply stays for a later read.
 
 #include <sys/types.h>
 
@@ -173,6 +175,18 @@ struct Transfer {
     bool digestMatched = false;                // send: received bytes match declaredDigest
 };
 
+// How long a node takes, after a request's last bit, until its reply is
+// ready. The most specific entry applies: the opcode with its file-transfer
+// step, then the opcode, then the default; none: ready at once.
+struct ReadyDelays {
+    std::optional<uint64_t> defaultUs{};
+    std::map<uint8_t, uint64_t> byOpcode{};
+    std::map<std::pair<uint8_t, uint8_t>, uint64_t> byStep{};  // (opcode, sub-operation)
+
+    bool empty() const { return !defaultUs && byOpcode.empty() && byStep.empty(); }
+    uint64_t delayUs(const Bytes& payload) const;
+};
+
 class SimNode {
   public:
     explicit SimNode(uint8_t address);
@@ -223,9 +237,16 @@ class SimNode {
         std::size_t eventIndex = 0;
         uint64_t timeUs = 0;
         bool record = true;  // keep the request in requests()
+        uint64_t doneUs = 0;  // when its last bit left the wire; readiness counts from there
     };
     ssize_t busWrite(const uint8_t* data, std::size_t count, int& error, const WriteStamp& stamp);
-    ssize_t busRead(uint8_t* data, std::size_t count, int noAnswerErrno, int& error);
+    // A read whose first bit is on the wire at `atUs`; `idle` tells whether it
+    // came before the reply was ready (and got 0xFF bytes).
+    ssize_t busRead(uint8_t* data, std::size_t count, int noAnswerErrno, int& error, uint64_t atUs,
+                    bool& idle);
+    void setReadyDelays(ReadyDelays delays) { readyDelays_ = std::move(delays); }
+    // Whether a read needs its time on the wire to be answered.
+    bool delaysReplies() const { return !readyDelays_.empty(); }
     bool busProbe(uint8_t dataByte) const;
     // The fault that hit the last request written, if any, and the reply
     // frame prepared for it (empty when none).
@@ -247,6 +268,7 @@ class SimNode {
         std::size_t cursor = 0;
         unsigned reads = 0;
         bool shortSecondRead = false;
+        uint64_t readyAtUs = 0;
     };
 
     std::optional<FaultRule> takeFault(const Bytes& payload);
@@ -278,6 +300,7 @@ class SimNode {
     Bytes applyPayloadFault(const FaultRule& rule, Bytes payload) const;
     // Stores the file whose send just ended when its end step answers "OK".
     void keepCompletedSend(const Bytes& answered);
+    void forgetPastTransfers();
     Bytes applyFrameFault(const FaultRule& rule, Bytes frame) const;
 
     uint8_t address_;
@@ -290,6 +313,7 @@ class SimNode {
     std::optional<Fault> lastFault_;
     static const std::array<Command, 33> kCommands;
     std::mt19937_64 random_{1};
+    ReadyDelays readyDelays_;
     uint64_t nowUs_ = 0;        // wall clock of the request being answered
     uint32_t maxFileSize_ = kDefaultMaxFileSize;
     std::optional<std::size_t> completedSend_;  // transfers_ index of a send whose digest matched

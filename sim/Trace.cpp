@@ -61,17 +61,26 @@ std::string request(const Event& event) {
     return text;
 }
 
+// A read before the node's reply was ready, and the time of a transaction's
+// bits on a bus that has a speed.
+std::string timing(const Event& event) {
+    std::string text = event.idle ? " [not ready: idle 0xFF]" : "";
+    if (event.wireUs > 0) text += " [wire " + std::to_string(event.wireUs) + " us]";
+    return text;
+}
+
 }  // namespace
 
 std::string traceLine(const Event& event, uint64_t startUs) {
     const std::string time = seconds(event.timeUs > startUs ? event.timeUs - startUs : 0);
     switch (event.kind) {
         case EventKind::Write:
-            return time + " " + event.path + " " + request(event);
-        case EventKind::Select:
-        case EventKind::Funcs:
+            return time + " " + event.path + " " + request(event) + timing(event);
         case EventKind::Probe:
         case EventKind::Read:
+            return time + " " + event.path + " " + event.str() + timing(event);
+        case EventKind::Select:
+        case EventKind::Funcs:
             return time + " " + event.path + " " + event.str();
         default:
             return time + " " + event.str();

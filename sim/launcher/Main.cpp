@@ -91,8 +91,10 @@ void addOptions(CLI::App& app, Options& options) {
     app.add_option("--scenario", options.scenario, "scenario file (default: the example board)")
         ->check(CLI::ExistingFile)
         ->type_name("FILE");
-    app.add_flag("--fast", options.fast, "simulated clock: waits take no real time, the run's wall clock\n"
-                  "moves by them (one clock for all the run's processes)");
+    app.add_flag("--fast", options.fast,
+                 "simulated clock: waits take no real time, the run's wall clock\n"
+                 "moves by them and by transactions on a bus with speed_hz (one clock for all the "
+                 "run's processes)");
     app.add_option("--trace", options.trace, "decoded bus trace to FILE, or - for standard error")
         ->type_name("FILE|-");
     app.add_option("--report", options.report, "JSON report of the board and counters at exit")

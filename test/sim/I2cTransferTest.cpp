@@ -66,6 +66,24 @@ TEST_F(I2cTransfer, AReplyIsReadAfterARepeatedStartOrInACallOfItsOwn) {
     EXPECT_EQ(simBoard().events().back().str(), "read 0x10 64");
 }
 
+// At 100 kHz: a write of 7 bytes and a read of 41 after a repeated start are (1 + 72) +
+// (1 + 378) + 1 bits; the read comes before the node's reply is ready and gets the idle
+// level, and the reply waits for a read of its own (1 + 585 + 1 bits), after it is ready.
+TEST_F(I2cTransfer, OnABusWithASpeedMovesTheFastClockByItsBitsAndANodeNotReadyGivesIdleBytes) {
+    simBoard().busAt("/dev/i2c-3").setSpeedHz(100'000);
+    node_->setReadyDelays({.defaultUs = 1000});
+    Bytes request = encodeFrame({0xE2}), early(41, kUntouched), reply(64, kUntouched);
+    const uint64_t startUs = clock().nowUs();
+
+    EXPECT_EQ(transfer({message(0x10, 0, request), message(0x10, I2C_M_RD, early)}), "2");
+    EXPECT_EQ(clock().nowUs() - startUs, 4530U);
+    EXPECT_EQ(early, Bytes(41, 0xFF));
+    EXPECT_EQ(transfer({message(0x10, I2C_M_RD, reply)}), "1");
+    EXPECT_EQ(clock().nowUs() - startUs, 4530U + 5870U);
+    const Bytes& prepared = node_->lastRequest().reply;
+    EXPECT_EQ(Bytes(reply.begin(), reply.begin() + static_cast<long>(prepared.size())), prepared);
+}
+
 TEST_F(I2cTransfer, IsRefusedWithTheKernelsErrnoAndLeavesTheReadBuffersAlone) {
     Bytes byte{kUntouched}, tooLong(8193), block(33), request = encodeFrame({0xE2});
     block[0] = 1;  // room for the length byte and one more

@@ -188,6 +188,25 @@ TEST_F(Launcher, TracesEachCommandLikeAProtocolAnalyserWithTheClockMovedByEachWa
     expectGolden("get-identity.trace", readFile(scratch("trace")));
 }
 
+// 0x10 has its identity ready 50 ms after the request, before the tool reads it; 0x11 only
+// after 150 ms: the tool's read 100 ms after the request gets idle bytes, as from a node that
+// does not answer.
+TEST_F(Launcher, TracesTimeOnTheWireAndAReadBeforeTheNodeIsReady) {
+    writeFile(scratch("timed.json"),
+              R"({"version": 1, "buses": {"/dev/i2c-3": {"speed_hz": 100000, "nodes": [
+                  {"address": 16, "ready_us": {"default": 2000, "0xE2": 50000}},
+                  {"address": 17, "ready_us": {"0xE2": 150000}}]}}})");
+    std::string runs;
+    for (const std::string address : {"0x10", "0x11"}) {
+        const ChildOutcome run =
+            tool({"--fast", "--scenario", scratch("timed.json"), "--trace", scratch("trace")},
+                 {"node", address, "get-identity"});
+        runs += "$ node " + address + " get-identity\n" + std::to_string(run.status) + "\n" +
+                run.out + run.err + readFile(scratch("trace"));
+    }
+    expectGolden("get-identity-wire.trace", runs);
+}
+
 TEST_F(Launcher, WithoutFastEveryWaitReallyElapses) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(tool({}, {"node", "0x10", "get-identity"}).status, 0);
@@ -296,6 +315,44 @@ TEST_F(OneBoard, TwoProgramsAtOnceOnOneBusTakeTurnsAndBothSucceed) {
     EXPECT_EQ(reported("/board/buses/~1dev~1i2c-3/0x11/files/copy.txt/size"), std::to_string(content.size()));
 }
 
+// Microseconds since the start of the run from a trace line's time, and the line's wire time.
+std::pair<uint64_t, uint64_t> wireSpan(const std::string& line) {
+    std::smatch found;
+    EXPECT_TRUE(
+        std::regex_search(line, found, std::regex(R"(^(\d+)\.(\d{6}) .* \[wire (\d+) us\]$)")))
+        << line;
+    return {std::stoull(found[1]) * 1'000'000 + std::stoull(found[2]), std::stoull(found[3])};
+}
+
+// Two transfers at once on a slow bus: while one's chunk is on the wire the other's waits, so
+// the clock moves by the sum of their wire times.
+TEST_F(OneBoard, TwoProgramsTransactionsOnOneBusNeverOverlapOnTheWire) {
+    if (!std::string(KESTRO_TARGET_EMULATOR).empty()) GTEST_SKIP() << "sh is a host program";
+    writeFile(
+        scratch("slow.json"),
+        R"({"version": 1, "buses": {"/dev/i2c-3": {"speed_hz": 10000, "nodes": [{"address": 16}, {"address": 17}]}}})");
+    writeFile(scratch("sent.txt"), std::string(8 * 800, 's'));
+    const std::string put =
+        " put %s " + kestro::test::shellCommandLine({scratch("sent.txt")}) + " copy.txt";
+    const std::string script =
+        cli() + std::regex_replace(put, std::regex("%s"), "0x10") + " & first=$!; " + cli() +
+        std::regex_replace(put, std::regex("%s"), "0x11") + " && wait $first";
+    const ChildOutcome run = runProgram(kestro::test::simCommand(
+        {"--fast", "--scenario", scratch("slow.json"), "--trace", scratch("trace")},
+        {"sh", "-c", script}));
+
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::vector<std::string> transactions = traced(R"( \[wire \d+ us\]$)");
+    ASSERT_FALSE(traced(" write 0x10 sendFile .* chunk ").empty());
+    ASSERT_FALSE(traced(" write 0x11 sendFile .* chunk ").empty());
+    for (std::size_t i = 1; i < transactions.size(); ++i) {
+        const auto [previousUs, previousWireUs] = wireSpan(transactions[i - 1]);
+        EXPECT_GE(wireSpan(transactions[i]).first, previousUs + previousWireUs)
+            << transactions[i - 1] << "\n"
+            << transactions[i];
+    }
+}
+
 // A board served under a name in a runtime folder of the test's own.
 class ServedBoard : public OneBoard {
   protected:
@@ -307,9 +364,9 @@ class ServedBoard : public OneBoard {
 
     // Starts serving and returns once the board says how to attach.
     void serve(std::vector<std::string> options) {
-        options.insert(options.begin(), {"--serve", "--name", "lab"});
-        std::vector<std::string> words = kestro::test::simCommand(options, {});
-        words.pop_back();  // the "--" before a program
+        std::vector<std::string> words = kestro::test::targetCommand(KESTRO_SIM_LAUNCHER);
+        words.insert(words.end(), {"--serve", "--name", "lab"});
+        words.insert(words.end(), options.begin(), options.end());
         int output[2];
         ASSERT_EQ(pipe(output), 0);
         server_ = fork();
