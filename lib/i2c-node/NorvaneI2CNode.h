@@ -151,6 +151,14 @@ class NorvaneI2CNode {
     /// Appends the data of a get-chunk reply to `stream` and adds its length to `received`.
     int32_t readChunkReply(FILE* stream, uint32_t& received);
 
+    /// Reply polling, off (0) unless asked for: instead of sleeping out a reply's whole wait,
+    /// read the reply's 3-byte header every `replyPollUs` microseconds, and take the reply as
+    /// soon as its first byte is no longer 0xFF (the idle level), or once the whole wait has
+    /// passed, whichever comes first. It needs a node that answers every read with 0xFF
+    /// until its reply frame is complete; a node that does not could be read mid-reply,
+    /// which is why it is off by default.
+    uint32_t replyPollUs = 0;
+
     uint8_t addr = 0;
     std::string bus;
     int32_t status = NODE_SUCCESS;
