@@ -15,7 +15,8 @@ namespace {
 
 constexpr std::array<uint8_t, 3> kAddresses{0x10, 0x11, 0x12};
 
-// The transactions of one address, and the time from each request to the reply read after it.
+// The transactions of one address, and the time from each request to the first read after it
+// that the node answered with its reply.
 struct AddressTrace {
     std::string lines;
     std::vector<uint64_t> waitsUs;
@@ -34,7 +35,7 @@ AddressTrace traceOf(const std::vector<sim::Event>& events, uint8_t address) {
         if (event.kind == sim::EventKind::Write) {
             requestAt = event.timeUs;
             replyPending = true;
-        } else if (replyPending) {
+        } else if (replyPending && !event.idle) {
             trace.waitsUs.push_back(event.timeUs - requestAt);
             replyPending = false;
         }
@@ -139,4 +140,85 @@ TEST_F(BusScheduleTest, EachNodeOfABatchSeesTheExchangeItHasAloneAndOnlyItsOwnRe
         EXPECT_EQ(anyDescriptor(result.console), anyDescriptor(aloneConsole));
     }
     EXPECT_LT(batchUs, aloneUs + aloneUs / 2) << "the nodes' waits did not overlap";
+}
+
+// A fault on one node of a batch changes that node's exchange and result exactly as it does
+// alone, and nothing of the others'.
+TEST_F(BusScheduleTest, AFaultOnOneNodeOfABatchActsAsAloneAndLeavesTheOthersAlone) {
+    using Rule = sim::FaultRule;
+    const std::vector<std::pair<const char*, Rule>> rows = {
+        {"identity unanswered", {.fault = NoAnswer, .opcode = 0xE2}},
+        {"send chunk with a bad CRC", {.fault = BadCrc, .opcode = kSendOp, .subop = kChunkOp}},
+        {"fetch start refused", {.fault = NotOk, .opcode = kGetOp, .subop = kStartOp}},
+        {"file info cut short", {.fault = ShortSecondRead, .opcode = 0x93}},
+        {"send end not written", {.fault = RefuseWrite, .opcode = kSendOp, .subop = kEndOp}},
+        {"every fetch chunk garbled", {.fault = BadEndByte, .opcode = kGetOp, .subop = kChunkOp,
+                                       .persist = sim::Persist::Always}},
+    };
+    constexpr size_t kFaulty = 1;
+    std::string cleanNotes;
+    stdoutOf([&] { work(cleanNotes)(*nodes_[0]); });
+    for (const auto& [name, rule] : rows) {
+        SCOPED_TRACE(name);
+        std::string aloneNotes;
+        simBoard().clearEvents();
+        sims_[kFaulty]->inject(rule);
+        stdoutOf([&] { work(aloneNotes)(*nodes_[kFaulty]); });
+        const AddressTrace alone = traceOf(simBoard().events(), kAddresses[kFaulty]);
+        EXPECT_NE(aloneNotes, cleanNotes) << "the fault changed nothing";
+
+        simBoard().clearEvents();
+        sims_[kFaulty]->clearFaults();
+        sims_[kFaulty]->inject(rule);
+        BusSchedule schedule;
+        std::vector<std::string> notes(kAddresses.size());
+        for (size_t i = 0; i < kAddresses.size(); ++i) {
+            schedule.add(*nodes_[i], work(notes[i]));
+        }
+        stdoutOf([&] { schedule.run(); });
+        sims_[kFaulty]->clearFaults();
+        EXPECT_EQ(notes[kFaulty], aloneNotes);
+        EXPECT_EQ(traceOf(simBoard().events(), kAddresses[kFaulty]).lines, alone.lines);
+        EXPECT_EQ(notes[0], cleanNotes);
+        EXPECT_EQ(notes[2], cleanNotes);
+    }
+}
+
+// With polling a reply is read as soon as the node has it ready, its reads before that getting
+// the idle level; a node that is not ready within the protocol's wait fails as it does without
+// polling. Polling asked for one operation leaves the node's own setting as it was.
+TEST_F(BusScheduleTest, PollingTakesAReplyOnceTheNodeIsReadyAndFailsANodeNeverReadyAsBefore) {
+    sims_[0]->setReadyDelays({.defaultUs = 5000});
+    sims_[1]->setReadyDelays({.defaultUs = 3000000});
+    const auto identity = [](NorvaneI2CNode& node) {
+        std::string t1, t2, t3, t4;
+        return node.getIdentity(t1, t2, t3, t4);
+    };
+    std::string unpolled;
+    stdoutOf([&] { unpolled = std::to_string(identity(*nodes_[1])); });
+    simBoard().clearEvents();
+
+    BusSchedule schedule;
+    const BusSchedule::JobOptions polled{.replyPollUs = 2000};
+    const auto ready = schedule.add(*nodes_[0], identity, polled);
+    const auto never = schedule.add(*nodes_[1], identity, polled);
+    std::string notes;
+    const auto transfer = schedule.add(
+        *nodes_[0],
+        [&](NorvaneI2CNode& node) {
+            return node.sendFile(local("image.bin"), "image.bin", TransferOptions{});
+        },
+        polled);
+    stdoutOf([&] { schedule.run(); });
+
+    EXPECT_EQ(schedule.result(ready).status, NODE_SUCCESS);
+    EXPECT_EQ(std::to_string(schedule.result(never).status), unpolled);
+    EXPECT_EQ(schedule.result(transfer).status, NODE_SUCCESS);
+    EXPECT_EQ(sims_[0]->state().files.at("image.bin").content, Bytes(2000, 'i'));
+    const AddressTrace polledTrace = traceOf(simBoard().events(), kAddresses[0]);
+    for (uint64_t waitUs : polledTrace.waitsUs) {
+        EXPECT_GE(waitUs, 5000u);
+        EXPECT_LE(waitUs, 8000u);
+    }
+    EXPECT_EQ(nodes_[0]->replyPollUs, 0u);
 }
