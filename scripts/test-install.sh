@@ -45,6 +45,7 @@ build_consumer() {
   cmake -S "$consumer" -B "$out/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
   cmake --build "$out/cmake-build" >/dev/null
   cp "$out/cmake-build/kestro-consumer" "$out/cmake"
+  cp "$out/cmake-build/kestro-many-nodes" "$out/many-nodes"
   local flags
   flags=$(PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name i2c-kestro.pc)") \
     pkg-config --cflags --libs i2c-kestro)
@@ -72,6 +73,16 @@ run_consumer() {
   fi
 }
 
+# The example that sends one file to both nodes of the example board at once.
+run_many_nodes() {
+  local prefix=$1 program=$2 output
+  output=$(under_simulator "$prefix" "$program" /dev/i2c-3 "$prefix/share/i2c-kestro-sim/config.json" \
+    config.json 0x10 0x11 2>/dev/null) || fail "$program under the simulator ended with status $?: $output"
+  if ! grep -qx '0x10 sent (status 0)' <<<"$output" || ! grep -qx '0x11 sent (status 0)' <<<"$output"; then
+    fail "$program did not send to both nodes: $output"
+  fi
+}
+
 echo "== cmake --install --prefix $work/prefix"
 # The tools' board files go to the system's /etc for a build configured for
 # /usr, so that component stays out of a folder install.
@@ -82,6 +93,7 @@ check_headers "$work/prefix"
 build_consumer "$work/prefix" "$work/from-prefix"
 run_consumer "$work/prefix" "$work/from-prefix/cmake"
 run_consumer "$work/prefix" "$work/from-prefix/pkg-config"
+run_many_nodes "$work/prefix" "$work/from-prefix/many-nodes"
 
 echo "== unpack the packages into $work/unpacked"
 for deb in "$build"/packages/*.deb; do
