@@ -152,9 +152,10 @@ int runNodeCommandOnEach(Console& console, const Settings& settings,
                          const std::vector<std::string>& arguments) {
     std::vector<NodePart> parts = nodeParts(settings, addresses, command.name);
     std::vector<NodeOutput> outs(parts.size());
+    const Arguments given(arguments);
+    // The schedule goes before the nodes its operations speak to.
     std::deque<NorvaneI2CNode> nodes;
     BusSchedule schedule;
-    const Arguments given(arguments);
     for (size_t index = 0; index < parts.size(); ++index) {
         if (NorvaneI2CNode* node = openNode(settings, parts[index], nodes)) {
             parts[index].job = schedule.add(*node, [&command, &given, &out = outs[index]](
