@@ -153,7 +153,7 @@ int runNodeCommandOnEach(Console& console, const Settings& settings,
     std::vector<NodePart> parts = nodeParts(settings, addresses, command.name);
     std::vector<NodeOutput> outs(parts.size());
     const Arguments given(arguments);
-    // The schedule goes before the nodes its operations speak to.
+    // Declared after the nodes, the schedule ends before them.
     std::deque<NorvaneI2CNode> nodes;
     BusSchedule schedule;
     for (size_t index = 0; index < parts.size(); ++index) {

@@ -167,13 +167,14 @@ ProgressBlock::ProgressBlock(Console& console, const std::vector<std::string>& l
     }
 }
 
+// A row's rate is that of its own transfer: it stays as it was once that one ended.
 void ProgressBlock::update(size_t row, uint64_t done, uint64_t total) {
-    _rows[row] = {_rows[row].label, true, done, total};
     const Clock::time_point now = Clock::now();
+    const std::chrono::duration<double> elapsed = now - _start;
+    _rows[row] = {_rows[row].label, true, done, total, elapsed.count()};
     if (!_shown || (_drawn && now - _lastDraw < kRedrawInterval)) {
         return;
     }
-    const std::chrono::duration<double> elapsed = now - _start;
     _console.status((_drawn ? cursorUp(_rows.size() + 1) : "") + text(elapsed.count()));
     _lastDraw = now;
     _drawn = true;
@@ -192,7 +193,7 @@ std::string ProgressBlock::text(double seconds) const {
     uint64_t total = 0;
     for (const Row& row : _rows) {
         block += "\r" + row.label + "  " +
-                 (row.started ? progressLine(row.done, row.total, seconds) : "waiting") +
+                 (row.started ? progressLine(row.done, row.total, row.seconds) : "waiting") +
                  kEraseLineEnd + "\n";
         done += row.done;
         total += row.total;

@@ -46,6 +46,7 @@ class ProgressBlock {
         bool started = false;
         uint64_t done = 0;
         uint64_t total = 0;
+        double seconds = 0;  // from the block's start to the row's latest report
     };
 
     std::string text(double seconds) const;
