@@ -1,5 +1,6 @@
 #include "ManyNodes.h"
 
+#include <algorithm>
 #include <iostream>
 #include <sstream>
 
@@ -69,14 +70,15 @@ void echoConsole(uint8_t address, const BusSchedule::Result& result) {
 
 int reportParts(Console& console, const Settings& settings, const char* command,
                 std::vector<NodePart>& parts) {
+    const auto firstFailed =
+        std::ranges::find_if(parts, [](const NodePart& part) { return part.exitStatus != 0; });
+    const int status = firstFailed == parts.end() ? 0 : firstFailed->exitStatus;
     std::string text;
     std::vector<uint8_t> failed;
-    int status = 0;
     json_object* nodes = json_object_new_array();
     for (NodePart& part : parts) {
         text += labelled(part.address, part.text);
         if (part.exitStatus != 0) {
-            status = failed.empty() ? part.exitStatus : status;
             failed.push_back(part.address);
         }
         json_object_array_add(nodes, part.document.release());
