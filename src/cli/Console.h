@@ -2,6 +2,7 @@
 
 #include <json-c/json.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,8 @@ struct Settings {
     bool quiet = false;
     bool verbose = false;
     bool yes = false;
+    // node, put and get: reply polling of every node of the call (NorvaneI2CNode::replyPollUs).
+    uint32_t replyPollUs = 0;
 };
 
 // The tool's own channels, kept apart from the library's console lines.

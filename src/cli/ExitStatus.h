@@ -10,6 +10,8 @@ constexpr int kUsageError = 64;
 constexpr int kNotConfirmed = 75;
 constexpr const char* kNotConfirmedText =
     "not confirmed; nothing was probed (give -y to skip the question)";
+constexpr const char* kNotConfirmedSweepText =
+    "not confirmed; no node was asked (give -y to skip the question)";
 // The board module (the board subcommand) cannot be loaded: the installation is incomplete.
 constexpr int kBoardModuleMissing = 69;
 // The bus cannot be opened or the address not selected: the node status of a channel that

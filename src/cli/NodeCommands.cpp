@@ -286,6 +286,7 @@ int runNodeCommand(Console& console, const Settings& settings, uint8_t address,
     if (const std::optional<std::string> fault = channelFault(node, settings.bus, address)) {
         return console.fail(document.get(), "status", kBusUnusable, *fault);
     }
+    node.replyPollUs = settings.replyPollUs;
     NodeOutput out;
     const int32_t status = command.call(node, Arguments(arguments), out);
     if (status != NODE_SUCCESS) {

@@ -21,10 +21,6 @@ namespace cli {
 
 namespace {
 
-// The addresses below 0x08 and above 0x77 are reserved by the bus standard; only --all
-// probes them.
-constexpr unsigned kFirstOrdinary = 0x08;
-constexpr unsigned kLastOrdinary = 0x77;
 constexpr unsigned kLastAddress = 0x7F;
 constexpr unsigned kColumns = 16;
 constexpr uint8_t kProbeByte = 0x00;

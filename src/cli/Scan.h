@@ -9,6 +9,11 @@
 
 namespace cli {
 
+// The addresses below 0x08 and above 0x77 are reserved by the bus standard; only scan --all
+// probes them.
+constexpr unsigned kFirstOrdinary = 0x08;
+constexpr unsigned kLastOrdinary = 0x77;
+
 // What a probe of every address of a range found on one bus.
 struct ScanResult {
     std::string bus;

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "Console.h"
 
@@ -28,6 +29,36 @@ class ProgressBar {
     bool _drawn = false;
 };
 
+// One progress line per node and a total line with the aggregate rate below them, on standard
+// error when that is a terminal, redrawn in place (the cursor moved back up over the block) at
+// most ten times a second.
+class ProgressBlock {
+  public:
+    ProgressBlock(Console& console, const std::vector<std::string>& labels);
+    void update(size_t row, uint64_t done, uint64_t total);
+    // Clears the block, so the results start where it began.
+    void finish();
+
+  private:
+    using Clock = std::chrono::steady_clock;
+    struct Row {
+        std::string label;
+        bool started = false;
+        uint64_t done = 0;
+        uint64_t total = 0;
+        double seconds = 0;  // from the block's start to the row's latest report
+    };
+
+    std::string text(double seconds) const;
+
+    Console& _console;
+    bool _shown;
+    std::vector<Row> _rows;
+    Clock::time_point _start;
+    Clock::time_point _lastDraw;
+    bool _drawn = false;
+};
+
 // "45%  1200/2664 B  800 B/s  0:02 left"
 std::string progressLine(uint64_t done, uint64_t total, double seconds);
 
@@ -35,7 +66,8 @@ std::string progressLine(uint64_t done, uint64_t total, double seconds);
 struct TransferRequest {
     Direction direction = Direction::Put;
     std::string source;
-    std::string destination;  // empty: the source's file name
+    // empty: the source's file name; get on several nodes: the folder (empty: the current one)
+    std::string destination;
     uint32_t retries = 3;     // repeats of a chunk exchange that went unanswered
     bool resume = false;      // get: continue from, or keep, a partial "<destination>.part"
 };
@@ -43,5 +75,9 @@ struct TransferRequest {
 // put (local file to the node) or get (node file to a local file); returns the exit status.
 int runTransfer(Console& console, const Settings& settings, uint8_t address,
                 const TransferRequest& request);
+// put or get on several nodes, all through one bus schedule: the same file to each, or each
+// node's file into the folder as ADDRESS-NAME (0x10-log.txt); returns the exit status.
+int runTransferOnEach(Console& console, const Settings& settings,
+                      const std::vector<uint8_t>& addresses, const TransferRequest& request);
 
 }  // namespace cli

@@ -139,6 +139,16 @@ const ToolRun kRuns[] = {
     // The scenario starts afresh, so the chunk at 800 is the first one the second run asks for.
     {"lossy-fetch", {"get", "--retries", "0", "--resume", "0x20", "big.bin", "resumed.bin"}},
     {"lossy-fetch", {"get", "--retries", "0", "--resume", "0x20", "big.bin", "resumed.bin"}},
+    // Several nodes: results in the order given, the exit status of the first that failed.
+    {"several-nodes", {"node", "0x10,0x11", "get-identity"}},
+    {"several-nodes", {"--json", "node", "0x11-0x13", "get-text-e1"}},
+    {"several-nodes", {"node", "--poll", "0x14,0x12,0x10-0x11", "get-time"}},
+    {"several-nodes", {"--json", "node", "0x12,0x14", "get-time"}},
+    {"several-nodes", {"put", "--poll=5", "0x10-0x11", "put.bin"}},
+    {"several-nodes", {"get", "0x10,0x11,0x10", "log.txt", "fetched"}},
+    {"several-nodes", {"--json", "-y", "node", "all", "get-identity"}},
+    {"several-nodes", {"node", "all", "get-identity"}, "n\n"},
+    {"one-node", {"--json", "-y", "-b", "1", "node", "all", "get-time"}},
     {"one-node", {"--json", "board", "--config", "/nonexistent.json"}},
     {"no-gpio", {"--json", "board", "--config", "board.json"}},
     {"unreachable-api",
@@ -150,6 +160,12 @@ const ToolRun kRuns[] = {
     {"one-node", {"scan", "--frobnicate"}},
     {"one-node", {"node", "0x80", "get-identity"}},
     {"one-node", {"put", "twenty", "f"}},
+    {"one-node", {"node", "0x10,,0x11", "get-time"}},
+    {"one-node", {"node", "0x10-0x80,0x20", "get-time"}},
+    {"one-node", {"put", "0x12-0x10", "f"}},
+    {"one-node", {"node", "all,0x20", "get-time"}},
+    {"one-node", {"get", "0x10,0x11", "logs/log.txt"}},
+    {"one-node", {"node", "--poll=0", "0x20", "get-time"}},
     {"one-node", {"node", "0x20"}},
     {"one-node", {"node", "0x20", "set-text-f3"}},
     {"one-node", {"node", "0x20", "set-text-byte-f2", "x", "256"}},
@@ -173,9 +189,11 @@ std::string steady(const std::string& text) {
 
 std::string filesIn(const fs::path& folder) {
     std::set<std::string> files;
-    for (const fs::directory_entry& file : fs::directory_iterator(folder)) {
-        files.insert(" " + file.path().filename().string() + " " +
-                     std::to_string(file.file_size()));
+    for (const fs::directory_entry& file : fs::recursive_directory_iterator(folder)) {
+        if (file.is_regular_file()) {
+            files.insert(" " + fs::relative(file.path(), folder).string() + " " +
+                         std::to_string(file.file_size()));
+        }
     }
     return std::accumulate(files.begin(), files.end(), std::string("files:")) + "\n";
 }
@@ -323,7 +341,7 @@ TEST(Tool, ASignalDuringATransferEndsItOnTheNodeAndRemovesItsTemporaryFile) {
     }
 }
 
-TEST(Tool, DrawsAProgressBarOnATerminalAndEndsWithOneSummaryLine) {
+TEST(Tool, DrawsProgressOnATerminalAndEndsWithTheSummaryLines) {
     const TempDir folder;
     writeFile(folder.path() / "put.bin", std::string(1600, 'k'));
     const std::vector<std::string> put =
@@ -335,6 +353,15 @@ TEST(Tool, DrawsAProgressBarOnATerminalAndEndsWithOneSummaryLine) {
     EXPECT_THAT(run.out, HasSubstr("\r  0%  0/1600 B"));
     EXPECT_THAT(run.out, HasSubstr("\r100%  1600/1600 B"));
     EXPECT_THAT(run.out, HasSubstr(" as k.bin: 1600 bytes in "));
+    // Several nodes: a line each and the total's, the block cleared once the transfers ended.
+    const std::vector<std::string> putOnTwo = onBoard(
+        "several-nodes", {"put", "0x10-0x11", (folder.path() / "put.bin").string(), "k.bin"});
+    const ChildOutcome several = runProgram(
+        {"script", "-qec", kestro::test::shellCommandLine(putOnTwo), "/dev/null"});
+    EXPECT_EQ(several.status, 0) << several.out;
+    EXPECT_THAT(several.out, testing::ContainsRegex("\r0x1[01]    0%  0/1600 B"));
+    EXPECT_THAT(several.out, HasSubstr("\rtotal "));
+    EXPECT_THAT(several.out, HasSubstr("\x1b[3A\r\x1b[J0x10: sent "));
 }
 
 }  // namespace
