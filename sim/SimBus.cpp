@@ -24,6 +24,7 @@ SimNode& SimBus::addNode(uint8_t address) {
 SimNode& SimBus::addDevice(uint8_t address, Probe probe) {
     SimNode& node = addNode(address);
     node.setProbe(probe);
+    node.makePlainDevice();
     return node;
 }
 

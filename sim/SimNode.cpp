@@ -207,6 +207,7 @@ ssize_t SimNode::busWrite(const uint8_t* data, std::size_t count, int& error,
     request.eventIndex = stamp.eventIndex;
     reply_.reset();
     nowUs_ = stamp.timeUs;
+    if (plain_) return static_cast<ssize_t>(count);
 
     const std::optional<FaultRule> fault = takeFault(request.payload);
     lastFault_ = fault ? std::optional<Fault>(fault->fault) : std::nullopt;
@@ -269,6 +270,10 @@ void SimNode::keepCompletedSend(const Bytes& answered) {
 
 ssize_t SimNode::busRead(uint8_t* data, std::size_t count, int noAnswerErrno, int& error,
                          uint64_t atUs, bool& idle) {
+    if (plain_) {
+        std::fill_n(data, count, 0);
+        return static_cast<ssize_t>(count);
+    }
     if (!reply_) {
         error = noAnswerErrno;
         return -1;

@@ -201,6 +201,9 @@ class SimNode {
     void seed(uint64_t value) { random_.seed(value); }
 
     void setProbe(Probe probe) { probe_ = probe; }
+    // A plain device (a sensor, say) takes every write and answers every read with zero
+    // bytes: it does not speak the node protocol.
+    void makePlainDevice() { plain_ = true; }
     Probe probe() const { return probe_; }
 
     void inject(FaultRule rule);
@@ -305,6 +308,7 @@ class SimNode {
 
     uint8_t address_;
     Probe probe_ = Probe::Ack;
+    bool plain_ = false;
     NodeState state_;
     std::vector<FaultRule> faults_;
     std::vector<Request> requests_;
