@@ -14,8 +14,8 @@ namespace many_nodes {
 namespace {
 
 std::string hexAddress(int address) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%02X", address);
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(address));
     return text;
 }
 

@@ -40,7 +40,30 @@ constexpr double kLeastPollingSpeedUp = 30.0;
 
 enum class Direction { Send, Fetch };
 
-using Nodes = std::vector<std::unique_ptr<NorvaneI2CNode>>;
+// The nodes of one case, opened and closed without their console lines.
+class Nodes {
+  public:
+    Nodes(const Bus& bus, int count) {
+        QuietConsole quiet;
+        for (int i = 0; i < count; ++i) {
+            nodes_.push_back(std::make_unique<NorvaneI2CNode>(
+                static_cast<uint8_t>(kFirstAddress + i), bus.path));
+        }
+    }
+    ~Nodes() {
+        QuietConsole quiet;
+        nodes_.clear();
+    }
+    Nodes(const Nodes&) = delete;
+    Nodes& operator=(const Nodes&) = delete;
+
+    size_t size() const { return nodes_.size(); }
+    NorvaneI2CNode& operator[](size_t index) { return *nodes_[index]; }
+
+  private:
+    std::vector<std::unique_ptr<NorvaneI2CNode>> nodes_;
+};
+
 // An operation of the node at this index in its batch; true when its result is right.
 using Operation = std::function<int32_t(NorvaneI2CNode&, size_t)>;
 using Check = std::function<bool(size_t)>;
@@ -58,16 +81,6 @@ double simulatedSeconds() {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-Nodes openNodes(const Bus& bus, int count) {
-    QuietConsole quiet;
-    Nodes nodes;
-    for (int i = 0; i < count; ++i) {
-        nodes.push_back(
-            std::make_unique<NorvaneI2CNode>(static_cast<uint8_t>(kFirstAddress + i), bus.path));
-    }
-    return nodes;
-}
-
 // All operations at once through one schedule; `check` then tells each one's result right.
 Batch runBatch(Nodes& nodes, const Operation& operation, const Check& check,
                BusSchedule::JobOptions options = {}) {
@@ -75,7 +88,7 @@ Batch runBatch(Nodes& nodes, const Operation& operation, const Check& check,
     std::vector<BusSchedule::JobId> ids;
     for (size_t i = 0; i < nodes.size(); ++i) {
         ids.push_back(schedule.add(
-            *nodes[i], [&operation, i](NorvaneI2CNode& node) { return operation(node, i); },
+            nodes[i], [&operation, i](NorvaneI2CNode& node) { return operation(node, i); },
             options));
     }
     const double cpuBefore = processCpuMicros();
@@ -182,7 +195,7 @@ int transferTable(const Transfers& transfers, Direction direction) {
         const uint64_t wireUs = exchangeWireUs(direction, bus.hz);
         double oneSeconds = 0;
         for (int count : kNodeCounts) {
-            Nodes nodes = openNodes(bus, count);
+            Nodes nodes(bus, count);
             const Batch batch = transfers.run(direction, nodes);
             oneSeconds = count == 1 ? batch.seconds : oneSeconds;
             printTransferRow(bus, count, batch, oneSeconds, wireUs);
@@ -199,11 +212,12 @@ int identityCase() {
         return status == NODE_SUCCESS && texts != kIdentity ? NODE_REPLY_NOT_OK : status;
     };
     const auto always = [](size_t) { return true; };
-    Nodes one = openNodes(kBus400k, 1);
-    const Batch alone = runBatch(one, identity, always);
-    one.clear();
-    Nodes many = openNodes(kBus400k, kIdentityNodes);
-    const Batch all = runBatch(many, identity, always);
+    const auto time = [&](int count) {
+        Nodes nodes(kBus400k, count);
+        return runBatch(nodes, identity, always);
+    };
+    const Batch alone = time(1);
+    const Batch all = time(kIdentityNodes);
     const double ratio = all.seconds / alone.seconds;
     std::printf("\ngetIdentity through one BusSchedule, 400 kHz (simulated time)\n");
     std::printf("one node %.1f ms, %d nodes %.1f ms: %.2fx one node's (target <= %.1fx: %s)\n",
@@ -213,7 +227,7 @@ int identityCase() {
 }
 
 int pollingRow(const Transfers& transfers, Direction direction) {
-    Nodes nodes = openNodes(kBusLate, 1);
+    Nodes nodes(kBusLate, 1);
     const Batch waiting = transfers.run(direction, nodes);
     const Batch polling = transfers.run(direction, nodes, {.replyPollUs = kPollUs});
     const double waitingRate = static_cast<double>(kFileSize) / waiting.seconds;
