@@ -240,10 +240,18 @@ bool sleep(SleepCall kind, uint64_t durationUs) {
 }
 
 bool fakeWallClock(uint64_t& nowUs) {
+    uint64_t advancedUs = 0;
+    return fakeClock(nowUs, advancedUs);
+}
+
+bool fakeClock(uint64_t& nowUs, uint64_t& advancedUs) {
     if (!theLink->fast) return false;
     Reply reply;
-    if (!call(link::Op::Now, 0, 0, nullptr, 0, reply) || reply.answer.result < 0) return false;
+    if (!call(link::Op::Now, 0, 0, nullptr, 0, reply) || reply.answer.result < 0 || reply.answer.b < 0) {
+        return false;
+    }
     nowUs = static_cast<uint64_t>(reply.answer.result);
+    advancedUs = static_cast<uint64_t>(reply.answer.b);
     return true;
 }
 

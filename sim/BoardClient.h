@@ -31,5 +31,7 @@ ssize_t write(int fd, const void* buffer, std::size_t count);
 int ioctl(int fd, unsigned request, void* argument);
 bool sleep(SleepCall call, uint64_t durationUs);
 bool fakeWallClock(uint64_t& nowUs);
+// The same, and how far waits have moved the board's clock since the run began.
+bool fakeClock(uint64_t& nowUs, uint64_t& advancedUs);
 
 }  // namespace sim::client

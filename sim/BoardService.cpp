@@ -170,7 +170,8 @@ bool BoardService::handle(Peer& peer, const RequestView& request) {
             // Reading the clock is no work that the clock must wait for: a
             // program that polls it for time to pass would hold it still.
             const auto lastAnswer = peer.lastAnswer;
-            answer(peer, static_cast<int64_t>(board.clock().nowUs()), 0);
+            answer(peer, static_cast<int64_t>(board.clock().nowUs()), 0, {},
+                   static_cast<int64_t>(board.clock().advancedUs()));
             peer.lastAnswer = lastAnswer;
             return true;
         }

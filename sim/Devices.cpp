@@ -697,6 +697,17 @@ bool sleep(SleepCall call, uint64_t durationUs) {
     return board->clock().noteSleep(call, durationUs, index, board->recording());
 }
 
+bool fakeClockAdvance(uint64_t& advancedUs) {
+    SimBoard* board = existingBoard();
+    if (board == nullptr) return false;
+    const auto guard = SimBoard::lock();
+    uint64_t nowUs = 0;
+    if (client::active()) return client::fakeClock(nowUs, advancedUs);
+    if (!board->clock().isFake()) return false;
+    advancedUs = board->clock().advancedUs();
+    return true;
+}
+
 bool fakeWallClock(uint64_t& nowUs) {
     SimBoard* board = existingBoard();
     if (board == nullptr) return false;

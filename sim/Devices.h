@@ -36,5 +36,7 @@ ssize_t extendedAttribute(const char* path);
 bool sleep(SleepCall call, uint64_t durationUs);
 // Fake wall-clock time, or nothing when the clock is real.
 bool fakeWallClock(uint64_t& nowUs);
+// How far waits have moved the fake clock since the run began, or nothing when it is real.
+bool fakeClockAdvance(uint64_t& advancedUs);
 
 }  // namespace sim::devices

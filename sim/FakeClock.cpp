@@ -24,6 +24,7 @@ std::string sleepCallName(SleepCall call) {
 void FakeClock::useFake(uint64_t startUs) {
     fake_ = true;
     fakeNowUs_ = startUs;
+    startUs_ = startUs;
 }
 
 void FakeClock::useReal() {

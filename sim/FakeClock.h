@@ -36,6 +36,8 @@ class FakeClock {
     // Wall-clock microseconds since the epoch (fake or real).
     uint64_t nowUs() const;
     uint64_t nowMs() const { return nowUs() / 1000; }
+    // How far waits have moved fake time since it started (0 in real mode).
+    uint64_t advancedUs() const { return fake_ && fakeNowUs_ > startUs_ ? fakeNowUs_ - startUs_ : 0; }
     // Fake mode only: move fake time.
     void setNowUs(uint64_t us) { fakeNowUs_ = us; }
     void advanceUs(uint64_t us) { fakeNowUs_ += us; }
@@ -55,6 +57,7 @@ class FakeClock {
   private:
     bool fake_ = false;
     uint64_t fakeNowUs_ = kDefaultStartUs;
+    uint64_t startUs_ = kDefaultStartUs;
     std::vector<SleepRecord> sleeps_;
 };
 

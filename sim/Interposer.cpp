@@ -68,11 +68,34 @@ bool isWallClock(clockid_t clock) {
     return clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE;
 }
 
+bool isMonotonicClock(clockid_t clock) {
+    return clock == CLOCK_MONOTONIC || clock == CLOCK_MONOTONIC_RAW || clock == CLOCK_MONOTONIC_COARSE ||
+           clock == CLOCK_BOOTTIME;
+}
+
+// With the fake clock, monotonic clocks are simulated too: they start at kMonotonicStartUs
+// and move only as the fake clock does, so that a deadline a program set on one is met, on
+// the board's clock, exactly when its wait returns.
+constexpr uint64_t kMonotonicStartUs = 1'000'000'000ULL;
+
+int fakeMonotonic(clockid_t clock, timespec* out) {
+    uint64_t advancedUs = 0;
+    if (out == nullptr || !devices::fakeClockAdvance(advancedUs)) return sim::real::clockGettime(clock, out);
+    const uint64_t nowUs = kMonotonicStartUs + advancedUs;
+    out->tv_sec = static_cast<time_t>(nowUs / 1'000'000ULL);
+    out->tv_nsec = static_cast<long>(nowUs % 1'000'000ULL) * 1000L;
+    return 0;
+}
+
 uint64_t clockNowUs(clockid_t clock) {
     uint64_t now = 0;
     if (isWallClock(clock) && devices::fakeWallClock(now)) return now;
     timespec ts{};
-    sim::real::clockGettime(clock, &ts);
+    if (isMonotonicClock(clock)) {
+        fakeMonotonic(clock, &ts);
+    } else {
+        sim::real::clockGettime(clock, &ts);
+    }
     return microsecondsOf(ts);
 }
 
@@ -344,6 +367,7 @@ SIM_EXPORT time_t time(time_t* out) noexcept {
 }
 
 SIM_EXPORT int clock_gettime(clockid_t clock, timespec* out) noexcept {
+    if (isMonotonicClock(clock)) return fakeMonotonic(clock, out);
     uint64_t now = 0;
     if (!isWallClock(clock) || !devices::fakeWallClock(now)) {
         return sim::real::clockGettime(clock, out);

@@ -64,6 +64,12 @@ void pauseBriefly() {
 #endif
 }
 
+int64_t hostMonotonicUs() {
+    timespec now{};
+    real::clockGettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
+}
+
 // --- the board's side -------------------------------------------------------
 
 SharedArea* createArea(int& fd) {

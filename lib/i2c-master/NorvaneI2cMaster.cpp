@@ -21,6 +21,8 @@ namespace {
 
 constexpr int kTableSize = 256;
 constexpr size_t kHeaderSize = 3;
+// What a bus reads where no node drives it, and what a node answers before its reply is ready.
+constexpr uint8_t kIdle = 0xFF;
 constexpr size_t kReceiveBufferSize = 8192;
 // Whatever follows the payload in a frame: two CRC bytes and the end byte.
 constexpr size_t kTrailerSize = 3;
@@ -47,8 +49,7 @@ bool anyAddressInUse(const uint8_t* flags) {
 }
 
 void printLine(const char* text) {
-    std::printf("%s", text);
-    std::fflush(stdout);
+    std::cout << text << std::flush;
 }
 
 // A header byte the read did not deliver shows as 0 rather than stale stack contents.
@@ -201,22 +202,45 @@ int32_t NorvaneI2cMaster::send(const uint8_t* buffer, uint16_t length) {
     if (_addr == 0 || !ownsChannel()) {
         return MASTER_NOT_OPEN;
     }
+    _headerPolled = false;
     ssize_t written = ::write(_fd, buffer, length);
     if (written == static_cast<ssize_t>(length)) {
         return MASTER_TRANSFER_OK;
     }
     noteFailure(written);
-    std::printf("Error sending buffLen %u error %d, %s\n", static_cast<unsigned>(length),
-                static_cast<int>(written), std::strerror(errno));
-    std::fflush(stdout);
+    const char* why = std::strerror(errno);
+    std::cout << "Error sending buffLen " << length << " error " << written << ", " << why
+              << std::endl;
     return MASTER_SEND_FAILED;
+}
+
+bool NorvaneI2cMaster::pollHeader() {
+    _headerPolled = false;
+    if (!ownsChannel()) {
+        return false;
+    }
+    const int savedErrno = errno;
+    const ssize_t received = ::read(_fd, _polledHeader, kHeaderSize);
+    errno = savedErrno;
+    _headerPolled = received == static_cast<ssize_t>(kHeaderSize) && _polledHeader[0] != kIdle;
+    return _headerPolled;
+}
+
+// The header that a poll read, or a fresh read of it.
+ssize_t NorvaneI2cMaster::readHeader(uint8_t* header) {
+    if (!_headerPolled) {
+        return readChannel(header, kHeaderSize);
+    }
+    _headerPolled = false;
+    std::copy(_polledHeader, _polledHeader + kHeaderSize, header);
+    return static_cast<ssize_t>(kHeaderSize);
 }
 
 int32_t NorvaneI2cMaster::receive(uint8_t*& payload, uint16_t& payloadLength) {
     FrameParser parser;
     _error = MASTER_OK;
     uint8_t buffer[kReceiveBufferSize];
-    ssize_t received = readChannel(buffer, kHeaderSize);
+    ssize_t received = readHeader(buffer);
     printHeader(buffer, received);
     if (received != static_cast<ssize_t>(kHeaderSize)) {
         return MASTER_RECEIVE_FAILED;

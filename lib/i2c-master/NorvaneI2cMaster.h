@@ -53,7 +53,13 @@ class NorvaneI2cMaster {
     /// Wire: one write transaction carrying the whole frame.
     int32_t send(const uint8_t* buffer, uint16_t length);
     /// Wire: read 3 header bytes, then length + 3 bytes; hands out the payload plus a NUL.
+    /// A header that pollHeader already read is not read again.
     int32_t receive(uint8_t*& payload, uint16_t& payloadLength);
+    /// Wire: read 3 header bytes ahead of `receive`, to learn whether the reply is ready. True,
+    /// and the header kept for `receive`, when all three came and the first is not 0xFF (the
+    /// idle level of a node whose reply is not complete yet); false otherwise, and nothing
+    /// kept, nor any errno: a node busy with the request may refuse a read.
+    bool pollHeader();
 
   private:
     // Address 0 is a valid bind for the kernel, so the descriptor, not the
@@ -63,6 +69,7 @@ class NorvaneI2cMaster {
     bool ownsChannel() const;
     bool openAndBind(uint8_t addr, const char* bus);
     ssize_t readChannel(uint8_t* buffer, size_t count);
+    ssize_t readHeader(uint8_t* header);
     /// Keeps errno when a read or write reported failure.
     void noteFailure(ssize_t result);
     void printOpened(bool busIsNew) const;
@@ -75,4 +82,6 @@ class NorvaneI2cMaster {
     std::string _bus;
     int _lastErrno = 0;
     uint64_t _channel = 0;
+    uint8_t _polledHeader[3] = {};
+    bool _headerPolled = false;
 };

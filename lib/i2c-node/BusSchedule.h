@@ -58,7 +58,9 @@ class BusSchedule {
     /// Queues `operation` on `node`; it starts once the node's earlier operations have ended.
     JobId add(NorvaneI2CNode& node, Operation operation, JobOptions options = {});
 
-    /// Runs until every queued operation has ended, sleeping while all of them wait.
+    /// Runs until every queued operation has ended, sleeping while all of them wait. An
+    /// exception that an operation lets escape (std::bad_alloc) ends that operation with
+    /// status -1 and comes out of run() or runDue(); the others stay where they are.
     void run();
 
     /// For an event loop: runs whatever is due now, without sleeping, and answers when to

@@ -46,17 +46,6 @@ struct FileCloser {
 };
 using StdioFile = std::unique_ptr<FILE, FileCloser>;
 
-// A transfer step: the request, then, only when it went out, the one-second wait and the reply.
-template <typename Request, typename Reply>
-int32_t transferStep(Request request, Reply reply) {
-    int32_t sent = request();
-    if (sent != NODE_SUCCESS) {
-        return sent;
-    }
-    NorvaneI2CNode::waitOut(NorvaneI2CNode::kTransferWaitUs);
-    return reply();
-}
-
 // Tells the operator that the node may still hold a transfer open.
 int32_t warn(const char* warning, int32_t status) {
     std::cout << warning << std::endl;
@@ -191,7 +180,7 @@ int32_t NorvaneI2CNode::getFile(const std::string& remoteName, const std::string
     if (getFileStart(remoteName) != NODE_SUCCESS) {
         return status;
     }
-    waitOut(kTransferWaitUs);
+    awaitReply(kTransferWaitUs);
     uint32_t handle = 0;
     if (readHandleReply(handle) != NODE_SUCCESS) {
         return warn(kGetWarning, status);

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <iostream>
 #include <utility>
 
+#include "BusSchedule.h"
 #include "PrintableText.h"
 #include "ReplyPayload.h"
 #include "RequestFrame.h"
@@ -25,7 +27,11 @@ NorvaneI2CNode::NorvaneI2CNode(uint8_t addr, const char* bus) : addr(addr) {
     this->bus = bus;
 }
 
+// Inside a bus schedule the wait is the schedule's to fill with other nodes' work.
 void NorvaneI2CNode::waitOut(useconds_t waitUs) {
+    if (BusSchedule::yieldFor(waitUs)) {
+        return;
+    }
     using Clock = std::chrono::steady_clock;
     const Clock::time_point end = Clock::now() + std::chrono::microseconds(waitUs);
     while (::usleep(waitUs) != 0 && errno == EINTR) {
@@ -35,6 +41,28 @@ void NorvaneI2CNode::waitOut(useconds_t waitUs) {
             return;
         }
         waitUs = static_cast<useconds_t>(left);
+    }
+}
+
+// With polling, the reply step's header may be read by a poll before the wait has passed;
+// once it has, the reply step reads as it does without polling.
+void NorvaneI2CNode::awaitReply(useconds_t waitUs) {
+    if (replyPollUs == 0) {
+        waitOut(waitUs);
+        return;
+    }
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point end = Clock::now() + std::chrono::microseconds(waitUs);
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::microseconds>(end - Clock::now()).count();
+        if (left <= 0) {
+            return;
+        }
+        waitOut(static_cast<useconds_t>(std::min<int64_t>(left, replyPollUs)));
+        if (Clock::now() < end && master.pollHeader()) {
+            return;
+        }
     }
 }
 

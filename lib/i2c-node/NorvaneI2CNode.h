@@ -173,10 +173,12 @@ class NorvaneI2CNode {
         if (request() != NODE_SUCCESS) {
             return status;
         }
-        waitOut(waitUs);
+        awaitReply(waitUs);
         return reply();
     }
 
+    /// The wait before a reply step: `waitUs` in full, or less with reply polling.
+    void awaitReply(useconds_t waitUs);
     int32_t fail(NodeStatus code);
     int32_t sendRequest(RequestFrame& frame);
     int32_t sendOpcode(uint8_t opcode);
@@ -197,4 +199,13 @@ class NorvaneI2CNode {
     int32_t keepIfIntact(IncomingFile& incoming, const uint8_t* nodeDigest);
     template <typename Exchange>
     int32_t withRetries(const TransferOptions& options, Exchange exchange);
+    /// A transfer step: the request, then, only when it went out, the wait and the reply.
+    template <typename Request, typename Reply>
+    int32_t transferStep(Request request, Reply reply) {
+        if (request() != NODE_SUCCESS) {
+            return status;
+        }
+        awaitReply(kTransferWaitUs);
+        return reply();
+    }
 };
