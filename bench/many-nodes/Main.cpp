@@ -28,9 +28,9 @@ int runUnderSimulator(const std::string& folder) {
     std::string launcher = KESTRO_SIM_LAUNCHER;
     std::string fast = "--fast", scenario = "--scenario", end = "--", measure = "--measure";
     std::string program = self, scenarioPath = board, scratch = folder;
-    char* argv[] = {launcher.data(), fast.data(),    scenario.data(), scenarioPath.data(),
-                    end.data(),      program.data(), measure.data(),  scratch.data(),
-                    nullptr};
+    char* argv[] = {launcher.data(),     fast.data(),    scenario.data(),
+                    scenarioPath.data(), end.data(),     program.data(),
+                    measure.data(),      scratch.data(), nullptr};
     pid_t pid = -1;
     if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ) != 0) {
         std::fprintf(stderr, "kestro-many-nodes: cannot start %s\n", argv[0]);

@@ -63,7 +63,8 @@ class Nodes {
     std::vector<std::unique_ptr<NorvaneI2CNode>> nodes_;
 };
 
-// An operation of the node at this index in its batch; true when its result is right.
+// An operation of the node at this index in its batch, and what tells, once the batch has run,
+// whether that node's result is right.
 using Operation = std::function<int32_t(NorvaneI2CNode&, size_t)>;
 using Check = std::function<bool(size_t)>;
 
@@ -176,10 +177,9 @@ void printTransferRow(const Bus& bus, int count, const Batch& batch, double oneS
         target =
             std::string(">= 90% of ceiling: ") + verdict(share >= kLeastShareOfCeilingWhenFull);
     }
-    std::printf("%-8s %3d %9.1f %7.3f %10.0f %10.0f %6.1f%% %7.2f %6.2f  %s%s\n", bus.label,
-                count, batch.seconds, ratio, goodput, ceiling, share * 100, demand,
-                batch.cpuSeconds, target.c_str(),
-                batch.failures == 0 ? "" : "  (some FAILED)");
+    std::printf("%-8s %3d %9.1f %7.3f %10.0f %10.0f %6.1f%% %7.2f %6.2f  %s%s\n", bus.label, count,
+                batch.seconds, ratio, goodput, ceiling, share * 100, demand, batch.cpuSeconds,
+                target.c_str(), batch.failures == 0 ? "" : "  (some FAILED)");
     std::fflush(stdout);
 }
 
@@ -240,9 +240,10 @@ int pollingRow(const Transfers& transfers, Direction direction) {
 }
 
 int pollingTable(const Transfers& transfers) {
-    std::printf("\nOne node, 400 kHz, replies ready %u ms after each request, 256 KiB,"
-                " polled every %u ms (simulated time; rates in file bytes/s)\n",
-                kReadyUs / 1000, kPollUs / 1000);
+    std::printf(
+        "\nOne node, 400 kHz, replies ready %u ms after each request, 256 KiB,"
+        " polled every %u ms (simulated time; rates in file bytes/s)\n",
+        kReadyUs / 1000, kPollUs / 1000);
     std::printf("%-6s %9s %9s %9s %10s %7s  %s\n", "", "waiting", "polling", "vs 800", "ceiling",
                 "of ceil", "target");
     return pollingRow(transfers, Direction::Send) + pollingRow(transfers, Direction::Fetch);
@@ -251,12 +252,13 @@ int pollingTable(const Transfers& transfers) {
 void printCeilings() {
     std::printf("Wire time per chunk exchange (request write, reply header read, rest read):\n");
     for (const Bus& bus : {kBus100k, kBus400k}) {
-        std::printf("  %s: send %.2f ms, fetch %.2f ms; whole 256 KiB exchange send %.2f s,"
-                    " fetch %.2f s\n",
-                    bus.label, wire::sendChunkUs(bus.hz) / 1e3,
-                    wire::fetchChunkUs(wire::kChunkSize, bus.hz) / 1e3,
-                    exchangeWireUs(Direction::Send, bus.hz) / 1e6,
-                    exchangeWireUs(Direction::Fetch, bus.hz) / 1e6);
+        std::printf(
+            "  %s: send %.2f ms, fetch %.2f ms; whole 256 KiB exchange send %.2f s,"
+            " fetch %.2f s\n",
+            bus.label, wire::sendChunkUs(bus.hz) / 1e3,
+            wire::fetchChunkUs(wire::kChunkSize, bus.hz) / 1e3,
+            exchangeWireUs(Direction::Send, bus.hz) / 1e6,
+            exchangeWireUs(Direction::Fetch, bus.hz) / 1e6);
     }
 }
 
