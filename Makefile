@@ -51,9 +51,12 @@ bench: build
 	./$(BUILD)/bench/kestro-bench
 	./$(BUILD)/bench/startup/kestro-startup-cost
 	./$(BUILD)/bench/link/kestro-link-cost
+	./$(BUILD)/bench/many-nodes/kestro-many-nodes
 
 # Mixed node commands and file transfers on the simulated bus with seeded
-# random faults; fails when one succeeded wrongly or left a descriptor open.
+# random faults, then batches of them on four nodes through one bus schedule,
+# faults on some nodes only; fails when one succeeded wrongly, a batch's node
+# without faults failed, or a descriptor was left open.
 chaos: configure
 	cmake --build $(BUILD) -j $(JOBS) --target kestro-chaos
 	./$(BUILD)/bench/chaos/kestro-chaos --operations $(CHAOS_OPERATIONS) \
