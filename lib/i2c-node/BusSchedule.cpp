@@ -71,15 +71,14 @@ struct BusSchedule::State {
     }
 
     std::unique_ptr<Running> start(Queued job, Clock::time_point now) {
-        auto job_ = std::make_unique<Running>();
-        Running* self = job_.get();
-        self->id = job.id;
-        self->node = job.node;
-        self->wakeAt = now;
+        auto running = std::make_unique<Running>();
+        running->id = job.id;
+        running->node = job.node;
+        running->wakeAt = now;
         Result& result = results[job.id];
-        self->fiber = std::make_unique<Fiber>(
+        running->fiber = std::make_unique<Fiber>(
             [&result, job = std::move(job)] { result.status = runOperation(job); });
-        return job_;
+        return running;
     }
 
     static int32_t runOperation(const Queued& job) {
@@ -108,19 +107,28 @@ struct BusSchedule::State {
         if (result.started == Clock::time_point{}) {
             result.started = Clock::now();
         }
-        std::streambuf* shared = std::cout.rdbuf(&job.console);
-        Running* outer = std::exchange(runningNow, &job);
+        const ResumeScope scope(job);
         try {
             job.fiber->resume();
         } catch (...) {
             result.status = kEscaped;
-            runningNow = outer;
-            std::cout.rdbuf(shared);
             throw;
         }
-        runningNow = outer;
-        std::cout.rdbuf(shared);
     }
+
+    // While an operation runs, its console lines are its own and its waits yield.
+    struct ResumeScope {
+        explicit ResumeScope(Running& job)
+            : shared(std::cout.rdbuf(&job.console)), outer(std::exchange(runningNow, &job)) {}
+        ~ResumeScope() {
+            runningNow = outer;
+            std::cout.rdbuf(shared);
+        }
+        ResumeScope(const ResumeScope&) = delete;
+        ResumeScope& operator=(const ResumeScope&) = delete;
+        std::streambuf* shared;
+        Running* outer;
+    };
 
     // Returns the ended operation's id, if it ended.
     std::optional<JobId> finishIfEnded(Running& job) {
@@ -140,9 +148,8 @@ struct BusSchedule::State {
         if (running.empty()) {
             return std::nullopt;
         }
-        auto earliest = std::min_element(running.begin(), running.end(), [](auto& a, auto& b) {
-            return a->wakeAt < b->wakeAt;
-        });
+        auto earliest = std::min_element(running.begin(), running.end(),
+                                         [](auto& a, auto& b) { return a->wakeAt < b->wakeAt; });
         return (*earliest)->wakeAt;
     }
 };
@@ -151,8 +158,7 @@ BusSchedule::BusSchedule() : _state(std::make_unique<State>()) {}
 
 BusSchedule::~BusSchedule() = default;
 
-BusSchedule::JobId BusSchedule::add(NorvaneI2CNode& node, Operation operation,
-                                    JobOptions options) {
+BusSchedule::JobId BusSchedule::add(NorvaneI2CNode& node, Operation operation, JobOptions options) {
     const JobId id = _state->results.size();
     _state->results.emplace_back();
     _state->queued.push_back({id, &node, std::move(operation), options});

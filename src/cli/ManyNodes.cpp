@@ -115,8 +115,8 @@ NodeSweep sweepForNodes(const Settings& settings) {
     BusSchedule schedule;
     std::vector<std::pair<uint8_t, BusSchedule::JobId>> jobs;
     for (unsigned address = kFirstOrdinary; address <= kLastOrdinary; ++address) {
-        NorvaneI2CNode& node = nodes.emplace_back(static_cast<uint8_t>(address),
-                                                  settings.bus.c_str());
+        NorvaneI2CNode& node =
+            nodes.emplace_back(static_cast<uint8_t>(address), settings.bus.c_str());
         // Only a bus that cannot be opened at all ends the sweep; an address a driver holds
         // is left out, as a silent one is.
         if (node.master.getError() == MASTER_OPEN_FAILED) {
@@ -160,28 +160,23 @@ int runNodeCommandOnEach(Console& console, const Settings& settings,
     BusSchedule schedule;
     for (size_t index = 0; index < parts.size(); ++index) {
         if (NorvaneI2CNode* node = openNode(settings, parts[index], nodes)) {
-            parts[index].job = schedule.add(*node, [&command, &given, &out = outs[index]](
-                                                       NorvaneI2CNode& asked) {
-                return command.call(asked, given, out);
-            });
+            parts[index].job =
+                schedule.add(*node, [&command, &given, &out = outs[index]](NorvaneI2CNode& asked) {
+                    return command.call(asked, given, out);
+                });
         }
     }
     schedule.run();
-    for (size_t index = 0; index < parts.size(); ++index) {
-        NodePart& part = parts[index];
-        if (!part.job) {
-            continue;
-        }
-        const BusSchedule::Result& result = schedule.result(*part.job);
-        echoConsole(part.address, result);
-        if (result.status != NODE_SUCCESS) {
-            failPart(part, result.status, nodeStatusText(result.status));
-            continue;
-        }
-        setNumber(part.document.get(), "status", result.status);
-        setValue(part.document.get(), "result", outputObject(command.fields, outs[index]));
-        part.text = outputText(command.fields, outs[index]);
-    }
+    eachResult(
+        parts, schedule, [&](size_t index, NodePart& part, const BusSchedule::Result& result) {
+            if (result.status != NODE_SUCCESS) {
+                failPart(part, result.status, nodeStatusText(result.status));
+                return;
+            }
+            setNumber(part.document.get(), "status", result.status);
+            setValue(part.document.get(), "result", outputObject(command.fields, outs[index]));
+            part.text = outputText(command.fields, outs[index]);
+        });
     return reportParts(console, settings, command.name, parts);
 }
 

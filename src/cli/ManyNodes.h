@@ -39,6 +39,20 @@ void echoConsole(uint8_t address, const BusSchedule::Result& result);
 // the failed addresses on standard error; returns the exit status of the first failed part.
 int reportParts(Console& console, const Settings& settings, const char* command,
                 std::vector<NodePart>& parts);
+// Calls `use(index, part, result)` for each part whose operation ran, in the order given,
+// after echoing its console lines.
+template <typename Use>
+void eachResult(std::vector<NodePart>& parts, const BusSchedule& schedule, Use use) {
+    for (size_t index = 0; index < parts.size(); ++index) {
+        NodePart& part = parts[index];
+        if (!part.job) {
+            continue;
+        }
+        const BusSchedule::Result& result = schedule.result(*part.job);
+        echoConsole(part.address, result);
+        use(index, part, result);
+    }
+}
 
 // The call ends before any node was asked: `code` and `text` in a document of its own.
 int failCall(Console& console, const Settings& settings, const char* command, int code,

@@ -358,13 +358,7 @@ int runTransferOnEach(Console& console, const Settings& settings,
     });
     block.finish();
     const std::string sentDigest = put ? digestText(source) : "";
-    for (size_t index = 0; index < parts.size(); ++index) {
-        NodePart& part = parts[index];
-        if (!part.job) {
-            continue;
-        }
-        const BusSchedule::Result& result = schedule.result(*part.job);
-        echoConsole(part.address, result);
+    eachResult(parts, schedule, [&](size_t index, NodePart& part, const BusSchedule::Result& result) {
         noteTransfer(part, result, moved[index], [&](double seconds) {
             const std::string sha256 = put ? sentDigest : digestText(targets[index]);
             setText(part.document.get(), "sha256", sha256);
@@ -372,7 +366,7 @@ int runTransferOnEach(Console& console, const Settings& settings,
                                addressText(part.address) + " on " + settings.bus, moved[index],
                                seconds, sha256);
         });
-    }
+    });
     return reportParts(console, settings, put ? "put" : "get", parts);
 }
 
