@@ -358,15 +358,16 @@ int runTransferOnEach(Console& console, const Settings& settings,
     });
     block.finish();
     const std::string sentDigest = put ? digestText(source) : "";
-    eachResult(parts, schedule, [&](size_t index, NodePart& part, const BusSchedule::Result& result) {
-        noteTransfer(part, result, moved[index], [&](double seconds) {
-            const std::string sha256 = put ? sentDigest : digestText(targets[index]);
-            setText(part.document.get(), "sha256", sha256);
-            return summaryLine(request.direction, source, targets[index],
-                               addressText(part.address) + " on " + settings.bus, moved[index],
-                               seconds, sha256);
-        });
-    });
+    eachResult(parts, schedule,
+               [&](size_t index, NodePart& part, const BusSchedule::Result& result) {
+                   noteTransfer(part, result, moved[index], [&](double seconds) {
+                       const std::string sha256 = put ? sentDigest : digestText(targets[index]);
+                       setText(part.document.get(), "sha256", sha256);
+                       return summaryLine(request.direction, source, targets[index],
+                                          addressText(part.address) + " on " + settings.bus,
+                                          moved[index], seconds, sha256);
+                   });
+               });
     return reportParts(console, settings, put ? "put" : "get", parts);
 }
 
