@@ -7,6 +7,7 @@
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -49,13 +50,18 @@ void sleepUntil(Clock::time_point when) {
 }  // namespace
 
 struct BusSchedule::State {
-    std::deque<Result> results;
+    std::unordered_map<JobId, Result> results;
+    JobId nextId = 0;
     std::deque<Queued> queued;
     std::vector<std::unique_ptr<Running>> running;
 
     bool nodeBusy(const NorvaneI2CNode* node) const {
         return std::any_of(running.begin(), running.end(),
                            [node](const auto& job) { return job->node == node; });
+    }
+    bool nodeQueued(const NorvaneI2CNode* node) const {
+        return std::any_of(queued.begin(), queued.end(),
+                           [node](const Queued& job) { return job.node == node; });
     }
 
     // Starts, in the order they were added, the queued operations whose node is free.
@@ -159,8 +165,8 @@ BusSchedule::BusSchedule() : _state(std::make_unique<State>()) {}
 BusSchedule::~BusSchedule() = default;
 
 BusSchedule::JobId BusSchedule::add(NorvaneI2CNode& node, Operation operation, JobOptions options) {
-    const JobId id = _state->results.size();
-    _state->results.emplace_back();
+    const JobId id = _state->nextId++;
+    _state->results.emplace(id, Result{});
     _state->queued.push_back({id, &node, std::move(operation), options});
     return id;
 }
@@ -196,6 +202,17 @@ void BusSchedule::run() {
 
 bool BusSchedule::idle() const {
     return _state->queued.empty() && _state->running.empty();
+}
+
+bool BusSchedule::busy(const NorvaneI2CNode& node) const {
+    return _state->nodeBusy(&node) || _state->nodeQueued(&node);
+}
+
+void BusSchedule::release(JobId id) {
+    const auto found = _state->results.find(id);
+    if (found != _state->results.end() && found->second.done) {
+        _state->results.erase(found);
+    }
 }
 
 const BusSchedule::Result& BusSchedule::result(JobId id) const {

@@ -69,8 +69,13 @@ class BusSchedule {
 
     /// True when no operation is queued, running or waiting.
     bool idle() const;
+    /// True while an operation of `node` is queued, running or waiting.
+    bool busy(const NorvaneI2CNode& node) const;
 
+    /// Every result is kept until it is released; a schedule that lives long (an event loop's)
+    /// releases each once it has read it. Releasing one that has not ended does nothing.
     const Result& result(JobId id) const;
+    void release(JobId id);
 
     /// Called on the schedule's thread as each operation ends, with its result.
     std::function<void(JobId, const Result&)> onDone;

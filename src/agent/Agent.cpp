@@ -1,0 +1,399 @@
+#include "Agent.h"
+
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "AgentConfig.h"
+#include "BusSchedule.h"
+#include "ControlServer.h"
+#include "Json.h"
+#include "Log.h"
+#include "Notify.h"
+#include "SBC.h"
+#include "StateStore.h"
+#include "Supervisor.h"
+#include "TimeUtils.h"
+
+namespace agent {
+
+namespace {
+
+// The board's start-up errors after which it cannot be supervised at all; a device list that
+// could not be fetched is only retried at the next refresh.
+bool fatalBoardError(int32_t error) {
+    return error != OKEY && error != SERVER_RESPONSE && error != NODES_CONFIG_PARSE;
+}
+
+// The device's address as discovery reads it: "config" -> "addr", its low 8 bits.
+std::optional<uint8_t> deviceAddress(json_object* document) {
+    json_object* config = nullptr;
+    json_object* addr = nullptr;
+    if (!json_object_object_get_ex(document, "config", &config) ||
+        !json_object_object_get_ex(config, "addr", &addr)) {
+        return std::nullopt;
+    }
+    return static_cast<uint8_t>(json_object_get_int(addr));
+}
+
+std::map<std::string, uint8_t> listedDevices(const SBC& board) {
+    std::map<std::string, uint8_t> devices;
+    for (const auto& [id, document] : board._devices) {
+        if (const std::optional<uint8_t> address = deviceAddress(document)) {
+            devices.emplace(id, *address);
+        }
+    }
+    return devices;
+}
+
+// SIGTERM, SIGINT and SIGHUP arrive through a descriptor the loop polls; SIGPIPE is ignored, a
+// client that went away shows as a failed write.
+int signalDescriptor() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGHUP);
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+    return ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+}
+
+// How long the loop may sleep: the watchdog is fed from the loop, so it never sleeps long.
+constexpr auto kLongestSleep = std::chrono::seconds(5);
+// On SIGTERM the bus work under way may finish for this long.
+constexpr auto kWindDown = std::chrono::seconds(30);
+// The state is written at most this often while things change, and always on the way out.
+constexpr auto kStateInterval = std::chrono::seconds(60);
+
+class Agent {
+  public:
+    Agent(const AgentOptions& options, AgentConfig config)
+        : _options(options),
+          _config(std::move(config)),
+          _started(Clock::now()),
+          _startedMs(millis()),
+          _state(_config.stateDir) {}
+
+    int run(void (*ready)());
+
+  private:
+    bool bringUp();
+    void adoptFoundNodes();
+    void refreshDevices();
+    void loop();
+    void waitForWork(Clock::time_point wakeUp);
+    bool handleSignals();
+    void reload();
+    void windDown();
+    void onEvent(const std::string& text);
+    void onLine(ControlServer::ClientId client, const std::string& line);
+    void answer(ControlServer::ClientId client, json_object* id, int status, json_object* result,
+                const std::string& out, const std::string& err);
+    JsonDocument statusDocument() const;
+    JsonDocument transfersDocument() const;
+    void saveStateSometimes(bool now);
+    std::string onlineText() const;
+
+    AgentOptions _options;
+    AgentConfig _config;
+    Clock::time_point _started;
+    uint64_t _startedMs;
+    Notifier _notifier;
+    std::unique_ptr<SBC> _board;
+    BusSchedule _schedule;
+    std::unique_ptr<Supervisor> _supervisor;
+    std::unique_ptr<ControlServer> _server;
+    StateStore _state;
+    int _signals = -1;
+    bool _stop = false;
+    bool _dirty = false;
+    Clock::time_point _nextRefresh{};
+    Clock::time_point _lastSave{};
+    std::string _lastStatus;
+};
+
+int Agent::run(void (*ready)()) {
+    _signals = signalDescriptor();
+    if (!bringUp()) {
+        return _board->getError();
+    }
+    try {
+        _server = std::make_unique<ControlServer>(
+            _config, [this](auto client, const std::string& line) { onLine(client, line); },
+            [](auto) {});
+    } catch (const std::exception& e) {
+        std::cerr << "i2c-kestro-agent: " << e.what() << std::endl;
+        return kAgentCannotServe;
+    }
+    for (const std::string& transfer : _state.restore(*_supervisor)) {
+        onEvent(transfer + " was under way when the agent last stopped; it was interrupted");
+    }
+    _notifier.ready();
+    if (ready != nullptr) {
+        ready();
+    }
+    logLine("i2c-kestro-agent: serving " + _config.socketPath + "; " + onlineText());
+    loop();
+    windDown();
+    return 0;
+}
+
+bool Agent::bringUp() {
+    _board = std::make_unique<SBC>(_options.config);
+    const int32_t error = _board->getError();
+    if (fatalBoardError(error)) {
+        std::cerr << "i2c-kestro-agent: the board did not come up: " << sbcErrorText(error)
+                  << " (i2c-kestro-cli board --config " << _options.config << " shows each step)"
+                  << std::endl;
+        return false;
+    }
+    if (error != OKEY) {
+        // Start-up stopped before the line went high and the nodes were looked for; the list
+        // is fetched again at each refresh.
+        std::cerr << "i2c-kestro-agent: no device list yet (" << sbcErrorText(error)
+                  << "); trying again every " << _config.deviceRefreshPeriodS << " s" << std::endl;
+        _board->_error = OKEY;
+        _board->setGpio(true);
+    }
+    _supervisor = std::make_unique<Supervisor>(
+        _config, _schedule, [this](const std::string& text) { onEvent(text); });
+    _schedule.onDone = [this](BusSchedule::JobId id, const BusSchedule::Result& result) {
+        _supervisor->takeResult(id, result);
+    };
+    adoptFoundNodes();
+    refreshDevices();
+    return true;
+}
+
+// The nodes the board's discovery found are the agent's now; the board keeps the rest (none).
+void Agent::adoptFoundNodes() {
+    const std::map<std::string, uint8_t> listed = listedDevices(*_board);
+    auto& found = _board->_nodes[_config.bus];
+    for (auto it = found.begin(); it != found.end();) {
+        const auto device = listed.find(it->first);
+        if (device == listed.end()) {
+            ++it;
+            continue;
+        }
+        _supervisor->adoptFound(it->first, device->second, std::unique_ptr<NorvaneI2CNode>(it->second));
+        it = found.erase(it);
+    }
+}
+
+// A fetch that fails keeps the list the agent has; the board's discovery pruned its own list
+// to the nodes it found, so the first refresh comes right after start-up.
+void Agent::refreshDevices() {
+    _nextRefresh = Clock::now() + std::chrono::seconds(_config.deviceRefreshPeriodS);
+    _board->_error = OKEY;
+    _board->fetchDevices();
+    if (_board->getError() != OKEY) {
+        onEvent("device list not fetched (" + sbcErrorText(_board->getError()) +
+                "); the last one is kept");
+        _board->_error = OKEY;
+        return;
+    }
+    _supervisor->setDevices(listedDevices(*_board));
+}
+
+void Agent::loop() {
+    while (!_stop) {
+        Clock::time_point wakeUp = _supervisor->startDue(Clock::now());
+        if (Clock::now() >= _nextRefresh) {
+            refreshDevices();
+        }
+        wakeUp = std::min(wakeUp, _nextRefresh);
+        if (const std::optional<Clock::time_point> bus = _schedule.runDue()) {
+            wakeUp = std::min(wakeUp, *bus);
+        }
+        _notifier.keepAlive();
+        const std::string status = onlineText();
+        if (status != _lastStatus) {
+            _notifier.status(status);
+            _lastStatus = status;
+        }
+        saveStateSometimes(false);
+        waitForWork(wakeUp);
+    }
+}
+
+void Agent::waitForWork(Clock::time_point wakeUp) {
+    std::vector<pollfd> fds{{_signals, POLLIN, 0}};
+    _server->addPollFds(fds);
+    const Clock::time_point now = Clock::now();
+    const auto wait = std::clamp(wakeUp - now, Clock::duration::zero(),
+                                 std::chrono::duration_cast<Clock::duration>(kLongestSleep));
+    // Rounded up, so the loop never wakes just before an operation is due and spins.
+    const auto waitMs = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
+    if (::poll(fds.data(), fds.size(), static_cast<int>(waitMs)) <= 0) {
+        return;
+    }
+    if ((fds[0].revents & POLLIN) != 0 && !handleSignals()) {
+        _stop = true;
+    }
+    _server->handle(fds);
+}
+
+// False once the agent is asked to stop.
+bool Agent::handleSignals() {
+    signalfd_siginfo info{};
+    bool keepOn = true;
+    while (::read(_signals, &info, sizeof info) == sizeof info) {
+        if (info.ssi_signo == SIGHUP) {
+            reload();
+        } else {
+            keepOn = false;
+        }
+    }
+    return keepOn;
+}
+
+void Agent::reload() {
+    try {
+        AgentConfig config = readAgentConfig(_options.agentConfig);
+        if (config.socketPath != _config.socketPath || config.bus != _config.bus) {
+            std::cerr << "i2c-kestro-agent: bus and socket changes take effect at the next start"
+                      << std::endl;
+            config.socketPath = _config.socketPath;
+            config.bus = _config.bus;
+        }
+        _config = std::move(config);
+        _supervisor->configure(_config);
+        logLine("i2c-kestro-agent: reloaded " + _options.agentConfig);
+    } catch (const ConfigError& e) {
+        std::cerr << "i2c-kestro-agent: not reloaded, the settings in use stay: " << e.what()
+                  << std::endl;
+    }
+}
+
+// The exchanges under way finish (a transfer ends its step and then the transfer on its node),
+// the state is written, and the board's teardown releases the line.
+void Agent::windDown() {
+    _notifier.stopping();
+    logLine("i2c-kestro-agent: stopping");
+    const Clock::time_point until = Clock::now() + kWindDown;
+    while (Clock::now() < until) {
+        const std::optional<Clock::time_point> next = _schedule.runDue();
+        if (!next) {
+            break;
+        }
+        std::this_thread::sleep_until(*next);
+    }
+    saveStateSometimes(true);
+    _server.reset();
+}
+
+void Agent::onEvent(const std::string& text) {
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - _started).count();
+    logLine("[+" + std::to_string(elapsed) + " s] " + text);
+    _dirty = true;
+}
+
+std::string Agent::onlineText() const {
+    return std::to_string(_supervisor->onlineCount()) + " of " +
+           std::to_string(_supervisor->deviceCount()) + " nodes online";
+}
+
+void Agent::saveStateSometimes(bool now) {
+    const Clock::time_point at = Clock::now();
+    if (now || (_dirty && at - _lastSave >= kStateInterval)) {
+        JsonDocument transfers = transfersDocument();
+        _state.save(*_supervisor, transfers.get());
+        _lastSave = at;
+        _dirty = false;
+    }
+}
+
+void Agent::onLine(ControlServer::ClientId client, const std::string& line) {
+    JsonDocument request(json_tokener_parse(line.c_str()));
+    json_object* id = nullptr;
+    json_object* command = nullptr;
+    if (!json_object_is_type(request.get(), json_type_object)) {
+        answer(client, nullptr, kAgentUsageError, nullptr, "",
+               "a request is one JSON object on one line\n");
+        return;
+    }
+    json_object_object_get_ex(request.get(), "id", &id);
+    if (!json_object_object_get_ex(request.get(), "command", &command) ||
+        !json_object_is_type(command, json_type_string)) {
+        answer(client, id, kAgentUsageError, nullptr, "",
+               "a request needs \"command\", a text (docs/commands.md lists them)\n");
+        return;
+    }
+    const std::string name = json_object_get_string(command);
+    if (name == "status") {
+        JsonDocument status = statusDocument();
+        answer(client, id, 0, status.get(), "", "");
+    } else if (name == "rescan") {
+        _supervisor->probeNow();
+        _nextRefresh = Clock::now();
+        answer(client, id, 0, nullptr, "rescan started\n", "");
+    } else if (name == "reload") {
+        reload();
+        answer(client, id, 0, nullptr, "reloaded\n", "");
+    } else {
+        answer(client, id, kAgentUsageError, nullptr, "",
+               "unknown command \"" + name + "\" (docs/commands.md lists them)\n");
+    }
+}
+
+void Agent::answer(ControlServer::ClientId client, json_object* id, int status, json_object* result,
+                   const std::string& out, const std::string& err) {
+    JsonDocument reply = cli::newObject();
+    if (id != nullptr) {
+        cli::setValue(reply.get(), "id", json_object_get(id));
+    }
+    cli::setNumber(reply.get(), "status", status);
+    cli::setText(reply.get(), "stdout", out);
+    cli::setText(reply.get(), "stderr", err);
+    if (result != nullptr) {
+        cli::setValue(reply.get(), "result", json_object_get(result));
+    }
+    _server->send(client, json_object_to_json_string_ext(reply.get(), JSON_C_TO_STRING_PLAIN |
+                                                                          JSON_C_TO_STRING_NOSLASHESCAPE),
+                  true);
+}
+
+JsonDocument Agent::statusDocument() const {
+    JsonDocument status = cli::newObject();
+    cli::setText(status.get(), "command", "status");
+    cli::setNumber(status.get(), "status", 0);
+    cli::setText(status.get(), "version", KESTRO_VERSION);
+    cli::setNumber(status.get(), "started_ms", static_cast<int64_t>(_startedMs));
+    cli::setText(status.get(), "bus", _config.bus);
+    cli::setNumber(status.get(), "online", static_cast<int64_t>(_supervisor->onlineCount()));
+    cli::setNumber(status.get(), "total", static_cast<int64_t>(_supervisor->deviceCount()));
+    cli::setValue(status.get(), "nodes", _supervisor->nodesDocument().release());
+    cli::setValue(status.get(), "transfers", transfersDocument().release());
+    return status;
+}
+
+JsonDocument Agent::transfersDocument() const {
+    return JsonDocument(json_object_new_array());
+}
+
+}  // namespace
+
+int runAgent(const AgentOptions& options, void (*ready)()) {
+    AgentConfig config;
+    try {
+        config = readAgentConfig(options.agentConfig);
+    } catch (const ConfigError& e) {
+        std::cerr << "i2c-kestro-agent: " << e.what() << std::endl;
+        return kAgentUsageError;
+    }
+    separateLibraryOutput(options.verbose);
+    Agent agent(options, std::move(config));
+    return agent.run(ready);
+}
+
+}  // namespace agent

@@ -1,0 +1,262 @@
+#include "ControlServer.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+namespace agent {
+
+namespace {
+
+// A client that has sent part of a request, or nothing, for this long is closed.
+constexpr auto kSilentLimit = std::chrono::seconds(60);
+// A client that does not read its answers is dropped once this much waits for it.
+constexpr size_t kMostUnread = 64 * 1024 * 1024;
+
+std::string errnoText(const std::string& what, const std::string& path) {
+    return what + " " + path + ": " + std::strerror(errno);
+}
+
+sockaddr_un addressOf(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        throw std::runtime_error("socket path " + path + " is longer than " +
+                                 std::to_string(sizeof address.sun_path - 1) + " bytes");
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return address;
+}
+
+// A socket file left by an agent that died is removed; one that still answers belongs to an
+// agent that runs, and is left alone.
+void removeStale(const std::string& path, const sockaddr_un& address) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+        return;
+    }
+    if (!S_ISSOCK(info.st_mode)) {
+        throw std::runtime_error(path + " exists and is not a socket; remove it or choose another "
+                                        "socket path");
+    }
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool answers =
+        ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(probe);
+    if (answers) {
+        throw std::runtime_error("another agent already serves " + path);
+    }
+    ::unlink(path.c_str());
+}
+
+void applyGroupAndMode(const AgentConfig& config) {
+    if (!config.socketGroup.empty()) {
+        const group* found = ::getgrnam(config.socketGroup.c_str());
+        if (found == nullptr || ::chown(config.socketPath.c_str(), static_cast<uid_t>(-1),
+                                        found->gr_gid) != 0) {
+            throw std::runtime_error("cannot give " + config.socketPath + " to group " +
+                                     config.socketGroup +
+                                     (found == nullptr ? ": no such group" : ": " +
+                                      std::string(std::strerror(errno))) +
+                                     " (set socket.group to \"\" to keep the agent's own)");
+        }
+    }
+    if (::chmod(config.socketPath.c_str(), config.socketMode) != 0) {
+        throw std::runtime_error(errnoText("cannot set the mode of", config.socketPath));
+    }
+}
+
+}  // namespace
+
+ControlServer::ControlServer(const AgentConfig& config, LineHandler onLine, GoneHandler onGone)
+    : _path(config.socketPath), _onLine(std::move(onLine)), _onGone(std::move(onGone)) {
+    const sockaddr_un address = addressOf(_path);
+    removeStale(_path, address);
+    _listen = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (_listen < 0 ||
+        ::bind(_listen, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(_listen, 16) != 0) {
+        const std::string why = errnoText("cannot listen on", _path);
+        if (_listen >= 0) {
+            ::close(_listen);
+        }
+        throw std::runtime_error(why);
+    }
+    try {
+        applyGroupAndMode(config);
+    } catch (...) {
+        ::close(_listen);
+        ::unlink(_path.c_str());
+        throw;
+    }
+}
+
+ControlServer::~ControlServer() {
+    for (auto& [id, client] : _clients) {
+        ::close(client.fd);
+    }
+    ::close(_listen);
+    ::unlink(_path.c_str());
+}
+
+void ControlServer::addPollFds(std::vector<pollfd>& fds) const {
+    fds.push_back({_listen, POLLIN, 0});
+    for (const auto& [id, client] : _clients) {
+        short events = 0;
+        if (!client.open && !client.closing) {
+            events |= POLLIN;
+        }
+        if (!client.out.empty()) {
+            events |= POLLOUT;
+        }
+        fds.push_back({client.fd, events, 0});
+    }
+}
+
+void ControlServer::handle(const std::vector<pollfd>& fds) {
+    for (const pollfd& ready : fds) {
+        if (ready.revents == 0) {
+            continue;
+        }
+        if (ready.fd == _listen) {
+            acceptClients();
+            continue;
+        }
+        for (auto& [id, client] : _clients) {
+            if (client.fd != ready.fd) {
+                continue;
+            }
+            if ((ready.revents & POLLOUT) != 0 && !writeTo(client)) {
+                client.closing = true;
+                client.out.clear();
+            }
+            if ((ready.revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !client.closing) {
+                readFrom(id, client);
+            }
+            break;
+        }
+    }
+    closeIdle();
+}
+
+void ControlServer::send(ClientId id, const std::string& line, bool last) {
+    const auto found = _clients.find(id);
+    if (found == _clients.end()) {
+        return;
+    }
+    Client& client = found->second;
+    client.out += line + "\n";
+    if (client.out.size() > kMostUnread) {
+        client.out.clear();
+        client.closing = true;
+        return;
+    }
+    if (last) {
+        client.open = false;
+        client.lastHeard = std::chrono::steady_clock::now();
+        deliverLines(id, client);
+    }
+}
+
+void ControlServer::acceptClients() {
+    for (;;) {
+        const int fd = ::accept4(_listen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            return;
+        }
+        if (_clients.size() >= kMostClients) {
+            ::close(fd);
+            continue;
+        }
+        Client client;
+        client.fd = fd;
+        client.lastHeard = std::chrono::steady_clock::now();
+        _clients.emplace(_nextId++, std::move(client));
+    }
+}
+
+void ControlServer::readFrom(ClientId id, Client& client) {
+    char buffer[4096];
+    const ssize_t got = ::read(client.fd, buffer, sizeof buffer);
+    if (got < 0 && (errno == EAGAIN || errno == EINTR)) {
+        return;
+    }
+    if (got <= 0) {
+        // Gone: whatever it asked for is its owner's to stop.
+        client.closing = true;
+        client.out.clear();
+        if (client.open) {
+            _onGone(id);
+            client.open = false;
+        }
+        return;
+    }
+    client.in.append(buffer, static_cast<size_t>(got));
+    client.lastHeard = std::chrono::steady_clock::now();
+    deliverLines(id, client);
+}
+
+// One line at a time: the next is delivered once the request before it has been answered.
+void ControlServer::deliverLines(ClientId id, Client& client) {
+    while (!client.open && !client.closing) {
+        const size_t end = client.in.find('\n');
+        if (end == std::string::npos) {
+            if (client.in.size() > kLongestLine) {
+                client.out += "{\"status\": 64, \"stderr\": \"a request is longer than " +
+                              std::to_string(kLongestLine) + " bytes\\n\"}\n";
+                client.closing = true;
+            }
+            return;
+        }
+        std::string line = client.in.substr(0, end);
+        client.in.erase(0, end + 1);
+        if (line.empty()) {
+            continue;
+        }
+        client.open = true;
+        _onLine(id, line);
+    }
+}
+
+bool ControlServer::writeTo(Client& client) {
+    while (!client.out.empty()) {
+        const ssize_t wrote = ::send(client.fd, client.out.data(), client.out.size(), MSG_NOSIGNAL);
+        if (wrote < 0) {
+            return errno == EAGAIN || errno == EINTR;
+        }
+        client.out.erase(0, static_cast<size_t>(wrote));
+    }
+    return true;
+}
+
+void ControlServer::closeIdle() {
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<ClientId> gone;
+    for (auto& [id, client] : _clients) {
+        const bool silent = !client.open && now - client.lastHeard > kSilentLimit;
+        if ((client.closing && client.out.empty()) || silent) {
+            gone.push_back(id);
+        }
+    }
+    for (ClientId id : gone) {
+        drop(id);
+    }
+}
+
+void ControlServer::drop(ClientId id) {
+    const auto found = _clients.find(id);
+    if (found->second.open) {
+        _onGone(id);
+    }
+    ::close(found->second.fd);
+    _clients.erase(found);
+}
+
+}  // namespace agent

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <poll.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "AgentConfig.h"
+
+namespace agent {
+
+// The agent's local control socket: a Unix stream socket taking one request per line and
+// answering each with one line (and progress lines before it). The server deals in lines only:
+// what a request means is its owner's business. A client is read only while none of its
+// requests is open, so it can never queue work faster than the agent does it; one that says
+// nothing, or too much, costs only its own connection.
+class ControlServer {
+  public:
+    using ClientId = uint64_t;
+    using LineHandler = std::function<void(ClientId client, const std::string& line)>;
+    using GoneHandler = std::function<void(ClientId client)>;
+
+    // Longest request line; a longer one is refused and its connection closed.
+    static constexpr size_t kLongestLine = 64 * 1024;
+    // Connections beyond this are closed as they come.
+    static constexpr size_t kMostClients = 64;
+
+    // Binds the socket (replacing a stale one) with the configured group and mode; throws
+    // std::runtime_error saying why it cannot.
+    ControlServer(const AgentConfig& config, LineHandler onLine, GoneHandler onGone);
+    ~ControlServer();
+    ControlServer(const ControlServer&) = delete;
+    ControlServer& operator=(const ControlServer&) = delete;
+
+    void addPollFds(std::vector<pollfd>& fds) const;
+    // Accepts, reads and writes whatever poll() found ready; closes the idle.
+    void handle(const std::vector<pollfd>& fds);
+    // Queues a line for the client; `last` ends its request, so it is read again.
+    void send(ClientId client, const std::string& line, bool last);
+    const std::string& path() const { return _path; }
+
+  private:
+    struct Client {
+        int fd = -1;
+        std::string in;
+        std::string out;
+        bool open = false;     // a request of it is being served
+        bool closing = false;  // closed once its output is written
+        std::chrono::steady_clock::time_point lastHeard;
+    };
+
+    void acceptClients();
+    void readFrom(ClientId id, Client& client);
+    void deliverLines(ClientId id, Client& client);
+    bool writeTo(Client& client);
+    void closeIdle();
+    void drop(ClientId id);
+
+    std::string _path;
+    int _listen = -1;
+    LineHandler _onLine;
+    GoneHandler _onGone;
+    std::map<ClientId, Client> _clients;
+    ClientId _nextId = 1;
+};
+
+}  // namespace agent
