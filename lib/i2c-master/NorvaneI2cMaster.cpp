@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +17,20 @@
 
 std::map<std::string, uint8_t*> NorvaneI2cMaster::__addrs;
 std::map<std::string, int32_t*> NorvaneI2cMaster::__addrsFds;
+
+namespace {
+
+std::atomic<uint64_t> transactionCount{0};
+std::atomic<uint64_t> failureCount{0};
+
+void countTransaction(bool failed) {
+    transactionCount.fetch_add(1, std::memory_order_relaxed);
+    if (failed) {
+        failureCount.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+}  // namespace
 
 namespace {
 
@@ -107,6 +122,7 @@ ssize_t NorvaneI2cMaster::readChannel(uint8_t* buffer, size_t count) {
     ssize_t result = -1;
     if (ownsChannel()) {
         result = ::read(_fd, buffer, count);
+        countTransaction(result < 0);
     } else {
         errno = EBADF;
     }
@@ -196,6 +212,11 @@ void NorvaneI2cMaster::closeAll() {
     liveChannels().clear();
 }
 
+NorvaneI2cMaster::Traffic NorvaneI2cMaster::traffic() {
+    return {transactionCount.load(std::memory_order_relaxed),
+            failureCount.load(std::memory_order_relaxed)};
+}
+
 int32_t NorvaneI2cMaster::send(const uint8_t* buffer, uint16_t length) {
     std::cout << "NorvaneI2cMaster::send to fd " << _fd << std::endl;
     _error = MASTER_OK;
@@ -204,6 +225,7 @@ int32_t NorvaneI2cMaster::send(const uint8_t* buffer, uint16_t length) {
     }
     _headerPolled = false;
     ssize_t written = ::write(_fd, buffer, length);
+    countTransaction(written != static_cast<ssize_t>(length));
     if (written == static_cast<ssize_t>(length)) {
         return MASTER_TRANSFER_OK;
     }
@@ -221,6 +243,7 @@ bool NorvaneI2cMaster::pollHeader() {
     }
     const int savedErrno = errno;
     const ssize_t received = ::read(_fd, _polledHeader, kHeaderSize);
+    countTransaction(received < 0);
     errno = savedErrno;
     _headerPolled = received == static_cast<ssize_t>(kHeaderSize) && _polledHeader[0] != kIdle;
     return _headerPolled;

@@ -50,6 +50,14 @@ class NorvaneI2cMaster {
     /// Closes every descriptor the registries know of; every master open so far turns stale.
     static void closeAll();
 
+    /// Every i2c-dev read and write of every master in the process since it started, and how
+    /// many of them failed (a long-running owner's bus health, for its metrics).
+    struct Traffic {
+        uint64_t transactions = 0;
+        uint64_t failures = 0;
+    };
+    static Traffic traffic();
+
     /// Wire: one write transaction carrying the whole frame.
     int32_t send(const uint8_t* buffer, uint16_t length);
     /// Wire: read 3 header bytes, then length + 3 bytes; hands out the payload plus a NUL.

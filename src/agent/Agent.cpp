@@ -17,6 +17,7 @@
 #include "ControlServer.h"
 #include "Json.h"
 #include "Log.h"
+#include "Metrics.h"
 #include "Notify.h"
 #include "SBC.h"
 #include "StateStore.h"
@@ -101,6 +102,7 @@ class Agent {
     JsonDocument statusDocument() const;
     JsonDocument transfersDocument() const;
     void saveStateSometimes(bool now);
+    void publishMetrics();
     std::string onlineText() const;
 
     AgentOptions _options;
@@ -113,6 +115,9 @@ class Agent {
     std::unique_ptr<Supervisor> _supervisor;
     std::unique_ptr<ControlServer> _server;
     StateStore _state;
+    Counters _counters;
+    std::unique_ptr<MetricsServer> _metrics;
+    Clock::time_point _lastPublished{};
     int _signals = -1;
     bool _stop = false;
     bool _dirty = false;
@@ -130,6 +135,9 @@ int Agent::run(void (*ready)()) {
         _server = std::make_unique<ControlServer>(
             _config, [this](auto client, const std::string& line) { onLine(client, line); },
             [](auto) {});
+        if (_config.metrics) {
+            _metrics = std::make_unique<MetricsServer>(_config.metricsListen);
+        }
     } catch (const std::exception& e) {
         std::cerr << "i2c-kestro-agent: " << e.what() << std::endl;
         return kAgentCannotServe;
@@ -165,7 +173,7 @@ bool Agent::bringUp() {
         _board->setGpio(true);
     }
     _supervisor = std::make_unique<Supervisor>(
-        _config, _schedule, [this](const std::string& text) { onEvent(text); });
+        _config, _schedule, _counters, [this](const std::string& text) { onEvent(text); });
     _schedule.onDone = [this](BusSchedule::JobId id, const BusSchedule::Result& result) {
         _supervisor->takeResult(id, result);
     };
@@ -221,6 +229,7 @@ void Agent::loop() {
             _lastStatus = status;
         }
         saveStateSometimes(false);
+        publishMetrics();
         waitForWork(wakeUp);
     }
 }
@@ -296,6 +305,15 @@ void Agent::onEvent(const std::string& text) {
         std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - _started).count();
     logLine("[+" + std::to_string(elapsed) + " s] " + text);
     _dirty = true;
+}
+
+// At most once a second: a scrape sees the state of the last second.
+void Agent::publishMetrics() {
+    const Clock::time_point now = Clock::now();
+    if (_metrics && now - _lastPublished >= std::chrono::seconds(1)) {
+        _metrics->publish(exposition(*_supervisor, _counters));
+        _lastPublished = now;
+    }
 }
 
 std::string Agent::onlineText() const {

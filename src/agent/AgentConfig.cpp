@@ -12,6 +12,7 @@
 #include <iterator>
 
 #include "JsonDocument.h"
+#include "Metrics.h"
 #include "NodeCommands.h"
 #include "Parse.h"
 
@@ -210,7 +211,12 @@ void readSocket(const Setting& socket, AgentConfig& config) {
 void readMetrics(const Setting& metrics, AgentConfig& config) {
     metrics.allowOnly({"enabled", "listen"});
     metrics.with("enabled", [&](const Setting& value) { config.metrics = value.boolean(); });
-    metrics.with("listen", [&](const Setting& value) { config.metricsListen = value.nonEmptyText(); });
+    metrics.with("listen", [&](const Setting& value) {
+        config.metricsListen = value.text();
+        if (!splitListen(config.metricsListen)) {
+            value.fail("must be HOST:PORT, such as \"127.0.0.1:9464\"");
+        }
+    });
 }
 
 }  // namespace

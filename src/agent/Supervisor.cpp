@@ -31,8 +31,9 @@ struct Identity {
 
 }  // namespace
 
-Supervisor::Supervisor(const AgentConfig& config, BusSchedule& schedule, EventSink events)
-    : _config(config), _schedule(schedule), _events(std::move(events)) {
+Supervisor::Supervisor(const AgentConfig& config, BusSchedule& schedule, Counters& counters,
+                       EventSink events)
+    : _config(config), _schedule(schedule), _counters(counters), _events(std::move(events)) {
     const Clock::time_point now = Clock::now();
     _nextPoll = now + seconds(_config.pollPeriodS);
     _nextProbe = now + seconds(_config.probePeriodS);
@@ -213,7 +214,11 @@ void Supervisor::ask(NodeState& node, bool fresh) {
             return asked.getIdentity(identity->vendor, identity->version, identity->board,
                                      identity->id);
         },
-        [this, id = node.id, identity](const BusSchedule::Result& result) {
+        [this, id = node.id, identity, fresh](const BusSchedule::Result& result) {
+            _counters.countCommand("get-identity", result.status);
+            if (!fresh) {
+                _counters.countPoll(std::chrono::duration<double>(result.ended - result.started).count());
+            }
             noteAnswer(id, result.status == NODE_SUCCESS && identity->id == id);
         });
 }
@@ -289,6 +294,7 @@ void Supervisor::syncClock(NodeState& node) {
             return cli::syncClock(asked, readBack);
         },
         [this, id = node.id, offset](const BusSchedule::Result& result) {
+            _counters.countCommand("sync-clock", result.status);
             const auto found = _nodes.find(id);
             if (found == _nodes.end() || result.status != NODE_SUCCESS) {
                 return;
@@ -323,6 +329,7 @@ void Supervisor::collect(NodeState& node, const Job& job) {
             return command->call(asked, cli::Arguments(args), *out);
         },
         [this, id = node.id, name = job.name, command, out](const BusSchedule::Result& result) {
+            _counters.countCommand(command->name, result.status);
             const auto found = _nodes.find(id);
             if (found == _nodes.end()) {
                 return;

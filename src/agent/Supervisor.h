@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "AgentConfig.h"
+#include "Metrics.h"
 #include "BusSchedule.h"
 #include "JsonDocument.h"
 #include "NorvaneI2CNode.h"
@@ -44,7 +45,8 @@ class Supervisor {
   public:
     using EventSink = std::function<void(const std::string&)>;
 
-    Supervisor(const AgentConfig& config, BusSchedule& schedule, EventSink events);
+    Supervisor(const AgentConfig& config, BusSchedule& schedule, Counters& counters,
+               EventSink events);
     ~Supervisor();
     Supervisor(const Supervisor&) = delete;
     Supervisor& operator=(const Supervisor&) = delete;
@@ -100,6 +102,7 @@ class Supervisor {
 
     AgentConfig _config;
     BusSchedule& _schedule;
+    Counters& _counters;
     EventSink _events;
     std::map<std::string, NodeState> _nodes;
     std::map<uint8_t, std::unique_ptr<NorvaneI2CNode>> _channels;

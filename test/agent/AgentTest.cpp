@@ -1,0 +1,263 @@
+// The board agent as users run it: the real program under the simulator, spoken to through its
+// control socket, told to stop by a signal.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <json-c/json.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "IsolatedRun.h"
+#include "TargetCommand.h"
+#include "TempFiles.h"
+
+namespace {
+
+using kestro::test::simCommand;
+using kestro::test::targetCommand;
+using testing::HasSubstr;
+
+constexpr auto kPatience = std::chrono::seconds(60);
+
+std::string settings(const TempDir& dir, const std::string& extra) {
+    return "{ \"socket\": { \"path\": \"" + (dir.path() / "agent.sock").string() +
+           "\", \"group\": \"\" }, \"state_dir\": \"" + dir.path().string() + "\"" + extra + " }";
+}
+
+// The agent under the simulator, its output in files, stopped by SIGTERM at the end.
+class RunningAgent {
+  public:
+    RunningAgent(const TempDir& dir, const std::string& agentSettings,
+                 const std::vector<std::string>& simOptions = {},
+                 const std::vector<std::string>& environment = {})
+        : _dir(dir) {
+        writeFile(dir.path() / "agent.json", agentSettings);
+        std::vector<std::string> words = simCommand(
+            simOptions, targetCommand(KESTRO_AGENT_PATH, environment));
+        words.insert(words.end(), {"--config", KESTRO_EXAMPLES "/config.json", "--agent-config",
+                                   (dir.path() / "agent.json").string(), "--foreground"});
+        _pid = ::fork();
+        if (_pid == 0) {
+            if (std::freopen((dir.path() / "out").c_str(), "w", stdout) == nullptr ||
+                std::freopen((dir.path() / "err").c_str(), "w", stderr) == nullptr) {
+                ::_exit(126);
+            }
+            std::vector<char*> argv;
+            for (std::string& word : words) {
+                argv.push_back(word.data());
+            }
+            argv.push_back(nullptr);
+            ::execvp(argv[0], argv.data());
+            ::_exit(127);
+        }
+    }
+    ~RunningAgent() {
+        if (_pid > 0) {
+            stop();
+        }
+    }
+
+    // Waits until the agent serves its socket (or has ended).
+    bool serving() {
+        const auto until = std::chrono::steady_clock::now() + kPatience;
+        while (std::chrono::steady_clock::now() < until) {
+            if (readFile(_dir.path() / "out").find("serving") != std::string::npos) {
+                return true;
+            }
+            if (::waitpid(_pid, &_status, WNOHANG) == _pid) {
+                _pid = -1;
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
+    // SIGTERM; the exit status.
+    int stop() {
+        ::kill(_pid, SIGTERM);
+        ::waitpid(_pid, &_status, 0);
+        _pid = -1;
+        return WIFEXITED(_status) ? WEXITSTATUS(_status) : 128 + WTERMSIG(_status);
+    }
+
+    std::string out() const { return readFile(_dir.path() / "out"); }
+    std::string err() const { return readFile(_dir.path() / "err"); }
+    std::string socketPath() const { return (_dir.path() / "agent.sock").string(); }
+
+  private:
+    const TempDir& _dir;
+    pid_t _pid = -1;
+    int _status = 0;
+};
+
+int connectTo(const std::string& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Sends `bytes` and reads one line back (empty when none came within the patience).
+std::string exchange(int fd, const std::string& bytes) {
+    if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) {
+        return "";
+    }
+    std::string line;
+    pollfd ready{fd, POLLIN, 0};
+    char c = 0;
+    while (::poll(&ready, 1, 30000) == 1 && ::read(fd, &c, 1) == 1 && c != '\n') {
+        line += c;
+    }
+    return line;
+}
+
+std::string ask(const std::string& path, const std::string& bytes) {
+    const int fd = connectTo(path);
+    const std::string line = fd < 0 ? "" : exchange(fd, bytes);
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return line;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+struct BadSetting {
+    const char* name;
+    const char* extra;     // added to a good agent.json
+    const char* complaint; // in the one line on standard error
+};
+
+class AgentSettings : public testing::TestWithParam<BadSetting> {};
+
+TEST_P(AgentSettings, AreRefusedWithOneLineNamingTheKeyAndStatus64) {
+    const TempDir dir;
+    writeFile(dir.path() / "agent.json", settings(dir, GetParam().extra));
+    const ChildOutcome outcome = runProgram(
+        {KESTRO_AGENT_PATH, "--config", KESTRO_EXAMPLES "/config.json", "--agent-config",
+         (dir.path() / "agent.json").string(), "--foreground"});
+    EXPECT_EQ(outcome.status, 64);
+    EXPECT_THAT(outcome.err, HasSubstr(GetParam().complaint));
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, AgentSettings,
+    testing::Values(
+        BadSetting{"UnknownKey", ", \"pol_period_s\": 5", "pol_period_s: unknown key"},
+        BadSetting{"PeriodOfZero", ", \"poll_period_s\": 0", "poll_period_s: 0 is outside 1 to"},
+        BadSetting{"PeriodAsText", ", \"probe_period_s\": \"60\"", "probe_period_s: must be a whole"},
+        BadSetting{"UnknownCommand", ", \"jobs\": [ { \"command\": \"get-valuez\" } ]",
+                   "jobs[0].command: \"get-valuez\" is not a node command"},
+        BadSetting{"MissingArgument", ", \"jobs\": [ { \"command\": \"get-file-info\" } ]",
+                   "jobs[0]: get-file-info takes 1 arguments, 0 given"},
+        BadSetting{"BadNodes", ", \"jobs\": [ { \"command\": \"get-time\", \"nodes\": \"0x80\" } ]",
+                   "jobs[0].nodes:"},
+        BadSetting{"TwoJobsOfOneName",
+                   ", \"jobs\": [ { \"command\": \"get-time\" }, { \"command\": \"get-time\" } ]",
+                   "jobs[1]: a second job named \"get-time\""},
+        BadSetting{"MetricsAddressWithoutPort", ", \"bus\": \"3\", \"metrics\": { \"listen\": \"9464\" }",
+                   "metrics.listen: must be HOST:PORT"},
+        BadSetting{"NotJson", ", \"bus\": ", "not valid JSON"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------------------------
+
+struct Request {
+    const char* name;
+    std::string bytes;
+    const char* reply;  // a part of the one line that answers it
+};
+
+TEST(Agent, AnswersEachRequestAndNeverStallsOnAHostileClient) {
+    const TempDir dir;
+    RunningAgent agent(dir, settings(dir, ""));
+    ASSERT_TRUE(agent.serving()) << agent.err();
+
+    // A client that connects and says nothing, and one that stops halfway, hold nothing up.
+    const int silent = connectTo(agent.socketPath());
+    const int halfway = connectTo(agent.socketPath());
+    ASSERT_GE(halfway, 0);
+    ::send(halfway, "{\"command\": \"sta", 16, MSG_NOSIGNAL);
+
+    const std::vector<Request> requests = {
+        {"status", "{\"id\": 7, \"command\": \"status\"}\n",
+         "\"id\":7,\"status\":0,\"stdout\":\"\",\"stderr\":\"\",\"result\":{\"command\":\"status\""},
+        {"not json", "{{{\n", "\"status\":64,"},
+        {"not an object", "[1, 2]\n", "a request is one JSON object on one line"},
+        {"no command", "{\"id\": \"x\"}\n", "\"id\":\"x\",\"status\":64,"},
+        {"command not a text", "{\"command\": 5}\n", "needs \\\"command\\\", a text"},
+        {"unknown command", "{\"command\": \"format-disk\"}\n", "unknown command \\\"format-disk\\\""},
+        {"binary", std::string("\xff\x00\x01\n", 4), "\"status\":64,"},
+        {"too long", std::string(80 * 1024, 'x'), "a request is longer than 65536 bytes"},
+        {"rescan", "{\"command\": \"rescan\"}\n", "\"status\":0,\"stdout\":\"rescan started\\n\""},
+    };
+    for (const Request& request : requests) {
+        EXPECT_THAT(ask(agent.socketPath(), request.bytes), HasSubstr(request.reply)) << request.name;
+    }
+    ::close(halfway);
+    ::close(silent);
+    const std::string status = ask(agent.socketPath(), "{\"command\": \"status\"}\n");
+    EXPECT_THAT(status, HasSubstr("\"online\":3,\"total\":5"));
+    EXPECT_EQ(agent.stop(), 0);
+    EXPECT_THAT(agent.out(), HasSubstr("i2c-kestro-agent: stopping"));
+    EXPECT_FALSE(std::filesystem::exists(agent.socketPath()));
+}
+
+// The service manager's socket, as systemd gives it in NOTIFY_SOCKET.
+class NotifySocket {
+  public:
+    explicit NotifySocket(const TempDir& dir) : _path((dir.path() / "notify").string()) {
+        _fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, _path.c_str(), sizeof address.sun_path - 1);
+        ::bind(_fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    ~NotifySocket() { ::close(_fd); }
+    std::string path() const { return _path; }
+    // Every message that came, one per line.
+    std::string messages() const {
+        std::string all;
+        char buffer[512];
+        for (ssize_t got; (got = ::recv(_fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) {
+            all.append(buffer, static_cast<size_t>(got)).append("\n");
+        }
+        return all;
+    }
+
+  private:
+    std::string _path;
+    int _fd = -1;
+};
+
+TEST(Agent, TellsTheServiceManagerItIsReadyHowManyNodesAreOnlineAndThatItStops) {
+    const TempDir dir;
+    const NotifySocket manager(dir);
+    RunningAgent agent(dir, settings(dir, ""), {},
+                       {"NOTIFY_SOCKET=" + manager.path(), "WATCHDOG_USEC=600000000"});
+    ASSERT_TRUE(agent.serving()) << agent.err();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(agent.stop(), 0);
+    EXPECT_EQ(manager.messages(),
+              "READY=1\nWATCHDOG=1\nSTATUS=3 of 5 nodes online\nSTOPPING=1\n");
+}
+
+}  // namespace
