@@ -52,6 +52,7 @@ bench: build
 	./$(BUILD)/bench/startup/kestro-startup-cost
 	./$(BUILD)/bench/link/kestro-link-cost
 	./$(BUILD)/bench/many-nodes/kestro-many-nodes
+	./$(BUILD)/bench/agent/kestro-agent-soak
 
 # Mixed node commands and file transfers on the simulated bus with seeded
 # random faults, then batches of them on four nodes through one bus schedule,

@@ -387,6 +387,7 @@ JsonDocument Agent::statusDocument() const {
     cli::setNumber(status.get(), "status", 0);
     cli::setText(status.get(), "version", KESTRO_VERSION);
     cli::setNumber(status.get(), "started_ms", static_cast<int64_t>(_startedMs));
+    cli::setNumber(status.get(), "now_ms", static_cast<int64_t>(millis()));
     cli::setText(status.get(), "bus", _config.bus);
     cli::setNumber(status.get(), "online", static_cast<int64_t>(_supervisor->onlineCount()));
     cli::setNumber(status.get(), "total", static_cast<int64_t>(_supervisor->deviceCount()));
