@@ -14,10 +14,12 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "Golden.h"
 #include "IsolatedRun.h"
 #include "TargetCommand.h"
 #include "TempFiles.h"
@@ -33,6 +35,41 @@ constexpr auto kPatience = std::chrono::seconds(60);
 std::string settings(const TempDir& dir, const std::string& extra) {
     return "{ \"socket\": { \"path\": \"" + (dir.path() / "agent.sock").string() +
            "\", \"group\": \"\" }, \"state_dir\": \"" + dir.path().string() + "\"" + extra + " }";
+}
+
+int connectTo(const std::string& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Sends `bytes` and reads one line back (empty when none came within the patience).
+std::string exchange(int fd, const std::string& bytes) {
+    if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) {
+        return "";
+    }
+    std::string line;
+    pollfd ready{fd, POLLIN, 0};
+    char c = 0;
+    while (::poll(&ready, 1, 30000) == 1 && ::read(fd, &c, 1) == 1 && c != '\n') {
+        line += c;
+    }
+    return line;
+}
+
+std::string ask(const std::string& path, const std::string& bytes) {
+    const int fd = connectTo(path);
+    const std::string line = fd < 0 ? "" : exchange(fd, bytes);
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return line;
 }
 
 // The agent under the simulator, its output in files, stopped by SIGTERM at the end.
@@ -92,6 +129,27 @@ class RunningAgent {
         return WIFEXITED(_status) ? WEXITSTATUS(_status) : 128 + WTERMSIG(_status);
     }
 
+    // Waits until the agent's clock has run `seconds` since it started.
+    bool ranFor(int seconds) const {
+        const auto until = std::chrono::steady_clock::now() + kPatience;
+        while (std::chrono::steady_clock::now() < until) {
+            json_object* reply = json_tokener_parse(ask(socketPath(), "{\"command\": \"status\"}\n").c_str());
+            json_object* result = nullptr;
+            json_object* now = nullptr;
+            json_object* started = nullptr;
+            const bool far = json_object_object_get_ex(reply, "result", &result) &&
+                             json_object_object_get_ex(result, "now_ms", &now) &&
+                             json_object_object_get_ex(result, "started_ms", &started) &&
+                             json_object_get_int64(now) - json_object_get_int64(started) >= seconds * 1000;
+            json_object_put(reply);
+            if (far) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
     std::string out() const { return readFile(_dir.path() / "out"); }
     std::string err() const { return readFile(_dir.path() / "err"); }
     std::string socketPath() const { return (_dir.path() / "agent.sock").string(); }
@@ -101,41 +159,6 @@ class RunningAgent {
     pid_t _pid = -1;
     int _status = 0;
 };
-
-int connectTo(const std::string& path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Sends `bytes` and reads one line back (empty when none came within the patience).
-std::string exchange(int fd, const std::string& bytes) {
-    if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) {
-        return "";
-    }
-    std::string line;
-    pollfd ready{fd, POLLIN, 0};
-    char c = 0;
-    while (::poll(&ready, 1, 30000) == 1 && ::read(fd, &c, 1) == 1 && c != '\n') {
-        line += c;
-    }
-    return line;
-}
-
-std::string ask(const std::string& path, const std::string& bytes) {
-    const int fd = connectTo(path);
-    const std::string line = fd < 0 ? "" : exchange(fd, bytes);
-    if (fd >= 0) {
-        ::close(fd);
-    }
-    return line;
-}
 
 // ---------------------------------------------------------------------------------------------
 
@@ -219,6 +242,32 @@ TEST(Agent, AnswersEachRequestAndNeverStallsOnAHostileClient) {
     EXPECT_EQ(agent.stop(), 0);
     EXPECT_THAT(agent.out(), HasSubstr("i2c-kestro-agent: stopping"));
     EXPECT_FALSE(std::filesystem::exists(agent.socketPath()));
+}
+
+// The log's lines, without the events after `second` (the agent's clock runs on, fast, until
+// the test stops it).
+std::string linesUntil(const std::string& log, int second) {
+    std::istringstream lines(log);
+    std::string kept;
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.starts_with("[+") || std::stoi(line.substr(2)) <= second) {
+            kept += line + "\n";
+        }
+    }
+    return kept;
+}
+
+TEST(Agent, ReportsEachNodeThatGoesAndComesBackAndEachChangeOfTheDeviceList) {
+    const TempDir dir;
+    RunningAgent agent(dir,
+                       settings(dir, ", \"poll_period_s\": 10, \"probe_period_s\": 30, "
+                                     "\"device_refresh_period_s\": 60"),
+                       {"--fast", "--scenario", KESTRO_TEST_SOURCE_DIR "/scenarios/timeline.json"});
+    ASSERT_TRUE(agent.serving()) << agent.err();
+    ASSERT_TRUE(agent.ranFor(250));
+    EXPECT_EQ(agent.stop(), 0);
+    expectGolden("timeline-events.txt", linesUntil(agent.out(), 250),
+                 {{agent.socketPath(), "SOCKET"}});
 }
 
 // The service manager's socket, as systemd gives it in NOTIFY_SOCKET.
