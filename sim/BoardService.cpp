@@ -285,6 +285,28 @@ int BoardService::wakeDue(const std::vector<Peer*>& peers) {
         std::min<uint64_t>((nextUs - nowUs + 999) / 1000, std::numeric_limits<int>::max()));
 }
 
+namespace {
+
+bool sleepEndsAt(const std::vector<BoardService::Peer*>& peers, uint64_t wakeUs) {
+    return std::any_of(peers.begin(), peers.end(),
+                       [&](const BoardService::Peer* peer) { return peer->sleeping && peer->wakeUs == wakeUs; });
+}
+
+// Milliseconds until every peer but those whose wait ends at `wakeUs` has
+// been quiet for kWaitQuietMs; 0 when they have.
+int othersQuietIn(const std::vector<BoardService::Peer*>& peers, uint64_t wakeUs, BoardService::Clock::time_point now) {
+    for (const BoardService::Peer* peer : peers) {
+        if (peer->sleeping || (!peer->waits.empty() && *peer->waits.begin() == wakeUs)) continue;
+        const auto quietFor = std::chrono::duration_cast<std::chrono::milliseconds>(now - peer->lastAnswer);
+        if (quietFor.count() < BoardService::kWaitQuietMs) {
+            return static_cast<int>(BoardService::kWaitQuietMs - quietFor.count());
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
 int BoardService::wakeSleepers(const std::vector<Peer*>& peers, Clock::time_point now) {
     if (!settings_.fast) return wakeDue(peers);
     uint64_t wakeUs = std::numeric_limits<uint64_t>::max();
@@ -298,6 +320,9 @@ int BoardService::wakeSleepers(const std::vector<Peer*>& peers, Clock::time_poin
         if (!peer->waits.empty()) wakeUs = std::min(wakeUs, *peer->waits.begin());
     }
     if (wakeUs == std::numeric_limits<uint64_t>::max()) return -1;
+    if (!sleepEndsAt(peers, wakeUs)) {
+        if (const int heldMs = othersQuietIn(peers, wakeUs, now); heldMs > 0) return heldMs;
+    }
     FakeClock& clock = SimBoard::instance().clock();
     clock.setNowUs(std::max(clock.nowUs(), wakeUs));
     for (Peer* peer : peers) {

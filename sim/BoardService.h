@@ -18,7 +18,8 @@
 // A program's wait in poll() and its kin is a wait of the same kind that
 // does not hold the peer's next requests: it ends by the clock (the peer is
 // rung, `ring`) or sooner by the peer's word (one of its descriptors became
-// ready).
+// ready). Its end on the clock waits for the other peers' quiet a while
+// longer (kWaitQuietMs).
 //
 // A transaction on a bus that has a speed holds its answer until its bits
 // have left the wire (SimBus.h), on the run's clock: a fast clock moves there
@@ -45,6 +46,11 @@ class BoardService {
     using Clock = std::chrono::steady_clock;
     static constexpr std::size_t kMaxDescriptors = 256;
     static constexpr int kQuietMs = 2;
+    // A wait in poll() often waits for another process of the run (a client
+    // for its server's answer): the clock ends it only once every other peer
+    // has been quiet this long, so that a peer computing its answer between
+    // two calls does not see the client's timeout run out.
+    static constexpr int kWaitQuietMs = 25;
     // Waits in poll() at once per peer: one per thread is plenty.
     static constexpr std::size_t kMaxWaits = 256;
 
