@@ -261,7 +261,8 @@ bool fastClock() {
 
 bool beginWait(uint64_t durationUs, uint64_t& untilUs, int& bell) {
     Reply reply;
-    if (!theLink->fast || !call(link::Op::WaitBegin, static_cast<int64_t>(durationUs), 0, nullptr, 0, reply) ||
+    if (!theLink->fast ||
+        !call(link::Op::WaitBegin, static_cast<int64_t>(durationUs), 0, nullptr, 0, reply) ||
         reply.answer.result < 0) {
         return false;
     }

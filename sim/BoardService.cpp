@@ -231,7 +231,8 @@ bool BoardService::sleep(Peer& peer, const link::Request& request) {
 void BoardService::beginWait(Peer& peer, int64_t durationUs) {
     if (!settings_.fast || durationUs < 0) return answer(peer, -1, EINVAL);
     if (peer.waits.size() >= kMaxWaits) return answer(peer, -1, EAGAIN);
-    const uint64_t untilUs = wakeTime(SimBoard::instance().clock().nowUs(), static_cast<uint64_t>(durationUs));
+    const uint64_t untilUs =
+        wakeTime(SimBoard::instance().clock().nowUs(), static_cast<uint64_t>(durationUs));
     peer.waits.insert(untilUs);
     answer(peer, static_cast<int64_t>(untilUs), 0);
 }
@@ -288,16 +289,19 @@ int BoardService::wakeDue(const std::vector<Peer*>& peers) {
 namespace {
 
 bool sleepEndsAt(const std::vector<BoardService::Peer*>& peers, uint64_t wakeUs) {
-    return std::any_of(peers.begin(), peers.end(),
-                       [&](const BoardService::Peer* peer) { return peer->sleeping && peer->wakeUs == wakeUs; });
+    return std::any_of(peers.begin(), peers.end(), [&](const BoardService::Peer* peer) {
+        return peer->sleeping && peer->wakeUs == wakeUs;
+    });
 }
 
 // Milliseconds until every peer but those whose wait ends at `wakeUs` has
 // been quiet for kWaitQuietMs; 0 when they have.
-int othersQuietIn(const std::vector<BoardService::Peer*>& peers, uint64_t wakeUs, BoardService::Clock::time_point now) {
+int othersQuietIn(const std::vector<BoardService::Peer*>& peers, uint64_t wakeUs,
+                  BoardService::Clock::time_point now) {
     for (const BoardService::Peer* peer : peers) {
         if (peer->sleeping || (!peer->waits.empty() && *peer->waits.begin() == wakeUs)) continue;
-        const auto quietFor = std::chrono::duration_cast<std::chrono::milliseconds>(now - peer->lastAnswer);
+        const auto quietFor =
+            std::chrono::duration_cast<std::chrono::milliseconds>(now - peer->lastAnswer);
         if (quietFor.count() < BoardService::kWaitQuietMs) {
             return static_cast<int>(BoardService::kWaitQuietMs - quietFor.count());
         }

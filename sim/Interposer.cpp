@@ -114,10 +114,12 @@ uint64_t microsecondsOf(const timespec* timeout) {
 }
 
 uint64_t microsecondsOf(const timeval* timeout) {
-    if (timeout == nullptr || timeout->tv_sec < 0 || timeout->tv_usec < 0 || timeout->tv_usec >= 1'000'000L) {
+    if (timeout == nullptr || timeout->tv_sec < 0 || timeout->tv_usec < 0 ||
+        timeout->tv_usec >= 1'000'000L) {
         return 0;
     }
-    return static_cast<uint64_t>(timeout->tv_sec) * 1'000'000ULL + static_cast<uint64_t>(timeout->tv_usec);
+    return static_cast<uint64_t>(timeout->tv_sec) * 1'000'000ULL +
+           static_cast<uint64_t>(timeout->tv_usec);
 }
 
 int waitInPoll(pollfd* fds, nfds_t count, uint64_t durationUs, const sigset_t* mask) {
@@ -166,14 +168,16 @@ class SetsLook {
 };
 
 // -2 when the wait is no wait on the run's clock.
-int waitInSelect(int count, fd_set* readable, fd_set* writable, fd_set* exceptional, uint64_t durationUs,
-                 const sigset_t* mask) {
+int waitInSelect(int count, fd_set* readable, fd_set* writable, fd_set* exceptional,
+                 uint64_t durationUs, const sigset_t* mask) {
     if (count < 0 || count > FD_SETSIZE) return -2;
     SetsLook look(count, readable, writable, exceptional);
-    return sim::waits::wait(look.watched(), durationUs, mask, [&] { return look(mask); }).value_or(-2);
+    return sim::waits::wait(look.watched(), durationUs, mask, [&] { return look(mask); })
+        .value_or(-2);
 }
 
-int waitInEpoll(int epfd, epoll_event* events, int most, uint64_t durationUs, const sigset_t* mask) {
+int waitInEpoll(int epfd, epoll_event* events, int most, uint64_t durationUs,
+                const sigset_t* mask) {
     return sim::waits::wait({{epfd, POLLIN, 0}}, durationUs, mask,
                             [&] { return sim::real::epollPwait(epfd, events, most, 0, mask); })
         .value_or(-2);
@@ -486,7 +490,8 @@ SIM_EXPORT int epoll_wait(int epfd, epoll_event* events, int most, int timeoutMs
     return outcome != -2 ? outcome : sim::real::epollPwait(epfd, events, most, timeoutMs, nullptr);
 }
 
-SIM_EXPORT int epoll_pwait(int epfd, epoll_event* events, int most, int timeoutMs, const sigset_t* mask) {
+SIM_EXPORT int epoll_pwait(int epfd, epoll_event* events, int most, int timeoutMs,
+                           const sigset_t* mask) {
     const int outcome = waitInEpoll(epfd, events, most, microsecondsOf(timeoutMs), mask);
     return outcome != -2 ? outcome : sim::real::epollPwait(epfd, events, most, timeoutMs, mask);
 }
@@ -497,8 +502,10 @@ SIM_EXPORT int epoll_pwait2(int epfd, epoll_event* events, int most, const times
     return outcome != -2 ? outcome : sim::real::epollPwait2(epfd, events, most, timeout, mask);
 }
 
-SIM_EXPORT int select(int count, fd_set* readable, fd_set* writable, fd_set* exceptional, timeval* timeout) {
-    const int outcome = waitInSelect(count, readable, writable, exceptional, microsecondsOf(timeout), nullptr);
+SIM_EXPORT int select(int count, fd_set* readable, fd_set* writable, fd_set* exceptional,
+                      timeval* timeout) {
+    const int outcome =
+        waitInSelect(count, readable, writable, exceptional, microsecondsOf(timeout), nullptr);
     if (outcome == -2) return sim::real::select(count, readable, writable, exceptional, timeout);
     // Linux leaves the time not waited in the timeout: none when it ran out.
     if (outcome == 0) *timeout = timeval{};
@@ -507,6 +514,9 @@ SIM_EXPORT int select(int count, fd_set* readable, fd_set* writable, fd_set* exc
 
 SIM_EXPORT int pselect(int count, fd_set* readable, fd_set* writable, fd_set* exceptional,
                        const timespec* timeout, const sigset_t* mask) {
-    const int outcome = waitInSelect(count, readable, writable, exceptional, microsecondsOf(timeout), mask);
-    return outcome != -2 ? outcome : sim::real::pselect(count, readable, writable, exceptional, timeout, mask);
+    const int outcome =
+        waitInSelect(count, readable, writable, exceptional, microsecondsOf(timeout), mask);
+    return outcome != -2
+               ? outcome
+               : sim::real::pselect(count, readable, writable, exceptional, timeout, mask);
 }

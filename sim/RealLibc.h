@@ -5,9 +5,9 @@
 #include <dirent.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <sys/epoll.h>
 #include <sys/select.h>
-#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
@@ -54,10 +54,11 @@ int clockNanosleep(clockid_t clock, int flags, const timespec* request, timespec
 int poll(pollfd* fds, nfds_t count, int timeoutMs);
 int ppoll(pollfd* fds, nfds_t count, const timespec* timeout, const sigset_t* mask);
 int epollPwait(int epfd, epoll_event* events, int most, int timeoutMs, const sigset_t* mask);
-int epollPwait2(int epfd, epoll_event* events, int most, const timespec* timeout, const sigset_t* mask);
+int epollPwait2(int epfd, epoll_event* events, int most, const timespec* timeout,
+                const sigset_t* mask);
 int select(int count, fd_set* readable, fd_set* writable, fd_set* exceptional, timeval* timeout);
-int pselect(int count, fd_set* readable, fd_set* writable, fd_set* exceptional, const timespec* timeout,
-            const sigset_t* mask);
+int pselect(int count, fd_set* readable, fd_set* writable, fd_set* exceptional,
+            const timespec* timeout, const sigset_t* mask);
 int gettimeofday(struct timeval* tv, void* tz);
 time_t time(time_t* out);
 int clockGettime(clockid_t clock, timespec* out);

@@ -604,7 +604,8 @@ void applyEventNode(const Field& field, const SimBoard& simBoard, const std::str
     }
 }
 
-TimelineEvent timelineEventOf(const Field& field, const SimBoard& simBoard, const std::string& firstBus) {
+TimelineEvent timelineEventOf(const Field& field, const SimBoard& simBoard,
+                              const std::string& firstBus) {
     field.allowOnly({"at_s", "event", "bus", "node", "identity", "status", "devices"});
     TimelineEvent event;
     event.kind = timelineKindOf(field.required("event"));
@@ -614,31 +615,39 @@ TimelineEvent timelineEventOf(const Field& field, const SimBoard& simBoard, cons
     event.atUs = static_cast<uint64_t>(std::llround(seconds * 1e6));
     const bool onNode = event.kind == TimelineKind::Silent || event.kind == TimelineKind::Answers ||
                         event.kind == TimelineKind::Identity;
-    const std::pair<const char*, bool> only[] = {{"bus", onNode},
-                                                 {"node", onNode},
-                                                 {"identity", event.kind == TimelineKind::Identity},
-                                                 {"status", event.kind == TimelineKind::DeviceApiFails},
-                                                 {"devices", event.kind == TimelineKind::DeviceApiDevices}};
+    const std::pair<const char*, bool> only[] = {
+        {"bus", onNode},
+        {"node", onNode},
+        {"identity", event.kind == TimelineKind::Identity},
+        {"status", event.kind == TimelineKind::DeviceApiFails},
+        {"devices", event.kind == TimelineKind::DeviceApiDevices}};
     for (const auto& [key, allowed] : only) {
         if (auto misplaced = field.optional(key); misplaced && !allowed) {
-            misplaced->fail("does not go with the event \"" + field.required("event").text() + "\"");
+            misplaced->fail("does not go with the event \"" + field.required("event").text() +
+                            "\"");
         }
     }
     if (onNode) applyEventNode(field, simBoard, firstBus, event);
-    if (event.kind == TimelineKind::Identity) event.identity = identityOf(field.required("identity"));
+    if (event.kind == TimelineKind::Identity)
+        event.identity = identityOf(field.required("identity"));
     if (event.kind == TimelineKind::DeviceApiFails) {
         const std::optional<Field> status = field.optional("status");
         event.status = status ? static_cast<int>(status->integerIn(100, 599)) : 503;
     }
-    if (event.kind == TimelineKind::DeviceApiDevices) event.devices = checkedDeviceList(field.required("devices"));
+    if (event.kind == TimelineKind::DeviceApiDevices)
+        event.devices = checkedDeviceList(field.required("devices"));
     return event;
 }
 
-std::vector<TimelineEvent> timelineOf(const Field& field, const SimBoard& simBoard, const std::string& firstBus) {
+std::vector<TimelineEvent> timelineOf(const Field& field, const SimBoard& simBoard,
+                                      const std::string& firstBus) {
     std::vector<TimelineEvent> timeline;
-    field.forEach([&](const Field& event) { timeline.push_back(timelineEventOf(event, simBoard, firstBus)); });
-    std::stable_sort(timeline.begin(), timeline.end(),
-                     [](const TimelineEvent& a, const TimelineEvent& b) { return a.atUs < b.atUs; });
+    field.forEach([&](const Field& event) {
+        timeline.push_back(timelineEventOf(event, simBoard, firstBus));
+    });
+    std::stable_sort(
+        timeline.begin(), timeline.end(),
+        [](const TimelineEvent& a, const TimelineEvent& b) { return a.atUs < b.atUs; });
     return timeline;
 }
 
@@ -788,7 +797,8 @@ Scenario scenarioOf(const std::string& path, SimBoard& simBoard, uint64_t hostNo
     }
     if (auto gpio = top.optional("gpio")) applyGpio(*gpio, simBoard);
     if (auto api = top.optional("device_api")) scenario.deviceApi = deviceApiOf(*api);
-    if (auto timeline = top.optional("timeline")) scenario.timeline = timelineOf(*timeline, simBoard, firstBus);
+    if (auto timeline = top.optional("timeline"))
+        scenario.timeline = timelineOf(*timeline, simBoard, firstBus);
     return scenario;
 }
 

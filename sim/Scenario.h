@@ -69,7 +69,14 @@ class LiveDeviceApi {
 // (on the run's clock): a node falls silent or answers again, or takes
 // another identity; the device API fails, answers again, or lists other devices.
 struct TimelineEvent {
-    enum class Kind { Silent, Answers, Identity, DeviceApiFails, DeviceApiAnswers, DeviceApiDevices };
+    enum class Kind {
+        Silent,
+        Answers,
+        Identity,
+        DeviceApiFails,
+        DeviceApiAnswers,
+        DeviceApiDevices
+    };
     uint64_t atUs = 0;
     Kind kind = Kind::Silent;
     std::string bus;

@@ -15,7 +15,8 @@ void Timeline::catchUp() {
 uint64_t Timeline::elapsedUs() const {
     if (fast_) return SimBoard::instance().clock().advancedUs();
     const auto elapsed = std::chrono::steady_clock::now() - start_;
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count());
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count());
 }
 
 void Timeline::apply(const TimelineEvent& event) {
@@ -23,10 +24,12 @@ void Timeline::apply(const TimelineEvent& event) {
     switch (event.kind) {
         case Kind::Silent:
         case Kind::Answers:
-            SimBoard::instance().busAt(event.bus).silence(event.address, event.kind == Kind::Silent);
+            SimBoard::instance().busAt(event.bus).silence(event.address,
+                                                          event.kind == Kind::Silent);
             return;
         case Kind::Identity:
-            SimBoard::instance().busAt(event.bus).nodes().at(event.address)->state().identity = event.identity;
+            SimBoard::instance().busAt(event.bus).nodes().at(event.address)->state().identity =
+                event.identity;
             return;
         case Kind::DeviceApiFails:
             return api_.change([&](DeviceApi& api) {

@@ -54,13 +54,15 @@ std::optional<int> wait(std::vector<pollfd> watched, uint64_t durationUs, const 
     // A bell lost to another thread of the process costs a slice, never the wait's end.
     const timespec slice{0, link::kWaitSliceMs * 1'000'000L};
     for (;;) {
-        if (real::ppoll(watched.data(), watched.size(), &slice, mask) < 0) return endEarly(untilUs, -1);
+        if (real::ppoll(watched.data(), watched.size(), &slice, mask) < 0)
+            return endEarly(untilUs, -1);
         if (anyReady(watched, own)) {
             if (const int found = look(); found != 0) return endEarly(untilUs, found);
         }
         const short rung = watched.back().revents;
         // The board gone, or the link cut by the program: the wait is over as far as it goes.
-        if ((rung & (POLLHUP | POLLERR | POLLNVAL)) != 0 || ((rung & POLLIN) != 0 && !link::takeBells(bell))) {
+        if ((rung & (POLLHUP | POLLERR | POLLNVAL)) != 0 ||
+            ((rung & POLLIN) != 0 && !link::takeBells(bell))) {
             return look();
         }
         if (devices::waitOver(untilUs)) return look();

@@ -38,7 +38,8 @@ int listenOn(const std::string& name) {
 std::string connectTo(const std::string& endpoint, int port) {
     const std::size_t colon = endpoint.find(':');
     const std::string host = endpoint.substr(0, colon);
-    const std::string endpointPort = colon == std::string::npos ? "443" : endpoint.substr(colon + 1);
+    const std::string endpointPort =
+        colon == std::string::npos ? "443" : endpoint.substr(colon + 1);
     return host + ":" + endpointPort + ":127.0.0.1:" + std::to_string(port);
 }
 
@@ -52,7 +53,8 @@ void sendAll(int fd, const std::string& text) {
 
 }  // namespace
 
-ApiOnDemand::ApiOnDemand(const LiveDeviceApi& api, const std::string& name, const std::string& module)
+ApiOnDemand::ApiOnDemand(const LiveDeviceApi& api, const std::string& name,
+                         const std::string& module)
     : api_(api), name_(name), module_(module), listener_(listenOn(name_)) {
     thread_ = std::thread([this] { answerRequests(); });
 }

@@ -19,6 +19,7 @@ class Running : public sim::RunningApi {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) sim::RunningApi* kestroSimStartApi(const sim::LiveDeviceApi& api) {
+extern "C" __attribute__((visibility("default"))) sim::RunningApi* kestroSimStartApi(
+    const sim::LiveDeviceApi& api) {
     return new Running(api);
 }

@@ -306,7 +306,8 @@ void hostBoard(const Options& options) {
 
 // The device API as the scenario's timeline changes it during the run.
 struct Played {
-    Played(const sim::Scenario& scenario, bool fast) : api(scenario.deviceApi), timeline(scenario.timeline, api, fast) {
+    Played(const sim::Scenario& scenario, bool fast)
+        : api(scenario.deviceApi), timeline(scenario.timeline, api, fast) {
         api.catchUpWith([this] { timeline.catchUp(); });
     }
     Played(const Played&) = delete;
@@ -328,13 +329,14 @@ int launch(Options& options) {
     Played played(scenario, options.fast);
     const RunFolder runFolder;
     stopIfRequested();
-    const sim::ApiOnDemand api(played.api,
-                               runFolder.path().filename().string() + "-" + std::to_string(getpid()),
-                               companion(kApiModuleName, KESTRO_SIM_LIBDIR).string());
+    const sim::ApiOnDemand api(
+        played.api, runFolder.path().filename().string() + "-" + std::to_string(getpid()),
+        companion(kApiModuleName, KESTRO_SIM_LIBDIR).string());
     int status = 0;
     {
-        const sim::BoardServer board((runFolder.path() / "board.sock").string(),
-                                     {options.fast, scenario.deviceApi.endpoint, api.socketName(), &played.timeline});
+        const sim::BoardServer board(
+            (runFolder.path() / "board.sock").string(),
+            {options.fast, scenario.deviceApi.endpoint, api.socketName(), &played.timeline});
         stopIfRequested();
         status = sim::runProgram(programRun(options, board.socketPath(), scenario.deviceApi.endpoint,
                                             api.socketName()));
@@ -391,11 +393,12 @@ int serve(Options& options) {
     hostBoard(options);
     claimSocket(socket, name);
     Played played(scenario, options.fast);
-    const sim::ApiOnDemand api(played.api, "i2c-kestro-sim-" + name + "-" + std::to_string(getpid()),
+    const sim::ApiOnDemand api(played.api,
+                               "i2c-kestro-sim-" + name + "-" + std::to_string(getpid()),
                                companion(kApiModuleName, KESTRO_SIM_LIBDIR).string());
     {
-        const sim::BoardServer board(socket.string(),
-                                     {options.fast, scenario.deviceApi.endpoint, api.socketName(), &played.timeline});
+        const sim::BoardServer board(socket.string(), {options.fast, scenario.deviceApi.endpoint,
+                                                       api.socketName(), &played.timeline});
         std::cout << "i2c-kestro-sim: serving the board \"" << name << "\" of " << options.scenario << "\n"
                   << "Run programs against it with:\n"
                   << "  i2c-kestro-sim --attach " << name << " -- PROGRAM [ARGS...]\n"

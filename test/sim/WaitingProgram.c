@@ -60,7 +60,8 @@ static int waitIn(const char* call) {
 
 int main(int argc, char** argv) {
     if (argc < 2 || pipe(ends) != 0) return 64;
-    const long long monotonic = millisecondsOf(CLOCK_MONOTONIC), wall = millisecondsOf(CLOCK_REALTIME);
+    const long long monotonic = millisecondsOf(CLOCK_MONOTONIC),
+                    wall = millisecondsOf(CLOCK_REALTIME);
     pthread_t writer;
     const int written = argc > 2 && strcmp(argv[2], "written") == 0;
     if (written) pthread_create(&writer, NULL, writeLater, NULL);
