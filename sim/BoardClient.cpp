@@ -255,4 +255,32 @@ bool fakeClock(uint64_t& nowUs, uint64_t& advancedUs) {
     return true;
 }
 
+bool fastClock() {
+    return theLink->fast;
+}
+
+bool beginWait(uint64_t durationUs, uint64_t& untilUs, int& bell) {
+    Reply reply;
+    if (!theLink->fast ||
+        !call(link::Op::WaitBegin, static_cast<int64_t>(durationUs), 0, nullptr, 0, reply) ||
+        reply.answer.result < 0) {
+        return false;
+    }
+    untilUs = static_cast<uint64_t>(reply.answer.result);
+    bell = theLink->channel.fd;
+    return true;
+}
+
+bool waitOver(uint64_t untilUs) {
+    uint64_t nowUs = 0;
+    return !fakeWallClock(nowUs) || nowUs >= untilUs;
+}
+
+void endWait(uint64_t untilUs) {
+    Reply ignored;
+    if (!call(link::Op::WaitEnd, static_cast<int64_t>(untilUs), 0, nullptr, 0, ignored)) return;
+    // A bell the board rang as the wait ended is for nobody now.
+    link::takeBells(theLink->channel.fd);
+}
+
 }  // namespace sim::client

@@ -34,4 +34,15 @@ bool fakeWallClock(uint64_t& nowUs);
 // The same, and how far waits have moved the board's clock since the run began.
 bool fakeClock(uint64_t& nowUs, uint64_t& advancedUs);
 
+// True when the run's clock is fast.
+bool fastClock();
+// A wait in poll() and its kin on the run's fast clock (see BoardLink.h):
+// false when the clock is real or the board gone. `bell` is the socket the
+// board rings when the clock reaches `untilUs`.
+bool beginWait(uint64_t durationUs, uint64_t& untilUs, int& bell);
+// True when the clock has reached `untilUs`, or the board is gone.
+bool waitOver(uint64_t untilUs);
+// Ends the wait before its time.
+void endWait(uint64_t untilUs);
+
 }  // namespace sim::client

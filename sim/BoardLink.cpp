@@ -177,6 +177,15 @@ void disconnect(Channel& channel) {
     channel = Channel{};
 }
 
+bool takeBells(int socket) {
+    for (;;) {
+        char bells[64];
+        const ssize_t got = recv(socket, bells, sizeof bells, MSG_DONTWAIT);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    }
+}
+
 bool exchange(Channel& channel, const Request& request, const void* payload, Answer& answer,
               std::vector<uint8_t>& answerPayload) {
     if (request.size > kMaxPayload) {

@@ -15,6 +15,11 @@
 //
 // The board checks every request as if it came from a hostile peer (see
 // BoardService.h).
+//
+// A program's wait in poll() and its kin is a wait on the run's clock that
+// the program's own descriptors may end early (fast runs): the board rings
+// the program's socket (one byte) when the clock reaches its end, so that
+// the program can watch its descriptors and the socket in one poll().
 
 #include <cstdint>
 #include <string>
@@ -33,6 +38,8 @@ enum class Op : uint32_t {
     Ioctl,      // a = board descriptor, b = request; payloads: see IoctlWire.h; b = new descriptor
     Sleep,      // a = SleepCall, b = microseconds; answer result 1: sleep for real
     Now,        // answer: result = the run's wall clock in microseconds
+    WaitBegin,  // a = microseconds; answer: result = the wait's end on the run's clock (fast runs)
+    WaitEnd,    // a = that end: the wait is over before it (a descriptor became ready)
 };
 
 struct Request {
@@ -87,6 +94,9 @@ int connectTo(const std::string& socketPath);
 // Connects and maps the area the board offers; false with errno.
 bool connect(const std::string& socketPath, Channel& channel);
 void disconnect(Channel& channel);
+// Reads the bells the board rang for the program's waits; false when the
+// board's end is gone.
+bool takeBells(int socket);
 // Sends a request and waits for its answer, resuming after signals; false
 // when the connection is gone or the answer is malformed.
 bool exchange(Channel& channel, const Request& request, const void* payload, Answer& answer,

@@ -13,6 +13,7 @@
 #include "IoctlWire.h"
 #include "RealLibc.h"
 #include "SimBoard.h"
+#include "Timeline.h"
 
 namespace sim {
 
@@ -118,6 +119,27 @@ void holdAnswers(BoardService::Peer& peer, std::size_t from, uint64_t wakeUs) {
     peer.wakeUs = wakeUs;
 }
 
+// The clock has moved to `nowUs`: the peer's waits due by then are over.
+void endWaits(BoardService::Peer& peer, uint64_t nowUs) {
+    if (peer.waits.empty() || *peer.waits.begin() > nowUs) return;
+    peer.waits.erase(peer.waits.begin(), peer.waits.upper_bound(nowUs));
+    peer.ring = true;
+    peer.lastAnswer = BoardService::Clock::now();
+}
+
+void endWait(BoardService::Peer& peer, int64_t untilUs) {
+    const auto found = peer.waits.find(static_cast<uint64_t>(untilUs));
+    if (found != peer.waits.end()) peer.waits.erase(found);
+    answer(peer, 0, 0);
+}
+
+// The run's clock stops at the latest time a Now answer can carry, where
+// a wait "forever" (nanosleep of the largest tv_sec) takes it.
+uint64_t wakeTime(uint64_t nowUs, uint64_t durationUs) {
+    constexpr auto kLatestUs = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+    return nowUs >= kLatestUs || durationUs > kLatestUs - nowUs ? kLatestUs : nowUs + durationUs;
+}
+
 void wake(BoardService::Peer& peer) {
     peer.sleeping = false;
     if (peer.held.empty()) return;
@@ -133,6 +155,7 @@ BoardService::BoardService(Settings settings) : settings_(std::move(settings)) {
 }
 
 bool BoardService::handle(Peer& peer, const RequestView& request) {
+    if (settings_.timeline != nullptr) settings_.timeline->catchUp();
     const int64_t a = request.header.a;
     const int fd = static_cast<int>(a);
     const bool needsDescriptor = request.header.op >= link::Op::Close && request.header.op <= link::Op::Ioctl;
@@ -166,6 +189,12 @@ bool BoardService::handle(Peer& peer, const RequestView& request) {
             return true;
         case link::Op::Sleep:
             return sleep(peer, request.header);
+        case link::Op::WaitBegin:
+            beginWait(peer, a);
+            return true;
+        case link::Op::WaitEnd:
+            endWait(peer, a);
+            return true;
         case link::Op::Now: {
             // Reading the clock is no work that the clock must wait for: a
             // program that polls it for time to pass would hold it still.
@@ -190,14 +219,22 @@ bool BoardService::sleep(Peer& peer, const link::Request& request) {
         answer(peer, 1, 0);
         return true;
     }
-    // The run's clock stops at the latest time a Now answer can carry, where
-    // a sleep "forever" (nanosleep of the largest tv_sec) takes it.
-    constexpr auto kLatestUs = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
-    const uint64_t now = board.clock().nowUs();
     const std::size_t from = peer.output.size();
     answer(peer, 0, 0);
-    holdAnswers(peer, from, now >= kLatestUs || durationUs > kLatestUs - now ? kLatestUs : now + durationUs);
+    holdAnswers(peer, from, wakeTime(board.clock().nowUs(), durationUs));
     return true;
+}
+
+// Its answer counts as work, so that the clock waits a moment for what the
+// program finds among its descriptors (another of its threads may have just
+// made one ready).
+void BoardService::beginWait(Peer& peer, int64_t durationUs) {
+    if (!settings_.fast || durationUs < 0) return answer(peer, -1, EINVAL);
+    if (peer.waits.size() >= kMaxWaits) return answer(peer, -1, EAGAIN);
+    const uint64_t untilUs =
+        wakeTime(SimBoard::instance().clock().nowUs(), static_cast<uint64_t>(durationUs));
+    peer.waits.insert(untilUs);
+    answer(peer, static_cast<int64_t>(untilUs), 0);
 }
 
 bool BoardService::serve(Peer& peer) {
@@ -249,23 +286,52 @@ int BoardService::wakeDue(const std::vector<Peer*>& peers) {
         std::min<uint64_t>((nextUs - nowUs + 999) / 1000, std::numeric_limits<int>::max()));
 }
 
+namespace {
+
+bool sleepEndsAt(const std::vector<BoardService::Peer*>& peers, uint64_t wakeUs) {
+    return std::any_of(peers.begin(), peers.end(), [&](const BoardService::Peer* peer) {
+        return peer->sleeping && peer->wakeUs == wakeUs;
+    });
+}
+
+// Milliseconds until every peer but those whose wait ends at `wakeUs` has
+// been quiet for kWaitQuietMs; 0 when they have.
+int othersQuietIn(const std::vector<BoardService::Peer*>& peers, uint64_t wakeUs,
+                  BoardService::Clock::time_point now) {
+    for (const BoardService::Peer* peer : peers) {
+        if (peer->sleeping || (!peer->waits.empty() && *peer->waits.begin() == wakeUs)) continue;
+        const auto quietFor =
+            std::chrono::duration_cast<std::chrono::milliseconds>(now - peer->lastAnswer);
+        if (quietFor.count() < BoardService::kWaitQuietMs) {
+            return static_cast<int>(BoardService::kWaitQuietMs - quietFor.count());
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
 int BoardService::wakeSleepers(const std::vector<Peer*>& peers, Clock::time_point now) {
     if (!settings_.fast) return wakeDue(peers);
-    const Peer* earliest = nullptr;
+    uint64_t wakeUs = std::numeric_limits<uint64_t>::max();
     for (const Peer* peer : peers) {
         if (!peer->sleeping) {
             const auto quietFor = std::chrono::duration_cast<std::chrono::milliseconds>(now - peer->lastAnswer);
             if (quietFor.count() < kQuietMs) return static_cast<int>(kQuietMs - quietFor.count());
-        } else if (earliest == nullptr || peer->wakeUs < earliest->wakeUs) {
-            earliest = peer;
+        } else {
+            wakeUs = std::min(wakeUs, peer->wakeUs);
         }
+        if (!peer->waits.empty()) wakeUs = std::min(wakeUs, *peer->waits.begin());
     }
-    if (earliest == nullptr) return -1;
+    if (wakeUs == std::numeric_limits<uint64_t>::max()) return -1;
+    if (!sleepEndsAt(peers, wakeUs)) {
+        if (const int heldMs = othersQuietIn(peers, wakeUs, now); heldMs > 0) return heldMs;
+    }
     FakeClock& clock = SimBoard::instance().clock();
-    const uint64_t wakeUs = earliest->wakeUs;
     clock.setNowUs(std::max(clock.nowUs(), wakeUs));
     for (Peer* peer : peers) {
         if (peer->sleeping && peer->wakeUs == wakeUs) wake(*peer);
+        endWaits(*peer, clock.nowUs());
     }
     return 0;
 }
@@ -275,6 +341,7 @@ void BoardService::forget(Peer& peer) {
     peer.descriptors.clear();
     peer.sleeping = false;
     peer.held.clear();
+    peer.waits.clear();
     peer.input.clear();
     peer.output.clear();
 }

@@ -15,6 +15,11 @@
 // return at once: the sleeper waits until no other peer runs (every other
 // peer sleeps too, or asked nothing but the time for kQuietMs of real time), then the
 // clock moves to the earliest wake-up, and the sleepers due then wake.
+// A program's wait in poll() and its kin is a wait of the same kind that
+// does not hold the peer's next requests: it ends by the clock (the peer is
+// rung, `ring`) or sooner by the peer's word (one of its descriptors became
+// ready). Its end on the clock waits for the other peers' quiet a while
+// longer (kWaitQuietMs).
 //
 // A transaction on a bus that has a speed holds its answer until its bits
 // have left the wire (SimBus.h), on the run's clock: a fast clock moves there
@@ -34,17 +39,26 @@
 namespace sim {
 
 struct RequestView;
+class Timeline;
 
 class BoardService {
   public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::size_t kMaxDescriptors = 256;
     static constexpr int kQuietMs = 2;
+    // A wait in poll() often waits for another process of the run (a client
+    // for its server's answer): the clock ends it only once every other peer
+    // has been quiet this long, so that a peer computing its answer between
+    // two calls does not see the client's timeout run out.
+    static constexpr int kWaitQuietMs = 25;
+    // Waits in poll() at once per peer: one per thread is plenty.
+    static constexpr std::size_t kMaxWaits = 256;
 
     struct Settings {
         bool fast = false;
         std::string endpoint;   // the device API, for the outline
         std::string deviceApi;  // its on-demand socket's name
+        Timeline* timeline = nullptr;  // the scenario's, played as requests come
     };
 
     struct Peer {
@@ -55,6 +69,8 @@ class BoardService {
         bool sleeping = false;
         uint64_t wakeUs = 0;
         std::vector<uint8_t> held;  // answers given at wakeUs
+        std::multiset<uint64_t> waits;  // ends of its waits in poll() and the like, one per thread
+        bool ring = false;              // a wait ended by the clock: ring its socket
         Clock::time_point lastAnswer = Clock::now();
     };
 
@@ -74,6 +90,7 @@ class BoardService {
     Settings settings_;
     bool handle(Peer& peer, const RequestView& request);
     bool sleep(Peer& peer, const link::Request& request);
+    void beginWait(Peer& peer, int64_t durationUs);
     // Real clock: wakes those whose time has come.
     int wakeDue(const std::vector<Peer*>& peers);
 };

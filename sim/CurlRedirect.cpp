@@ -2,6 +2,8 @@
 // transfer to the configured endpoint connects to the launcher's server on
 // the loopback and trusts the launcher's per-run authority, with peer and
 // host-name verification left on. Transfers to other hosts are untouched.
+// The waits of a transfer are for a real server, the launcher's or another
+// host's: they take real time even on a fast run's clock.
 
 #include <curl/curl.h>
 #include <dlfcn.h>
@@ -19,6 +21,7 @@
 
 #include "Launch.h"
 #include "RealLibc.h"
+#include "Waits.h"
 
 #define SIM_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -107,5 +110,6 @@ SIM_EXPORT CURLcode curl_easy_perform(CURL* handle) {
         setOption(handle, CURLOPT_CAINFO, redirect(append)->authority.c_str());
         setOption(handle, CURLOPT_CONNECT_TO, redirect(append)->connectTo);
     }
+    const sim::waits::RealTime realTime;
     return perform(handle);
 }

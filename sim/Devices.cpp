@@ -708,6 +708,27 @@ bool fakeClockAdvance(uint64_t& advancedUs) {
     return true;
 }
 
+bool fastRun() {
+    if (existingBoard() == nullptr) return false;
+    const auto guard = SimBoard::lock();
+    return client::active() && client::fastClock();
+}
+
+bool beginWait(uint64_t durationUs, uint64_t& untilUs, int& bell) {
+    const auto guard = SimBoard::lock();
+    return client::beginWait(durationUs, untilUs, bell);
+}
+
+bool waitOver(uint64_t untilUs) {
+    const auto guard = SimBoard::lock();
+    return client::waitOver(untilUs);
+}
+
+void endWait(uint64_t untilUs) {
+    const auto guard = SimBoard::lock();
+    client::endWait(untilUs);
+}
+
 bool fakeWallClock(uint64_t& nowUs) {
     SimBoard* board = existingBoard();
     if (board == nullptr) return false;

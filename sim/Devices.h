@@ -39,4 +39,11 @@ bool fakeWallClock(uint64_t& nowUs);
 // How far waits have moved the fake clock since the run began, or nothing when it is real.
 bool fakeClockAdvance(uint64_t& advancedUs);
 
+// A program's wait in poll() and its kin on a run's fast clock (see
+// BoardClient.h); false when this process has no such clock.
+bool fastRun();
+bool beginWait(uint64_t durationUs, uint64_t& untilUs, int& bell);
+bool waitOver(uint64_t untilUs);
+void endWait(uint64_t untilUs);
+
 }  // namespace sim::devices

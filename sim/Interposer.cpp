@@ -5,9 +5,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <sys/epoll.h>
 #include <sys/ioctl.h>
+#include <sys/select.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/xattr.h>
@@ -22,6 +26,7 @@
 #include "GpioV2.h"
 #include "Listings.h"
 #include "RealLibc.h"
+#include "Waits.h"
 
 #define SIM_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -97,6 +102,85 @@ uint64_t clockNowUs(clockid_t clock) {
         sim::real::clockGettime(clock, &ts);
     }
     return microsecondsOf(ts);
+}
+
+uint64_t microsecondsOf(int timeoutMs) {
+    return timeoutMs > 0 ? static_cast<uint64_t>(timeoutMs) * 1000ULL : 0;
+}
+
+// A wait without a timeout (nullptr), or with an invalid one, is no wait on the run's clock.
+uint64_t microsecondsOf(const timespec* timeout) {
+    return validInterval(timeout) ? microsecondsOf(*timeout) : 0;
+}
+
+uint64_t microsecondsOf(const timeval* timeout) {
+    if (timeout == nullptr || timeout->tv_sec < 0 || timeout->tv_usec < 0 ||
+        timeout->tv_usec >= 1'000'000L) {
+        return 0;
+    }
+    return static_cast<uint64_t>(timeout->tv_sec) * 1'000'000ULL +
+           static_cast<uint64_t>(timeout->tv_usec);
+}
+
+int waitInPoll(pollfd* fds, nfds_t count, uint64_t durationUs, const sigset_t* mask) {
+    const timespec none{};
+    const std::optional<int> outcome =
+        sim::waits::wait(std::vector<pollfd>(fds, fds + count), durationUs, mask,
+                         [&] { return sim::real::ppoll(fds, count, &none, mask); });
+    return outcome.value_or(-2);
+}
+
+// select() and pselect() with no time to wait, on the sets as the program gave them.
+class SetsLook {
+  public:
+    SetsLook(int count, fd_set* readable, fd_set* writable, fd_set* exceptional)
+        : count_(count), sets_{readable, writable, exceptional} {
+        for (int i = 0; i < 3; ++i) {
+            if (sets_[i] != nullptr) asked_[i] = *sets_[i];
+        }
+    }
+
+    int operator()(const sigset_t* mask) {
+        for (int i = 0; i < 3; ++i) {
+            if (sets_[i] != nullptr) *sets_[i] = asked_[i];
+        }
+        const timespec none{};
+        return sim::real::pselect(count_, sets_[0], sets_[1], sets_[2], &none, mask);
+    }
+
+    std::vector<pollfd> watched() const {
+        static constexpr short kEvents[3] = {POLLIN, POLLOUT, POLLPRI};
+        std::vector<pollfd> watched;
+        for (int fd = 0; fd < count_; ++fd) {
+            short events = 0;
+            for (int i = 0; i < 3; ++i) {
+                if (sets_[i] != nullptr && FD_ISSET(fd, &asked_[i])) events |= kEvents[i];
+            }
+            if (events != 0) watched.push_back({fd, events, 0});
+        }
+        return watched;
+    }
+
+  private:
+    int count_;
+    fd_set* sets_[3];
+    fd_set asked_[3]{};
+};
+
+// -2 when the wait is no wait on the run's clock.
+int waitInSelect(int count, fd_set* readable, fd_set* writable, fd_set* exceptional,
+                 uint64_t durationUs, const sigset_t* mask) {
+    if (count < 0 || count > FD_SETSIZE) return -2;
+    SetsLook look(count, readable, writable, exceptional);
+    return sim::waits::wait(look.watched(), durationUs, mask, [&] { return look(mask); })
+        .value_or(-2);
+}
+
+int waitInEpoll(int epfd, epoll_event* events, int most, uint64_t durationUs,
+                const sigset_t* mask) {
+    return sim::waits::wait({{epfd, POLLIN, 0}}, durationUs, mask,
+                            [&] { return sim::real::epollPwait(epfd, events, most, 0, mask); })
+        .value_or(-2);
 }
 
 }  // namespace
@@ -375,4 +459,64 @@ SIM_EXPORT int clock_gettime(clockid_t clock, timespec* out) noexcept {
     out->tv_sec = static_cast<time_t>(now / 1'000'000ULL);
     out->tv_nsec = static_cast<long>(now % 1'000'000ULL) * 1000L;
     return 0;
+}
+
+// Waits in poll() and its kin: on a fast run's clock when they have a timeout
+// (see Waits.h), as they stand otherwise. -2 is what no such call returns.
+
+SIM_EXPORT int poll(pollfd* fds, nfds_t count, int timeoutMs) {
+    const int outcome = waitInPoll(fds, count, microsecondsOf(timeoutMs), nullptr);
+    return outcome != -2 ? outcome : sim::real::poll(fds, count, timeoutMs);
+}
+
+SIM_EXPORT int __poll_chk(pollfd* fds, nfds_t count, int timeoutMs, size_t size) {
+    if (size / sizeof(pollfd) < count) __chk_fail();
+    return poll(fds, count, timeoutMs);
+}
+
+SIM_EXPORT int ppoll(pollfd* fds, nfds_t count, const timespec* timeout, const sigset_t* mask) {
+    const int outcome = waitInPoll(fds, count, microsecondsOf(timeout), mask);
+    return outcome != -2 ? outcome : sim::real::ppoll(fds, count, timeout, mask);
+}
+
+SIM_EXPORT int __ppoll_chk(pollfd* fds, nfds_t count, const timespec* timeout, const sigset_t* mask,
+                           size_t size) {
+    if (size / sizeof(pollfd) < count) __chk_fail();
+    return ppoll(fds, count, timeout, mask);
+}
+
+SIM_EXPORT int epoll_wait(int epfd, epoll_event* events, int most, int timeoutMs) {
+    const int outcome = waitInEpoll(epfd, events, most, microsecondsOf(timeoutMs), nullptr);
+    return outcome != -2 ? outcome : sim::real::epollPwait(epfd, events, most, timeoutMs, nullptr);
+}
+
+SIM_EXPORT int epoll_pwait(int epfd, epoll_event* events, int most, int timeoutMs,
+                           const sigset_t* mask) {
+    const int outcome = waitInEpoll(epfd, events, most, microsecondsOf(timeoutMs), mask);
+    return outcome != -2 ? outcome : sim::real::epollPwait(epfd, events, most, timeoutMs, mask);
+}
+
+SIM_EXPORT int epoll_pwait2(int epfd, epoll_event* events, int most, const timespec* timeout,
+                            const sigset_t* mask) {
+    const int outcome = waitInEpoll(epfd, events, most, microsecondsOf(timeout), mask);
+    return outcome != -2 ? outcome : sim::real::epollPwait2(epfd, events, most, timeout, mask);
+}
+
+SIM_EXPORT int select(int count, fd_set* readable, fd_set* writable, fd_set* exceptional,
+                      timeval* timeout) {
+    const int outcome =
+        waitInSelect(count, readable, writable, exceptional, microsecondsOf(timeout), nullptr);
+    if (outcome == -2) return sim::real::select(count, readable, writable, exceptional, timeout);
+    // Linux leaves the time not waited in the timeout: none when it ran out.
+    if (outcome == 0) *timeout = timeval{};
+    return outcome;
+}
+
+SIM_EXPORT int pselect(int count, fd_set* readable, fd_set* writable, fd_set* exceptional,
+                       const timespec* timeout, const sigset_t* mask) {
+    const int outcome =
+        waitInSelect(count, readable, writable, exceptional, microsecondsOf(timeout), mask);
+    return outcome != -2
+               ? outcome
+               : sim::real::pselect(count, readable, writable, exceptional, timeout, mask);
 }

@@ -199,6 +199,42 @@ int clockGettime(clockid_t clock, timespec* out) {
     return function(clock, out);
 }
 
+int poll(pollfd* fds, nfds_t count, int timeoutMs) {
+    static auto const function = next<int (*)(pollfd*, nfds_t, int)>("poll");
+    return function(fds, count, timeoutMs);
+}
+
+int ppoll(pollfd* fds, nfds_t count, const timespec* timeout, const sigset_t* mask) {
+    static auto const function =
+        next<int (*)(pollfd*, nfds_t, const timespec*, const sigset_t*)>("ppoll");
+    return function(fds, count, timeout, mask);
+}
+
+int epollPwait(int epfd, epoll_event* events, int most, int timeoutMs, const sigset_t* mask) {
+    static auto const function =
+        next<int (*)(int, epoll_event*, int, int, const sigset_t*)>("epoll_pwait");
+    return function(epfd, events, most, timeoutMs, mask);
+}
+
+int epollPwait2(int epfd, epoll_event* events, int most, const timespec* timeout,
+                const sigset_t* mask) {
+    static auto const function =
+        next<int (*)(int, epoll_event*, int, const timespec*, const sigset_t*)>("epoll_pwait2");
+    return function(epfd, events, most, timeout, mask);
+}
+
+int select(int count, fd_set* readable, fd_set* writable, fd_set* exceptional, timeval* timeout) {
+    static auto const function = next<int (*)(int, fd_set*, fd_set*, fd_set*, timeval*)>("select");
+    return function(count, readable, writable, exceptional, timeout);
+}
+
+int pselect(int count, fd_set* readable, fd_set* writable, fd_set* exceptional,
+            const timespec* timeout, const sigset_t* mask) {
+    static auto const function =
+        next<int (*)(int, fd_set*, fd_set*, fd_set*, const timespec*, const sigset_t*)>("pselect");
+    return function(count, readable, writable, exceptional, timeout, mask);
+}
+
 uint64_t wallClockUs() {
     timespec now{};
     clockGettime(CLOCK_REALTIME, &now);

@@ -3,7 +3,11 @@
 // with dlsym(RTLD_NEXT) on first use (so they work before any constructor).
 
 #include <dirent.h>
+#include <poll.h>
+#include <signal.h>
 #include <stdio.h>
+#include <sys/epoll.h>
+#include <sys/select.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
@@ -47,6 +51,14 @@ int usleep(useconds_t microseconds);
 unsigned sleep(unsigned seconds);
 int nanosleep(const timespec* request, timespec* remaining);
 int clockNanosleep(clockid_t clock, int flags, const timespec* request, timespec* remaining);
+int poll(pollfd* fds, nfds_t count, int timeoutMs);
+int ppoll(pollfd* fds, nfds_t count, const timespec* timeout, const sigset_t* mask);
+int epollPwait(int epfd, epoll_event* events, int most, int timeoutMs, const sigset_t* mask);
+int epollPwait2(int epfd, epoll_event* events, int most, const timespec* timeout,
+                const sigset_t* mask);
+int select(int count, fd_set* readable, fd_set* writable, fd_set* exceptional, timeval* timeout);
+int pselect(int count, fd_set* readable, fd_set* writable, fd_set* exceptional,
+            const timespec* timeout, const sigset_t* mask);
 int gettimeofday(struct timeval* tv, void* tz);
 time_t time(time_t* out);
 int clockGettime(clockid_t clock, timespec* out);

@@ -398,17 +398,21 @@ void applyRecords(const Field& field, NodeState& state, const ContentSource& sou
     }
 }
 
+std::array<std::string, 4> identityOf(const Field& field) {
+    std::array<std::string, 4> identity;
+    std::size_t count = 0;
+    field.forEach([&](const Field& text) {
+        if (count < 4) identity[count] = text.text();
+        ++count;
+    });
+    if (count != 4) field.fail("must hold four texts");
+    return identity;
+}
+
 void applyNodeState(const Field& node, SimNode& sim, uint64_t hostNowUs,
                     const ContentSource& source) {
     NodeState& state = sim.state();
-    if (auto identity = node.optional("identity")) {
-        std::size_t count = 0;
-        identity->forEach([&](const Field& text) {
-            if (count < 4) state.identity[count] = text.text();
-            ++count;
-        });
-        if (count != 4) identity->fail("must hold four texts");
-    }
+    if (auto identity = node.optional("identity")) state.identity = identityOf(*identity);
     state.clockRunsSinceUs = hostNowUs;
     state.clockMs = hostNowUs / 1000;
     if (auto clock = node.optional("clock")) applyClock(*clock, state, hostNowUs);
@@ -564,6 +568,89 @@ DeviceApi deviceApiOf(const Field& field) {
     return api;
 }
 
+using TimelineKind = TimelineEvent::Kind;
+
+TimelineKind timelineKindOf(const Field& field) {
+    static const std::pair<const char*, TimelineKind> kKinds[] = {
+        {"silent", TimelineKind::Silent},
+        {"answers", TimelineKind::Answers},
+        {"identity", TimelineKind::Identity},
+        {"device-api-fails", TimelineKind::DeviceApiFails},
+        {"device-api-answers", TimelineKind::DeviceApiAnswers},
+        {"device-api-devices", TimelineKind::DeviceApiDevices}};
+    const std::string name = field.text();
+    for (const auto& [known, kind] : kKinds) {
+        if (name == known) return kind;
+    }
+    field.fail("\"" + name +
+               "\" is not one of \"silent\", \"answers\", \"identity\", \"device-api-fails\", "
+               "\"device-api-answers\", \"device-api-devices\"");
+}
+
+// "bus" (default: the scenario's first) and "node", a node or device on it.
+void applyEventNode(const Field& field, const SimBoard& simBoard, const std::string& firstBus,
+                    TimelineEvent& event) {
+    const std::optional<Field> bus = field.optional("bus");
+    event.bus = bus ? bus->text() : firstBus;
+    const auto found = simBoard.buses().find(event.bus);
+    if (found == simBoard.buses().end()) {
+        if (bus) bus->fail("\"" + event.bus + "\" is not a bus of the scenario");
+        field.fail("the scenario has no bus");
+    }
+    const Field node = field.required("node");
+    event.address = node.address();
+    if (found->second->nodes().count(event.address) == 0) {
+        node.fail("no node or device at " + hexByte(event.address) + " on " + event.bus);
+    }
+}
+
+TimelineEvent timelineEventOf(const Field& field, const SimBoard& simBoard,
+                              const std::string& firstBus) {
+    field.allowOnly({"at_s", "event", "bus", "node", "identity", "status", "devices"});
+    TimelineEvent event;
+    event.kind = timelineKindOf(field.required("event"));
+    const Field at = field.required("at_s");
+    const double seconds = at.number();
+    if (!(seconds >= 0 && seconds <= 1e9)) at.fail("must be 0 to 1000000000 seconds");
+    event.atUs = static_cast<uint64_t>(std::llround(seconds * 1e6));
+    const bool onNode = event.kind == TimelineKind::Silent || event.kind == TimelineKind::Answers ||
+                        event.kind == TimelineKind::Identity;
+    const std::pair<const char*, bool> only[] = {
+        {"bus", onNode},
+        {"node", onNode},
+        {"identity", event.kind == TimelineKind::Identity},
+        {"status", event.kind == TimelineKind::DeviceApiFails},
+        {"devices", event.kind == TimelineKind::DeviceApiDevices}};
+    for (const auto& [key, allowed] : only) {
+        if (auto misplaced = field.optional(key); misplaced && !allowed) {
+            misplaced->fail("does not go with the event \"" + field.required("event").text() +
+                            "\"");
+        }
+    }
+    if (onNode) applyEventNode(field, simBoard, firstBus, event);
+    if (event.kind == TimelineKind::Identity)
+        event.identity = identityOf(field.required("identity"));
+    if (event.kind == TimelineKind::DeviceApiFails) {
+        const std::optional<Field> status = field.optional("status");
+        event.status = status ? static_cast<int>(status->integerIn(100, 599)) : 503;
+    }
+    if (event.kind == TimelineKind::DeviceApiDevices)
+        event.devices = checkedDeviceList(field.required("devices"));
+    return event;
+}
+
+std::vector<TimelineEvent> timelineOf(const Field& field, const SimBoard& simBoard,
+                                      const std::string& firstBus) {
+    std::vector<TimelineEvent> timeline;
+    field.forEach([&](const Field& event) {
+        timeline.push_back(timelineEventOf(event, simBoard, firstBus));
+    });
+    std::stable_sort(
+        timeline.begin(), timeline.end(),
+        [](const TimelineEvent& a, const TimelineEvent& b) { return a.atUs < b.atUs; });
+    return timeline;
+}
+
 // json-c keeps the last of keys given twice in one object, silently. This
 // walk over the scenario's text (which json-c has accepted, comments and
 // single-quoted strings included) finds the first key given twice and names
@@ -691,7 +778,7 @@ JsonPtr parseFile(const std::string& path) {
 Scenario scenarioOf(const std::string& path, SimBoard& simBoard, uint64_t hostNowUs) {
     const JsonPtr root = parseFile(path);
     const Field top(root.get(), "");
-    top.allowOnly({"version", "seed", "max_file_size", "buses", "gpio", "device_api"});
+    top.allowOnly({"version", "seed", "max_file_size", "buses", "gpio", "device_api", "timeline"});
     const Field version = top.required("version");
     if (version.integer() != kVersion) version.fail("this simulator reads version 1 only");
     Scenario scenario;
@@ -701,13 +788,17 @@ Scenario scenarioOf(const std::string& path, SimBoard& simBoard, uint64_t hostNo
     }
     const std::filesystem::path folder = std::filesystem::path(path).parent_path();
     const ContentSource source(folder.empty() ? "." : folder, scenario.maxFileSize);
+    std::string firstBus;
     if (auto buses = top.optional("buses")) {
         buses->forEachMember([&](const std::string& bus, const Field& field) {
+            if (firstBus.empty()) firstBus = bus;
             applyBus(bus, field, simBoard, scenario, hostNowUs, source);
         });
     }
     if (auto gpio = top.optional("gpio")) applyGpio(*gpio, simBoard);
     if (auto api = top.optional("device_api")) scenario.deviceApi = deviceApiOf(*api);
+    if (auto timeline = top.optional("timeline"))
+        scenario.timeline = timelineOf(*timeline, simBoard, firstBus);
     return scenario;
 }
 

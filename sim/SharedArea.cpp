@@ -33,14 +33,6 @@ long futex(uint32_t& word, int operation, uint32_t value, const timespec* timeou
     return syscall(SYS_futex, &word, operation, value, timeout, nullptr, 0);
 }
 
-// After its offer the board writes nothing on the socket: anything to read
-// there, or an error, is its end.
-bool boardAlive(int socket) {
-    char byte = 0;
-    const ssize_t got = recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
-}
-
 // Reached rather than equal: a call made by a signal handler in the middle
 // of another call answers a later request, and the one it interrupted must
 // not wait for an answer that went by.
@@ -160,8 +152,10 @@ bool awaitAnswer(SharedArea& area, uint32_t sequence, int socket, Spinner& spinn
         const uint32_t seen = load(area.answerSequence);
         if (reached(seen, sequence)) break;
         const timespec slice{0, kWaitSliceMs * 1000000L};
+        // After its offer the board writes nothing on the socket but the bells
+        // of the program's waits: its end, or an error, is the board's end.
         if (futex(area.answerSequence, FUTEX_WAIT, seen, &slice) != 0 && errno == ETIMEDOUT &&
-            !boardAlive(socket)) {
+            !takeBells(socket)) {
             alive = false;
             break;
         }

@@ -4,7 +4,8 @@
 // any message, so that a request and its answer cost no system call while
 // both sides run. The board makes the area when it accepts a connection and
 // passes it over the socket; the socket then carries only doorbells (any
-// byte: "look at my slot") and, by its end, the news that a side is gone.
+// byte: "look at my slot"), the board's bells for the program's waits in
+// poll() (BoardLink.h) and, by its end, the news that a side is gone.
 //
 // Each word below has one writer. A side that is about to block says so in
 // its own word, and the other side wakes it only then: the program sleeps on

@@ -33,6 +33,7 @@ void SimBus::removeNode(uint8_t address) {
 }
 
 SimNode* SimBus::node(uint8_t address) {
+    if (silent_.count(address) != 0) return nullptr;
     auto it = nodes_.find(address);
     return it == nodes_.end() ? nullptr : it->second.get();
 }

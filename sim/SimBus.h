@@ -45,9 +45,19 @@ class SimBus {
     // A device that only answers the scan probe (same object, probe preset).
     SimNode& addDevice(uint8_t address, Probe probe = Probe::Ack);
     void removeNode(uint8_t address);
+    // The node or device at `address`; none when it is silent.
     SimNode* node(uint8_t address);
     SimNode& nodeAt(uint8_t address);  // throws std::out_of_range when absent
     const std::map<uint8_t, std::unique_ptr<SimNode>>& nodes() const { return nodes_; }
+
+    // A silent node keeps its state but answers nothing, as an empty address does.
+    void silence(uint8_t address, bool silent) {
+        if (silent) {
+            silent_.insert(address);
+        } else {
+            silent_.erase(address);
+        }
+    }
 
     // I2C_SLAVE on this address fails with EBUSY.
     void holdByDriver(uint8_t address) { held_.insert(address); }
@@ -89,6 +99,7 @@ class SimBus {
     unsigned minor_;
     std::map<uint8_t, std::unique_ptr<SimNode>> nodes_;
     std::set<uint8_t> held_;
+    std::set<uint8_t> silent_;
     int funcsError_ = 0;
     int openError_ = 0;
     int noAnswerErrno_ = ENXIO;

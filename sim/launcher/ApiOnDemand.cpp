@@ -35,10 +35,11 @@ int listenOn(const std::string& name) {
     return fd;
 }
 
-std::string connectTo(const DeviceApi& api, int port) {
-    const std::size_t colon = api.endpoint.find(':');
-    const std::string host = api.endpoint.substr(0, colon);
-    const std::string endpointPort = colon == std::string::npos ? "443" : api.endpoint.substr(colon + 1);
+std::string connectTo(const std::string& endpoint, int port) {
+    const std::size_t colon = endpoint.find(':');
+    const std::string host = endpoint.substr(0, colon);
+    const std::string endpointPort =
+        colon == std::string::npos ? "443" : endpoint.substr(colon + 1);
     return host + ":" + endpointPort + ":127.0.0.1:" + std::to_string(port);
 }
 
@@ -52,7 +53,8 @@ void sendAll(int fd, const std::string& text) {
 
 }  // namespace
 
-ApiOnDemand::ApiOnDemand(const DeviceApi& api, const std::string& name, const std::string& module)
+ApiOnDemand::ApiOnDemand(const LiveDeviceApi& api, const std::string& name,
+                         const std::string& module)
     : api_(api), name_(name), module_(module), listener_(listenOn(name_)) {
     thread_ = std::thread([this] { answerRequests(); });
 }
@@ -83,7 +85,7 @@ void ApiOnDemand::start() {
 std::string ApiOnDemand::started() {
     const std::lock_guard<std::mutex> guard(mutex_);
     if (running_ == nullptr) start();
-    return running_->authorityFile() + "\n" + connectTo(api_, running_->port()) + "\n";
+    return running_->authorityFile() + "\n" + connectTo(api_.endpoint(), running_->port()) + "\n";
 }
 
 // A connection that gets no answer leaves PROGRAM's transfers to the real endpoint.

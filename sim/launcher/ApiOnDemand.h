@@ -19,7 +19,7 @@ namespace sim {
 class ApiOnDemand {
   public:
     // `name`: the socket's, unique on this host; `module`: libkestro-sim-api.so.
-    ApiOnDemand(const DeviceApi& api, const std::string& name, const std::string& module);
+    ApiOnDemand(const LiveDeviceApi& api, const std::string& name, const std::string& module);
     ~ApiOnDemand();
 
     ApiOnDemand(const ApiOnDemand&) = delete;
@@ -35,7 +35,7 @@ class ApiOnDemand {
     std::string started();
     void start();
 
-    DeviceApi api_;
+    const LiveDeviceApi& api_;
     std::string name_;
     std::string module_;
     void* handle_ = nullptr;

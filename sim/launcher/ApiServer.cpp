@@ -13,8 +13,8 @@ constexpr const char* kDevicePath = "/api/v1/device";
 
 }  // namespace
 
-ApiServer::ApiServer(const DeviceApi& api, const TestAuthority& authority) : api_(api) {
-    const std::string host = api.endpoint.substr(0, api.endpoint.find(':'));
+ApiServer::ApiServer(const LiveDeviceApi& api, const TestAuthority& authority) : api_(api) {
+    const std::string host = api.endpoint().substr(0, api.endpoint().find(':'));
     const ServerIdentity identity = authority.issueServerIdentity(host);
     server_ = std::make_unique<httplib::SSLServer>(identity.certificate.get(), identity.key.get());
     if (!server_->is_valid()) throw std::runtime_error("the device API server cannot use its certificate");
@@ -63,8 +63,9 @@ void ApiServer::serveEndlessBody(httplib::Response& response) {
 }
 
 void ApiServer::answer(const httplib::Request& request, httplib::Response& response) {
+    const DeviceApi api = api_.current();
     SeenRequest seen{.method = request.method, .path = request.path};
-    seen.keyAccepted = api_.apiKey.empty() || request.get_header_value("x-api-key") == api_.apiKey;
+    seen.keyAccepted = api.apiKey.empty() || request.get_header_value("x-api-key") == api.apiKey;
     if (request.path != kDevicePath || request.method != "GET") {
         response.status = 404;
         response.set_content(R"({"error": "no such resource"})", "application/json");
@@ -72,12 +73,12 @@ void ApiServer::answer(const httplib::Request& request, httplib::Response& respo
         response.status = 401;
         response.set_content(R"({"error": "wrong api key"})", "application/json");
     } else {
-        pause(api_.delayMs);
-        response.status = api_.status;
-        if (api_.endlessBody) {
+        pause(api.delayMs);
+        response.status = api.status;
+        if (api.endlessBody) {
             serveEndlessBody(response);
         } else {
-            response.set_content(api_.body.value_or(api_.devices), "application/json");
+            response.set_content(api.body.value_or(api.devices), "application/json");
         }
     }
     seen.status = response.status;

@@ -24,7 +24,7 @@ namespace sim {
 
 class ApiServer {
   public:
-    ApiServer(const DeviceApi& api, const TestAuthority& authority);
+    ApiServer(const LiveDeviceApi& api, const TestAuthority& authority);
     ~ApiServer();
 
     ApiServer(const ApiServer&) = delete;
@@ -38,7 +38,7 @@ class ApiServer {
     void serveEndlessBody(httplib::Response& response);
     void pause(uint64_t ms) const;
 
-    DeviceApi api_;
+    const LiveDeviceApi& api_;
     std::unique_ptr<httplib::SSLServer> server_;
     int port_ = -1;
     std::thread thread_;

@@ -82,6 +82,17 @@ bool spinForRequests(const std::list<Connection>& connections, link::Spinner& sp
     return anyMayPost && spinner.spin([&] { return anyRequest(connections); });
 }
 
+// Tells each program whose wait in poll() the clock ended (BoardLink.h); a
+// full socket holds bells enough.
+void ringWaiters(std::list<Connection>& connections) {
+    for (Connection& connection : connections) {
+        if (!connection.peer.ring) continue;
+        connection.peer.ring = false;
+        const char bell = 1;
+        (void)!send(connection.fd, &bell, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+}
+
 }  // namespace
 
 BoardServer::BoardServer(std::string socketPath, BoardService::Settings settings)
@@ -120,6 +131,7 @@ int BoardServer::settle(std::list<Connection>& connections) {
             ++it;
         }
         const int timeoutMs = service_.wakeSleepers(peers, BoardService::Clock::now());
+        ringWaiters(connections);
         if (timeoutMs != 0) return timeoutMs;
     }
 }

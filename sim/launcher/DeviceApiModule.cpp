@@ -7,7 +7,7 @@ namespace {
 
 class Running : public sim::RunningApi {
   public:
-    explicit Running(const sim::DeviceApi& api) : server_(api, authority_) {}
+    explicit Running(const sim::LiveDeviceApi& api) : server_(api, authority_) {}
     const std::string& authorityFile() const override { return authority_.certificateFile(); }
     int port() const override { return server_.port(); }
     std::vector<sim::SeenRequest> requests() const override { return server_.requests(); }
@@ -19,6 +19,7 @@ class Running : public sim::RunningApi {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) sim::RunningApi* kestroSimStartApi(const sim::DeviceApi& api) {
+extern "C" __attribute__((visibility("default"))) sim::RunningApi* kestroSimStartApi(
+    const sim::LiveDeviceApi& api) {
     return new Running(api);
 }

@@ -29,7 +29,7 @@ class RunningApi {
 };
 
 // The module's entry: makes the authority and starts the server; throws std::exception.
-using StartApi = RunningApi* (*)(const DeviceApi& api);
+using StartApi = RunningApi* (*)(const LiveDeviceApi& api);
 inline constexpr const char* kStartApiSymbol = "kestroSimStartApi";
 
 }  // namespace sim

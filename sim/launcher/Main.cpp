@@ -28,6 +28,7 @@
 #include "RealLibc.h"
 #include "Scenario.h"
 #include "SimBoard.h"
+#include "Timeline.h"
 #include "Trace.h"
 
 namespace fs = std::filesystem;
@@ -303,6 +304,19 @@ void hostBoard(const Options& options) {
     traceTo(options.trace);
 }
 
+// The device API as the scenario's timeline changes it during the run.
+struct Played {
+    Played(const sim::Scenario& scenario, bool fast)
+        : api(scenario.deviceApi), timeline(scenario.timeline, api, fast) {
+        api.catchUpWith([this] { timeline.catchUp(); });
+    }
+    Played(const Played&) = delete;
+    Played& operator=(const Played&) = delete;
+
+    sim::LiveDeviceApi api;
+    sim::Timeline timeline;
+};
+
 void keepBoard(const Options& options, const sim::ApiOnDemand& api, int status) {
     if (!options.state.empty()) sim::saveNodeFiles(options.state, sim::SimBoard::instance());
     if (!options.report.empty()) writeReport(options, api, status);
@@ -312,15 +326,17 @@ int launch(Options& options) {
     const sim::Scenario scenario = prepare(options);
     hostBoard(options);
     stopIfRequested();
+    Played played(scenario, options.fast);
     const RunFolder runFolder;
     stopIfRequested();
-    const sim::ApiOnDemand api(scenario.deviceApi,
-                               runFolder.path().filename().string() + "-" + std::to_string(getpid()),
-                               companion(kApiModuleName, KESTRO_SIM_LIBDIR).string());
+    const sim::ApiOnDemand api(
+        played.api, runFolder.path().filename().string() + "-" + std::to_string(getpid()),
+        companion(kApiModuleName, KESTRO_SIM_LIBDIR).string());
     int status = 0;
     {
-        const sim::BoardServer board((runFolder.path() / "board.sock").string(),
-                                     {options.fast, scenario.deviceApi.endpoint, api.socketName()});
+        const sim::BoardServer board(
+            (runFolder.path() / "board.sock").string(),
+            {options.fast, scenario.deviceApi.endpoint, api.socketName(), &played.timeline});
         stopIfRequested();
         status = sim::runProgram(programRun(options, board.socketPath(), scenario.deviceApi.endpoint,
                                             api.socketName()));
@@ -376,10 +392,13 @@ int serve(Options& options) {
     const sim::Scenario scenario = prepare(options);
     hostBoard(options);
     claimSocket(socket, name);
-    const sim::ApiOnDemand api(scenario.deviceApi, "i2c-kestro-sim-" + name + "-" + std::to_string(getpid()),
+    Played played(scenario, options.fast);
+    const sim::ApiOnDemand api(played.api,
+                               "i2c-kestro-sim-" + name + "-" + std::to_string(getpid()),
                                companion(kApiModuleName, KESTRO_SIM_LIBDIR).string());
     {
-        const sim::BoardServer board(socket.string(), {options.fast, scenario.deviceApi.endpoint, api.socketName()});
+        const sim::BoardServer board(socket.string(), {options.fast, scenario.deviceApi.endpoint,
+                                                       api.socketName(), &played.timeline});
         std::cout << "i2c-kestro-sim: serving the board \"" << name << "\" of " << options.scenario << "\n"
                   << "Run programs against it with:\n"
                   << "  i2c-kestro-sim --attach " << name << " -- PROGRAM [ARGS...]\n"

@@ -214,6 +214,28 @@ TEST_F(Launcher, WithoutFastEveryWaitReallyElapses) {
         << "the node's 100 ms wait";
 }
 
+// A program's waits with a timeout take no real time with --fast and move its clocks as a sleep
+// does; a descriptor that becomes ready meanwhile (written by a thread after a sleep of 1 s)
+// ends the wait then. The clock moves on once no process has called the board for 2 ms of real
+// time, which a thread starved of the processor on a loaded machine may miss: such a run is
+// made again, twice at most.
+TEST_F(Launcher, WithFastAWaitInPollOrItsKinMovesTheClockAndEndsWhenADescriptorIsReady) {
+    std::string outcomes;
+    for (const char* written : {"", "written"}) {
+        for (const char* call : {"poll", "ppoll", "epoll_wait", "select"}) {
+            const std::vector<std::string> command = {KESTRO_WAITING_PROGRAM, call, written};
+            ChildOutcome run = runProgram(kestro::test::simCommand({"--fast"}, command));
+            for (int again = 0; *written != '\0' && again < 2 &&
+                                run.out.find(": 1 after 1000 ms") == std::string::npos;
+                 ++again) {
+                run = runProgram(kestro::test::simCommand({"--fast"}, command));
+            }
+            outcomes += std::to_string(run.status) + " " + run.out + run.err;
+        }
+    }
+    expectGolden("waits.txt", outcomes);
+}
+
 // Debian's I2C and GPIO tools and a shell's find the example board's bus and
 // chip and talk to its nodes; a statically linked program, which the preload
 // library cannot reach, is refused before it starts.
@@ -313,6 +335,34 @@ TEST_F(OneBoard, TwoProgramsAtOnceOnOneBusTakeTurnsAndBothSucceed) {
     })) << "one clock";
     EXPECT_EQ(reported("/board/buses/~1dev~1i2c-3/0x10/files/copy.txt/size"), std::to_string(content.size()));
     EXPECT_EQ(reported("/board/buses/~1dev~1i2c-3/0x11/files/copy.txt/size"), std::to_string(content.size()));
+}
+
+// A scenario's timeline on a fast run: 0x11 falls silent at 120 s and answers again at 300 s,
+// when 0x10 takes another identity; the device API fails from 500 s, lists another node from
+// 600 s and answers again from 700 s. Each call comes after the script's sleeps.
+TEST_F(OneBoard, ATimelineSilencesANodeAndChangesItsIdentityAndTheDeviceApiOnTheRunsClock) {
+    if (!std::string(KESTRO_TARGET_EMULATOR).empty()) GTEST_SKIP() << "sh is a host program";
+    writeFile(scratch("timeline.json"), R"({"version": 1, "gpio": {},
+        "buses": {"/dev/i2c-3": {"nodes": [{"address": 16, "identity": ["kestro", "1.4.2", "sensor", "node-1"]},
+                                           {"address": 17, "identity": ["kestro", "1.4.2", "valve", "node-2"]}]}},
+        "device_api": {"devices": [{"id": "node-1", "config": {"addr": 16}}]},
+        "timeline": [{"at_s": 120, "node": "0x11", "event": "silent"},
+                     {"at_s": 300, "bus": "/dev/i2c-3", "node": "0x11", "event": "answers"},
+                     {"at_s": 300, "node": 16, "event": "identity", "identity": ["kestro", "2.0", "sensor", "node-1b"]},
+                     {"at_s": 500, "event": "device-api-fails"},
+                     {"at_s": 700, "event": "device-api-answers"},
+                     {"at_s": 600, "event": "device-api-devices", "devices": [{"id": "node-2", "config": {"addr": 17}}]}]})");
+    const std::string identities = cli() + " node 0x10,0x11 get-identity; echo \"= $?\"; ";
+    const std::string board = cli() + " board --config " +
+                              kestro::test::shellCommandLine({kExampleConfig}) +
+                              " 2>&1; echo \"= $?\"; ";
+    const std::string script = identities + "sleep 200; " + identities + "sleep 200; " +
+                               identities + "sleep 150; " + board + "sleep 100; " + board +
+                               "sleep 100; " + board;
+    const ChildOutcome run = runProgram(kestro::test::simCommand(
+        {"--fast", "--scenario", scratch("timeline.json")}, {"sh", "-c", script}));
+    expectGolden("timeline.txt", std::to_string(run.status) + "\n" + run.out + run.err,
+                 {{kExampleConfig, "CONFIG"}});
 }
 
 // Microseconds since the start of the run from a trace line's time, and the line's wire time.
