@@ -285,11 +285,14 @@ void Supervisor::syncClock(NodeState& node) {
     queue(
         *channel,
         [offset](NorvaneI2CNode& asked) {
+            // The node reads its clock as the request arrives, not when its reply is read a
+            // reply's wait later.
+            const uint64_t askedMs = millis();
             uint64_t nodeMs = 0;
             if (const int32_t status = asked.getTime(nodeMs); status != NODE_SUCCESS) {
                 return status;
             }
-            *offset = static_cast<int64_t>(nodeMs) - static_cast<int64_t>(millis());
+            *offset = static_cast<int64_t>(nodeMs) - static_cast<int64_t>(askedMs);
             uint64_t readBack = 0;
             return cli::syncClock(asked, readBack);
         },
