@@ -150,7 +150,8 @@ std::vector<std::string> argumentsOf(json_object* request, const NodeCommand& co
                       (required == command.params.size()
                            ? ""
                            : " to " + std::to_string(command.params.size())) +
-                      " arguments, not " + std::to_string(count)};
+                      (command.params.size() == 1 ? " argument" : " arguments") + ", not " +
+                      std::to_string(count)};
     }
     std::vector<std::string> arguments;
     for (size_t index = 0; index < command.params.size(); ++index) {
