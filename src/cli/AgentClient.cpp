@@ -144,10 +144,10 @@ AgentConnection::Answer AgentConnection::ask(json_object* request,
             return {nullptr, withDirectHint("the agent at " + _path + " sent a broken reply")};
         }
     }
-    return {nullptr, withDirectHint(
-                         _silent ? "the agent at " + _path + " did not answer within " +
-                                       std::to_string(kAgentSilenceSeconds) + " s"
-                                 : "the agent at " + _path + " closed the connection without a reply")};
+    return {nullptr, withDirectHint(_silent ? "the agent at " + _path + " did not answer within " +
+                                                  std::to_string(kAgentSilenceSeconds) + " s"
+                                            : "the agent at " + _path +
+                                                  " closed the connection without a reply")};
 }
 
 std::optional<std::string> AgentConnection::nextLine() {
@@ -178,11 +178,11 @@ std::string statusText(json_object* status) {
                        printableText(textOf(status, "bus")) + ": " +
                        numberText(status, "online", "") + " of " + numberText(status, "total", "") +
                        " nodes online\n";
-    text += column("ID", 16) + column("ADDRESS", 9) + column("ONLINE", 8) + column("LAST SEEN", 12) +
-            column("CLOCK OFFSET", 14) + "JOB RESULTS\n";
+    text += column("ID", 16) + column("ADDRESS", 9) + column("ONLINE", 8) +
+            column("LAST SEEN", 12) + column("CLOCK OFFSET", 14) + "JOB RESULTS\n";
     json_object* nodes = member(status, "nodes");
-    for (size_t index = 0; json_object_is_type(nodes, json_type_array) &&
-                           index < json_object_array_length(nodes);
+    for (size_t index = 0;
+         json_object_is_type(nodes, json_type_array) && index < json_object_array_length(nodes);
          ++index) {
         text += nodeRow(json_object_array_get_idx(nodes, index));
     }

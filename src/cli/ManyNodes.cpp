@@ -55,7 +55,7 @@ NodeProvider ownNodes(const std::string& bus, std::deque<NorvaneI2CNode>& nodes)
 }
 
 CallOnNodes::CallOnNodes(const Settings& settings, const std::vector<uint8_t>& addresses,
-                   bool several, const char* command)
+                         bool several, const char* command)
     : _settings(settings), _parts(addresses.size()), _several(several), _command(command) {
     for (size_t index = 0; index < addresses.size(); ++index) {
         _parts[index].address = addresses[index];
@@ -212,9 +212,8 @@ namespace {
 
 class NodeCommandCall : public CallOnNodes {
   public:
-    NodeCommandCall(const Settings& settings, const std::vector<uint8_t>& addresses,
-                    bool several, const NodeCommand& command,
-                    const std::vector<std::string>& arguments)
+    NodeCommandCall(const Settings& settings, const std::vector<uint8_t>& addresses, bool several,
+                    const NodeCommand& command, const std::vector<std::string>& arguments)
         : CallOnNodes(settings, addresses, several, command.name),
           _command(command),
           _given(arguments),
@@ -245,9 +244,9 @@ class NodeCommandCall : public CallOnNodes {
 }  // namespace
 
 std::unique_ptr<CallOnNodes> nodeCommandCall(const Settings& settings,
-                                          const std::vector<uint8_t>& addresses, bool several,
-                                          const NodeCommand& command,
-                                          const std::vector<std::string>& arguments) {
+                                             const std::vector<uint8_t>& addresses, bool several,
+                                             const NodeCommand& command,
+                                             const std::vector<std::string>& arguments) {
     return std::make_unique<NodeCommandCall>(settings, addresses, several, command, arguments);
 }
 

@@ -43,7 +43,7 @@ class CallOnNodes {
     // `several`: the addresses were written as a list, a range or all, so results are
     // labelled with their addresses and gathered in one document.
     CallOnNodes(const Settings& settings, const std::vector<uint8_t>& addresses, bool several,
-             const char* command);
+                const char* command);
     virtual ~CallOnNodes() = default;
     CallOnNodes(const CallOnNodes&) = delete;
     CallOnNodes& operator=(const CallOnNodes&) = delete;
@@ -97,8 +97,8 @@ std::string sweepQuestion(const std::string& bus);
 
 // node ADDRESSES COMMAND: the command once on each node.
 std::unique_ptr<CallOnNodes> nodeCommandCall(const Settings& settings,
-                                          const std::vector<uint8_t>& addresses, bool several,
-                                          const NodeCommand& command,
-                                          const std::vector<std::string>& arguments);
+                                             const std::vector<uint8_t>& addresses, bool several,
+                                             const NodeCommand& command,
+                                             const std::vector<std::string>& arguments);
 
 }  // namespace cli

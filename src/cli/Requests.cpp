@@ -86,8 +86,7 @@ int64_t number(json_object* request, const char* key, int64_t fallback, int64_t 
     }
     if (!json_object_is_type(value, json_type_int) || json_object_get_int64(value) < 0 ||
         json_object_get_int64(value) > max) {
-        throw Refusal{std::string(key) + ": not a whole number from 0 to " +
-                      std::to_string(max)};
+        throw Refusal{std::string(key) + ": not a whole number from 0 to " + std::to_string(max)};
     }
     return json_object_get_int64(value);
 }
@@ -120,7 +119,8 @@ AddressList addressesOf(json_object* request) {
         throw Refusal{"nodes: " + quoted(list.fault)};
     }
     if (list.all) {
-        throw Refusal{"nodes: all is not served through the agent; name the addresses, or give --direct"};
+        throw Refusal{
+            "nodes: all is not served through the agent; name the addresses, or give --direct"};
     }
     return list;
 }
@@ -145,8 +145,7 @@ std::vector<std::string> argumentsOf(json_object* request, const NodeCommand& co
     const size_t required = static_cast<size_t>(std::ranges::count_if(
         command.params, [](const ParamSpec& param) { return !param.optional; }));
     if (count < required || count > command.params.size()) {
-        throw Refusal{"args: " + std::string(command.name) + " takes " +
-                      std::to_string(required) +
+        throw Refusal{"args: " + std::string(command.name) + " takes " + std::to_string(required) +
                       (required == command.params.size()
                            ? ""
                            : " to " + std::to_string(command.params.size())) +

@@ -251,9 +251,9 @@ void addNode(CLI::App& app, Invocation& run) {
 void refuseFolderInName(const Invocation& run) {
     if (run.kind == Kind::Get && parseAddressList(run.address).several &&
         run.transfer.source.find('/') != std::string::npos) {
-        throw CLI::ValidationError("REMOTE",
-                                   "a name with '/' cannot be fetched from several nodes: " +
-                                       run.transfer.source);
+        throw CLI::ValidationError(
+            "REMOTE",
+            "a name with '/' cannot be fetched from several nodes: " + run.transfer.source);
     }
 }
 
@@ -281,8 +281,8 @@ void addTransfer(CLI::App& app, Invocation& run, Kind kind) {
     addPoll(*sub, run);
     sub->footer(put ? "Several nodes: the same file to each, at once; one progress line per node "
                       "on a terminal.\n\nExamples:\n  " +
-                          std::string(kProgram) + " put 0x20 ./firmware.bin fw.bin\n  " +
-                          kProgram + " put --poll 0x10-0x13 ./firmware.bin fw.bin"
+                          std::string(kProgram) + " put 0x20 ./firmware.bin fw.bin\n  " + kProgram +
+                          " put --poll 0x10-0x13 ./firmware.bin fw.bin"
                     : "Several nodes: each node's file into the folder, at once; one progress "
                       "line per node on a terminal.\n\nExamples:\n  " +
                           std::string(kProgram) + " get --resume 0x20 log.txt ./log.txt\n  " +
@@ -441,8 +441,7 @@ int throughAgent(Console& console, const Invocation& run, AgentConnection& agent
         agent.ask(request.get(), [&progress](json_object* rows) { progress.update(rows); });
     progress.finish();
     if (!answer.reply) {
-        return failCall(console, run.settings, commandName(run), kAgentUnavailable,
-                        answer.fault);
+        return failCall(console, run.settings, commandName(run), kAgentUnavailable, answer.fault);
     }
     console.passOn(replyText(answer.reply.get(), "stdout"),
                    replyText(answer.reply.get(), "stderr"));
@@ -470,8 +469,9 @@ int runStatus(Console& console, const Invocation& run) {
     if (!answer.reply || !json_object_object_get_ex(answer.reply.get(), "result", &result) ||
         !json_object_is_type(result, json_type_object)) {
         return failCall(console, run.settings, "status", kAgentUnavailable,
-                        answer.reply ? "the agent at " + path + " sent a status without its document"
-                                     : answer.fault);
+                        answer.reply
+                            ? "the agent at " + path + " sent a status without its document"
+                            : answer.fault);
     }
     console.printDocument(result);
     console.print(statusText(result));

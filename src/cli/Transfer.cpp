@@ -268,7 +268,7 @@ class TransferCall : public CallOnNodes {
     TransferCall(const Settings& settings, const std::vector<uint8_t>& addresses, bool several,
                  const TransferRequest& request, Progress progress)
         : CallOnNodes(settings, addresses, several,
-                   request.direction == Direction::Put ? "put" : "get"),
+                      request.direction == Direction::Put ? "put" : "get"),
           _request(request),
           _put(request.direction == Direction::Put),
           _several(several),
@@ -304,7 +304,8 @@ class TransferCall : public CallOnNodes {
 
   private:
     std::optional<BusSchedule::Operation> operation(size_t index, NodePart& part) override {
-        _targets[index] = _put || !_several ? copyName(_request) : fetchedPath(_request, part.address);
+        _targets[index] =
+            _put || !_several ? copyName(_request) : fetchedPath(_request, part.address);
         if (const std::optional<std::string> fault =
                 _put ? std::nullopt : destinationFault(_targets[index])) {
             failPart(part, NODE_NO_REQUEST_FRAME, *fault);
@@ -326,8 +327,8 @@ class TransferCall : public CallOnNodes {
             const std::string sha256 = digestText(_put ? _request.source : _targets[index]);
             setText(part.document.get(), "sha256", sha256);
             return summaryLine(_request.direction, _request.source, _targets[index],
-                               addressText(part.address) + " on " + _settings.bus,
-                               _moved[index], seconds, sha256);
+                               addressText(part.address) + " on " + _settings.bus, _moved[index],
+                               seconds, sha256);
         });
     }
 
@@ -345,22 +346,21 @@ class TransferCall : public CallOnNodes {
 }  // namespace
 
 std::unique_ptr<CallOnNodes> transferCall(const Settings& settings,
-                                       const std::vector<uint8_t>& addresses, bool several,
-                                       const TransferRequest& request, Progress progress) {
+                                          const std::vector<uint8_t>& addresses, bool several,
+                                          const TransferRequest& request, Progress progress) {
     return std::make_unique<TransferCall>(settings, addresses, several, request,
                                           std::move(progress));
 }
 
-int runTransfer(Console& console, const Settings& settings,
-                const std::vector<uint8_t>& addresses, bool several,
-                const TransferRequest& request) {
+int runTransfer(Console& console, const Settings& settings, const std::vector<uint8_t>& addresses,
+                bool several, const TransferRequest& request) {
     ProgressBar bar(console);
     ProgressBlock block(console, addressLabels(addresses));
-    const std::unique_ptr<CallOnNodes> call = transferCall(
-        settings, addresses, several, request,
-        [&, several](size_t row, uint64_t done, uint64_t total) {
-            several ? block.update(row, done, total) : bar.update(done, total);
-        });
+    const std::unique_ptr<CallOnNodes> call =
+        transferCall(settings, addresses, several, request,
+                     [&, several](size_t row, uint64_t done, uint64_t total) {
+                         several ? block.update(row, done, total) : bar.update(done, total);
+                     });
     // Declared after the nodes, the schedule ends before them.
     std::deque<NorvaneI2CNode> nodes;
     BusSchedule schedule;

@@ -360,14 +360,13 @@ TEST(Tool, DrawsProgressOnATerminalAndEndsWithTheSummaryLines) {
     // Several nodes: a line each and the total's, the block cleared once the transfers ended.
     const std::vector<std::string> putOnTwo = onBoard(
         "several-nodes", {"put", "0x10-0x11", (folder.path() / "put.bin").string(), "k.bin"});
-    const ChildOutcome several = runProgram(
-        {"script", "-qec", kestro::test::shellCommandLine(putOnTwo), "/dev/null"});
+    const ChildOutcome several =
+        runProgram({"script", "-qec", kestro::test::shellCommandLine(putOnTwo), "/dev/null"});
     EXPECT_EQ(several.status, 0) << several.out;
     EXPECT_THAT(several.out, testing::ContainsRegex("\r0x1[01]    0%  0/1600 B"));
     EXPECT_THAT(several.out, HasSubstr("\rtotal "));
     EXPECT_THAT(several.out, HasSubstr("\x1b[3A\r\x1b[J0x10: sent "));
 }
-
 
 // A stand-in for the board agent, for the tool's own side of the socket: it takes one
 // connection, keeps the request line and answers with canned lines (none: it stays silent),
@@ -391,7 +390,8 @@ class CannedAgent {
             for (const std::string& line : lines) {
                 EXPECT_GT(::write(fd, (line + "\n").data(), line.size() + 1), 0);
             }
-            while (::read(fd, &byte, 1) == 1) {}
+            while (::read(fd, &byte, 1) == 1) {
+            }
             ::close(fd);
         });
     }
@@ -431,7 +431,8 @@ TEST(Tool, GoesThroughTheAgentWhenOneListensAndOpensTheBusOtherwise) {
     CannedAgent agent(socket);
     ::setenv("I2C_KESTRO_AGENT_SOCKET", socket.c_str(), 1);
     const std::string noAgent = (folder.path() / "none.sock").string();
-    const std::string reply = R"({"id": 1, "status": 11, "stdout": "0x20: out\n", "stderr": "why\n"})";
+    const std::string reply =
+        R"({"id": 1, "status": 11, "stdout": "0x20: out\n", "stderr": "why\n"})";
     const AgentRun runs[] = {
         {{"node", "0x20,0x21", "get-time"},
          {R"({"id": 1, "progress": [{"address": 32, "done": 1, "total": 2}]})", reply}},

@@ -2,8 +2,6 @@
 // board in this process, as the agent runs them: each good one replies exactly what the tool
 // prints and ends with when it is run directly on the same board; each bad one gets status 64
 // and one line. Every reply is written to one golden transcript.
-#include "Requests.h"
-
 #include <gtest/gtest.h>
 
 #include <map>
@@ -13,6 +11,7 @@
 #include "Golden.h"
 #include "IsolatedRun.h"
 #include "NorvaneI2CNode.h"
+#include "Requests.h"
 #include "Scenario.h"
 #include "SimBoardTest.h"
 #include "TargetCommand.h"
@@ -20,9 +19,9 @@
 namespace {
 
 struct RequestRun {
-    std::string request;                // the request line; @ stands for the test's folder
-    std::vector<std::string> tool;      // the same call on the tool's command line; none: bad
-    bool cancelled = false;             // the client goes away before the work starts
+    std::string request;            // the request line; @ stands for the test's folder
+    std::vector<std::string> tool;  // the same call on the tool's command line; none: bad
+    bool cancelled = false;         // the client goes away before the work starts
 };
 
 const std::string kHuge(100000, 'x');
@@ -82,7 +81,7 @@ const RequestRun kRuns[] = {
 };
 // clang-format on
 
-std::string std_regex_escape(const std::string& text) {
+std::string escapedForRegex(const std::string& text) {
     return std::regex_replace(text, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
 }
 
@@ -90,7 +89,7 @@ std::string std_regex_escape(const std::string& text) {
 std::string steady(const std::string& text, const std::string& folder) {
     static const std::regex varying(R"(\d+\.\d+ s\b|"seconds": [0-9.e-]+|fd -?[0-9]+)");
     return std::regex_replace(std::regex_replace(text, varying, "#"),
-                              std::regex(std_regex_escape(folder)), "@");
+                              std::regex(escapedForRegex(folder)), "@");
 }
 
 // The library's lines as a node is opened or closed: the agent opens its nodes outside any
@@ -149,8 +148,8 @@ cli::Reply run(const RequestRun& row, json_object* request, BusSchedule& schedul
         schedule.run();
     }
     cli::Reply reply = pending.finish();
-    reply.err += "progress: " + std::string(json_object_to_json_string(pending.progress().get())) +
-                 "\n";
+    reply.err +=
+        "progress: " + std::string(json_object_to_json_string(pending.progress().get())) + "\n";
     return reply;
 }
 
@@ -169,11 +168,11 @@ TEST_F(RequestsTest, EachRequestRepliesWhatTheToolPrintsOrOneLineWhyNot) {
         }
         nodes_.clear();
         if (reply.result) {
-            EXPECT_EQ(std::string(json_object_to_json_string_ext(
-                          reply.result.get(),
-                          JSON_C_TO_STRING_SPACED | JSON_C_TO_STRING_NOSLASHESCAPE)) +
-                          "\n",
-                      reply.out);
+            EXPECT_EQ(
+                std::string(json_object_to_json_string_ext(
+                    reply.result.get(), JSON_C_TO_STRING_SPACED | JSON_C_TO_STRING_NOSLASHESCAPE)) +
+                    "\n",
+                reply.out);
         }
         const std::string replied = steady(replyText(reply), at);
         transcript += row.request.substr(0, 160) + "\n" + replied + "\n";
@@ -183,8 +182,8 @@ TEST_F(RequestsTest, EachRequestRepliesWhatTheToolPrintsOrOneLineWhyNot) {
         }
         std::vector<std::string> words = {KESTRO_CLI_PATH};
         for (const std::string& word : row.tool) words.push_back(inFolder(word, at));
-        const ChildOutcome tool = runProgram(
-            kestro::test::simCommand({"--fast", "--scenario", scenario()}, words));
+        const ChildOutcome tool =
+            runProgram(kestro::test::simCommand({"--fast", "--scenario", scenario()}, words));
         const std::string printed =
             steady(replyText({tool.status, tool.out, tool.err, nullptr}), at);
         // The progress line is the reply's alone.
