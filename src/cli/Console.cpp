@@ -43,6 +43,8 @@ void silence(int target) {
 Console::Console(const Settings& settings)
     : _json(settings.json),
       _quiet(settings.quiet),
+      _linesToErr(false),
+      _verbose(settings.verbose),
       _out(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3)),
       _err(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3)) {
     if (settings.verbose && !settings.quiet) {
@@ -56,6 +58,14 @@ Console::Console(const Settings& settings)
         silence(STDERR_FILENO);
     }
 }
+
+Console::Console(const Settings& settings, int out, int err)
+    : _json(settings.json),
+      _quiet(settings.quiet),
+      _linesToErr(true),
+      _verbose(settings.verbose),
+      _out(::fcntl(out, F_DUPFD_CLOEXEC, 3)),
+      _err(::fcntl(err, F_DUPFD_CLOEXEC, 3)) {}
 
 Console::~Console() {
     std::cout.flush();
@@ -73,6 +83,7 @@ void Console::print(std::string_view text) {
 void Console::printDocument(json_object* document) {
     if (_json) {
         writeAll(_out, serialise(document) + "\n");
+        _document.reset(json_object_get(document));
     }
 }
 
@@ -96,6 +107,19 @@ bool Console::statusIsTerminal() const {
 
 void Console::status(std::string_view text) {
     writeAll(_err, text);
+}
+
+void Console::libraryLines(std::string_view text) {
+    if (!_linesToErr) {
+        std::cout << text << std::flush;
+    } else if (_verbose && !_quiet) {
+        writeAll(_err, text);
+    }
+}
+
+void Console::passOn(std::string_view out, std::string_view err) {
+    writeAll(_out, out);
+    writeAll(_err, err);
 }
 
 bool Console::confirm(std::string_view question) {

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "JsonDocument.h"
+
 namespace cli {
 
 // What the global options ask of every subcommand.
@@ -29,6 +31,9 @@ struct Settings {
 class Console {
   public:
     explicit Console(const Settings& settings);
+    // Writes to copies of `out` and `err` (a pipe, a memory file) and leaves the process's own
+    // descriptors as they are; the library's console lines go to `err` under --verbose.
+    Console(const Settings& settings, int out, int err);
     ~Console();
     Console(const Console&) = delete;
     Console& operator=(const Console&) = delete;
@@ -50,6 +55,14 @@ class Console {
     bool statusIsTerminal() const;
     void status(std::string_view text);
 
+    // The library's console lines of an operation: standard error under --verbose, nowhere
+    // otherwise.
+    void libraryLines(std::string_view text);
+    // Text that is already what the tool prints, as it came.
+    void passOn(std::string_view out, std::string_view err);
+    // The last document printDocument wrote; null when none was.
+    json_object* document() const { return _document.get(); }
+
     // Asks on standard error and reads the answer from standard input; only "y", "yes" or an
     // empty answer agree.
     bool confirm(std::string_view question);
@@ -57,8 +70,13 @@ class Console {
   private:
     bool _json;
     bool _quiet;
+    // Library lines to _err, instead of to descriptor 1 where the tool's own constructor
+    // pointed them.
+    bool _linesToErr;
+    bool _verbose;
     int _out;
     int _err;
+    JsonDocument _document;
 };
 
 // Collects what the library writes on standard error while it lives, instead of showing it.

@@ -14,6 +14,8 @@ constexpr const char* kNotConfirmedSweepText =
     "not confirmed; no node was asked (give -y to skip the question)";
 // The board module (the board subcommand) cannot be loaded: the installation is incomplete.
 constexpr int kBoardModuleMissing = 69;
+// The board agent is not running (status), or it did not answer properly.
+constexpr int kAgentUnavailable = 69;
 // The bus cannot be opened or the address not selected: the node status of a channel that
 // could not be made.
 constexpr int kBusUnusable = NODE_TRANSPORT_FAILURE;

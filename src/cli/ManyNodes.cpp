@@ -1,7 +1,6 @@
 #include "ManyNodes.h"
 
 #include <algorithm>
-#include <iostream>
 #include <sstream>
 
 #include "ErrorTexts.h"
@@ -36,56 +35,107 @@ json_object* addressArray(const std::vector<uint8_t>& addresses) {
 
 }  // namespace
 
-std::vector<NodePart> nodeParts(const Settings& settings, const std::vector<uint8_t>& addresses,
-                                const char* command) {
-    std::vector<NodePart> parts(addresses.size());
-    for (size_t index = 0; index < addresses.size(); ++index) {
-        parts[index].address = addresses[index];
-        parts[index].document = nodeDocument(settings.bus, addresses[index], command);
-    }
-    return parts;
-}
-
-NorvaneI2CNode* openNode(const Settings& settings, NodePart& part,
-                         std::deque<NorvaneI2CNode>& nodes) {
-    NorvaneI2CNode& node = nodes.emplace_back(part.address, settings.bus.c_str());
-    if (const std::optional<std::string> fault = channelFault(node, settings.bus, part.address)) {
-        failPart(part, kBusUnusable, *fault);
-        return nullptr;
-    }
-    node.replyPollUs = settings.replyPollUs;
-    return &node;
-}
-
 void failPart(NodePart& part, int code, const std::string& text) {
     setNumber(part.document.get(), "status", code);
     setText(part.document.get(), "error_text", text);
     part.exitStatus = code;
+    part.fault = text;
     part.text = "failed, status " + std::to_string(code) + ": " + text + "\n";
 }
 
-void echoConsole(uint8_t address, const BusSchedule::Result& result) {
-    std::cout << labelled(address, result.console) << std::flush;
+NodeProvider ownNodes(const std::string& bus, std::deque<NorvaneI2CNode>& nodes) {
+    return [bus, &nodes](uint8_t address, std::string& fault) -> NorvaneI2CNode* {
+        NorvaneI2CNode& node = nodes.emplace_back(address, bus.c_str());
+        if (const std::optional<std::string> why = channelFault(node, bus, address)) {
+            fault = *why;
+            return nullptr;
+        }
+        return &node;
+    };
 }
 
-int reportParts(Console& console, const Settings& settings, const char* command,
-                std::vector<NodePart>& parts) {
+CallOnNodes::CallOnNodes(const Settings& settings, const std::vector<uint8_t>& addresses,
+                         bool several, const char* command)
+    : _settings(settings), _parts(addresses.size()), _several(several), _command(command) {
+    for (size_t index = 0; index < addresses.size(); ++index) {
+        _parts[index].address = addresses[index];
+        _parts[index].document = nodeDocument(settings.bus, addresses[index], command);
+    }
+}
+
+void CallOnNodes::queue(BusSchedule& schedule, const NodeProvider& nodes) {
+    const BusSchedule::JobOptions options{_settings.replyPollUs};
+    for (size_t index = 0; index < _parts.size(); ++index) {
+        NodePart& part = _parts[index];
+        std::optional<BusSchedule::Operation> operation = this->operation(index, part);
+        if (!operation) {
+            continue;
+        }
+        std::string fault;
+        if (NorvaneI2CNode* node = nodes(part.address, fault)) {
+            part.job = schedule.add(*node, std::move(*operation), options);
+        } else {
+            failPart(part, kBusUnusable, fault);
+        }
+    }
+}
+
+bool CallOnNodes::ended(const BusSchedule& schedule) const {
+    return std::ranges::all_of(_parts, [&schedule](const NodePart& part) {
+        return !part.job || schedule.result(*part.job).done;
+    });
+}
+
+bool CallOnNodes::succeeded(const BusSchedule& schedule) const {
+    return std::ranges::all_of(_parts, [&schedule](const NodePart& part) {
+        return !part.job || schedule.result(*part.job).status == NODE_SUCCESS;
+    });
+}
+
+JsonDocument CallOnNodes::progress() const {
+    return JsonDocument(json_object_new_array());
+}
+
+int CallOnNodes::report(Console& console, const BusSchedule& schedule) {
+    for (size_t index = 0; index < _parts.size(); ++index) {
+        NodePart& part = _parts[index];
+        if (!part.job) {
+            continue;
+        }
+        const BusSchedule::Result& result = schedule.result(*part.job);
+        console.libraryLines(_several ? labelled(part.address, result.console) : result.console);
+        note(index, part, result);
+    }
+    return _several ? reportSeveral(console) : reportOne(console);
+}
+
+int CallOnNodes::reportOne(Console& console) {
+    NodePart& part = _parts.front();
+    if (part.exitStatus != 0) {
+        return console.fail(part.document.get(), "status", part.exitStatus, part.fault);
+    }
+    console.printDocument(part.document.get());
+    console.print(part.text);
+    return 0;
+}
+
+int CallOnNodes::reportSeveral(Console& console) {
     const auto firstFailed =
-        std::ranges::find_if(parts, [](const NodePart& part) { return part.exitStatus != 0; });
-    const int status = firstFailed == parts.end() ? 0 : firstFailed->exitStatus;
+        std::ranges::find_if(_parts, [](const NodePart& part) { return part.exitStatus != 0; });
+    const int status = firstFailed == _parts.end() ? 0 : firstFailed->exitStatus;
     std::string text;
     std::vector<uint8_t> failed;
     json_object* nodes = json_object_new_array();
-    for (NodePart& part : parts) {
+    for (NodePart& part : _parts) {
         text += labelled(part.address, part.text);
         if (part.exitStatus != 0) {
             failed.push_back(part.address);
         }
-        json_object_array_add(nodes, part.document.release());
+        json_object_array_add(nodes, json_object_get(part.document.get()));
     }
     JsonDocument document = newObject();
-    setText(document.get(), "bus", settings.bus);
-    setText(document.get(), "command", command);
+    setText(document.get(), "bus", _settings.bus);
+    setText(document.get(), "command", _command);
     setNumber(document.get(), "status", status);
     setValue(document.get(), "nodes", nodes);
     setValue(document.get(), "failed", addressArray(failed));
@@ -101,6 +151,15 @@ int reportParts(Console& console, const Settings& settings, const char* command,
     return status;
 }
 
+int runCall(Console& console, CallOnNodes& call) {
+    // Declared after the nodes, the schedule ends before them.
+    std::deque<NorvaneI2CNode> nodes;
+    BusSchedule schedule;
+    call.queue(schedule, ownNodes(call.bus(), nodes));
+    schedule.run();
+    return call.report(console, schedule);
+}
+
 int failCall(Console& console, const Settings& settings, const char* command, int code,
              const std::string& text) {
     JsonDocument document = newObject();
@@ -109,7 +168,7 @@ int failCall(Console& console, const Settings& settings, const char* command, in
     return console.fail(document.get(), "status", code, text);
 }
 
-NodeSweep sweepForNodes(const Settings& settings) {
+NodeSweep sweepForNodes(Console& console, const Settings& settings) {
     NodeSweep sweep;
     std::deque<NorvaneI2CNode> nodes;
     BusSchedule schedule;
@@ -135,7 +194,7 @@ NodeSweep sweepForNodes(const Settings& settings) {
     schedule.run();
     for (const auto& [address, job] : jobs) {
         const BusSchedule::Result& result = schedule.result(job);
-        echoConsole(address, result);
+        console.libraryLines(labelled(address, result.console));
         if (result.status == NODE_SUCCESS) {
             sweep.addresses.push_back(address);
         }
@@ -149,35 +208,46 @@ std::string sweepQuestion(const std::string& bus) {
            ", which a device that is not a node may take as a command. Continue?";
 }
 
-int runNodeCommandOnEach(Console& console, const Settings& settings,
-                         const std::vector<uint8_t>& addresses, const NodeCommand& command,
-                         const std::vector<std::string>& arguments) {
-    std::vector<NodePart> parts = nodeParts(settings, addresses, command.name);
-    std::vector<NodeOutput> outs(parts.size());
-    const Arguments given(arguments);
-    // Declared after the nodes, the schedule ends before them.
-    std::deque<NorvaneI2CNode> nodes;
-    BusSchedule schedule;
-    for (size_t index = 0; index < parts.size(); ++index) {
-        if (NorvaneI2CNode* node = openNode(settings, parts[index], nodes)) {
-            parts[index].job =
-                schedule.add(*node, [&command, &given, &out = outs[index]](NorvaneI2CNode& asked) {
-                    return command.call(asked, given, out);
-                });
-        }
+namespace {
+
+class NodeCommandCall : public CallOnNodes {
+  public:
+    NodeCommandCall(const Settings& settings, const std::vector<uint8_t>& addresses, bool several,
+                    const NodeCommand& command, const std::vector<std::string>& arguments)
+        : CallOnNodes(settings, addresses, several, command.name),
+          _command(command),
+          _given(arguments),
+          _outs(addresses.size()) {}
+
+  private:
+    std::optional<BusSchedule::Operation> operation(size_t index, NodePart&) override {
+        return [this, index](NorvaneI2CNode& asked) {
+            return _command.call(asked, _given, _outs[index]);
+        };
     }
-    schedule.run();
-    eachResult(
-        parts, schedule, [&](size_t index, NodePart& part, const BusSchedule::Result& result) {
-            if (result.status != NODE_SUCCESS) {
-                failPart(part, result.status, nodeStatusText(result.status));
-                return;
-            }
-            setNumber(part.document.get(), "status", result.status);
-            setValue(part.document.get(), "result", outputObject(command.fields, outs[index]));
-            part.text = outputText(command.fields, outs[index]);
-        });
-    return reportParts(console, settings, command.name, parts);
+
+    void note(size_t index, NodePart& part, const BusSchedule::Result& result) override {
+        if (result.status != NODE_SUCCESS) {
+            failPart(part, result.status, nodeStatusText(result.status));
+            return;
+        }
+        setNumber(part.document.get(), "status", result.status);
+        setValue(part.document.get(), "result", outputObject(_command.fields, _outs[index]));
+        part.text = outputText(_command.fields, _outs[index]);
+    }
+
+    const NodeCommand& _command;
+    const Arguments _given;
+    std::vector<NodeOutput> _outs;
+};
+
+}  // namespace
+
+std::unique_ptr<CallOnNodes> nodeCommandCall(const Settings& settings,
+                                             const std::vector<uint8_t>& addresses, bool several,
+                                             const NodeCommand& command,
+                                             const std::vector<std::string>& arguments) {
+    return std::make_unique<NodeCommandCall>(settings, addresses, several, command, arguments);
 }
 
 }  // namespace cli

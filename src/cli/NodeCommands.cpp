@@ -279,24 +279,4 @@ JsonDocument nodeDocument(const std::string& bus, uint8_t address, const char* c
     return document;
 }
 
-int runNodeCommand(Console& console, const Settings& settings, uint8_t address,
-                   const NodeCommand& command, const std::vector<std::string>& arguments) {
-    JsonDocument document = nodeDocument(settings.bus, address, command.name);
-    NorvaneI2CNode node(address, settings.bus.c_str());
-    if (const std::optional<std::string> fault = channelFault(node, settings.bus, address)) {
-        return console.fail(document.get(), "status", kBusUnusable, *fault);
-    }
-    node.replyPollUs = settings.replyPollUs;
-    NodeOutput out;
-    const int32_t status = command.call(node, Arguments(arguments), out);
-    if (status != NODE_SUCCESS) {
-        return console.fail(document.get(), "status", status, nodeStatusText(status));
-    }
-    setNumber(document.get(), "status", status);
-    setValue(document.get(), "result", outputObject(command.fields, out));
-    console.printDocument(document.get());
-    console.print(outputText(command.fields, out));
-    return 0;
-}
-
 }  // namespace cli

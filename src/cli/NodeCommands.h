@@ -90,8 +90,4 @@ std::optional<std::string> channelFault(const NorvaneI2CNode& node, const std::s
 // "bus", "address" and "command" of a node document.
 JsonDocument nodeDocument(const std::string& bus, uint8_t address, const char* command);
 
-// The node subcommand; returns the exit status.
-int runNodeCommand(Console& console, const Settings& settings, uint8_t address,
-                   const NodeCommand& command, const std::vector<std::string>& arguments);
-
 }  // namespace cli

@@ -1,12 +1,18 @@
 #include "Tool.h"
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <iostream>
+#include <optional>
 
+#include "AgentClient.h"
 #include "Board.h"
 #include "BuildStamp.h"
 #include "Console.h"
 #include "ExitStatus.h"
+#include "Json.h"
 #include "ManyNodes.h"
 #include "NodeCommands.h"
 #include "Parse.h"
@@ -28,7 +34,9 @@ constexpr const char* kFooter =
     "         order given (all: 10 when no node answers)\n"
     "  1-8    board: the board's error code\n"
     "  64     usage error\n"
-    "  69     the board module cannot be loaded (an incomplete installation)\n"
+    "  69     the board module cannot be loaded (an incomplete installation); status: no\n"
+    "         agent is running; node, put, get: the agent did not answer within 30 s, or\n"
+    "         hung up or sent a broken reply (--direct uses the bus instead)\n"
     "  75     a scan or an all sweep was not confirmed\n"
     "  129 130 143\n"
     "         put or get stopped by SIGHUP, SIGINT or SIGTERM: the step under way finished,\n"
@@ -48,6 +56,11 @@ constexpr const char* kFooter =
     "instead of waiting its whole time. Off by default: a node that does not answer 0xFF\n"
     "until its reply frame is complete could be read mid-reply.\n"
     "\n"
+    "Board agent: when i2c-kestro-agent runs (its socket exists and takes the connection),\n"
+    "node, put and get go through it, with the same output and exit status; local paths\n"
+    "appear absolute; the agent refuses all (64): name the addresses. --direct opens the\n"
+    "bus as without an agent. status shows the agent's nodes and transfers.\n"
+    "\n"
     "JSON: bytes of node texts, records, ids or paths that belong to no UTF-8 character\n"
     "appear as the text \\xNN; everything else as it came.\n"
     "\n"
@@ -59,7 +72,9 @@ constexpr const char* kFooter =
     "  i2c-kestro-cli node 0x10-0x13,0x20 get-time\n"
     "  i2c-kestro-cli put --poll 0x10-0x13 firmware.bin\n"
     "  i2c-kestro-cli get 0x10,0x11 log.txt ./logs\n"
-    "  i2c-kestro-cli -y --json node all get-identity\n";
+    "  i2c-kestro-cli -y --json node all get-identity\n"
+    "  i2c-kestro-cli status\n"
+    "  i2c-kestro-cli --direct node 0x20 get-time\n";
 
 // Each repeat waits a second more: more than 100 is no longer a transfer but a hang.
 constexpr uint32_t kMaxRetries = 100;
@@ -70,12 +85,14 @@ constexpr const char* kDefaultPollMs = "2";
 constexpr uint32_t kMaxPollMs = 1000;
 constexpr uint32_t kMicrosecondsPerMs = 1000;
 
-enum class Kind { Scan, Board, Node, Put, Get };
+enum class Kind { Scan, Board, Node, Put, Get, Status };
 
 // Everything the command line chose.
 struct Invocation {
     Settings settings;
     std::string busText = "3";
+    bool direct = false;
+    std::string agentSocket;
     Kind kind = Kind::Scan;
     bool scanAll = false;
     BoardOptions board;
@@ -152,6 +169,19 @@ void addGlobalOptions(CLI::App& app, Invocation& run) {
     app.add_flag("-v,--verbose", run.settings.verbose,
                  "show the protocol's console lines (on standard error)");
     app.add_flag("-y,--yes", run.settings.yes, "no confirmation questions");
+    app.add_flag("--direct", run.direct,
+                 "node, put, get: open the bus even when the board agent is running");
+    app.add_option("--agent-socket", run.agentSocket,
+                   "the board agent's socket (default: $I2C_KESTRO_AGENT_SOCKET, else " +
+                       std::string(kDefaultAgentSocket) + ")")
+        ->type_name("PATH");
+}
+
+void addStatus(CLI::App& app, Invocation& run) {
+    CLI::App* status = app.add_subcommand(
+        "status", "the board agent's view: its nodes, their jobs, transfers under way");
+    status->footer(example("status") + "\n  " + kProgram + " --json status");
+    status->final_callback([&run] { run.kind = Kind::Status; });
 }
 
 void addScan(CLI::App& app, Invocation& run) {
@@ -221,9 +251,9 @@ void addNode(CLI::App& app, Invocation& run) {
 void refuseFolderInName(const Invocation& run) {
     if (run.kind == Kind::Get && parseAddressList(run.address).several &&
         run.transfer.source.find('/') != std::string::npos) {
-        throw CLI::ValidationError("REMOTE",
-                                   "a name with '/' cannot be fetched from several nodes: " +
-                                       run.transfer.source);
+        throw CLI::ValidationError(
+            "REMOTE",
+            "a name with '/' cannot be fetched from several nodes: " + run.transfer.source);
     }
 }
 
@@ -251,8 +281,8 @@ void addTransfer(CLI::App& app, Invocation& run, Kind kind) {
     addPoll(*sub, run);
     sub->footer(put ? "Several nodes: the same file to each, at once; one progress line per node "
                       "on a terminal.\n\nExamples:\n  " +
-                          std::string(kProgram) + " put 0x20 ./firmware.bin fw.bin\n  " +
-                          kProgram + " put --poll 0x10-0x13 ./firmware.bin fw.bin"
+                          std::string(kProgram) + " put 0x20 ./firmware.bin fw.bin\n  " + kProgram +
+                          " put --poll 0x10-0x13 ./firmware.bin fw.bin"
                     : "Several nodes: each node's file into the folder, at once; one progress "
                       "line per node on a terminal.\n\nExamples:\n  " +
                           std::string(kProgram) + " get --resume 0x20 log.txt ./log.txt\n  " +
@@ -273,49 +303,209 @@ const char* commandName(const Invocation& run) {
     return run.kind == Kind::Node ? run.nodeCommand->name : run.kind == Kind::Put ? "put" : "get";
 }
 
-// node, put or get on several addresses; "all" asks the bus first which nodes answer.
-int runOnSeveral(Console& console, const Invocation& run, const AddressList& list) {
-    std::vector<uint8_t> addresses = list.addresses;
-    if (list.all) {
-        if (!run.settings.yes && !console.confirm(sweepQuestion(run.settings.bus))) {
-            return failCall(console, run.settings, commandName(run), kNotConfirmed,
-                            kNotConfirmedSweepText);
-        }
-        const NodeSweep sweep = sweepForNodes(run.settings);
-        if (sweep.fault || sweep.addresses.empty()) {
-            return failCall(console, run.settings, commandName(run), kBusUnusable,
-                            sweep.fault.value_or("no node on " + run.settings.bus +
-                                                 " answers the identity command"));
-        }
-        addresses = sweep.addresses;
-    }
+// node, put or get on its addresses.
+int runOnNodes(Console& console, const Invocation& run, const std::vector<uint8_t>& addresses,
+               bool several) {
     if (run.kind == Kind::Node) {
-        return runNodeCommandOnEach(console, run.settings, addresses, *run.nodeCommand,
-                                    chosenArguments(run));
+        const std::unique_ptr<CallOnNodes> call = nodeCommandCall(
+            run.settings, addresses, several, *run.nodeCommand, chosenArguments(run));
+        return runCall(console, *call);
     }
-    return runTransferOnEach(console, run.settings, addresses, run.transfer);
+    return runTransfer(console, run.settings, addresses, several, run.transfer);
+}
+
+// "all" asks the bus first which nodes answer.
+int runOnAll(Console& console, const Invocation& run) {
+    const NodeSweep sweep = sweepForNodes(console, run.settings);
+    if (sweep.fault || sweep.addresses.empty()) {
+        return failCall(console, run.settings, commandName(run), kBusUnusable,
+                        sweep.fault.value_or("no node on " + run.settings.bus +
+                                             " answers the identity command"));
+    }
+    return runOnNodes(console, run, sweep.addresses, true);
+}
+
+// The agent works in a folder of its own.
+std::string absolutePath(const std::string& path) {
+    return std::filesystem::absolute(path).string();
+}
+
+// Where get writes: the file, or the folder of several nodes' files.
+std::string fetchDestination(const Invocation& run, const AddressList& list) {
+    if (!run.transfer.destination.empty()) {
+        return absolutePath(run.transfer.destination);
+    }
+    return list.several ? std::filesystem::current_path().string()
+                        : absolutePath(std::filesystem::path(run.transfer.source).filename());
+}
+
+void addTransferFields(json_object* request, const Invocation& run, const AddressList& list) {
+    const bool put = run.kind == Kind::Put;
+    setText(request, "local",
+            put ? absolutePath(run.transfer.source) : fetchDestination(run, list));
+    if (!put || !run.transfer.destination.empty()) {
+        setText(request, "remote", put ? run.transfer.destination : run.transfer.source);
+    }
+    setNumber(request, "retries", run.transfer.retries);
+    setValue(request, "resume", json_object_new_boolean(run.transfer.resume));
+}
+
+JsonDocument requestOf(const Invocation& run, const AddressList& list) {
+    JsonDocument request = newObject();
+    setNumber(request.get(), "id", 1);
+    setText(request.get(), "command", run.kind == Kind::Node ? "node" : commandName(run));
+    setText(request.get(), "nodes", run.address);
+    if (run.kind == Kind::Node) {
+        setText(request.get(), "name", run.nodeCommand->name);
+        json_object* arguments = json_object_new_array();
+        for (const std::string& argument : chosenArguments(run)) {
+            json_object_array_add(arguments, newText(argument));
+        }
+        setValue(request.get(), "args", arguments);
+    } else {
+        addTransferFields(request.get(), run, list);
+    }
+    setNumber(request.get(), "poll_ms", run.pollMs);
+    setValue(request.get(), "json", json_object_new_boolean(run.settings.json));
+    setValue(request.get(), "quiet", json_object_new_boolean(run.settings.quiet));
+    setValue(request.get(), "verbose", json_object_new_boolean(run.settings.verbose));
+    return request;
+}
+
+int64_t field(json_object* object, const char* key) {
+    json_object* value = nullptr;
+    json_object_object_get_ex(object, key, &value);
+    return json_object_get_int64(value);
+}
+
+// The agent's progress lines drawn as the tool draws its own transfers'.
+class AgentProgress {
+  public:
+    AgentProgress(Console& console, bool several)
+        : _console(console), _several(several), _bar(console) {}
+
+    void update(json_object* rows) {
+        const size_t count = json_object_array_length(rows);
+        if (!_several && count > 0) {
+            json_object* row = json_object_array_get_idx(rows, 0);
+            _bar.update(static_cast<uint64_t>(field(row, "done")),
+                        static_cast<uint64_t>(field(row, "total")));
+            return;
+        }
+        if (!_block) {
+            std::vector<std::string> labels;
+            for (size_t index = 0; index < count; ++index) {
+                labels.push_back(addressText(static_cast<unsigned>(
+                    field(json_object_array_get_idx(rows, index), "address"))));
+            }
+            _block.emplace(_console, labels);
+            _rows = count;
+        }
+        for (size_t index = 0; index < std::min(count, _rows); ++index) {
+            json_object* row = json_object_array_get_idx(rows, index);
+            _block->update(index, static_cast<uint64_t>(field(row, "done")),
+                           static_cast<uint64_t>(field(row, "total")));
+        }
+    }
+
+    void finish() {
+        _bar.finish();
+        if (_block) {
+            _block->finish();
+        }
+    }
+
+  private:
+    Console& _console;
+    bool _several;
+    ProgressBar _bar;
+    std::optional<ProgressBlock> _block;
+    size_t _rows = 0;
+};
+
+std::string replyText(json_object* reply, const char* key) {
+    json_object* value = nullptr;
+    json_object_object_get_ex(reply, key, &value);
+    return json_object_is_type(value, json_type_string)
+               ? std::string(json_object_get_string(value),
+                             static_cast<size_t>(json_object_get_string_len(value)))
+               : "";
+}
+
+// node, put or get served by the agent: what it sends back is what the tool would print.
+int throughAgent(Console& console, const Invocation& run, AgentConnection& agent,
+                 const AddressList& list) {
+    const JsonDocument request = requestOf(run, list);
+    AgentProgress progress(console, list.several);
+    const AgentConnection::Answer answer =
+        agent.ask(request.get(), [&progress](json_object* rows) { progress.update(rows); });
+    progress.finish();
+    if (!answer.reply) {
+        return failCall(console, run.settings, commandName(run), kAgentUnavailable, answer.fault);
+    }
+    console.passOn(replyText(answer.reply.get(), "stdout"),
+                   replyText(answer.reply.get(), "stderr"));
+    return static_cast<int>(field(answer.reply.get(), "status"));
+}
+
+std::string noAgentText(const std::string& path, int reason) {
+    return (reason == ENOENT ? "no agent is running (no socket at " + path + ")"
+                             : "no agent answers at " + path + " (" + std::strerror(reason) + ")") +
+           "; start it with systemctl start i2c-kestro-agent";
+}
+
+int runStatus(Console& console, const Invocation& run) {
+    const std::string path = agentSocketPath(run.agentSocket);
+    AgentConnection agent(path);
+    if (!agent.connected()) {
+        return failCall(console, run.settings, "status", kAgentUnavailable,
+                        noAgentText(path, agent.reason()));
+    }
+    const JsonDocument request = newObject();
+    setNumber(request.get(), "id", 1);
+    setText(request.get(), "command", "status");
+    const AgentConnection::Answer answer = agent.ask(request.get(), [](json_object*) {});
+    json_object* result = nullptr;
+    if (!answer.reply || !json_object_object_get_ex(answer.reply.get(), "result", &result) ||
+        !json_object_is_type(result, json_type_object)) {
+        return failCall(console, run.settings, "status", kAgentUnavailable,
+                        answer.reply
+                            ? "the agent at " + path + " sent a status without its document"
+                            : answer.fault);
+    }
+    console.printDocument(result);
+    console.print(statusText(result));
+    console.passOn("", replyText(answer.reply.get(), "stderr"));
+    return static_cast<int>(field(answer.reply.get(), "status"));
 }
 
 int dispatch(const Invocation& run) {
     Console console(run.settings);
-    const AddressList list = parseAddressList(run.address);
-    if (run.kind != Kind::Scan && run.kind != Kind::Board && list.several) {
-        return runOnSeveral(console, run, list);
-    }
-    const uint8_t address = list.addresses.empty() ? 0 : list.addresses.front();
     switch (run.kind) {
         case Kind::Scan:
             return runScan(console, run.settings, run.scanAll);
         case Kind::Board:
             return runBoard(console, run.settings, run.board);
+        case Kind::Status:
+            return runStatus(console, run);
         case Kind::Node:
-            return runNodeCommand(console, run.settings, address, *run.nodeCommand,
-                                  chosenArguments(run));
         case Kind::Put:
         case Kind::Get:
-            return runTransfer(console, run.settings, address, run.transfer);
+            break;
     }
-    return kUsageError;
+    const AddressList list = parseAddressList(run.address);
+    if (list.all && !run.settings.yes && !console.confirm(sweepQuestion(run.settings.bus))) {
+        return failCall(console, run.settings, commandName(run), kNotConfirmed,
+                        kNotConfirmedSweepText);
+    }
+    if (!run.direct) {
+        AgentConnection agent(agentSocketPath(run.agentSocket));
+        if (agent.connected()) {
+            return throughAgent(console, run, agent, list);
+        }
+    }
+    return list.all ? runOnAll(console, run)
+                    : runOnNodes(console, run, list.addresses, list.several);
 }
 
 int usageError(const CLI::ParseError& error) {
@@ -343,6 +533,7 @@ int runTool(int argc, char** argv) {
     addNode(app, run);
     addTransfer(app, run, Kind::Put);
     addTransfer(app, run, Kind::Get);
+    addStatus(app, run);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {

@@ -114,11 +114,6 @@ std::pair<int, std::string> failure(int32_t status) {
     return {status, nodeStatusText(status)};
 }
 
-int failed(Console& console, json_object* document, int32_t status) {
-    const auto [code, text] = failure(status);
-    return console.fail(document, "status", code, text);
-}
-
 // "\x1b[3A": the cursor up three lines, back to the top of a block that many lines high.
 std::string cursorUp(size_t lines) {
     return "\x1b[" + std::to_string(lines) + "A";
@@ -225,7 +220,6 @@ TransferOptions optionsOf(const TransferRequest& request,
     options.retries = request.retries;
     options.resume = request.resume;
     options.progress = std::move(progress);
-    options.stop = [] { return stopSignal != 0; };
     return options;
 }
 
@@ -269,106 +263,114 @@ void noteTransfer(NodePart& part, const BusSchedule::Result& result, uint64_t mo
     part.text = summary(seconds.count());
 }
 
+class TransferCall : public CallOnNodes {
+  public:
+    TransferCall(const Settings& settings, const std::vector<uint8_t>& addresses, bool several,
+                 const TransferRequest& request, Progress progress)
+        : CallOnNodes(settings, addresses, several,
+                      request.direction == Direction::Put ? "put" : "get"),
+          _request(request),
+          _put(request.direction == Direction::Put),
+          _several(several),
+          _onProgress(std::move(progress)),
+          _targets(addresses.size()),
+          _options(addresses.size()),
+          _moved(addresses.size(), 0),
+          _totals(addresses.size(), 0) {
+        if (several && !_put && !request.destination.empty()) {
+            std::error_code ignored;  // a folder that is still missing fails each fetch
+            std::filesystem::create_directories(request.destination, ignored);
+        }
+    }
+
+    JsonDocument progress() const override {
+        JsonDocument rows(json_object_new_array());
+        for (size_t index = 0; index < _parts.size(); ++index) {
+            if (!_parts[index].job) {
+                continue;
+            }
+            JsonDocument row = newObject();
+            setNumber(row.get(), "address", _parts[index].address);
+            setText(row.get(), "direction", _put ? "put" : "get");
+            setText(row.get(), "remote", _put ? _targets[index] : _request.source);
+            setNumber(row.get(), "done", static_cast<int64_t>(_moved[index]));
+            setNumber(row.get(), "total", static_cast<int64_t>(_totals[index]));
+            json_object_array_add(rows.get(), row.release());
+        }
+        return rows;
+    }
+
+    void cancel() override { _cancelled = true; }
+
+  private:
+    std::optional<BusSchedule::Operation> operation(size_t index, NodePart& part) override {
+        _targets[index] =
+            _put || !_several ? copyName(_request) : fetchedPath(_request, part.address);
+        if (const std::optional<std::string> fault =
+                _put ? std::nullopt : destinationFault(_targets[index])) {
+            failPart(part, NODE_NO_REQUEST_FRAME, *fault);
+            return std::nullopt;
+        }
+        _options[index] = optionsOf(_request, [this, index](uint64_t done, uint64_t total) {
+            _moved[index] = done;
+            _totals[index] = total;
+            _onProgress(index, done, total);
+        });
+        _options[index].stop = [this] { return stopSignal != 0 || _cancelled; };
+        return [this, index](NorvaneI2CNode& asked) {
+            return transfer(asked, _put, _request.source, _targets[index], _options[index]);
+        };
+    }
+
+    void note(size_t index, NodePart& part, const BusSchedule::Result& result) override {
+        noteTransfer(part, result, _moved[index], [&](double seconds) {
+            const std::string sha256 = digestText(_put ? _request.source : _targets[index]);
+            setText(part.document.get(), "sha256", sha256);
+            return summaryLine(_request.direction, _request.source, _targets[index],
+                               addressText(part.address) + " on " + _settings.bus, _moved[index],
+                               seconds, sha256);
+        });
+    }
+
+    const TransferRequest _request;
+    const bool _put;
+    const bool _several;
+    const Progress _onProgress;
+    std::vector<std::string> _targets;
+    std::vector<TransferOptions> _options;
+    std::vector<uint64_t> _moved;
+    std::vector<uint64_t> _totals;
+    bool _cancelled = false;
+};
+
 }  // namespace
 
-int runTransfer(Console& console, const Settings& settings, uint8_t address,
-                const TransferRequest& request) {
-    const bool put = request.direction == Direction::Put;
-    const std::string& source = request.source;
-    const std::string target = copyName(request);
-    JsonDocument document = nodeDocument(settings.bus, address, put ? "put" : "get");
-    // Nothing goes to the node for a copy that could not be kept.
-    if (const std::optional<std::string> fault = put ? std::nullopt : destinationFault(target)) {
-        return console.fail(document.get(), "status", NODE_NO_REQUEST_FRAME, *fault);
-    }
-    NorvaneI2CNode node(address, settings.bus.c_str());
-    if (const std::optional<std::string> fault = channelFault(node, settings.bus, address)) {
-        return console.fail(document.get(), "status", kBusUnusable, *fault);
-    }
-    node.replyPollUs = settings.replyPollUs;
-    ProgressBar bar(console);
-    uint64_t moved = 0;
-    const TransferOptions options = optionsOf(request, [&](uint64_t done, uint64_t total) {
-        moved = done;
-        bar.update(done, total);
-    });
-    const auto start = std::chrono::steady_clock::now();
-    int32_t status = NODE_SUCCESS;
-    untilStopped([&] {
-        status = transfer(node, put, source, target, options);
-        return status == NODE_SUCCESS;
-    });
-    const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
-    bar.finish();
-    setNumber(document.get(), "bytes", static_cast<int64_t>(moved));
-    setValue(document.get(), "seconds", json_object_new_double(seconds.count()));
-    if (status != NODE_SUCCESS) {
-        return failed(console, document.get(), status);
-    }
-    const std::string sha256 = digestText(put ? source : target);
-    setNumber(document.get(), "status", status);
-    setText(document.get(), "sha256", sha256);
-    console.printDocument(document.get());
-    console.print(summaryLine(request.direction, source, target,
-                              addressText(address) + " on " + settings.bus, moved, seconds.count(),
-                              sha256));
-    return 0;
+std::unique_ptr<CallOnNodes> transferCall(const Settings& settings,
+                                          const std::vector<uint8_t>& addresses, bool several,
+                                          const TransferRequest& request, Progress progress) {
+    return std::make_unique<TransferCall>(settings, addresses, several, request,
+                                          std::move(progress));
 }
 
-int runTransferOnEach(Console& console, const Settings& settings,
-                      const std::vector<uint8_t>& addresses, const TransferRequest& request) {
-    const bool put = request.direction == Direction::Put;
-    const std::string& source = request.source;
-    std::vector<NodePart> parts = nodeParts(settings, addresses, put ? "put" : "get");
-    std::vector<std::string> targets(parts.size());
-    std::vector<TransferOptions> options(parts.size());
-    std::vector<uint64_t> moved(parts.size(), 0);
+int runTransfer(Console& console, const Settings& settings, const std::vector<uint8_t>& addresses,
+                bool several, const TransferRequest& request) {
+    ProgressBar bar(console);
     ProgressBlock block(console, addressLabels(addresses));
+    const std::unique_ptr<CallOnNodes> call =
+        transferCall(settings, addresses, several, request,
+                     [&, several](size_t row, uint64_t done, uint64_t total) {
+                         several ? block.update(row, done, total) : bar.update(done, total);
+                     });
+    // Declared after the nodes, the schedule ends before them.
     std::deque<NorvaneI2CNode> nodes;
     BusSchedule schedule;
-    if (!put && !request.destination.empty()) {
-        std::error_code ignored;  // a folder that is still missing fails each fetch below
-        std::filesystem::create_directories(request.destination, ignored);
-    }
-    for (size_t index = 0; index < parts.size(); ++index) {
-        NodePart& part = parts[index];
-        targets[index] = put ? copyName(request) : fetchedPath(request, part.address);
-        if (const std::optional<std::string> fault =
-                put ? std::nullopt : destinationFault(targets[index])) {
-            failPart(part, NODE_NO_REQUEST_FRAME, *fault);
-            continue;
-        }
-        NorvaneI2CNode* node = openNode(settings, part, nodes);
-        if (node == nullptr) {
-            continue;
-        }
-        options[index] = optionsOf(request, [&block, &moved, index](uint64_t done, uint64_t total) {
-            moved[index] = done;
-            block.update(index, done, total);
-        });
-        part.job = schedule.add(*node, [&, index](NorvaneI2CNode& asked) {
-            return transfer(asked, put, source, targets[index], options[index]);
-        });
-    }
+    call->queue(schedule, ownNodes(settings.bus, nodes));
     untilStopped([&] {
         schedule.run();
-        return std::ranges::all_of(parts, [&schedule](const NodePart& part) {
-            return !part.job || schedule.result(*part.job).status == NODE_SUCCESS;
-        });
+        return call->succeeded(schedule);
     });
-    block.finish();
-    const std::string sentDigest = put ? digestText(source) : "";
-    eachResult(parts, schedule,
-               [&](size_t index, NodePart& part, const BusSchedule::Result& result) {
-                   noteTransfer(part, result, moved[index], [&](double seconds) {
-                       const std::string sha256 = put ? sentDigest : digestText(targets[index]);
-                       setText(part.document.get(), "sha256", sha256);
-                       return summaryLine(request.direction, source, targets[index],
-                                          addressText(part.address) + " on " + settings.bus,
-                                          moved[index], seconds, sha256);
-                   });
-               });
-    return reportParts(console, settings, put ? "put" : "get", parts);
+    several ? block.finish() : bar.finish();
+    return call->report(console, schedule);
 }
 
 }  // namespace cli

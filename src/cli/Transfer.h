@@ -2,10 +2,13 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "Console.h"
+#include "ManyNodes.h"
 
 namespace cli {
 
@@ -68,16 +71,21 @@ struct TransferRequest {
     std::string source;
     // empty: the source's file name; get on several nodes: the folder (empty: the current one)
     std::string destination;
-    uint32_t retries = 3;     // repeats of a chunk exchange that went unanswered
-    bool resume = false;      // get: continue from, or keep, a partial "<destination>.part"
+    uint32_t retries = 3;  // repeats of a chunk exchange that went unanswered
+    bool resume = false;   // get: continue from, or keep, a partial "<destination>.part"
 };
 
-// put (local file to the node) or get (node file to a local file); returns the exit status.
-int runTransfer(Console& console, const Settings& settings, uint8_t address,
-                const TransferRequest& request);
-// put or get on several nodes, all through one bus schedule: the same file to each, or each
-// node's file into the folder as ADDRESS-NAME (0x10-log.txt); returns the exit status.
-int runTransferOnEach(Console& console, const Settings& settings,
-                      const std::vector<uint8_t>& addresses, const TransferRequest& request);
+// Each node's progress as its transfer reports it: its row (the index of its address), bytes
+// done and total.
+using Progress = std::function<void(size_t row, uint64_t done, uint64_t total)>;
+// put (a local file to each node) or get (each node's file to a local file; on several
+// nodes into the folder as ADDRESS-NAME, 0x10-log.txt).
+std::unique_ptr<CallOnNodes> transferCall(const Settings& settings,
+                                          const std::vector<uint8_t>& addresses, bool several,
+                                          const TransferRequest& request, Progress progress);
+// The transfers with a progress bar (one node) or block (several) on a terminal, stopped
+// between steps by SIGINT, SIGTERM or SIGHUP; returns the exit status.
+int runTransfer(Console& console, const Settings& settings, const std::vector<uint8_t>& addresses,
+                bool several, const TransferRequest& request);
 
 }  // namespace cli

@@ -5,7 +5,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <json-c/json.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +19,8 @@
 #include <numeric>
 #include <regex>
 #include <set>
+#include <thread>
+#include <utility>
 
 #include "Golden.h"
 #include "IsolatedRun.h"
@@ -356,12 +360,108 @@ TEST(Tool, DrawsProgressOnATerminalAndEndsWithTheSummaryLines) {
     // Several nodes: a line each and the total's, the block cleared once the transfers ended.
     const std::vector<std::string> putOnTwo = onBoard(
         "several-nodes", {"put", "0x10-0x11", (folder.path() / "put.bin").string(), "k.bin"});
-    const ChildOutcome several = runProgram(
-        {"script", "-qec", kestro::test::shellCommandLine(putOnTwo), "/dev/null"});
+    const ChildOutcome several =
+        runProgram({"script", "-qec", kestro::test::shellCommandLine(putOnTwo), "/dev/null"});
     EXPECT_EQ(several.status, 0) << several.out;
     EXPECT_THAT(several.out, testing::ContainsRegex("\r0x1[01]    0%  0/1600 B"));
     EXPECT_THAT(several.out, HasSubstr("\rtotal "));
     EXPECT_THAT(several.out, HasSubstr("\x1b[3A\r\x1b[J0x10: sent "));
+}
+
+// A stand-in for the board agent, for the tool's own side of the socket: it takes one
+// connection, keeps the request line and answers with canned lines (none: it stays silent),
+// then waits for the tool to hang up.
+class CannedAgent {
+  public:
+    explicit CannedAgent(const fs::path& path) : _listener(::socket(AF_UNIX, SOCK_STREAM, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        EXPECT_EQ(::bind(_listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(::listen(_listener, 4), 0);
+    }
+    ~CannedAgent() { ::close(_listener); }
+
+    void answer(const std::vector<std::string>& lines) {
+        _thread = std::thread([this, lines] {
+            const int fd = ::accept(_listener, nullptr, nullptr);
+            char byte = 0;
+            while (::read(fd, &byte, 1) == 1 && byte != '\n') _request += byte;
+            for (const std::string& line : lines) {
+                EXPECT_GT(::write(fd, (line + "\n").data(), line.size() + 1), 0);
+            }
+            while (::read(fd, &byte, 1) == 1) {
+            }
+            ::close(fd);
+        });
+    }
+
+    // What the tool sent, once it hung up.
+    std::string request() {
+        _thread.join();
+        return std::exchange(_request, "");
+    }
+
+  private:
+    int _listener;
+    std::thread _thread;
+    std::string _request;
+};
+
+struct AgentRun {
+    std::vector<std::string> arguments;
+    std::vector<std::string> lines;  // the agent's answer; none: silent; "-": no agent asked
+};
+
+const char* const kStatusReply =
+    R"({"id": 1, "status": 0, "stdout": "", "stderr": "", "result": {"command": "status",)"
+    R"( "status": 0, "version": "1.2.3", "started_ms": 1000, "bus": "/dev/i2c-3", "online": 1,)"
+    R"( "total": 2, "nodes": [{"id": "node-1", "address": 16, "online": true, "last_seen_ms":)"
+    R"( null, "clock_offset_ms": -12, "jobs": {"values": {"status": 0, "at_ms": 5}}},)"
+    R"( {"id": "node-2", "address": 17, "online": false, "last_seen_ms": null,)"
+    R"( "clock_offset_ms": null, "jobs": {}}], "transfers": [{"address": 16, "direction":)"
+    R"( "put", "remote": "fw.bin", "done": 800, "total": 8192}]}})";
+
+// The tool through a canned agent (named by I2C_KESTRO_AGENT_SOCKET): what the agent sends is
+// what it prints and ends with; local paths go absolute; a silent agent, a broken reply and a
+// missing agent are said plainly; without an agent, or with --direct, it opens the bus.
+TEST(Tool, GoesThroughTheAgentWhenOneListensAndOpensTheBusOtherwise) {
+    const TempDir folder;
+    const fs::path socket = folder.path() / "agent.sock";
+    CannedAgent agent(socket);
+    ::setenv("I2C_KESTRO_AGENT_SOCKET", socket.c_str(), 1);
+    const std::string noAgent = (folder.path() / "none.sock").string();
+    const std::string reply =
+        R"({"id": 1, "status": 11, "stdout": "0x20: out\n", "stderr": "why\n"})";
+    const AgentRun runs[] = {
+        {{"node", "0x20,0x21", "get-time"},
+         {R"({"id": 1, "progress": [{"address": 32, "done": 1, "total": 2}]})", reply}},
+        {{"-q", "put", "--poll", "0x20", "put.bin"}, {reply}},
+        {{"--json", "get", "0x20", "log.txt"}, {reply}},
+        {{"get", "0x20,0x21", "log.txt"}, {"hello"}},
+        {{"--json", "node", "0x20", "get-time"}, {}},
+        {{"status"}, {kStatusReply}},
+        {{"--json", "status"}, {kStatusReply}},
+        {{"--agent-socket", noAgent, "status"}, {"-"}},
+        {{"--agent-socket", noAgent, "node", "0x20", "get-identity"}, {"-"}},
+        {{"--direct", "node", "0x20", "get-identity"}, {"-"}},
+    };
+    const fs::path home = fs::current_path();
+    fs::current_path(folder.path());
+    std::string transcript;
+    for (const AgentRun& run : runs) {
+        const bool asked = run.lines.empty() || run.lines.front() != "-";
+        if (asked) agent.answer(run.lines);
+        const ChildOutcome outcome = runProgram(onBoard("one-node", run.arguments));
+        transcript += "$";
+        for (const std::string& word : run.arguments) transcript += " " + word;
+        transcript += "\nsent: " + (asked ? agent.request() : "") + "\nstatus " +
+                      std::to_string(outcome.status) + "\n" + outcome.out + "stderr:\n" +
+                      outcome.err + "\n";
+    }
+    fs::current_path(home);
+    ::unsetenv("I2C_KESTRO_AGENT_SOCKET");
+    expectGolden("agent-client.txt", transcript, {{folder.path().string(), "<folder>"}});
 }
 
 }  // namespace

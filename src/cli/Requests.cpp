@@ -1,0 +1,287 @@
+#include "Requests.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <optional>
+#include <string_view>
+
+#include "ExitStatus.h"
+#include "NodeCommands.h"
+#include "Parse.h"
+#include "PrintableText.h"
+#include "Transfer.h"
+
+namespace cli {
+
+namespace {
+
+// The tool's own bounds: a repeat waits a second more each time; a poll interval past a
+// second would wait longer than any reply takes.
+constexpr int64_t kMaxRetries = 100;
+constexpr int64_t kMaxPollMs = 1000;
+constexpr uint32_t kMicrosecondsPerMs = 1000;
+// A value quoted in a complaint is cut here, so the answer stays one short line.
+constexpr size_t kQuotedLength = 64;
+
+constexpr std::array<std::string_view, 13> kKeys = {
+    "id",      "command", "nodes",   "name", "args",  "local",  "remote",
+    "retries", "resume",  "poll_ms", "json", "quiet", "verbose"};
+
+// Why the request cannot be served, as the one line the reply carries.
+struct Refusal {
+    std::string text;
+};
+
+std::string quoted(std::string_view text) {
+    const bool cut = text.size() > kQuotedLength;
+    return printableText(text.substr(0, kQuotedLength)) + (cut ? "..." : "");
+}
+
+json_object* member(json_object* request, const char* key) {
+    json_object* value = nullptr;
+    return json_object_object_get_ex(request, key, &value) ? value : nullptr;
+}
+
+// A text without NUL bytes, which no command line can carry either.
+std::string textOf(json_object* value, const std::string& key) {
+    if (!json_object_is_type(value, json_type_string)) {
+        throw Refusal{key + ": not a string"};
+    }
+    const std::string text(json_object_get_string(value),
+                           static_cast<size_t>(json_object_get_string_len(value)));
+    if (text.find('\0') != std::string::npos) {
+        throw Refusal{key + ": holds a NUL byte"};
+    }
+    return text;
+}
+
+std::optional<std::string> optionalText(json_object* request, const char* key) {
+    json_object* value = member(request, key);
+    return value == nullptr ? std::nullopt : std::optional(textOf(value, key));
+}
+
+std::string requiredText(json_object* request, const char* key) {
+    const std::optional<std::string> text = optionalText(request, key);
+    if (!text) {
+        throw Refusal{std::string("missing \"") + key + "\""};
+    }
+    return *text;
+}
+
+bool flag(json_object* request, const char* key) {
+    json_object* value = member(request, key);
+    if (value != nullptr && !json_object_is_type(value, json_type_boolean)) {
+        throw Refusal{std::string(key) + ": not true or false"};
+    }
+    return value != nullptr && json_object_get_boolean(value) != 0;
+}
+
+int64_t number(json_object* request, const char* key, int64_t fallback, int64_t max) {
+    json_object* value = member(request, key);
+    if (value == nullptr) {
+        return fallback;
+    }
+    if (!json_object_is_type(value, json_type_int) || json_object_get_int64(value) < 0 ||
+        json_object_get_int64(value) > max) {
+        throw Refusal{std::string(key) + ": not a whole number from 0 to " + std::to_string(max)};
+    }
+    return json_object_get_int64(value);
+}
+
+void refuseUnknownKeys(json_object* request) {
+    json_object_object_foreach(request, key, value) {
+        (void)value;
+        if (std::ranges::find(kKeys, std::string_view(key)) == kKeys.end()) {
+            throw Refusal{"unknown key \"" + quoted(key) + "\""};
+        }
+    }
+}
+
+Settings settingsOf(json_object* request, const std::string& bus) {
+    Settings settings;
+    settings.bus = bus;
+    settings.json = flag(request, "json");
+    settings.quiet = flag(request, "quiet");
+    settings.verbose = flag(request, "verbose");
+    settings.yes = true;
+    settings.replyPollUs =
+        static_cast<uint32_t>(number(request, "poll_ms", 0, kMaxPollMs)) * kMicrosecondsPerMs;
+    return settings;
+}
+
+AddressList addressesOf(json_object* request) {
+    const std::string nodes = requiredText(request, "nodes");
+    AddressList list = parseAddressList(nodes);
+    if (!list.fault.empty()) {
+        throw Refusal{"nodes: " + quoted(list.fault)};
+    }
+    if (list.all) {
+        throw Refusal{
+            "nodes: all is not served through the agent; name the addresses, or give --direct"};
+    }
+    return list;
+}
+
+const NodeCommand& commandNamed(const std::string& name) {
+    const std::vector<NodeCommand>& commands = nodeCommands();
+    const auto found = std::ranges::find_if(
+        commands, [&name](const NodeCommand& command) { return name == command.name; });
+    if (found == commands.end()) {
+        throw Refusal{"name: no node command " + quoted(name)};
+    }
+    return *found;
+}
+
+// The arguments as the tool's command line takes them: a last optional one has its default.
+std::vector<std::string> argumentsOf(json_object* request, const NodeCommand& command) {
+    json_object* given = member(request, "args");
+    if (given != nullptr && !json_object_is_type(given, json_type_array)) {
+        throw Refusal{"args: not an array of strings"};
+    }
+    const size_t count = given == nullptr ? 0 : json_object_array_length(given);
+    const size_t required = static_cast<size_t>(std::ranges::count_if(
+        command.params, [](const ParamSpec& param) { return !param.optional; }));
+    if (count < required || count > command.params.size()) {
+        throw Refusal{"args: " + std::string(command.name) + " takes " + std::to_string(required) +
+                      (required == command.params.size()
+                           ? ""
+                           : " to " + std::to_string(command.params.size())) +
+                      (command.params.size() == 1 ? " argument" : " arguments") + ", not " +
+                      std::to_string(count)};
+    }
+    std::vector<std::string> arguments;
+    for (size_t index = 0; index < command.params.size(); ++index) {
+        const std::string key = "args[" + std::to_string(index) + "]";
+        if (index >= count) {
+            arguments.emplace_back(command.params[index].example);
+            continue;
+        }
+        arguments.push_back(textOf(json_object_array_get_idx(given, index), key));
+        const std::string fault = checkArgument(command.params[index].kind, arguments.back());
+        if (!fault.empty()) {
+            throw Refusal{key + ": " + quoted(fault)};
+        }
+    }
+    return arguments;
+}
+
+// The agent's working folder is not the client's: local paths come absolute.
+std::string localPath(json_object* request) {
+    const std::string local = requiredText(request, "local");
+    if (!local.starts_with('/')) {
+        throw Refusal{"local: not an absolute path: " + quoted(local)};
+    }
+    return local;
+}
+
+TransferRequest transferOf(json_object* request, Direction direction, bool several) {
+    TransferRequest transfer;
+    transfer.direction = direction;
+    transfer.retries = static_cast<uint32_t>(number(request, "retries", 3, kMaxRetries));
+    transfer.resume = flag(request, "resume");
+    if (direction == Direction::Put) {
+        transfer.source = localPath(request);
+        transfer.destination = optionalText(request, "remote").value_or("");
+        return transfer;
+    }
+    transfer.source = requiredText(request, "remote");
+    transfer.destination = localPath(request);
+    if (several && transfer.source.find('/') != std::string::npos) {
+        throw Refusal{"remote: a name with '/' cannot be fetched from several nodes: " +
+                      quoted(transfer.source)};
+    }
+    return transfer;
+}
+
+std::unique_ptr<CallOnNodes> callOf(json_object* request, const Settings& settings) {
+    const std::string command = requiredText(request, "command");
+    if (command != "node" && command != "put" && command != "get") {
+        throw Refusal{"command: not node, put or get: " + quoted(command)};
+    }
+    const AddressList list = addressesOf(request);
+    if (command == "node") {
+        const NodeCommand& nodeCommand = commandNamed(requiredText(request, "name"));
+        return nodeCommandCall(settings, list.addresses, list.several, nodeCommand,
+                               argumentsOf(request, nodeCommand));
+    }
+    const Direction direction = command == "put" ? Direction::Put : Direction::Get;
+    return transferCall(settings, list.addresses, list.several,
+                        transferOf(request, direction, list.several),
+                        [](size_t, uint64_t, uint64_t) {});
+}
+
+std::string contentOf(int fd) {
+    std::string text;
+    char buffer[4096];
+    for (off_t offset = 0;;) {
+        const ssize_t got = ::pread(fd, buffer, sizeof buffer, offset);
+        if (got <= 0) {
+            return text;
+        }
+        text.append(buffer, static_cast<size_t>(got));
+        offset += got;
+    }
+}
+
+class QueuedRequest : public PendingRequest {
+  public:
+    QueuedRequest(const Settings& settings, std::unique_ptr<CallOnNodes> call,
+                  BusSchedule& schedule)
+        : _settings(settings), _call(std::move(call)), _schedule(schedule) {}
+
+    bool done() const override { return _call->ended(_schedule); }
+
+    // The tool's console writes into two memory files, read back once it is gone.
+    Reply finish() override {
+        Reply reply;
+        const int out = ::memfd_create("reply-out", MFD_CLOEXEC);
+        const int err = ::memfd_create("reply-err", MFD_CLOEXEC);
+        {
+            Console console(_settings, out, err);
+            reply.status = _call->report(console, _schedule);
+            reply.result.reset(json_object_get(console.document()));
+        }
+        reply.out = contentOf(out);
+        reply.err = contentOf(err);
+        ::close(out);
+        ::close(err);
+        return reply;
+    }
+
+    void cancel() override { _call->cancel(); }
+
+    JsonDocument progress() const override { return _call->progress(); }
+
+  private:
+    const Settings _settings;
+    std::unique_ptr<CallOnNodes> _call;
+    BusSchedule& _schedule;
+};
+
+}  // namespace
+
+std::variant<Reply, std::unique_ptr<PendingRequest>> startRequest(json_object* request,
+                                                                  BusSchedule& schedule,
+                                                                  const NodeProvider& nodes,
+                                                                  const std::string& bus) {
+    try {
+        if (!json_object_is_type(request, json_type_object)) {
+            throw Refusal{"the request is not a JSON object"};
+        }
+        refuseUnknownKeys(request);
+        const Settings settings = settingsOf(request, bus);
+        std::unique_ptr<CallOnNodes> call = callOf(request, settings);
+        call->queue(schedule, nodes);
+        return std::make_unique<QueuedRequest>(settings, std::move(call), schedule);
+    } catch (const Refusal& refusal) {
+        Reply reply;
+        reply.status = kUsageError;
+        reply.err = refusal.text + "\n";
+        return reply;
+    }
+}
+
+}  // namespace cli

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <json-c/json.h>
+
+#include <memory>
+#include <string>
+#include <variant>
+
+#include "BusSchedule.h"
+#include "JsonDocument.h"
+#include "ManyNodes.h"
+
+namespace cli {
+
+// What the tool would have printed and ended with.
+struct Reply {
+    int status = 0;
+    std::string out;
+    std::string err;
+    JsonDocument result;  // the --json document; null without "json": true
+};
+
+// A node, put or get request of the agent's socket, its operations queued on the agent's
+// schedule. Its operations refer to it: keep it until done(), also once cancelled.
+class PendingRequest {
+  public:
+    virtual ~PendingRequest() = default;
+    // Every operation of it has ended.
+    virtual bool done() const = 0;
+    // Once done: the reply.
+    virtual Reply finish() = 0;
+    // The client went away: transfers stop after the step under way and end on their nodes
+    // (as the tool does on SIGINT); node commands run out.
+    virtual void cancel() = 0;
+    // [{address, direction, remote, done, total}] of its transfers.
+    virtual JsonDocument progress() const = 0;
+};
+
+// Checks the request as the tool checks its command line; a bad one gets status 64 and one
+// line on err. The nodes come from `nodes` (the agent's own), the work goes on `schedule`.
+std::variant<Reply, std::unique_ptr<PendingRequest>> startRequest(json_object* request,
+                                                                  BusSchedule& schedule,
+                                                                  const NodeProvider& nodes,
+                                                                  const std::string& bus);
+
+}  // namespace cli
