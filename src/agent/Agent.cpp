@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
+#include <list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -19,6 +20,7 @@
 #include "Log.h"
 #include "Metrics.h"
 #include "Notify.h"
+#include "Requests.h"
 #include "SBC.h"
 #include "StateStore.h"
 #include "Supervisor.h"
@@ -68,6 +70,36 @@ int signalDescriptor() {
     return ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
 }
 
+// One line of JSON: a reply or a progress line of the socket.
+std::string plainJson(json_object* document) {
+    return json_object_to_json_string_ext(document,
+                                          JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
+}
+
+// The name a request's work is counted under: the node command's, or "put" or "get".
+std::string commandName(json_object* request) {
+    json_object* command = nullptr;
+    json_object* name = nullptr;
+    json_object_object_get_ex(request, "command", &command);
+    const std::string kind = json_object_get_string(command);
+    if (kind == "node" && json_object_object_get_ex(request, "name", &name) &&
+        json_object_is_type(name, json_type_string)) {
+        return json_object_get_string(name);
+    }
+    return kind;
+}
+
+// A request of the socket whose operations are on the schedule.
+struct OpenRequest {
+    ControlServer::ClientId client = 0;
+    JsonDocument id;
+    std::string command;
+    std::unique_ptr<cli::PendingRequest> request;
+    bool cancelled = false;  // its client went away
+    std::string lastProgress;
+    Clock::time_point progressAt{};
+};
+
 // How long the loop may sleep: the watchdog is fed from the loop, so it never sleeps long.
 constexpr auto kLongestSleep = std::chrono::seconds(5);
 // On SIGTERM the bus work under way may finish for this long.
@@ -97,6 +129,11 @@ class Agent {
     void windDown();
     void onEvent(const std::string& text);
     void onLine(ControlServer::ClientId client, const std::string& line);
+    void startToolRequest(ControlServer::ClientId client, json_object* id, json_object* request);
+    void serveOpenRequests();
+    void finishRequest(OpenRequest& open);
+    void sendProgress(OpenRequest& open);
+    void cancelRequestsOf(ControlServer::ClientId client);
     void answer(ControlServer::ClientId client, json_object* id, int status, json_object* result,
                 const std::string& out, const std::string& err);
     JsonDocument statusDocument() const;
@@ -114,6 +151,7 @@ class Agent {
     BusSchedule _schedule;
     std::unique_ptr<Supervisor> _supervisor;
     std::unique_ptr<ControlServer> _server;
+    std::list<OpenRequest> _open;
     StateStore _state;
     Counters _counters;
     std::unique_ptr<MetricsServer> _metrics;
@@ -134,7 +172,7 @@ int Agent::run(void (*ready)()) {
     try {
         _server = std::make_unique<ControlServer>(
             _config, [this](auto client, const std::string& line) { onLine(client, line); },
-            [](auto) {});
+            [this](auto client) { cancelRequestsOf(client); });
         if (_config.metrics) {
             _metrics = std::make_unique<MetricsServer>(_config.metricsListen);
         }
@@ -222,6 +260,7 @@ void Agent::loop() {
         if (const std::optional<Clock::time_point> bus = _schedule.runDue()) {
             wakeUp = std::min(wakeUp, *bus);
         }
+        serveOpenRequests();
         _notifier.keepAlive();
         const std::string status = onlineText();
         if (status != _lastStatus) {
@@ -288,15 +327,22 @@ void Agent::reload() {
 void Agent::windDown() {
     _notifier.stopping();
     logLine("i2c-kestro-agent: stopping");
+    for (OpenRequest& open : _open) {
+        open.request->cancel();
+    }
     const Clock::time_point until = Clock::now() + kWindDown;
     while (Clock::now() < until) {
         const std::optional<Clock::time_point> next = _schedule.runDue();
+        serveOpenRequests();
         if (!next) {
             break;
         }
         std::this_thread::sleep_until(*next);
     }
+    // Still under way after the wind-down: what they hold is written to the state first, so the
+    // next start reports them as interrupted.
     saveStateSometimes(true);
+    _server->flush();
     _server.reset();
 }
 
@@ -359,8 +405,94 @@ void Agent::onLine(ControlServer::ClientId client, const std::string& line) {
         reload();
         answer(client, id, 0, nullptr, "reloaded\n", "");
     } else {
-        answer(client, id, kAgentUsageError, nullptr, "",
-               "unknown command \"" + name + "\" (docs/commands.md lists them)\n");
+        startToolRequest(client, id, request.get());
+    }
+}
+
+// node, put and get run as the tool runs them, on the agent's schedule and its nodes; anything
+// else is refused there as the tool refuses a bad command line.
+void Agent::startToolRequest(ControlServer::ClientId client, json_object* id, json_object* request) {
+    const cli::NodeProvider nodes = [this](uint8_t address, std::string& fault) {
+        return _supervisor->channel(address, fault);
+    };
+    auto started = cli::startRequest(request, _schedule, nodes, _config.bus);
+    if (auto* refused = std::get_if<cli::Reply>(&started)) {
+        answer(client, id, refused->status, refused->result.get(), refused->out, refused->err);
+        return;
+    }
+    OpenRequest open;
+    open.client = client;
+    open.id.reset(json_object_get(id));
+    open.command = commandName(request);
+    open.request = std::move(std::get<std::unique_ptr<cli::PendingRequest>>(started));
+    _open.push_back(std::move(open));
+}
+
+// Answers the requests whose operations ended, and tells the others' clients how far their
+// transfers are, at most ten times a second. A cancelled request is kept until its operations
+// have ended, since they refer to it.
+void Agent::serveOpenRequests() {
+    const Clock::time_point now = Clock::now();
+    for (auto it = _open.begin(); it != _open.end();) {
+        OpenRequest& open = *it;
+        if (open.request->done()) {
+            finishRequest(open);
+            it = _open.erase(it);
+            continue;
+        }
+        if (!open.cancelled && now - open.progressAt >= std::chrono::milliseconds(100)) {
+            sendProgress(open);
+            open.progressAt = now;
+        }
+        ++it;
+    }
+}
+
+void Agent::finishRequest(OpenRequest& open) {
+    const JsonDocument moved = open.request->progress();
+    for (size_t index = 0; index < json_object_array_length(moved.get()); ++index) {
+        json_object* row = json_object_array_get_idx(moved.get(), index);
+        json_object* direction = nullptr;
+        json_object* done = nullptr;
+        if (json_object_object_get_ex(row, "direction", &direction) &&
+            json_object_object_get_ex(row, "done", &done)) {
+            const bool put = std::string(json_object_get_string(direction)) == "put";
+            (put ? _counters.bytesSent : _counters.bytesReceived) +=
+                static_cast<uint64_t>(json_object_get_int64(done));
+        }
+    }
+    cli::Reply reply = open.request->finish();
+    _counters.countCommand(open.command, reply.status);
+    if (!open.cancelled) {
+        answer(open.client, open.id.get(), reply.status, reply.result.get(), reply.out, reply.err);
+    }
+    _dirty = true;
+}
+
+void Agent::sendProgress(OpenRequest& open) {
+    JsonDocument rows = open.request->progress();
+    if (json_object_array_length(rows.get()) == 0) {
+        return;
+    }
+    const std::string text = cli::serialise(rows.get());
+    if (text == open.lastProgress) {
+        return;
+    }
+    open.lastProgress = text;
+    JsonDocument line = cli::newObject();
+    if (open.id) {
+        cli::setValue(line.get(), "id", json_object_get(open.id.get()));
+    }
+    cli::setValue(line.get(), "progress", rows.release());
+    _server->send(open.client, plainJson(line.get()), false);
+}
+
+void Agent::cancelRequestsOf(ControlServer::ClientId client) {
+    for (OpenRequest& open : _open) {
+        if (open.client == client && !open.cancelled) {
+            open.cancelled = true;
+            open.request->cancel();
+        }
     }
 }
 
@@ -376,9 +508,7 @@ void Agent::answer(ControlServer::ClientId client, json_object* id, int status, 
     if (result != nullptr) {
         cli::setValue(reply.get(), "result", json_object_get(result));
     }
-    _server->send(client, json_object_to_json_string_ext(reply.get(), JSON_C_TO_STRING_PLAIN |
-                                                                          JSON_C_TO_STRING_NOSLASHESCAPE),
-                  true);
+    _server->send(client, plainJson(reply.get()), true);
 }
 
 JsonDocument Agent::statusDocument() const {
@@ -397,7 +527,15 @@ JsonDocument Agent::statusDocument() const {
 }
 
 JsonDocument Agent::transfersDocument() const {
-    return JsonDocument(json_object_new_array());
+    JsonDocument transfers(json_object_new_array());
+    for (const OpenRequest& open : _open) {
+        JsonDocument rows = open.request->progress();
+        for (size_t index = 0; index < json_object_array_length(rows.get()); ++index) {
+            json_object_array_add(transfers.get(),
+                                  json_object_get(json_object_array_get_idx(rows.get(), index)));
+        }
+    }
+    return transfers;
 }
 
 }  // namespace

@@ -165,6 +165,12 @@ void ControlServer::send(ClientId id, const std::string& line, bool last) {
     }
 }
 
+void ControlServer::flush() {
+    for (auto& [id, client] : _clients) {
+        writeTo(client);
+    }
+}
+
 void ControlServer::acceptClients() {
     for (;;) {
         const int fd = ::accept4(_listen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);

@@ -41,6 +41,8 @@ class ControlServer {
     void handle(const std::vector<pollfd>& fds);
     // Queues a line for the client; `last` ends its request, so it is read again.
     void send(ClientId client, const std::string& line, bool last);
+    // Writes what waits for each client, as far as its socket takes it now (on the way out).
+    void flush();
     const std::string& path() const { return _path; }
 
   private:

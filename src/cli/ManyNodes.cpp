@@ -80,6 +80,14 @@ void CallOnNodes::queue(BusSchedule& schedule, const NodeProvider& nodes) {
     }
 }
 
+void CallOnNodes::releaseResults(BusSchedule& schedule) const {
+    for (const NodePart& part : _parts) {
+        if (part.job) {
+            schedule.release(*part.job);
+        }
+    }
+}
+
 bool CallOnNodes::ended(const BusSchedule& schedule) const {
     return std::ranges::all_of(_parts, [&schedule](const NodePart& part) {
         return !part.job || schedule.result(*part.job).done;

@@ -59,6 +59,8 @@ class CallOnNodes {
     virtual JsonDocument progress() const;
     // Transfers stop after the step under way and end on their nodes.
     virtual void cancel() {}
+    // Lets the schedule forget the results of the operations that ended.
+    void releaseResults(BusSchedule& schedule) const;
     const std::string& bus() const { return _settings.bus; }
 
   protected:

@@ -231,6 +231,9 @@ class QueuedRequest : public PendingRequest {
     QueuedRequest(const Settings& settings, std::unique_ptr<CallOnNodes> call,
                   BusSchedule& schedule)
         : _settings(settings), _call(std::move(call)), _schedule(schedule) {}
+    ~QueuedRequest() override { _call->releaseResults(_schedule); }
+    QueuedRequest(const QueuedRequest&) = delete;
+    QueuedRequest& operator=(const QueuedRequest&) = delete;
 
     bool done() const override { return _call->ended(_schedule); }
 
