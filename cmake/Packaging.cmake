@@ -57,7 +57,8 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 # Files under /etc are the administrator's once installed.
 configure_file(${kestro_debian}/conffiles.in ${PROJECT_BINARY_DIR}/debian/conffiles @ONLY)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA
-  ${PROJECT_BINARY_DIR}/debian/conffiles ${kestro_debian}/postinst ${kestro_debian}/postrm)
+  ${PROJECT_BINARY_DIR}/debian/conffiles ${kestro_debian}/postinst ${kestro_debian}/prerm
+  ${kestro_debian}/postrm)
 set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${kestro_debian}/triggers)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
