@@ -41,16 +41,29 @@ if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
 else()
   set(KESTRO_SYSCONFDIR ${CMAKE_INSTALL_SYSCONFDIR})
 endif()
-# tmpfiles.d and udev rules live under lib/ whatever the library folder is.
 # The configuration holds the device API's key and the Wi-Fi passwords: no
 # one but its owner and group reads it (the package's postinst hands it to
 # the group i2c).
 install(FILES ${PROJECT_SOURCE_DIR}/examples/config.json
   DESTINATION ${KESTRO_SYSCONFDIR}/i2c-kestro COMPONENT tools
   PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ)
+install(FILES packaging/board/agent.json
+  DESTINATION ${KESTRO_SYSCONFDIR}/i2c-kestro COMPONENT tools)
 install(FILES packaging/board/logrotate RENAME i2c-kestro
   DESTINATION ${KESTRO_SYSCONFDIR}/logrotate.d COMPONENT tools)
+# tmpfiles.d, sysusers.d and udev rules live under lib/ whatever the library
+# folder is.
 install(FILES packaging/board/tmpfiles.conf RENAME i2c-kestro.conf
   DESTINATION lib/tmpfiles.d COMPONENT tools)
 install(FILES packaging/board/udev.rules RENAME 60-i2c-kestro.rules
   DESTINATION lib/udev/rules.d COMPONENT tools)
+install(FILES packaging/board/sysusers.conf RENAME i2c-kestro.conf
+  DESTINATION lib/sysusers.d COMPONENT tools)
+# Debian 12's packages ship their systemd units in /lib/systemd/system.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(KESTRO_SYSTEMD_UNITDIR /lib/systemd/system)
+else()
+  set(KESTRO_SYSTEMD_UNITDIR lib/systemd/system)
+endif()
+install(FILES packaging/board/i2c-kestro-agent.service
+  DESTINATION ${KESTRO_SYSTEMD_UNITDIR} COMPONENT tools)

@@ -36,8 +36,10 @@ i2c-kestro and the CMake package i2c-kestro (imported targets such as
 i2c-kestro::sbc) for building board applications with the library.")
 kestro_debian_package(tools i2c-kestro electronics
   "operator tool for a board's I2C microcontroller nodes"
-  "i2c-kestro-cli with its manual page and bash completion, and the board's
-files: the configuration /etc/i2c-kestro/config.json, the log file
+  "i2c-kestro-cli with its manual page and bash completion, the board agent's
+systemd unit i2c-kestro-agent.service (installed disabled) with its system
+user and its settings /etc/i2c-kestro/agent.json, and the board's files: the
+configuration /etc/i2c-kestro/config.json, the log file
 /var/log/NorvaneLogger.logs with its logrotate rule, and a udev rule that
 lets members of the i2c and gpio groups reach the I2C buses and GPIO chips.")
 kestro_debian_package(sim i2c-kestro-sim devel
@@ -57,7 +59,8 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 # Files under /etc are the administrator's once installed.
 configure_file(${kestro_debian}/conffiles.in ${PROJECT_BINARY_DIR}/debian/conffiles @ONLY)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA
-  ${PROJECT_BINARY_DIR}/debian/conffiles ${kestro_debian}/postinst ${kestro_debian}/postrm)
+  ${PROJECT_BINARY_DIR}/debian/conffiles ${kestro_debian}/postinst ${kestro_debian}/prerm
+  ${kestro_debian}/postrm)
 set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${kestro_debian}/triggers)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 

@@ -31,7 +31,7 @@ want_arm64=false
 for arg in "$@"; do
   case "$arg" in
     --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
-    --package) packages+=(dpkg-dev lintian) ;;
+    --package) packages+=(dpkg-dev lintian systemd) ;;
     --aarch64) packages+=("${aarch64_packages[@]}"); want_arm64=true ;;
     *) echo "install-deps: unknown option $arg" >&2; exit 2 ;;
   esac

@@ -7,9 +7,14 @@
 #    pkg-config) and run under the installed simulator;
 #  - the same against the unpacked .deb files, and the tool's board
 #    subcommand (its module found in the installed layout);
+#  - the board agent's files in the tools package: its systemd unit (exposure
+#    at most 2.0 by systemd-analyze security), its sysusers.d and tmpfiles.d
+#    files, agent.json a conffile;
 #  - the .deb files installed by dpkg into a throwaway copy of this system (an
 #    overlay in a mount namespace of its own): who may read the configuration,
-#    fresh and after an upgrade;
+#    fresh and after an upgrade; the agent's user and groups, its unit left
+#    disabled and accepted by systemd-analyze verify, and what a purge takes
+#    away;
 #  - a second package build in a folder of another name giving the same .deb
 #    files, byte for byte.
 # Nothing is installed into the system itself.
@@ -19,6 +24,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(realpath "${1:?usage: scripts/test-install.sh <package build folder>}")
 consumer=$PWD/examples/consumer
+tools_deb=$(ls "$build"/packages/i2c-kestro_*.deb)
+# Set to true once the tools package installs the board agent's program: until
+# then /usr/bin/i2c-kestro-agent must be missing, afterwards present.
+agent_program_shipped=false
+agent_program=/usr/bin/i2c-kestro-agent
+agent_unit=/lib/systemd/system/i2c-kestro-agent.service
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -108,18 +119,33 @@ board=$(under_simulator "$work/unpacked/usr" "$work/unpacked/usr/bin/i2c-kestro-
   fail "the packaged tool's board subcommand ended with status $?: $board"
 grep -q '"id": "node-2"' <<<"$board" || fail "the packaged tool's board found no node-2: $board"
 
+echo "== the board agent's files in $(basename "$tools_deb")"
+listing=$(dpkg-deb -c "$tools_deb")
+for path in "$agent_unit" /usr/lib/sysusers.d/i2c-kestro.conf /usr/lib/tmpfiles.d/i2c-kestro.conf \
+  /etc/i2c-kestro/agent.json; do
+  grep -q " \.$path\$" <<<"$listing" || fail "$path is not in $tools_deb"
+done
+if grep -q " \.$agent_program\$" <<<"$listing"; then
+  $agent_program_shipped || fail "$tools_deb ships $agent_program: set agent_program_shipped=true in $0"
+else
+  ! $agent_program_shipped || fail "$agent_program is not in $tools_deb"
+fi
+dpkg-deb -I "$tools_deb" conffiles | grep -qx /etc/i2c-kestro/agent.json ||
+  fail "/etc/i2c-kestro/agent.json is not a conffile of $tools_deb"
+systemd-analyze security --offline=true --threshold=20 --root="$work/unpacked" "$agent_unit" >/dev/null ||
+  fail "$agent_unit: exposure above 2.0: $(systemd-analyze security --offline=true \
+    --root="$work/unpacked" "$agent_unit" 2>&1 | tail -1)"
+
 echo "== dpkg -i into a throwaway overlay of this system"
 # The configuration's owner and mode, after a fresh install and after
 # reinstalling over an administrator's choice and over what earlier packages
 # left (0644 root:root).
 config=/etc/i2c-kestro/config.json
-tools_deb=$(ls "$build"/packages/i2c-kestro_*.deb)
-listing=$(dpkg-deb -c "$tools_deb")
 grep -q "^-rw-r----- root/root .* \.$config\$" <<<"$listing" ||
   fail "$config is not 0640 root:root in $tools_deb"
 [[ $(id -u) -eq 0 ]] || fail "the install with dpkg into an overlay needs root (a mount namespace)"
 mkdir "$work/overlay"
-modes=$(unshare --mount --propagation private bash -euo pipefail -s "$work/overlay" "$config" \
+observed=$(unshare --mount --propagation private bash -euo pipefail -s "$work/overlay" "$config" \
   "$build"/packages/libi2c-kestro0_*.deb "$tools_deb" <<'EOF'
 overlay=$1 config=$2 root=$1/root
 shift 2
@@ -139,11 +165,24 @@ chroot "$root" sh -c "chmod 0600 $config && chgrp adm $config"
 install_packages
 chroot "$root" sh -c "chmod 0644 $config && chgrp root $config"
 install_packages
+# The agent's user (its primary group first) and its unit, left disabled.
+chroot "$root" id -Gn i2c-kestro
+chroot "$root" systemctl is-enabled i2c-kestro-agent.service || true
+# What systemd finds wrong with the unit, installed, its program beside it.
+chroot "$root" systemd-analyze verify --man=no /lib/systemd/system/i2c-kestro-agent.service 2>&1 || true
+# Enabled by the administrator, with some state: a purge leaves none of it.
+chroot "$root" sh -c 'systemctl enable i2c-kestro-agent.service 2>/dev/null &&
+  mkdir -p /var/lib/i2c-kestro && dpkg --purge i2c-kestro >/dev/null'
+chroot "$root" sh -c 'ls -d /etc/systemd/system/*/i2c-kestro-agent.service /var/lib/i2c-kestro \
+  /etc/i2c-kestro/agent.json 2>/dev/null || true'
 EOF
 ) || fail "installing the packages with dpkg failed"
-expected=$'640 root:i2c\n600 root:adm\n640 root:i2c'
-[[ $modes == "$expected" ]] ||
-  fail "$config after install, reinstall over 0600 root:adm, reinstall over 0644 root:root: $modes"
+expected=$'640 root:i2c\n600 root:adm\n640 root:i2c\ni2c gpio\ndisabled'
+$agent_program_shipped ||
+  expected+=$'\ni2c-kestro-agent.service: Command '$agent_program$' is not executable: No such file or directory'
+[[ $observed == "$expected" ]] || fail "$config after install, reinstall over 0600 root:adm, \
+reinstall over 0644 root:root; the agent's groups; its unit, enabled?, verified; what a purge left:
+$observed"
 
 echo "== build the packages again in a folder of another name"
 again=$work/$(basename "$build")-again
