@@ -27,7 +27,7 @@ consumer=$PWD/examples/consumer
 tools_deb=$(ls "$build"/packages/i2c-kestro_*.deb)
 # Set to true once the tools package installs the board agent's program: until
 # then /usr/bin/i2c-kestro-agent must be missing, afterwards present.
-agent_program_shipped=false
+agent_program_shipped=true
 agent_program=/usr/bin/i2c-kestro-agent
 agent_unit=/lib/systemd/system/i2c-kestro-agent.service
 

@@ -404,8 +404,12 @@ void Agent::onLine(ControlServer::ClientId client, const std::string& line) {
     } else if (name == "reload") {
         reload();
         answer(client, id, 0, nullptr, "reloaded\n", "");
-    } else {
+    } else if (name == "node" || name == "put" || name == "get") {
         startToolRequest(client, id, request.get());
+    } else {
+        answer(client, id, kAgentUsageError, nullptr, "",
+               "unknown command \"" + name +
+                   "\": status, rescan, reload, node, put or get (docs/commands.md)\n");
     }
 }
 

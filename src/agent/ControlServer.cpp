@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iostream>
 #include <stdexcept>
 
 namespace agent {
@@ -56,18 +57,30 @@ void removeStale(const std::string& path, const sockaddr_un& address) {
     ::unlink(path.c_str());
 }
 
-void applyGroupAndMode(const AgentConfig& config) {
-    if (!config.socketGroup.empty()) {
-        const group* found = ::getgrnam(config.socketGroup.c_str());
-        if (found == nullptr || ::chown(config.socketPath.c_str(), static_cast<uid_t>(-1),
-                                        found->gr_gid) != 0) {
-            throw std::runtime_error("cannot give " + config.socketPath + " to group " +
-                                     config.socketGroup +
-                                     (found == nullptr ? ": no such group" : ": " +
-                                      std::string(std::strerror(errno))) +
-                                     " (set socket.group to \"\" to keep the agent's own)");
-        }
+// The group only widens who may connect: when it cannot be given, the socket stays the agent's
+// own and the agent says so.
+void applyGroup(const AgentConfig& config) {
+    if (config.socketGroup.empty()) {
+        return;
     }
+    const group* found = ::getgrnam(config.socketGroup.c_str());
+    struct stat info {};
+    if (found != nullptr && ::stat(config.socketPath.c_str(), &info) == 0 &&
+        info.st_gid == found->gr_gid) {
+        return;
+    }
+    if (found == nullptr || ::chown(config.socketPath.c_str(), static_cast<uid_t>(-1),
+                                    found->gr_gid) != 0) {
+        std::cerr << "i2c-kestro-agent: " << config.socketPath << " stays in the agent's own group: "
+                  << (found == nullptr ? "there is no group " + config.socketGroup
+                                       : "cannot give it to group " + config.socketGroup + " (" +
+                                             std::strerror(errno) + ")")
+                  << std::endl;
+    }
+}
+
+void applyGroupAndMode(const AgentConfig& config) {
+    applyGroup(config);
     if (::chmod(config.socketPath.c_str(), config.socketMode) != 0) {
         throw std::runtime_error(errnoText("cannot set the mode of", config.socketPath));
     }

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 
 #include "Json.h"
@@ -111,6 +112,8 @@ bool StateStore::save(const Supervisor& supervisor, json_object* transfers) {
     cli::setValue(state.get(), "job_runs", runs.release());
     cli::setValue(state.get(), "transfers", json_object_get(transfers));
     const std::string text = cli::serialise(state.get()) + "\n";
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::path(_path).parent_path(), ignored);
     const std::string temporary = _path + ".new";
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
     const bool written = fd >= 0 && writeWhole(fd, text) && ::fsync(fd) == 0;

@@ -203,6 +203,16 @@ INSTANTIATE_TEST_SUITE_P(
         BadSetting{"NotJson", ", \"bus\": ", "not valid JSON"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The settings files shipped and the example pass the check: the board's start-up is what
+// fails then, with a configuration that is not there (1).
+TEST(AgentSettings, OfThePackageAndTheExampleAreAccepted) {
+    for (const char* file : {KESTRO_EXAMPLES "/agent.json", KESTRO_PACKAGED_SETTINGS}) {
+        const ChildOutcome outcome = runProgram({KESTRO_AGENT_PATH, "--config", "/nonexistent/config.json",
+                                                 "--agent-config", file, "--foreground"});
+        EXPECT_EQ(outcome.status, 1) << file << ": " << outcome.err;
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 
 struct Request {
@@ -229,16 +239,27 @@ TEST(Agent, AnswersEachRequestAndNeverStallsOnAHostileClient) {
         {"not an object", "[1, 2]\n", "a request is one JSON object on one line"},
         {"no command", "{\"id\": \"x\"}\n", "\"id\":\"x\",\"status\":64,"},
         {"command not a text", "{\"command\": 5}\n", "needs \\\"command\\\", a text"},
-        {"unknown command", "{\"command\": \"format-disk\"}\n", "unknown command \\\"format-disk\\\""},
+        {"unknown command", "{\"command\": \"format-disk\"}\n", "unknown command \\\"format-disk\\\": status, rescan"},
         {"binary", std::string("\xff\x00\x01\n", 4), "\"status\":64,"},
         {"too long", std::string(80 * 1024, 'x'), "a request is longer than 65536 bytes"},
         {"rescan", "{\"command\": \"rescan\"}\n", "\"status\":0,\"stdout\":\"rescan started\\n\""},
+        {"node command", "{\"id\": 1, \"command\": \"node\", \"nodes\": \"0x10\", \"name\": \"get-values-a0\"}\n",
+         "\"id\":1,\"status\":0,\"stdout\":\"values: 21 22 0 1 255\\n\""},
+        {"node command refused", "{\"command\": \"node\", \"nodes\": \"0x10\", \"name\": \"get-valuez\"}\n",
+         "\"status\":64,"},
+        {"silent node", "{\"command\": \"node\", \"nodes\": \"0x13\", \"name\": \"get-time\"}\n",
+         "\"status\":10,"},
     };
     for (const Request& request : requests) {
         EXPECT_THAT(ask(agent.socketPath(), request.bytes), HasSubstr(request.reply)) << request.name;
     }
     ::close(halfway);
     ::close(silent);
+    // The tool goes through the socket and prints what it prints alone.
+    const ChildOutcome tool = runProgram(
+        {KESTRO_CLI_PATH, "--agent-socket", agent.socketPath(), "node", "0x10", "get-values-a0"});
+    EXPECT_EQ(tool.status, 0);
+    EXPECT_EQ(tool.out, "values: 21 22 0 1 255\n");
     const std::string status = ask(agent.socketPath(), "{\"command\": \"status\"}\n");
     EXPECT_THAT(status, HasSubstr("\"online\":3,\"total\":5"));
     EXPECT_EQ(agent.stop(), 0);
