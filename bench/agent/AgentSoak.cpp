@@ -83,6 +83,7 @@ std::string agentSettings(const fs::path& dir) {
 }
 
 pid_t launch(const std::vector<std::string>& words, const fs::path& out) {
+    std::fflush(stdout);
     const pid_t pid = ::fork();
     if (pid == 0) {
         if (std::freopen(out.c_str(), "w", stdout) == nullptr) {
@@ -274,16 +275,24 @@ void socketOverhead(const fs::path& dir) {
     while (read(dir / "real-out").find("serving") == std::string::npos && Clock::now() < until) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    std::vector<double> overheads;
+    std::vector<double> tool;
+    std::vector<double> socket;
     for (int i = 0; i < 30; ++i) {
-        overheads.push_back(timedToolCall(dir / "real" / "agent.sock") - kCommandWaitMs);
+        tool.push_back(timedToolCall(dir / "real" / "agent.sock") - kCommandWaitMs);
+        const Clock::time_point start = Clock::now();
+        request(dir / "real" / "agent.sock",
+                R"({"command": "node", "nodes": "0x10", "name": "get-identity"})");
+        socket.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count() -
+                         kCommandWaitMs);
     }
     stop(launcher);
-    std::sort(overheads.begin(), overheads.end());
-    std::printf("socket: i2c-kestro-cli node 0x10 get-identity through the agent, beyond the "
-                "command's %.0f ms wait: median %.2f ms, p95 %.2f ms (target at most 5)\n",
-                kCommandWaitMs, overheads[overheads.size() / 2],
-                overheads[overheads.size() * 95 / 100]);
+    std::sort(tool.begin(), tool.end());
+    std::sort(socket.begin(), socket.end());
+    std::printf("socket: node 0x10 get-identity, beyond the command's %.0f ms wait: the request "
+                "on the socket median %.2f ms, p95 %.2f ms (target at most 5); the whole tool "
+                "(its own start included) median %.2f ms, p95 %.2f ms\n",
+                kCommandWaitMs, socket[socket.size() / 2], socket[socket.size() * 95 / 100],
+                tool[tool.size() / 2], tool[tool.size() * 95 / 100]);
 }
 
 }  // namespace
@@ -292,7 +301,7 @@ int main(int argc, char** argv) {
     const double hours = argc > 1 ? std::atof(argv[1]) : 24;
     char pattern[] = "/tmp/kestro-agent-soak-XXXXXX";
     const fs::path dir = ::mkdtemp(pattern);
-    const int status = soak(dir, hours);
+    const int status = hours > 0 ? soak(dir, hours) : 0;
     socketOverhead(dir);
     fs::remove_all(dir);
     return status;

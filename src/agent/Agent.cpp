@@ -279,9 +279,10 @@ void Agent::waitForWork(Clock::time_point wakeUp) {
     const Clock::time_point now = Clock::now();
     const auto wait = std::clamp(wakeUp - now, Clock::duration::zero(),
                                  std::chrono::duration_cast<Clock::duration>(kLongestSleep));
-    // Rounded up, so the loop never wakes just before an operation is due and spins.
-    const auto waitMs = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
-    if (::poll(fds.data(), fds.size(), static_cast<int>(waitMs)) <= 0) {
+    const auto waitNs = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+    const timespec timeout{static_cast<time_t>(waitNs / 1000000000),
+                           static_cast<long>(waitNs % 1000000000)};
+    if (::ppoll(fds.data(), fds.size(), &timeout, nullptr) <= 0) {
         return;
     }
     if ((fds[0].revents & POLLIN) != 0 && !handleSignals()) {
