@@ -277,8 +277,10 @@ void Agent::waitForWork(Clock::time_point wakeUp) {
     std::vector<pollfd> fds{{_signals, POLLIN, 0}};
     _server->addPollFds(fds);
     const Clock::time_point now = Clock::now();
+    // With metrics on, the loop comes round at least once a second to publish them.
+    const auto longest = _metrics ? std::chrono::seconds(1) : kLongestSleep;
     const auto wait = std::clamp(wakeUp - now, Clock::duration::zero(),
-                                 std::chrono::duration_cast<Clock::duration>(kLongestSleep));
+                                 std::chrono::duration_cast<Clock::duration>(longest));
     const auto waitNs = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
     const timespec timeout{static_cast<time_t>(waitNs / 1000000000),
                            static_cast<long>(waitNs % 1000000000)};

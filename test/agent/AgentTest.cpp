@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <json-c/json.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -327,16 +328,64 @@ class NotifySocket {
     int _fd = -1;
 };
 
-TEST(Agent, TellsTheServiceManagerItIsReadyHowManyNodesAreOnlineAndThatItStops) {
+// A loopback port nothing listens on now.
+int freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+// The body of GET /metrics, once it holds `awaited` (the loop publishes once a second).
+std::string scrape(int port, const std::string& awaited) {
+    std::string body;
+    for (int attempt = 0; attempt < 300 && body.find(awaited) == std::string::npos; ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        const std::string get = "GET /metrics HTTP/1.0\r\nConnection: close\r\n\r\n";
+        body.clear();
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            ::send(fd, get.data(), get.size(), MSG_NOSIGNAL) > 0) {
+            char buffer[4096];
+            for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) {
+                body.append(buffer, static_cast<size_t>(got));
+            }
+        }
+        ::close(fd);
+    }
+    return body;
+}
+
+TEST(Agent, TellsTheServiceManagerHowItIsAndServesItsMetricsWhenAsked) {
     const TempDir dir;
     const NotifySocket manager(dir);
-    RunningAgent agent(dir, settings(dir, ""), {},
-                       {"NOTIFY_SOCKET=" + manager.path(), "WATCHDOG_USEC=600000000"});
+    const int port = freePort();
+    RunningAgent agent(dir,
+                       settings(dir, ", \"metrics\": { \"enabled\": true, \"listen\": \"127.0.0.1:" +
+                                         std::to_string(port) + "\" }"),
+                       {}, {"NOTIFY_SOCKET=" + manager.path(), "WATCHDOG_USEC=600000000"});
     ASSERT_TRUE(agent.serving()) << agent.err();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const std::string metrics =
+        scrape(port, "i2c_kestro_commands_total{command=\"sync-clock\",status=\"0\"} 3\n");
     EXPECT_EQ(agent.stop(), 0);
     EXPECT_EQ(manager.messages(),
               "READY=1\nWATCHDOG=1\nSTATUS=3 of 5 nodes online\nSTOPPING=1\n");
+    for (const char* line : {"\ni2c_kestro_node_up{id=\"node-1\",address=\"0x10\"} 1\n",
+                             "\ni2c_kestro_node_up{id=\"node-4\",address=\"0x13\"} 0\n",
+                             "\ni2c_kestro_node_clock_offset_seconds{id=\"node-1\",address=\"0x10\"} -1.",
+                             "\ni2c_kestro_commands_total{command=\"sync-clock\",status=\"0\"} 3\n",
+                             "\n# TYPE i2c_kestro_poll_round_trip_seconds histogram\n"}) {
+        EXPECT_THAT(metrics, HasSubstr(line));
+    }
 }
 
 }  // namespace
