@@ -83,12 +83,15 @@ class RunningAgent {
                  const std::vector<std::string>& environment = {})
         : _dir(dir) {
         writeFile(dir.path() / "agent.json", agentSettings);
-        std::vector<std::string> words = simCommand(
-            simOptions, targetCommand(KESTRO_AGENT_PATH, environment));
+        std::vector<std::string> words = simCommand(simOptions, {KESTRO_AGENT_PATH});
         words.insert(words.end(), {"--config", KESTRO_EXAMPLES "/config.json", "--agent-config",
                                    (dir.path() / "agent.json").string(), "--foreground"});
         _pid = ::fork();
         if (_pid == 0) {
+            // The launcher hands its environment on to the program it starts.
+            for (const std::string& entry : environment) {
+                ::putenv(const_cast<char*>(entry.c_str()));
+            }
             if (std::freopen((dir.path() / "out").c_str(), "w", stdout) == nullptr ||
                 std::freopen((dir.path() / "err").c_str(), "w", stderr) == nullptr) {
                 ::_exit(126);
@@ -176,9 +179,10 @@ class AgentSettings : public testing::TestWithParam<BadSetting> {};
 TEST_P(AgentSettings, AreRefusedWithOneLineNamingTheKeyAndStatus64) {
     const TempDir dir;
     writeFile(dir.path() / "agent.json", settings(dir, GetParam().extra));
-    const ChildOutcome outcome = runProgram(
-        {KESTRO_AGENT_PATH, "--config", KESTRO_EXAMPLES "/config.json", "--agent-config",
-         (dir.path() / "agent.json").string(), "--foreground"});
+    std::vector<std::string> words = targetCommand(KESTRO_AGENT_PATH);
+    words.insert(words.end(), {"--config", KESTRO_EXAMPLES "/config.json", "--agent-config",
+                               (dir.path() / "agent.json").string(), "--foreground"});
+    const ChildOutcome outcome = runProgram(words);
     EXPECT_EQ(outcome.status, 64);
     EXPECT_THAT(outcome.err, HasSubstr(GetParam().complaint));
     EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
@@ -208,8 +212,10 @@ INSTANTIATE_TEST_SUITE_P(
 // fails then, with a configuration that is not there (1).
 TEST(AgentSettings, OfThePackageAndTheExampleAreAccepted) {
     for (const char* file : {KESTRO_EXAMPLES "/agent.json", KESTRO_PACKAGED_SETTINGS}) {
-        const ChildOutcome outcome = runProgram({KESTRO_AGENT_PATH, "--config", "/nonexistent/config.json",
-                                                 "--agent-config", file, "--foreground"});
+        std::vector<std::string> words = targetCommand(KESTRO_AGENT_PATH);
+        words.insert(words.end(), {"--config", "/nonexistent/config.json", "--agent-config", file,
+                                   "--foreground"});
+        const ChildOutcome outcome = runProgram(words);
         EXPECT_EQ(outcome.status, 1) << file << ": " << outcome.err;
     }
 }
@@ -257,8 +263,9 @@ TEST(Agent, AnswersEachRequestAndNeverStallsOnAHostileClient) {
     ::close(halfway);
     ::close(silent);
     // The tool goes through the socket and prints what it prints alone.
-    const ChildOutcome tool = runProgram(
-        {KESTRO_CLI_PATH, "--agent-socket", agent.socketPath(), "node", "0x10", "get-values-a0"});
+    std::vector<std::string> words = targetCommand(KESTRO_CLI_PATH);
+    words.insert(words.end(), {"--agent-socket", agent.socketPath(), "node", "0x10", "get-values-a0"});
+    const ChildOutcome tool = runProgram(words);
     EXPECT_EQ(tool.status, 0);
     EXPECT_EQ(tool.out, "values: 21 22 0 1 255\n");
     const std::string status = ask(agent.socketPath(), "{\"command\": \"status\"}\n");
