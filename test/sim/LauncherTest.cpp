@@ -218,14 +218,14 @@ TEST_F(Launcher, WithoutFastEveryWaitReallyElapses) {
 // does; a descriptor that becomes ready meanwhile (written by a thread after a sleep of 1 s)
 // ends the wait then. The clock moves on once no process has called the board for 2 ms of real
 // time, which a thread starved of the processor on a loaded machine may miss: such a run is
-// made again, twice at most.
+// made again, five times at most.
 TEST_F(Launcher, WithFastAWaitInPollOrItsKinMovesTheClockAndEndsWhenADescriptorIsReady) {
     std::string outcomes;
     for (const char* written : {"", "written"}) {
         for (const char* call : {"poll", "ppoll", "epoll_wait", "select"}) {
             const std::vector<std::string> command = {KESTRO_WAITING_PROGRAM, call, written};
             ChildOutcome run = runProgram(kestro::test::simCommand({"--fast"}, command));
-            for (int again = 0; *written != '\0' && again < 2 &&
+            for (int again = 0; *written != '\0' && again < 5 &&
                                 run.out.find(": 1 after 1000 ms") == std::string::npos;
                  ++again) {
                 run = runProgram(kestro::test::simCommand({"--fast"}, command));
