@@ -38,6 +38,13 @@ bool answersWithId(uint8_t address, const char* bus, const std::string& id) {
 
 }  // namespace
 
+std::optional<uint8_t> deviceAddress(json_object* document) {
+    uint8_t address = 0;
+    return lookUpAddress(document, address) == AddressLookup::Found
+               ? std::optional<uint8_t>(address)
+               : std::nullopt;
+}
+
 void SBC::discoverNodesOnBus(FoundDevices& found, const char* bus) {
     for (const auto& [id, document] : _devices) {
         uint8_t address = 0;

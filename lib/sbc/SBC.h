@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <set>
 #include <string>
@@ -146,6 +147,10 @@ class SBC {
 };
 
 std::ostream& operator<<(std::ostream& os, const SBC& sbc);
+
+// The address discovery probes for a device document: the low 8 bits of "config" -> "addr";
+// nothing when the document has none.
+std::optional<uint8_t> deviceAddress(json_object* document);
 
 // Writes a JSON value as an indented tree on standard output; top-level calls pass indent 0.
 void printJson(json_object* value, int indent, bool indentFirst, std::string title);

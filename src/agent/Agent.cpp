@@ -36,17 +36,6 @@ bool fatalBoardError(int32_t error) {
     return error != OKEY && error != SERVER_RESPONSE && error != NODES_CONFIG_PARSE;
 }
 
-// The device's address as discovery reads it: "config" -> "addr", its low 8 bits.
-std::optional<uint8_t> deviceAddress(json_object* document) {
-    json_object* config = nullptr;
-    json_object* addr = nullptr;
-    if (!json_object_object_get_ex(document, "config", &config) ||
-        !json_object_object_get_ex(config, "addr", &addr)) {
-        return std::nullopt;
-    }
-    return static_cast<uint8_t>(json_object_get_int(addr));
-}
-
 std::map<std::string, uint8_t> listedDevices(const SBC& board) {
     std::map<std::string, uint8_t> devices;
     for (const auto& [id, document] : board._devices) {

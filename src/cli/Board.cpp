@@ -106,17 +106,6 @@ std::string stepsText(const Steps& steps) {
     return text;
 }
 
-std::optional<unsigned> documentAddress(json_object* document) {
-    json_object* config = nullptr;
-    json_object* addr = nullptr;
-    if (!json_object_object_get_ex(document, "config", &config) ||
-        !json_object_object_get_ex(config, "addr", &addr)) {
-        return std::nullopt;
-    }
-    // The board probes the low 8 bits of the configured number.
-    return static_cast<uint8_t>(json_object_get_int(addr));
-}
-
 // The device list as the API gives it: discovery has dropped the devices it did not find.
 void addDevices(SBC& board, json_object* document, std::string& text) {
     board.fetchDevices();
@@ -125,7 +114,7 @@ void addDevices(SBC& board, json_object* document, std::string& text) {
     for (const auto& [id, entry] : board._devices) {
         json_object* device = json_object_new_object();
         setText(device, "id", id);
-        const std::optional<unsigned> address = documentAddress(entry);
+        const std::optional<uint8_t> address = deviceAddress(entry);
         setValue(device, "address",
                  address ? json_object_new_int(static_cast<int>(*address)) : nullptr);
         json_object_array_add(devices, device);

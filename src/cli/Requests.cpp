@@ -18,11 +18,6 @@ namespace cli {
 
 namespace {
 
-// The tool's own bounds: a repeat waits a second more each time; a poll interval past a
-// second would wait longer than any reply takes.
-constexpr int64_t kMaxRetries = 100;
-constexpr int64_t kMaxPollMs = 1000;
-constexpr uint32_t kMicrosecondsPerMs = 1000;
 // A value quoted in a complaint is cut here, so the answer stays one short line.
 constexpr size_t kQuotedLength = 64;
 

@@ -76,14 +76,9 @@ constexpr const char* kFooter =
     "  i2c-kestro-cli status\n"
     "  i2c-kestro-cli --direct node 0x20 get-time\n";
 
-// Each repeat waits a second more: more than 100 is no longer a transfer but a hang.
-constexpr uint32_t kMaxRetries = 100;
 // --poll without a value; a poll is a read of three bytes, a few hundred microseconds at
 // 100 kHz, so polling every 2 ms keeps the bus mostly free for the other nodes.
 constexpr const char* kDefaultPollMs = "2";
-// A poll interval past a second would wait longer than any reply takes.
-constexpr uint32_t kMaxPollMs = 1000;
-constexpr uint32_t kMicrosecondsPerMs = 1000;
 
 enum class Kind { Scan, Board, Node, Put, Get, Status };
 

@@ -14,6 +14,13 @@ namespace cli {
 
 enum class Direction { Put, Get };
 
+// Bounds of the command line and of the agent's requests alike. Each repeat waits a second
+// more: more than 100 is no longer a transfer but a hang. A poll interval past a second would
+// wait longer than any reply takes.
+constexpr uint32_t kMaxRetries = 100;
+constexpr uint32_t kMaxPollMs = 1000;
+constexpr uint32_t kMicrosecondsPerMs = 1000;
+
 // A one-line progress bar on standard error, redrawn at most ten times a second.
 class ProgressBar {
   public:
