@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <list>
 #include <map>
@@ -185,6 +186,9 @@ int Agent::run(void (*ready)()) {
         std::cerr << "i2c-kestro-agent: " << e.what() << std::endl;
         return kAgentCannotServe;
     }
+    // Copies of handed-over files that an agent which died left behind: no request needs them.
+    std::error_code ignored;
+    std::filesystem::remove_all(_config.stateDir + "/spool", ignored);
     for (const std::string& transfer : _state.restore(*_supervisor)) {
         onEvent(transfer + " was under way when the agent last stopped; it was interrupted");
     }

@@ -273,6 +273,8 @@ std::string askHandingPipes(const std::string& path, const Request& request, siz
 
 TEST(Agent, AnswersEachRequestAndNeverStallsOnAHostileClient) {
     const TempDir dir;
+    std::filesystem::create_directory(dir.path() / "spool");
+    writeFile(dir.path() / "spool" / "put-left", "a copy an agent that died left behind");
     RunningAgent agent(dir, settings(dir, ""));
     ASSERT_TRUE(agent.serving()) << agent.err();
 
