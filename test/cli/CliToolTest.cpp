@@ -423,7 +423,8 @@ const char* const kStatusReply =
     R"( "put", "remote": "fw.bin", "done": 800, "total": 8192}]}})";
 
 // The tool through a canned agent (named by I2C_KESTRO_AGENT_SOCKET): what the agent sends is
-// what it prints and ends with; local paths go absolute; a silent agent, a broken reply and a
+// what it prints and ends with; put's file and a single get's destination go as descriptors,
+// other local paths absolute; a silent agent, a broken reply and a
 // missing agent are said plainly; without an agent, or with --direct, it opens the bus.
 TEST(Tool, GoesThroughTheAgentWhenOneListensAndOpensTheBusOtherwise) {
     const TempDir folder;
@@ -437,7 +438,10 @@ TEST(Tool, GoesThroughTheAgentWhenOneListensAndOpensTheBusOtherwise) {
         {{"node", "0x20,0x21", "get-time"},
          {R"({"id": 1, "progress": [{"address": 32, "done": 1, "total": 2}]})", reply}},
         {{"-q", "put", "--poll", "0x20", "put.bin"}, {reply}},
+        {{"put", "0x20", "gone.bin"}, {reply}},
         {{"--json", "get", "0x20", "log.txt"}, {reply}},
+        {{"get", "0x20", "log.txt", "ok.txt"},
+         {R"({"id": 1, "status": 0, "stdout": "fetched\n", "stderr": ""})"}},
         {{"get", "0x20,0x21", "log.txt"}, {"hello"}},
         {{"--json", "node", "0x20", "get-time"}, {}},
         {{"status"}, {kStatusReply}},
@@ -446,6 +450,7 @@ TEST(Tool, GoesThroughTheAgentWhenOneListensAndOpensTheBusOtherwise) {
         {{"--agent-socket", noAgent, "node", "0x20", "get-identity"}, {"-"}},
         {{"--direct", "node", "0x20", "get-identity"}, {"-"}},
     };
+    writeFile(folder.path() / "put.bin", "k");
     const fs::path home = fs::current_path();
     fs::current_path(folder.path());
     std::string transcript;
@@ -461,7 +466,14 @@ TEST(Tool, GoesThroughTheAgentWhenOneListensAndOpensTheBusOtherwise) {
     }
     fs::current_path(home);
     ::unsetenv("I2C_KESTRO_AGENT_SOCKET");
-    expectGolden("agent-client.txt", transcript, {{folder.path().string(), "<folder>"}});
+    // A fetch the agent finished is in place; a failed one left nothing.
+    std::set<std::string> files;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder.path())) {
+        files.insert(entry.path().filename().string());
+    }
+    transcript += "files:";
+    for (const std::string& file : files) transcript += " " + file;
+    expectGolden("agent-client.txt", transcript + "\n", {{folder.path().string(), "<folder>"}});
 }
 
 }  // namespace
