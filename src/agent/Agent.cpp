@@ -219,8 +219,8 @@ bool Agent::bringUp() {
         _board->_error = OKEY;
         _board->setGpio(true);
     }
-    _supervisor = std::make_unique<Supervisor>(
-        _config, _schedule, _counters, [this](const std::string& text) { onEvent(text); });
+    _supervisor = std::make_unique<Supervisor>(_config, _schedule, _counters,
+                                               [this](const std::string& text) { onEvent(text); });
     _schedule.onDone = [this](BusSchedule::JobId id, const BusSchedule::Result& result) {
         _supervisor->takeResult(id, result);
     };
@@ -239,7 +239,8 @@ void Agent::adoptFoundNodes() {
             ++it;
             continue;
         }
-        _supervisor->adoptFound(it->first, device->second, std::unique_ptr<NorvaneI2CNode>(it->second));
+        _supervisor->adoptFound(it->first, device->second,
+                                std::unique_ptr<NorvaneI2CNode>(it->second));
         it = found.erase(it);
     }
 }

@@ -71,8 +71,9 @@ void removeStale(const std::string& path, const sockaddr_un& address) {
         return;
     }
     if (!S_ISSOCK(info.st_mode)) {
-        throw std::runtime_error(path + " exists and is not a socket; remove it or choose another "
-                                        "socket path");
+        throw std::runtime_error(path +
+                                 " exists and is not a socket; remove it or choose another "
+                                 "socket path");
     }
     const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const bool answers =
@@ -96,9 +97,10 @@ void applyGroup(const AgentConfig& config) {
         info.st_gid == found->gr_gid) {
         return;
     }
-    if (found == nullptr || ::chown(config.socketPath.c_str(), static_cast<uid_t>(-1),
-                                    found->gr_gid) != 0) {
-        std::cerr << "i2c-kestro-agent: " << config.socketPath << " stays in the agent's own group: "
+    if (found == nullptr ||
+        ::chown(config.socketPath.c_str(), static_cast<uid_t>(-1), found->gr_gid) != 0) {
+        std::cerr << "i2c-kestro-agent: " << config.socketPath
+                  << " stays in the agent's own group: "
                   << (found == nullptr ? "there is no group " + config.socketGroup
                                        : "cannot give it to group " + config.socketGroup + " (" +
                                              std::strerror(errno) + ")")

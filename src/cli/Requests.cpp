@@ -31,8 +31,8 @@ constexpr uint32_t kMicrosecondsPerMs = 1000;
 constexpr size_t kQuotedLength = 64;
 
 constexpr std::array<std::string_view, 14> kKeys = {
-    "id",      "command", "nodes",   "name", "args",  "local",   "local_fd",
-    "remote",  "retries", "resume",  "poll_ms", "json", "quiet", "verbose"};
+    "id",     "command", "nodes",  "name",    "args", "local", "local_fd",
+    "remote", "retries", "resume", "poll_ms", "json", "quiet", "verbose"};
 
 // Why the request cannot be served, as the one line the reply carries.
 struct Refusal {
@@ -268,7 +268,8 @@ TransferRequest transferOf(json_object* request, Direction direction, bool sever
     transfer.retries = static_cast<uint32_t>(number(request, "retries", 3, kMaxRetries));
     transfer.resume = flag(request, "resume");
     if (direction == Direction::Get && several && flag(request, "local_fd")) {
-        throw Refusal{"local_fd: get on several nodes writes a folder, not one file; give --direct"};
+        throw Refusal{
+            "local_fd: get on several nodes writes a folder, not one file; give --direct"};
     }
     if (direction == Direction::Put) {
         const LocalSide local = localFileOf(request, direction, files, spool);
@@ -359,9 +360,11 @@ class QueuedRequest : public PendingRequest {
 
 }  // namespace
 
-std::variant<Reply, std::unique_ptr<PendingRequest>> startRequest(
-    json_object* request, BusSchedule& schedule, const NodeProvider& nodes,
-    const Workplace& workplace, std::vector<OwnedFd> files) {
+std::variant<Reply, std::unique_ptr<PendingRequest>> startRequest(json_object* request,
+                                                                  BusSchedule& schedule,
+                                                                  const NodeProvider& nodes,
+                                                                  const Workplace& workplace,
+                                                                  std::vector<OwnedFd> files) {
     try {
         if (!json_object_is_type(request, json_type_object)) {
             throw Refusal{"the request is not a JSON object"};

@@ -46,8 +46,10 @@ struct Workplace {
 // Checks the request as the tool checks its command line; a bad one gets status 64 and one
 // line on err. The nodes come from `nodes` (the agent's own), the work goes on `schedule`.
 // `files` came with the request ("local_fd"); they are closed when it ends or is refused.
-std::variant<Reply, std::unique_ptr<PendingRequest>> startRequest(
-    json_object* request, BusSchedule& schedule, const NodeProvider& nodes,
-    const Workplace& workplace, std::vector<OwnedFd> files = {});
+std::variant<Reply, std::unique_ptr<PendingRequest>> startRequest(json_object* request,
+                                                                  BusSchedule& schedule,
+                                                                  const NodeProvider& nodes,
+                                                                  const Workplace& workplace,
+                                                                  std::vector<OwnedFd> files = {});
 
 }  // namespace cli

@@ -490,9 +490,9 @@ int throughAgent(Console& console, const Invocation& run, AgentConnection& agent
     // A fetch the agent finished is put in place; a failed one's file goes with `handed`.
     if (handed.incoming && field(answer.reply.get(), "status") == 0 &&
         !(handed.incoming->sync() && handed.incoming->commit())) {
-        return failCall(console, run.settings, "get", NODE_LOCAL_FILE_FAILURE,
-                        "cannot write " + printableText(fetchTarget(run)) + ": " +
-                            std::strerror(errno));
+        return failCall(
+            console, run.settings, "get", NODE_LOCAL_FILE_FAILURE,
+            "cannot write " + printableText(fetchTarget(run)) + ": " + std::strerror(errno));
     }
     console.passOn(replyText(answer.reply.get(), "stdout"),
                    replyText(answer.reply.get(), "stderr"));

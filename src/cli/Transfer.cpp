@@ -371,8 +371,9 @@ class TransferCall : public CallOnNodes {
         if (const int reason = result.status == NODE_SUCCESS && !_put && _request.handed
                                    ? handOver(*_request.handed)
                                    : 0) {
-            failPart(part, NODE_LOCAL_FILE_FAILURE,
-                     "cannot write " + printableText(_targets[index]) + ": " + std::strerror(reason));
+            failPart(
+                part, NODE_LOCAL_FILE_FAILURE,
+                "cannot write " + printableText(_targets[index]) + ": " + std::strerror(reason));
             return;
         }
         noteTransfer(part, result, _moved[index], [&](double seconds) {
