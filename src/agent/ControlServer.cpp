@@ -248,8 +248,11 @@ void ControlServer::readFrom(ClientId id, Client& client) {
         }
         return;
     }
-    for (cli::OwnedFd& file : files) {
-        client.files.emplace_back(client.inAt + client.in.size(), std::move(file));
+    // Kept no more than one line may have: a client handing over one descriptor after another
+    // cannot fill the agent's table.
+    for (size_t index = 0; index < files.size() && client.files.size() < kMostFilesPerLine;
+         ++index) {
+        client.files.emplace_back(client.inAt + client.in.size(), std::move(files[index]));
     }
     client.in.append(buffer, static_cast<size_t>(got));
     client.lastHeard = std::chrono::steady_clock::now();

@@ -34,7 +34,7 @@ class ControlServer {
     static constexpr size_t kLongestLine = 64 * 1024;
     // Connections beyond this are closed as they come.
     static constexpr size_t kMostClients = 64;
-    // Descriptors kept with one line; any more are closed.
+    // Descriptors kept with one line, and waiting for their line; any more are closed.
     static constexpr size_t kMostFilesPerLine = 2;
 
     // Binds the socket (replacing a stale one) with the configured group and mode; throws
