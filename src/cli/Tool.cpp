@@ -1,6 +1,10 @@
 #include "Tool.h"
 
+#include <limits.h>
+#include <signal.h>
+
 #include <CLI/CLI.hpp>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -376,6 +380,45 @@ HandOver handOverOf(const Invocation& run, const AddressList& list) {
     return handed;
 }
 
+// The hidden file a get through the agent receives into, until it is in place.
+char incomingPath[PATH_MAX];
+
+void removeIncomingAndStop(int signal) {
+    ::unlink(incomingPath);
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
+// While the agent fetches into the hidden file, a signal that ends the tool removes it first,
+// as a direct fetch removes its own.
+class RemoveIncomingOnSignals {
+  public:
+    explicit RemoveIncomingOnSignals(const IncomingFile* incoming)
+        : _armed(incoming != nullptr && incoming->path().size() < sizeof incomingPath) {
+        if (!_armed) {
+            return;
+        }
+        std::memcpy(incomingPath, incoming->path().c_str(), incoming->path().size() + 1);
+        struct sigaction action {};
+        action.sa_handler = removeIncomingAndStop;
+        for (size_t index = 0; index < kSignals.size(); ++index) {
+            ::sigaction(kSignals[index], &action, &_saved[index]);
+        }
+    }
+    ~RemoveIncomingOnSignals() {
+        for (size_t index = 0; _armed && index < kSignals.size(); ++index) {
+            ::sigaction(kSignals[index], &_saved[index], nullptr);
+        }
+    }
+    RemoveIncomingOnSignals(const RemoveIncomingOnSignals&) = delete;
+    RemoveIncomingOnSignals& operator=(const RemoveIncomingOnSignals&) = delete;
+
+  private:
+    static constexpr std::array<int, 3> kSignals = {SIGINT, SIGTERM, SIGHUP};
+    bool _armed;
+    std::array<struct sigaction, kSignals.size()> _saved{};
+};
+
 void addTransferFields(json_object* request, const Invocation& run, const AddressList& list,
                        bool handed) {
     const bool put = run.kind == Kind::Put;
@@ -481,8 +524,10 @@ int throughAgent(Console& console, const Invocation& run, AgentConnection& agent
     const HandOver handed = handOverOf(run, list);
     const JsonDocument request = requestOf(run, list, handed.fd() >= 0);
     AgentProgress progress(console, list.several);
+    std::optional<RemoveIncomingOnSignals> removing(std::in_place, handed.incoming.get());
     const AgentConnection::Answer answer = agent.ask(
         request.get(), [&progress](json_object* rows) { progress.update(rows); }, handed.fd());
+    removing.reset();
     progress.finish();
     if (!answer.reply) {
         return failCall(console, run.settings, commandName(run), kAgentUnavailable, answer.fault);

@@ -18,6 +18,7 @@
 #include <memory>
 #include <numeric>
 #include <regex>
+#include <atomic>
 #include <set>
 #include <thread>
 #include <utility>
@@ -387,6 +388,7 @@ class CannedAgent {
             const int fd = ::accept(_listener, nullptr, nullptr);
             char byte = 0;
             while (::read(fd, &byte, 1) == 1 && byte != '\n') _request += byte;
+            heard = true;
             for (const std::string& line : lines) {
                 EXPECT_GT(::write(fd, (line + "\n").data(), line.size() + 1), 0);
             }
@@ -401,6 +403,10 @@ class CannedAgent {
         _thread.join();
         return std::exchange(_request, "");
     }
+
+  private:
+  public:
+    std::atomic<bool> heard = false;  // the request has come
 
   private:
     int _listener;
@@ -467,13 +473,31 @@ TEST(Tool, GoesThroughTheAgentWhenOneListensAndOpensTheBusOtherwise) {
     fs::current_path(home);
     ::unsetenv("I2C_KESTRO_AGENT_SOCKET");
     // A fetch the agent finished is in place; a failed one left nothing.
-    std::set<std::string> files;
-    for (const fs::directory_entry& entry : fs::directory_iterator(folder.path())) {
-        files.insert(entry.path().filename().string());
-    }
-    transcript += "files:";
-    for (const std::string& file : files) transcript += " " + file;
-    expectGolden("agent-client.txt", transcript + "\n", {{folder.path().string(), "<folder>"}});
+    expectGolden("agent-client.txt", transcript + filesIn(folder.path()), {{folder.path().string(), "<folder>"}});
+}
+
+}  // namespace
+
+namespace {
+
+// Ended by a signal while the agent fetches, the tool removes the hidden file it handed over,
+// as a direct fetch removes its own, and ends as the signal asks.
+TEST(Tool, ASignalWhileTheAgentFetchesRemovesTheHandedOverFile) {
+    const TempDir sockets;
+    const TempDir folder;
+    CannedAgent agent(sockets.path() / "agent.sock");
+    agent.answer({});
+    const pid_t child = startIn(folder.path(),
+                                {KESTRO_CLI_PATH, "--agent-socket",
+                                 (sockets.path() / "agent.sock").string(), "get", "0x20", "log.txt"},
+                                traceOf(folder.path()));
+    while (!agent.heard && ::waitpid(child, nullptr, WNOHANG) == 0) ::usleep(10000);
+    EXPECT_THAT(filesIn(folder.path()), testing::MatchesRegex("files: \\.log\\.txt\\.\\w+ 0\n"));
+    ::kill(-child, SIGINT);
+    EXPECT_EQ(exitStatus(child), 130);
+    EXPECT_EQ(filesIn(folder.path()), "files:\n");
+    agent.request();
+    fs::remove(traceOf(folder.path()));
 }
 
 }  // namespace
