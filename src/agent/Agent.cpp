@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <list>
 #include <map>
@@ -117,8 +118,10 @@ class Agent {
     void reload();
     void windDown();
     void onEvent(const std::string& text);
-    void onLine(ControlServer::ClientId client, const std::string& line);
-    void startToolRequest(ControlServer::ClientId client, json_object* id, json_object* request);
+    void onLine(ControlServer::ClientId client, const std::string& line,
+                ControlServer::Files files);
+    void startToolRequest(ControlServer::ClientId client, json_object* id, json_object* request,
+                          ControlServer::Files files);
     void serveOpenRequests();
     void finishRequest(OpenRequest& open);
     void sendProgress(OpenRequest& open);
@@ -160,7 +163,10 @@ int Agent::run(void (*ready)()) {
     }
     try {
         _server = std::make_unique<ControlServer>(
-            _config, [this](auto client, const std::string& line) { onLine(client, line); },
+            _config,
+            [this](auto client, const std::string& line, ControlServer::Files files) {
+                onLine(client, line, std::move(files));
+            },
             [this](auto client) { cancelRequestsOf(client); });
         if (_config.metrics) {
             _metrics = std::make_unique<MetricsServer>(_config.metricsListen);
@@ -169,6 +175,9 @@ int Agent::run(void (*ready)()) {
         std::cerr << "i2c-kestro-agent: " << e.what() << std::endl;
         return kAgentCannotServe;
     }
+    // Copies of handed-over files that an agent which died left behind: no request needs them.
+    std::error_code ignored;
+    std::filesystem::remove_all(_config.stateDir + "/spool", ignored);
     for (const std::string& transfer : _state.restore(*_supervisor)) {
         onEvent(transfer + " was under way when the agent last stopped; it was interrupted");
     }
@@ -199,8 +208,8 @@ bool Agent::bringUp() {
         _board->_error = OKEY;
         _board->setGpio(true);
     }
-    _supervisor = std::make_unique<Supervisor>(
-        _config, _schedule, _counters, [this](const std::string& text) { onEvent(text); });
+    _supervisor = std::make_unique<Supervisor>(_config, _schedule, _counters,
+                                               [this](const std::string& text) { onEvent(text); });
     _schedule.onDone = [this](BusSchedule::JobId id, const BusSchedule::Result& result) {
         _supervisor->takeResult(id, result);
     };
@@ -219,7 +228,8 @@ void Agent::adoptFoundNodes() {
             ++it;
             continue;
         }
-        _supervisor->adoptFound(it->first, device->second, std::unique_ptr<NorvaneI2CNode>(it->second));
+        _supervisor->adoptFound(it->first, device->second,
+                                std::unique_ptr<NorvaneI2CNode>(it->second));
         it = found.erase(it);
     }
 }
@@ -369,7 +379,9 @@ void Agent::saveStateSometimes(bool now) {
     }
 }
 
-void Agent::onLine(ControlServer::ClientId client, const std::string& line) {
+// Descriptors that came with anything but a put or get are closed as the line is done with.
+void Agent::onLine(ControlServer::ClientId client, const std::string& line,
+                   ControlServer::Files files) {
     JsonDocument request(json_tokener_parse(line.c_str()));
     json_object* id = nullptr;
     json_object* command = nullptr;
@@ -397,7 +409,7 @@ void Agent::onLine(ControlServer::ClientId client, const std::string& line) {
         reload();
         answer(client, id, 0, nullptr, "reloaded\n", "");
     } else if (name == "node" || name == "put" || name == "get") {
-        startToolRequest(client, id, request.get());
+        startToolRequest(client, id, request.get(), std::move(files));
     } else {
         answer(client, id, kAgentUsageError, nullptr, "",
                "unknown command \"" + name +
@@ -407,11 +419,13 @@ void Agent::onLine(ControlServer::ClientId client, const std::string& line) {
 
 // node, put and get run as the tool runs them, on the agent's schedule and its nodes; anything
 // else is refused there as the tool refuses a bad command line.
-void Agent::startToolRequest(ControlServer::ClientId client, json_object* id, json_object* request) {
+void Agent::startToolRequest(ControlServer::ClientId client, json_object* id, json_object* request,
+                             ControlServer::Files files) {
     const cli::NodeProvider nodes = [this](uint8_t address, std::string& fault) {
         return _supervisor->channel(address, fault);
     };
-    auto started = cli::startRequest(request, _schedule, nodes, _config.bus);
+    const cli::Workplace workplace{_config.bus, _config.stateDir + "/spool"};
+    auto started = cli::startRequest(request, _schedule, nodes, workplace, std::move(files));
     if (auto* refused = std::get_if<cli::Reply>(&started)) {
         answer(client, id, refused->status, refused->result.get(), refused->out, refused->err);
         return;

@@ -20,6 +20,33 @@ namespace {
 constexpr auto kSilentLimit = std::chrono::seconds(60);
 // A client that does not read its answers is dropped once this much waits for it.
 constexpr size_t kMostUnread = 64 * 1024 * 1024;
+// Descriptors taken in by one read; the kernel closes any beyond them.
+constexpr size_t kMostFilesPerRead = 8;
+
+// Reads what the client sent, and the descriptors that came with it into `files`.
+ssize_t receive(int fd, char* buffer, size_t size, std::vector<cli::OwnedFd>& files) {
+    iovec data{buffer, size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMostFilesPerRead)];
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t got = ::recvmsg(fd, &message, MSG_CMSG_CLOEXEC);
+    for (cmsghdr* header = got < 0 ? nullptr : CMSG_FIRSTHDR(&message); header != nullptr;
+         header = CMSG_NXTHDR(&message, header)) {
+        if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) {
+            continue;
+        }
+        const size_t count = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t index = 0; index < count; ++index) {
+            int handed = -1;
+            std::memcpy(&handed, CMSG_DATA(header) + index * sizeof(int), sizeof handed);
+            files.emplace_back(handed);
+        }
+    }
+    return got;
+}
 
 std::string errnoText(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + std::strerror(errno);
@@ -44,8 +71,9 @@ void removeStale(const std::string& path, const sockaddr_un& address) {
         return;
     }
     if (!S_ISSOCK(info.st_mode)) {
-        throw std::runtime_error(path + " exists and is not a socket; remove it or choose another "
-                                        "socket path");
+        throw std::runtime_error(path +
+                                 " exists and is not a socket; remove it or choose another "
+                                 "socket path");
     }
     const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const bool answers =
@@ -69,9 +97,10 @@ void applyGroup(const AgentConfig& config) {
         info.st_gid == found->gr_gid) {
         return;
     }
-    if (found == nullptr || ::chown(config.socketPath.c_str(), static_cast<uid_t>(-1),
-                                    found->gr_gid) != 0) {
-        std::cerr << "i2c-kestro-agent: " << config.socketPath << " stays in the agent's own group: "
+    if (found == nullptr ||
+        ::chown(config.socketPath.c_str(), static_cast<uid_t>(-1), found->gr_gid) != 0) {
+        std::cerr << "i2c-kestro-agent: " << config.socketPath
+                  << " stays in the agent's own group: "
                   << (found == nullptr ? "there is no group " + config.socketGroup
                                        : "cannot give it to group " + config.socketGroup + " (" +
                                              std::strerror(errno) + ")")
@@ -203,7 +232,8 @@ void ControlServer::acceptClients() {
 
 void ControlServer::readFrom(ClientId id, Client& client) {
     char buffer[4096];
-    const ssize_t got = ::read(client.fd, buffer, sizeof buffer);
+    std::vector<cli::OwnedFd> files;
+    const ssize_t got = receive(client.fd, buffer, sizeof buffer, files);
     if (got < 0 && (errno == EAGAIN || errno == EINTR)) {
         return;
     }
@@ -211,11 +241,18 @@ void ControlServer::readFrom(ClientId id, Client& client) {
         // Gone: whatever it asked for is its owner's to stop.
         client.closing = true;
         client.out.clear();
+        client.files.clear();
         if (client.open) {
             _onGone(id);
             client.open = false;
         }
         return;
+    }
+    // Kept no more than one line may have: a client handing over one descriptor after another
+    // cannot fill the agent's table.
+    for (size_t index = 0; index < files.size() && client.files.size() < kMostFilesPerLine;
+         ++index) {
+        client.files.emplace_back(client.inAt + client.in.size(), std::move(files[index]));
     }
     client.in.append(buffer, static_cast<size_t>(got));
     client.lastHeard = std::chrono::steady_clock::now();
@@ -236,12 +273,27 @@ void ControlServer::deliverLines(ClientId id, Client& client) {
         }
         std::string line = client.in.substr(0, end);
         client.in.erase(0, end + 1);
+        client.inAt += end + 1;
+        Files files = filesUpTo(client, client.inAt);
         if (line.empty()) {
             continue;
         }
         client.open = true;
-        _onLine(id, line);
+        _onLine(id, line, std::move(files));
     }
+}
+
+// The descriptors that came before `end`, at most kMostFilesPerLine (the others closed).
+ControlServer::Files ControlServer::filesUpTo(Client& client, uint64_t end) {
+    Files files;
+    auto it = client.files.begin();
+    for (; it != client.files.end() && it->first < end; ++it) {
+        if (files.size() < kMostFilesPerLine) {
+            files.push_back(std::move(it->second));
+        }
+    }
+    client.files.erase(client.files.begin(), it);
+    return files;
 }
 
 bool ControlServer::writeTo(Client& client) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "AgentConfig.h"
+#include "OwnedFd.h"
 
 namespace agent {
 
@@ -18,16 +19,23 @@ namespace agent {
 // what a request means is its owner's business. A client is read only while none of its
 // requests is open, so it can never queue work faster than the agent does it; one that says
 // nothing, or too much, costs only its own connection.
+//
+// A client may hand over open files (SCM_RIGHTS) with the first bytes of a request line: they
+// go to the handler with that line. As a client sends its next line only once answered, the
+// read that brings descriptors begins with the line they came with.
 class ControlServer {
   public:
     using ClientId = uint64_t;
-    using LineHandler = std::function<void(ClientId client, const std::string& line)>;
+    using Files = std::vector<cli::OwnedFd>;
+    using LineHandler = std::function<void(ClientId client, const std::string& line, Files files)>;
     using GoneHandler = std::function<void(ClientId client)>;
 
     // Longest request line; a longer one is refused and its connection closed.
     static constexpr size_t kLongestLine = 64 * 1024;
     // Connections beyond this are closed as they come.
     static constexpr size_t kMostClients = 64;
+    // Descriptors kept with one line, and waiting for their line; any more are closed.
+    static constexpr size_t kMostFilesPerLine = 2;
 
     // Binds the socket (replacing a stale one) with the configured group and mode; throws
     // std::runtime_error saying why it cannot.
@@ -49,6 +57,9 @@ class ControlServer {
     struct Client {
         int fd = -1;
         std::string in;
+        uint64_t inAt = 0;  // where `in` begins in all the client has sent
+        // Descriptors not yet delivered, each with where in the stream its read began.
+        std::vector<std::pair<uint64_t, cli::OwnedFd>> files;
         std::string out;
         bool open = false;     // a request of it is being served
         bool closing = false;  // closed once its output is written
@@ -58,6 +69,7 @@ class ControlServer {
     void acceptClients();
     void readFrom(ClientId id, Client& client);
     void deliverLines(ClientId id, Client& client);
+    static Files filesUpTo(Client& client, uint64_t end);
     bool writeTo(Client& client);
     void closeIdle();
     void drop(ClientId id);

@@ -123,15 +123,37 @@ AgentConnection::~AgentConnection() {
     }
 }
 
-AgentConnection::Answer AgentConnection::ask(json_object* request,
-                                             const std::function<void(json_object*)>& progress) {
-    std::string line = serialise(request) + "\n";
-    for (std::string_view rest = line; !rest.empty();) {
-        const ssize_t sent = ::send(_fd, rest.data(), rest.size(), MSG_NOSIGNAL);
-        if (sent <= 0) {
-            return {nullptr, withDirectHint("the agent at " + _path + " closed the connection")};
+bool AgentConnection::sendLine(std::string_view line, int handed) {
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    while (!line.empty()) {
+        iovec data{const_cast<char*>(line.data()), line.size()};
+        msghdr message{};
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        if (handed >= 0) {
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            cmsghdr* header = CMSG_FIRSTHDR(&message);
+            header->cmsg_level = SOL_SOCKET;
+            header->cmsg_type = SCM_RIGHTS;
+            header->cmsg_len = CMSG_LEN(sizeof(int));
+            std::memcpy(CMSG_DATA(header), &handed, sizeof handed);
         }
-        rest.remove_prefix(static_cast<size_t>(sent));
+        const ssize_t sent = ::sendmsg(_fd, &message, MSG_NOSIGNAL);
+        if (sent <= 0) {
+            return false;
+        }
+        line.remove_prefix(static_cast<size_t>(sent));
+        handed = -1;
+    }
+    return true;
+}
+
+AgentConnection::Answer AgentConnection::ask(json_object* request,
+                                             const std::function<void(json_object*)>& progress,
+                                             int handed) {
+    if (!sendLine(serialise(request) + "\n", handed)) {
+        return {nullptr, withDirectHint("the agent at " + _path + " closed the connection")};
     }
     while (const std::optional<std::string> received = nextLine()) {
         JsonDocument document(json_tokener_parse(received->c_str()));

@@ -32,15 +32,19 @@ class AgentConnection {
     // Why connect() failed (an errno value).
     int reason() const { return _reason; }
 
-    // Sends `request` and reads the agent's lines until its reply, handing each progress
-    // array to `progress`; the reply, or why none came (the text the tool prints).
+    // Sends `request` (with the open file `handed`, when not -1) and reads the agent's lines
+    // until its reply, handing each progress array to `progress`; the reply, or why none came
+    // (the text the tool prints).
     struct Answer {
         JsonDocument reply;
         std::string fault;
     };
-    Answer ask(json_object* request, const std::function<void(json_object*)>& progress);
+    Answer ask(json_object* request, const std::function<void(json_object*)>& progress,
+               int handed = -1);
 
   private:
+    // The whole line, the descriptor (when not -1) with its first bytes; false when that failed.
+    bool sendLine(std::string_view line, int handed);
     // The next line, or nothing when none came in time or the agent hung up.
     std::optional<std::string> nextLine();
 

@@ -1,10 +1,14 @@
 #include "Requests.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstring>
 #include <optional>
 #include <string_view>
 
@@ -21,9 +25,9 @@ namespace {
 // A value quoted in a complaint is cut here, so the answer stays one short line.
 constexpr size_t kQuotedLength = 64;
 
-constexpr std::array<std::string_view, 13> kKeys = {
-    "id",      "command", "nodes",   "name", "args",  "local",  "remote",
-    "retries", "resume",  "poll_ms", "json", "quiet", "verbose"};
+constexpr std::array<std::string_view, 14> kKeys = {
+    "id",     "command", "nodes",  "name",    "args", "local", "local_fd",
+    "remote", "retries", "resume", "poll_ms", "json", "quiet", "verbose"};
 
 // Why the request cannot be served, as the one line the reply carries.
 struct Refusal {
@@ -172,18 +176,107 @@ std::string localPath(json_object* request) {
     return local;
 }
 
-TransferRequest transferOf(json_object* request, Direction direction, bool several) {
+// What a request about one local file brings: its name, and the file itself when handed over.
+struct LocalSide {
+    std::string name;
+    std::shared_ptr<const HandedFile> handed;
+};
+
+// A new file of the agent's own in its spool folder, made when missing.
+std::pair<OwnedFd, std::string> spoolFile(const std::string& spool, const char* kind) {
+    if (::mkdir(spool.c_str(), 0700) != 0 && errno != EEXIST) {
+        throw Refusal{"local_fd: cannot make " + quoted(spool) + ": " + std::strerror(errno)};
+    }
+    std::string path = spool + "/" + kind + "-XXXXXX";
+    OwnedFd fd(::mkostemp(path.data(), O_CLOEXEC));
+    if (fd.get() < 0) {
+        throw Refusal{"local_fd: cannot make a file in " + quoted(spool) + ": " +
+                      std::strerror(errno)};
+    }
+    return {std::move(fd), path};
+}
+
+// put reads the handed file from its start into a copy of the agent's own, which the transfer
+// and the digest then read as they read a named file.
+void copyInto(int from, int to, const std::string& name) {
+    char buffer[65536];
+    for (off_t offset = 0;;) {
+        const ssize_t got = ::pread(from, buffer, sizeof buffer, offset);
+        if (got < 0) {
+            throw Refusal{"local_fd: cannot read " + quoted(name) + ": " + std::strerror(errno)};
+        }
+        if (got == 0) {
+            return;
+        }
+        if (::write(to, buffer, static_cast<size_t>(got)) != got) {
+            throw Refusal{"local_fd: cannot copy " + quoted(name) + ": " + std::strerror(errno)};
+        }
+        offset += got;
+    }
+}
+
+// A descriptor a put reads from, or a get writes into, opened so, on a regular file.
+void checkHanded(int fd, Direction direction) {
+    struct stat info {};
+    const int flags = ::fcntl(fd, F_GETFL);
+    const bool put = direction == Direction::Put;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || flags < 0 ||
+        (flags & O_ACCMODE) == (put ? O_WRONLY : O_RDONLY)) {
+        throw Refusal{std::string("local_fd: the descriptor is not a regular file open for ") +
+                      (put ? "reading" : "writing")};
+    }
+}
+
+std::shared_ptr<const HandedFile> handedFile(std::vector<OwnedFd>& files, Direction direction,
+                                             const std::string& name, const std::string& spool) {
+    if (files.size() != 1) {
+        throw Refusal{"local_fd: one descriptor comes with the request, not " +
+                      std::to_string(files.size())};
+    }
+    checkHanded(files.front().get(), direction);
+    auto [copy, path] = spoolFile(spool, direction == Direction::Put ? "put" : "get");
+    auto handed = std::make_shared<HandedFile>(std::move(files.front()), path);
+    if (direction == Direction::Put) {
+        copyInto(handed->fd.get(), copy.get(), name);
+    }
+    return handed;
+}
+
+// "local" names the file; with "local_fd" it is only the name printed, the file itself came
+// with the request.
+LocalSide localFileOf(json_object* request, Direction direction, std::vector<OwnedFd>& files,
+                      const std::string& spool) {
+    if (!flag(request, "local_fd")) {
+        return {localPath(request), nullptr};
+    }
+    const std::string name = requiredText(request, "local");
+    if (flag(request, "resume")) {
+        throw Refusal{"resume: not served with \"local_fd\"; give --direct"};
+    }
+    return {name, handedFile(files, direction, name, spool)};
+}
+
+TransferRequest transferOf(json_object* request, Direction direction, bool several,
+                           std::vector<OwnedFd>& files, const std::string& spool) {
     TransferRequest transfer;
     transfer.direction = direction;
     transfer.retries = static_cast<uint32_t>(number(request, "retries", 3, kMaxRetries));
     transfer.resume = flag(request, "resume");
+    if (direction == Direction::Get && several && flag(request, "local_fd")) {
+        throw Refusal{
+            "local_fd: get on several nodes writes a folder, not one file; give --direct"};
+    }
     if (direction == Direction::Put) {
-        transfer.source = localPath(request);
+        const LocalSide local = localFileOf(request, direction, files, spool);
+        transfer.source = local.name;
+        transfer.handed = local.handed;
         transfer.destination = optionalText(request, "remote").value_or("");
         return transfer;
     }
     transfer.source = requiredText(request, "remote");
-    transfer.destination = localPath(request);
+    const LocalSide local = localFileOf(request, direction, files, spool);
+    transfer.destination = local.name;
+    transfer.handed = local.handed;
     if (several && transfer.source.find('/') != std::string::npos) {
         throw Refusal{"remote: a name with '/' cannot be fetched from several nodes: " +
                       quoted(transfer.source)};
@@ -191,7 +284,8 @@ TransferRequest transferOf(json_object* request, Direction direction, bool sever
     return transfer;
 }
 
-std::unique_ptr<CallOnNodes> callOf(json_object* request, const Settings& settings) {
+std::unique_ptr<CallOnNodes> callOf(json_object* request, const Settings& settings,
+                                    std::vector<OwnedFd>& files, const std::string& spool) {
     const std::string command = requiredText(request, "command");
     if (command != "node" && command != "put" && command != "get") {
         throw Refusal{"command: not node, put or get: " + quoted(command)};
@@ -204,7 +298,7 @@ std::unique_ptr<CallOnNodes> callOf(json_object* request, const Settings& settin
     }
     const Direction direction = command == "put" ? Direction::Put : Direction::Get;
     return transferCall(settings, list.addresses, list.several,
-                        transferOf(request, direction, list.several),
+                        transferOf(request, direction, list.several, files, spool),
                         [](size_t, uint64_t, uint64_t) {});
 }
 
@@ -264,14 +358,15 @@ class QueuedRequest : public PendingRequest {
 std::variant<Reply, std::unique_ptr<PendingRequest>> startRequest(json_object* request,
                                                                   BusSchedule& schedule,
                                                                   const NodeProvider& nodes,
-                                                                  const std::string& bus) {
+                                                                  const Workplace& workplace,
+                                                                  std::vector<OwnedFd> files) {
     try {
         if (!json_object_is_type(request, json_type_object)) {
             throw Refusal{"the request is not a JSON object"};
         }
         refuseUnknownKeys(request);
-        const Settings settings = settingsOf(request, bus);
-        std::unique_ptr<CallOnNodes> call = callOf(request, settings);
+        const Settings settings = settingsOf(request, workplace.bus);
+        std::unique_ptr<CallOnNodes> call = callOf(request, settings, files, workplace.spool);
         call->queue(schedule, nodes);
         return std::make_unique<QueuedRequest>(settings, std::move(call), schedule);
     } catch (const Refusal& refusal) {

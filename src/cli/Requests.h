@@ -9,6 +9,7 @@
 #include "BusSchedule.h"
 #include "JsonDocument.h"
 #include "ManyNodes.h"
+#include "OwnedFd.h"
 
 namespace cli {
 
@@ -36,11 +37,19 @@ class PendingRequest {
     virtual JsonDocument progress() const = 0;
 };
 
+// Where the agent works: its bus, and the folder of its copies of handed-over files.
+struct Workplace {
+    std::string bus;
+    std::string spool;
+};
+
 // Checks the request as the tool checks its command line; a bad one gets status 64 and one
 // line on err. The nodes come from `nodes` (the agent's own), the work goes on `schedule`.
+// `files` came with the request ("local_fd"); they are closed when it ends or is refused.
 std::variant<Reply, std::unique_ptr<PendingRequest>> startRequest(json_object* request,
                                                                   BusSchedule& schedule,
                                                                   const NodeProvider& nodes,
-                                                                  const std::string& bus);
+                                                                  const Workplace& workplace,
+                                                                  std::vector<OwnedFd> files = {});
 
 }  // namespace cli

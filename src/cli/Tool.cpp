@@ -1,6 +1,10 @@
 #include "Tool.h"
 
+#include <limits.h>
+#include <signal.h>
+
 #include <CLI/CLI.hpp>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -13,9 +17,11 @@
 #include "Console.h"
 #include "ExitStatus.h"
 #include "Json.h"
+#include "LocalFile.h"
 #include "ManyNodes.h"
 #include "NodeCommands.h"
 #include "Parse.h"
+#include "PrintableText.h"
 #include "Scan.h"
 #include "Transfer.h"
 
@@ -334,10 +340,90 @@ std::string fetchDestination(const Invocation& run, const AddressList& list) {
                         : absolutePath(std::filesystem::path(run.transfer.source).filename());
 }
 
-void addTransferFields(json_object* request, const Invocation& run, const AddressList& list) {
+// The file a get on one node writes, named as the tool names it.
+std::string fetchTarget(const Invocation& run) {
+    return run.transfer.destination.empty()
+               ? std::filesystem::path(run.transfer.source).filename().string()
+               : run.transfer.destination;
+}
+
+// The local file handed to the agent as an open descriptor, so that the agent need not reach
+// it by its path (its service may see neither the user's folders nor /tmp): put's source,
+// opened for reading; a single get's destination, a new file beside it, renamed into place
+// once the agent has written it.
+struct HandOver {
+    OwnedFd source;
+    std::unique_ptr<IncomingFile> incoming;
+    int fd() const { return incoming ? ::fileno(incoming->stream()) : source.get(); }
+};
+
+// None where the agent gets the path, as before: a source the tool cannot open, a get on
+// several nodes or resuming, a destination refused (the agent then says why as the tool would).
+HandOver handOverOf(const Invocation& run, const AddressList& list) {
+    HandOver handed;
+    if (run.kind == Kind::Put) {
+        handed.source = OwnedFd(openRegularFile(run.transfer.source));
+    } else if (run.kind == Kind::Get && !list.several && !run.transfer.resume) {
+        const std::string target = fetchTarget(run);
+        if (!IncomingFile::refusesDestination(target) && IncomingFile::unwritable(target) == 0) {
+            handed.incoming = std::make_unique<IncomingFile>(target, false);
+        }
+        if (handed.incoming && !handed.incoming->isOpen()) {
+            handed.incoming.reset();
+        }
+    }
+    return handed;
+}
+
+// The hidden file a get through the agent receives into, until it is in place.
+char incomingPath[PATH_MAX];
+
+void removeIncomingAndStop(int signal) {
+    ::unlink(incomingPath);
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
+// While the agent fetches into the hidden file, a signal that ends the tool removes it first,
+// as a direct fetch removes its own.
+class RemoveIncomingOnSignals {
+  public:
+    explicit RemoveIncomingOnSignals(const IncomingFile* incoming)
+        : _armed(incoming != nullptr && incoming->path().size() < sizeof incomingPath) {
+        if (!_armed) {
+            return;
+        }
+        std::memcpy(incomingPath, incoming->path().c_str(), incoming->path().size() + 1);
+        struct sigaction action {};
+        action.sa_handler = removeIncomingAndStop;
+        for (size_t index = 0; index < kSignals.size(); ++index) {
+            ::sigaction(kSignals[index], &action, &_saved[index]);
+        }
+    }
+    ~RemoveIncomingOnSignals() {
+        for (size_t index = 0; _armed && index < kSignals.size(); ++index) {
+            ::sigaction(kSignals[index], &_saved[index], nullptr);
+        }
+    }
+    RemoveIncomingOnSignals(const RemoveIncomingOnSignals&) = delete;
+    RemoveIncomingOnSignals& operator=(const RemoveIncomingOnSignals&) = delete;
+
+  private:
+    static constexpr std::array<int, 3> kSignals = {SIGINT, SIGTERM, SIGHUP};
+    bool _armed;
+    std::array<struct sigaction, kSignals.size()> _saved{};
+};
+
+void addTransferFields(json_object* request, const Invocation& run, const AddressList& list,
+                       bool handed) {
     const bool put = run.kind == Kind::Put;
-    setText(request, "local",
-            put ? absolutePath(run.transfer.source) : fetchDestination(run, list));
+    if (handed) {
+        setText(request, "local", put ? run.transfer.source : fetchTarget(run));
+        setValue(request, "local_fd", json_object_new_boolean(1));
+    } else {
+        setText(request, "local",
+                put ? absolutePath(run.transfer.source) : fetchDestination(run, list));
+    }
     if (!put || !run.transfer.destination.empty()) {
         setText(request, "remote", put ? run.transfer.destination : run.transfer.source);
     }
@@ -345,7 +431,7 @@ void addTransferFields(json_object* request, const Invocation& run, const Addres
     setValue(request, "resume", json_object_new_boolean(run.transfer.resume));
 }
 
-JsonDocument requestOf(const Invocation& run, const AddressList& list) {
+JsonDocument requestOf(const Invocation& run, const AddressList& list, bool handed) {
     JsonDocument request = newObject();
     setNumber(request.get(), "id", 1);
     setText(request.get(), "command", run.kind == Kind::Node ? "node" : commandName(run));
@@ -358,7 +444,7 @@ JsonDocument requestOf(const Invocation& run, const AddressList& list) {
         }
         setValue(request.get(), "args", arguments);
     } else {
-        addTransferFields(request.get(), run, list);
+        addTransferFields(request.get(), run, list, handed);
     }
     setNumber(request.get(), "poll_ms", run.pollMs);
     setValue(request.get(), "json", json_object_new_boolean(run.settings.json));
@@ -430,13 +516,23 @@ std::string replyText(json_object* reply, const char* key) {
 // node, put or get served by the agent: what it sends back is what the tool would print.
 int throughAgent(Console& console, const Invocation& run, AgentConnection& agent,
                  const AddressList& list) {
-    const JsonDocument request = requestOf(run, list);
+    const HandOver handed = handOverOf(run, list);
+    const JsonDocument request = requestOf(run, list, handed.fd() >= 0);
     AgentProgress progress(console, list.several);
-    const AgentConnection::Answer answer =
-        agent.ask(request.get(), [&progress](json_object* rows) { progress.update(rows); });
+    std::optional<RemoveIncomingOnSignals> removing(std::in_place, handed.incoming.get());
+    const AgentConnection::Answer answer = agent.ask(
+        request.get(), [&progress](json_object* rows) { progress.update(rows); }, handed.fd());
+    removing.reset();
     progress.finish();
     if (!answer.reply) {
         return failCall(console, run.settings, commandName(run), kAgentUnavailable, answer.fault);
+    }
+    // A fetch the agent finished is put in place; a failed one's file goes with `handed`.
+    if (handed.incoming && field(answer.reply.get(), "status") == 0 &&
+        !(handed.incoming->sync() && handed.incoming->commit())) {
+        return failCall(
+            console, run.settings, "get", NODE_LOCAL_FILE_FAILURE,
+            "cannot write " + printableText(fetchTarget(run)) + ": " + std::strerror(errno));
     }
     console.passOn(replyText(answer.reply.get(), "stdout"),
                    replyText(answer.reply.get(), "stderr"));

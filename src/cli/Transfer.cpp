@@ -1,9 +1,11 @@
 #include "Transfer.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -65,6 +67,20 @@ class StopOnSignals {
     std::array<struct sigaction, kStopSignals.size()> _saved{};
 };
 
+// 0 or why not (an errno).
+int writeAll(int fd, const char* data, size_t size, off_t offset) {
+    while (size > 0) {
+        const ssize_t wrote = ::pwrite(fd, data, size, offset);
+        if (wrote < 0) {
+            return errno;
+        }
+        data += wrote;
+        size -= static_cast<size_t>(wrote);
+        offset += wrote;
+    }
+    return 0;
+}
+
 std::string durationText(double seconds) {
     const auto whole = static_cast<unsigned long>(seconds + 0.5);
     char text[32];
@@ -102,6 +118,27 @@ std::optional<std::string> destinationFault(const std::string& target) {
         return std::nullopt;
     }
     return "cannot write " + printableText(target) + ": " + std::strerror(reason);
+}
+
+// Writes the fetched copy into the handed-over file from its start; 0 or why not (an errno).
+int handOver(const HandedFile& handed) {
+    const int copy = openRegularFile(handed.copy);
+    if (copy < 0) {
+        return errno;
+    }
+    int reason = ::ftruncate(handed.fd.get(), 0) == 0 ? 0 : errno;
+    char buffer[65536];
+    for (off_t offset = 0; reason == 0;) {
+        const ssize_t got = ::pread(copy, buffer, sizeof buffer, offset);
+        if (got <= 0) {
+            reason = got < 0 ? errno : 0;
+            break;
+        }
+        reason = writeAll(handed.fd.get(), buffer, static_cast<size_t>(got), offset);
+        offset += got;
+    }
+    ::close(copy);
+    return reason;
 }
 
 // A failed transfer's exit status and why: the signal's when one asked it to stop, else the
@@ -197,6 +234,10 @@ std::string ProgressBlock::text(double seconds) const {
            kEraseLineEnd + "\n";
 }
 
+HandedFile::~HandedFile() {
+    ::unlink(copy.c_str());
+}
+
 namespace {
 
 // The stop signals are taken over for the transfers alone: afterwards they end the program at
@@ -221,11 +262,6 @@ TransferOptions optionsOf(const TransferRequest& request,
     options.resume = request.resume;
     options.progress = std::move(progress);
     return options;
-}
-
-int32_t transfer(NorvaneI2CNode& node, bool put, const std::string& source,
-                 const std::string& target, const TransferOptions& options) {
-    return put ? node.sendFile(source, target, options) : node.getFile(source, target, options);
 }
 
 // Where get on several nodes keeps the file of the node at `address`.
@@ -307,7 +343,7 @@ class TransferCall : public CallOnNodes {
         _targets[index] =
             _put || !_several ? copyName(_request) : fetchedPath(_request, part.address);
         if (const std::optional<std::string> fault =
-                _put ? std::nullopt : destinationFault(_targets[index])) {
+                _put ? std::nullopt : destinationFault(movedFile(index))) {
             failPart(part, NODE_NO_REQUEST_FRAME, *fault);
             return std::nullopt;
         }
@@ -318,13 +354,30 @@ class TransferCall : public CallOnNodes {
         });
         _options[index].stop = [this] { return stopSignal != 0 || _cancelled; };
         return [this, index](NorvaneI2CNode& asked) {
-            return transfer(asked, _put, _request.source, _targets[index], _options[index]);
+            return _put ? asked.sendFile(movedFile(index), _targets[index], _options[index])
+                        : asked.getFile(_request.source, movedFile(index), _options[index]);
         };
     }
 
+    // The local file a node's transfer reads or writes: the named one, or the handed one's copy.
+    std::string movedFile(size_t index) const {
+        if (_request.handed) {
+            return _request.handed->copy;
+        }
+        return _put ? _request.source : _targets[index];
+    }
+
     void note(size_t index, NodePart& part, const BusSchedule::Result& result) override {
+        if (const int reason = result.status == NODE_SUCCESS && !_put && _request.handed
+                                   ? handOver(*_request.handed)
+                                   : 0) {
+            failPart(
+                part, NODE_LOCAL_FILE_FAILURE,
+                "cannot write " + printableText(_targets[index]) + ": " + std::strerror(reason));
+            return;
+        }
         noteTransfer(part, result, _moved[index], [&](double seconds) {
-            const std::string sha256 = digestText(_put ? _request.source : _targets[index]);
+            const std::string sha256 = digestText(movedFile(index));
             setText(part.document.get(), "sha256", sha256);
             return summaryLine(_request.direction, _request.source, _targets[index],
                                addressText(part.address) + " on " + _settings.bus, _moved[index],

@@ -9,6 +9,7 @@
 
 #include "Console.h"
 #include "ManyNodes.h"
+#include "OwnedFd.h"
 
 namespace cli {
 
@@ -72,6 +73,19 @@ class ProgressBlock {
 // "45%  1200/2664 B  800 B/s  0:02 left"
 std::string progressLine(uint64_t done, uint64_t total, double seconds);
 
+// A local file the tool handed over as an open descriptor, because the agent may not reach it
+// by its path: the agent moves a copy of its own instead, and removes it when done with it.
+struct HandedFile {
+    HandedFile(OwnedFd handed, std::string spoolCopy)
+        : fd(std::move(handed)), copy(std::move(spoolCopy)) {}
+    ~HandedFile();
+    HandedFile(const HandedFile&) = delete;
+    HandedFile& operator=(const HandedFile&) = delete;
+
+    OwnedFd fd;        // put: read from; get: the finished copy is written into it
+    std::string copy;  // the agent's copy
+};
+
 // What put or get was asked to do.
 struct TransferRequest {
     Direction direction = Direction::Put;
@@ -80,6 +94,9 @@ struct TransferRequest {
     std::string destination;
     uint32_t retries = 3;  // repeats of a chunk exchange that went unanswered
     bool resume = false;   // get: continue from, or keep, a partial "<destination>.part"
+    // The local file (put's source, a single get's destination) came as a descriptor: its name
+    // above is only printed, the transfer moves the handed file's copy.
+    std::shared_ptr<const HandedFile> handed;
 };
 
 // Each node's progress as its transfer reports it: its row (the index of its address), bytes

@@ -3,6 +3,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <json-c/json.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -226,10 +227,60 @@ struct Request {
     const char* name;
     std::string bytes;
     const char* reply;  // a part of the one line that answers it
+    size_t handed = 0;  // pipes whose write ends go with it, each to be closed by the agent
 };
+
+// Sends `bytes` with `fds` on a new connection and reads one line back.
+std::string askWith(const std::string& path, const std::string& bytes, const std::vector<int>& fds) {
+    const int fd = connectTo(path);
+    std::vector<char> control(CMSG_SPACE(sizeof(int) * fds.size()));
+    iovec data{const_cast<char*>(bytes.data()), bytes.size()};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control.data();
+    message.msg_controllen = control.size();
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+    std::memcpy(CMSG_DATA(header), fds.data(), sizeof(int) * fds.size());
+    const bool sent = fd >= 0 && ::sendmsg(fd, &message, MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    const std::string line = sent ? exchange(fd, "") : "";
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return line;
+}
+
+// The request's reply; `leaked` counts the pipes whose write end the agent still holds.
+std::string askHandingPipes(const std::string& path, const Request& request, size_t& leaked) {
+    if (request.handed == 0) {
+        return ask(path, request.bytes);
+    }
+    std::vector<int> reads;
+    std::vector<int> writes;
+    for (size_t index = 0; index < request.handed; ++index) {
+        int ends[2] = {-1, -1};
+        EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+        reads.push_back(ends[0]);
+        writes.push_back(ends[1]);
+    }
+    const std::string reply = askWith(path, request.bytes, writes);
+    for (size_t index = 0; index < reads.size(); ++index) {
+        ::close(writes[index]);
+        pollfd ended{reads[index], POLLIN, 0};
+        char c = 0;
+        leaked += ::poll(&ended, 1, 10000) == 1 && ::read(reads[index], &c, 1) == 0 ? 0 : 1;
+        ::close(reads[index]);
+    }
+    return reply;
+}
 
 TEST(Agent, AnswersEachRequestAndNeverStallsOnAHostileClient) {
     const TempDir dir;
+    std::filesystem::create_directory(dir.path() / "spool");
+    writeFile(dir.path() / "spool" / "put-left", "a copy an agent that died left behind");
     RunningAgent agent(dir, settings(dir, ""));
     ASSERT_TRUE(agent.serving()) << agent.err();
 
@@ -256,10 +307,18 @@ TEST(Agent, AnswersEachRequestAndNeverStallsOnAHostileClient) {
          "\"status\":64,"},
         {"silent node", "{\"command\": \"node\", \"nodes\": \"0x13\", \"name\": \"get-time\"}\n",
          "\"status\":10,"},
+        {"a file with status", "{\"command\": \"status\"}\n", "\"status\":0,", 1},
+        {"three files with a put", "{\"command\": \"put\", \"nodes\": \"0x10\", \"local\": \"x\", \"local_fd\": true}\n",
+         "one descriptor comes with the request, not 2", 3},
+        {"a pipe for a put", "{\"command\": \"put\", \"nodes\": \"0x10\", \"local\": \"x\", \"local_fd\": true}\n",
+         "not a regular file open for reading", 1},
     };
+    size_t leaked = 0;
     for (const Request& request : requests) {
-        EXPECT_THAT(ask(agent.socketPath(), request.bytes), HasSubstr(request.reply)) << request.name;
+        EXPECT_THAT(askHandingPipes(agent.socketPath(), request, leaked), HasSubstr(request.reply))
+            << request.name;
     }
+    EXPECT_EQ(leaked, 0U);
     ::close(halfway);
     ::close(silent);
     // The tool goes through the socket and prints what it prints alone.
@@ -268,6 +327,23 @@ TEST(Agent, AnswersEachRequestAndNeverStallsOnAHostileClient) {
     const ChildOutcome tool = runProgram(words);
     EXPECT_EQ(tool.status, 0);
     EXPECT_EQ(tool.out, "values: 21 22 0 1 255\n");
+    // put and get hand their local files over: the agent needs no path of the tool's, and
+    // prints the names the tool was given.
+    const TempDir work;
+    writeFile(work.path() / "fw.bin", std::string(100, 'f'));
+    const auto inWork = [&](const std::string& words) {
+        return runProgram({"/bin/sh", "-c", "cd '" + work.path().string() + "' && exec " +
+                                                KESTRO_CLI_PATH + " --agent-socket '" +
+                                                agent.socketPath() + "' " + words});
+    };
+    const ChildOutcome put = inWork("put --poll 0x10 fw.bin");
+    EXPECT_THAT(put.out, HasSubstr("sent fw.bin to 0x10 on /dev/i2c-3 as fw.bin: 100 bytes"))
+        << put.err;
+    const ChildOutcome get = inWork("get --poll 0x10 fw.bin back.bin");
+    EXPECT_THAT(get.out, HasSubstr("fetched fw.bin from 0x10 on /dev/i2c-3 as back.bin: 100 bytes"))
+        << get.err;
+    EXPECT_EQ(readFile(work.path() / "back.bin"), std::string(100, 'f'));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path() / "spool"));
     const std::string status = ask(agent.socketPath(), "{\"command\": \"status\"}\n");
     EXPECT_THAT(status, HasSubstr("\"online\":3,\"total\":5"));
     EXPECT_EQ(agent.stop(), 0);

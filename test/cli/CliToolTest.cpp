@@ -18,6 +18,7 @@
 #include <memory>
 #include <numeric>
 #include <regex>
+#include <atomic>
 #include <set>
 #include <thread>
 #include <utility>
@@ -387,6 +388,7 @@ class CannedAgent {
             const int fd = ::accept(_listener, nullptr, nullptr);
             char byte = 0;
             while (::read(fd, &byte, 1) == 1 && byte != '\n') _request += byte;
+            heard = true;
             for (const std::string& line : lines) {
                 EXPECT_GT(::write(fd, (line + "\n").data(), line.size() + 1), 0);
             }
@@ -401,6 +403,10 @@ class CannedAgent {
         _thread.join();
         return std::exchange(_request, "");
     }
+
+  private:
+  public:
+    std::atomic<bool> heard = false;  // the request has come
 
   private:
     int _listener;
@@ -423,7 +429,8 @@ const char* const kStatusReply =
     R"( "put", "remote": "fw.bin", "done": 800, "total": 8192}]}})";
 
 // The tool through a canned agent (named by I2C_KESTRO_AGENT_SOCKET): what the agent sends is
-// what it prints and ends with; local paths go absolute; a silent agent, a broken reply and a
+// what it prints and ends with; put's file and a single get's destination go as descriptors,
+// other local paths absolute; a silent agent, a broken reply and a
 // missing agent are said plainly; without an agent, or with --direct, it opens the bus.
 TEST(Tool, GoesThroughTheAgentWhenOneListensAndOpensTheBusOtherwise) {
     const TempDir folder;
@@ -437,7 +444,10 @@ TEST(Tool, GoesThroughTheAgentWhenOneListensAndOpensTheBusOtherwise) {
         {{"node", "0x20,0x21", "get-time"},
          {R"({"id": 1, "progress": [{"address": 32, "done": 1, "total": 2}]})", reply}},
         {{"-q", "put", "--poll", "0x20", "put.bin"}, {reply}},
+        {{"put", "0x20", "gone.bin"}, {reply}},
         {{"--json", "get", "0x20", "log.txt"}, {reply}},
+        {{"get", "0x20", "log.txt", "ok.txt"},
+         {R"({"id": 1, "status": 0, "stdout": "fetched\n", "stderr": ""})"}},
         {{"get", "0x20,0x21", "log.txt"}, {"hello"}},
         {{"--json", "node", "0x20", "get-time"}, {}},
         {{"status"}, {kStatusReply}},
@@ -446,6 +456,7 @@ TEST(Tool, GoesThroughTheAgentWhenOneListensAndOpensTheBusOtherwise) {
         {{"--agent-socket", noAgent, "node", "0x20", "get-identity"}, {"-"}},
         {{"--direct", "node", "0x20", "get-identity"}, {"-"}},
     };
+    writeFile(folder.path() / "put.bin", "k");
     const fs::path home = fs::current_path();
     fs::current_path(folder.path());
     std::string transcript;
@@ -468,7 +479,32 @@ TEST(Tool, GoesThroughTheAgentWhenOneListensAndOpensTheBusOtherwise) {
     }
     fs::current_path(home);
     ::unsetenv("I2C_KESTRO_AGENT_SOCKET");
-    expectGolden("agent-client.txt", transcript, {{folder.path().string(), "<folder>"}});
+    // A fetch the agent finished is in place; a failed one left nothing.
+    expectGolden("agent-client.txt", transcript + filesIn(folder.path()), {{folder.path().string(), "<folder>"}});
+}
+
+}  // namespace
+
+namespace {
+
+// Ended by a signal while the agent fetches, the tool removes the hidden file it handed over,
+// as a direct fetch removes its own, and ends as the signal asks.
+TEST(Tool, ASignalWhileTheAgentFetchesRemovesTheHandedOverFile) {
+    const TempDir sockets;
+    const TempDir folder;
+    CannedAgent agent(sockets.path() / "agent.sock");
+    agent.answer({});
+    const pid_t child = startIn(folder.path(),
+                                {KESTRO_CLI_PATH, "--agent-socket",
+                                 (sockets.path() / "agent.sock").string(), "get", "0x20", "log.txt"},
+                                traceOf(folder.path()));
+    while (!agent.heard && ::waitpid(child, nullptr, WNOHANG) == 0) ::usleep(10000);
+    EXPECT_THAT(filesIn(folder.path()), testing::MatchesRegex("files: \\.log\\.txt\\.\\w+ 0\n"));
+    ::kill(-child, SIGINT);
+    EXPECT_EQ(exitStatus(child), 130);
+    EXPECT_EQ(filesIn(folder.path()), "files:\n");
+    agent.request();
+    fs::remove(traceOf(folder.path()));
 }
 
 }  // namespace

@@ -2,8 +2,10 @@
 // board in this process, as the agent runs them: each good one replies exactly what the tool
 // prints and ends with when it is run directly on the same board; each bad one gets status 64
 // and one line. Every reply is written to one golden transcript.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <regex>
@@ -22,6 +24,9 @@ struct RequestRun {
     std::string request;            // the request line; @ stands for the test's folder
     std::vector<std::string> tool;  // the same call on the tool's command line; none: bad
     bool cancelled = false;         // the client goes away before the work starts
+    // Files handed over with the request: "<@/x" opened to be read, ">@/x" made to be written
+    // (that one must end up as the tool's own fetched file, its last word).
+    std::vector<std::string> handed = {};
 };
 
 const std::string kHuge(100000, 'x');
@@ -54,7 +59,20 @@ const RequestRun kRuns[] = {
      {"--json", "get", "--resume", "0x11", "log.txt", "@/one.txt"}},
     {R"({"command": "get", "nodes": "0x11", "remote": "log.txt", "local": "@/none/one.txt"})",
      {"get", "0x11", "log.txt", "@/none/one.txt"}},
+    {R"({"command": "put", "nodes": "0x10", "local": "@/put.bin", "local_fd": true,
+         "remote": "k.bin"})",
+     {"put", "0x10", "@/put.bin", "k.bin"}, false, {"<@/put.bin"}},
+    {R"({"command": "get", "nodes": "0x11", "remote": "log.txt", "local": "@/fd.txt",
+         "local_fd": true})",
+     {"get", "0x11", "log.txt", "@/fd.txt"}, false, {">@/handed.txt"}},
     {R"({"command": "put", "nodes": "0x10", "local": "@/put.bin"})", {}, true},
+    {R"({"command": "put", "nodes": "0x10", "local": "put.bin", "local_fd": true})", {}},
+    {R"({"command": "put", "nodes": "0x10", "local": "put.bin", "local_fd": true})", {}, false,
+     {">@/put.bin"}},
+    {R"({"command": "get", "nodes": "0x11", "remote": "log.txt", "local": "x", "local_fd": true,
+         "resume": true})", {}, false, {">@/h.txt"}},
+    {R"({"command": "get", "nodes": "0x10,0x11", "remote": "log.txt", "local": "x",
+         "local_fd": true})", {}, false, {">@/h.txt"}},
     {R"([1, 2])", {}},
     {R"({"nodes": "0x10"})", {}},
     {R"({"command": "frob"})", {}},
@@ -134,9 +152,21 @@ std::string replyText(const cli::Reply& reply) {
     return "status " + std::to_string(reply.status) + "\n" + reply.out + "stderr:\n" + reply.err;
 }
 
+std::vector<cli::OwnedFd> handedFiles(const RequestRun& row, const std::string& folder) {
+    std::vector<cli::OwnedFd> files;
+    for (const std::string& file : row.handed) {
+        const std::string path = inFolder(file.substr(1), folder);
+        files.emplace_back(file[0] == '<' ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC)
+                                          : ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    }
+    return files;
+}
+
 cli::Reply run(const RequestRun& row, json_object* request, BusSchedule& schedule,
-               const cli::NodeProvider& nodes) {
-    auto started = cli::startRequest(request, schedule, nodes, "/dev/i2c-3");
+               const cli::NodeProvider& nodes, const std::string& folder) {
+    const std::string spool = folder + "/spool";
+    auto started = cli::startRequest(request, schedule, nodes, {"/dev/i2c-3", spool},
+                                      handedFiles(row, folder));
     if (std::holds_alternative<cli::Reply>(started)) {
         return std::move(std::get<cli::Reply>(started));
     }
@@ -164,7 +194,7 @@ TEST_F(RequestsTest, EachRequestRepliesWhatTheToolPrintsOrOneLineWhyNot) {
         cli::Reply reply;
         {
             BusSchedule schedule;
-            reply = run(row, request.get(), schedule, provider());
+            reply = run(row, request.get(), schedule, provider(), at);
         }
         nodes_.clear();
         if (reply.result) {
@@ -189,7 +219,13 @@ TEST_F(RequestsTest, EachRequestRepliesWhatTheToolPrintsOrOneLineWhyNot) {
         // The progress line is the reply's alone.
         EXPECT_EQ(replied.substr(0, replied.rfind("progress: ")), withoutOpenAndClose(printed))
             << row.request;
+        if (!row.handed.empty() && row.handed[0][0] == '>') {
+            EXPECT_EQ(readFile(inFolder(row.handed[0].substr(1), at)),
+                      readFile(inFolder(row.tool.back(), at)));
+        }
     }
+    // The agent's copies of handed files go with their requests.
+    EXPECT_TRUE(std::filesystem::is_empty(folder.path() / "spool"));
     expectGolden("requests.txt", transcript);
 }
 
