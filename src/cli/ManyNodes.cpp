@@ -14,17 +14,6 @@ namespace cli {
 
 namespace {
 
-// Every line of `text` begins with the address, so that the lines of several nodes can be told
-// apart, and grepped.
-std::string labelled(uint8_t address, const std::string& text) {
-    std::istringstream lines(text);
-    std::string result;
-    for (std::string line; std::getline(lines, line);) {
-        result += addressText(address) + ": " + line + "\n";
-    }
-    return result;
-}
-
 json_object* addressArray(const std::vector<uint8_t>& addresses) {
     json_object* array = json_object_new_array();
     for (uint8_t address : addresses) {
@@ -34,6 +23,15 @@ json_object* addressArray(const std::vector<uint8_t>& addresses) {
 }
 
 }  // namespace
+
+std::string labelled(uint8_t address, const std::string& text) {
+    std::istringstream lines(text);
+    std::string result;
+    for (std::string line; std::getline(lines, line);) {
+        result += addressText(address) + ": " + line + "\n";
+    }
+    return result;
+}
 
 void failPart(NodePart& part, int code, const std::string& text) {
     setNumber(part.document.get(), "status", code);
@@ -176,38 +174,56 @@ int failCall(Console& console, const Settings& settings, const char* command, in
     return console.fail(document.get(), "status", code, text);
 }
 
-NodeSweep sweepForNodes(Console& console, const Settings& settings) {
-    NodeSweep sweep;
-    std::deque<NorvaneI2CNode> nodes;
-    BusSchedule schedule;
-    std::vector<std::pair<uint8_t, BusSchedule::JobId>> jobs;
+IdentitySweep::IdentitySweep(BusSchedule& schedule, const NodeProvider& nodes,
+                             uint32_t replyPollUs) {
+    std::string firstFault;
     for (unsigned address = kFirstOrdinary; address <= kLastOrdinary; ++address) {
-        NorvaneI2CNode& node =
-            nodes.emplace_back(static_cast<uint8_t>(address), settings.bus.c_str());
-        // Only a bus that cannot be opened at all ends the sweep; an address a driver holds
-        // is left out, as a silent one is.
-        if (node.master.getError() == MASTER_OPEN_FAILED) {
-            sweep.fault = channelFault(node, settings.bus, static_cast<uint8_t>(address));
-            return sweep;
-        }
-        if (node.master.getError() != MASTER_OK) {
+        std::string fault;
+        NorvaneI2CNode* node = nodes(static_cast<uint8_t>(address), fault);
+        if (node == nullptr) {
+            firstFault = firstFault.empty() ? fault : firstFault;
             continue;
         }
-        node.replyPollUs = settings.replyPollUs;
-        jobs.emplace_back(address, schedule.add(node, [](NorvaneI2CNode& asked) {
+        node->replyPollUs = replyPollUs;
+        _jobs.emplace_back(address, schedule.add(*node, [](NorvaneI2CNode& asked) {
             std::string vendor, version, board, id;
             return asked.getIdentity(vendor, version, board, id);
         }));
     }
-    schedule.run();
-    for (const auto& [address, job] : jobs) {
+    _fault = _jobs.empty() ? firstFault : "";
+}
+
+bool IdentitySweep::ended(const BusSchedule& schedule) const {
+    return std::ranges::all_of(
+        _jobs, [&schedule](const auto& entry) { return schedule.result(entry.second).done; });
+}
+
+std::vector<uint8_t> IdentitySweep::answered(BusSchedule& schedule, std::string& lines) {
+    std::vector<uint8_t> addresses;
+    for (const auto& [address, job] : _jobs) {
         const BusSchedule::Result& result = schedule.result(job);
-        console.libraryLines(labelled(address, result.console));
+        lines += labelled(address, result.console);
         if (result.status == NODE_SUCCESS) {
-            sweep.addresses.push_back(address);
+            addresses.push_back(address);
         }
+        schedule.release(job);
     }
-    return sweep;
+    _jobs.clear();
+    return addresses;
+}
+
+NodeSweep sweepForNodes(Console& console, const Settings& settings) {
+    std::deque<NorvaneI2CNode> nodes;
+    BusSchedule schedule;
+    IdentitySweep sweep(schedule, ownNodes(settings.bus, nodes), settings.replyPollUs);
+    schedule.run();
+    std::string lines;
+    NodeSweep result{sweep.answered(schedule, lines), std::nullopt};
+    console.libraryLines(lines);
+    if (!sweep.fault().empty()) {
+        result.fault = sweep.fault();
+    }
+    return result;
 }
 
 std::string sweepQuestion(const std::string& bus) {

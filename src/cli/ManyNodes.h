@@ -88,12 +88,32 @@ int failCall(Console& console, const Settings& settings, const char* command, in
              const std::string& text);
 
 // The nodes of "all": the addresses of the scan's range (0x08-0x77) whose node answers the
-// identity command, each asked once in one interleaved sweep; or why the bus cannot be used.
+// identity command, each asked once in one interleaved sweep on the schedule given. An address
+// without a channel is left out, as a silent one is.
+class IdentitySweep {
+  public:
+    IdentitySweep(BusSchedule& schedule, const NodeProvider& nodes, uint32_t replyPollUs);
+    bool ended(const BusSchedule& schedule) const;
+    // Once ended: the addresses that answered, and the library's lines of the sweep, labelled.
+    // The sweep's results are released.
+    std::vector<uint8_t> answered(BusSchedule& schedule, std::string& lines);
+    // Why no address could be asked at all (the bus cannot be opened); empty when one was.
+    const std::string& fault() const { return _fault; }
+
+  private:
+    std::vector<std::pair<uint8_t, BusSchedule::JobId>> _jobs;
+    std::string _fault;
+};
+
+// The tool's sweep, on a schedule and nodes of its own; or why the bus cannot be used.
 struct NodeSweep {
     std::vector<uint8_t> addresses;
     std::optional<std::string> fault;
 };
 NodeSweep sweepForNodes(Console& console, const Settings& settings);
+// Every line of `text` begins with the address, so that the lines of several nodes can be told
+// apart, and grepped.
+std::string labelled(uint8_t address, const std::string& text);
 // The question asked before the sweep unless -y.
 std::string sweepQuestion(const std::string& bus);
 

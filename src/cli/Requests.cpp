@@ -117,10 +117,6 @@ AddressList addressesOf(json_object* request) {
     if (!list.fault.empty()) {
         throw Refusal{"nodes: " + quoted(list.fault)};
     }
-    if (list.all) {
-        throw Refusal{
-            "nodes: all is not served through the agent; name the addresses, or give --direct"};
-    }
     return list;
 }
 
@@ -284,22 +280,36 @@ TransferRequest transferOf(json_object* request, Direction direction, bool sever
     return transfer;
 }
 
-std::unique_ptr<CallOnNodes> callOf(json_object* request, const Settings& settings,
-                                    std::vector<OwnedFd>& files, const std::string& spool) {
+// The command as the tool names it in its documents: the node command's name, put or get.
+std::string commandNameOf(json_object* request) {
     const std::string command = requiredText(request, "command");
     if (command != "node" && command != "put" && command != "get") {
         throw Refusal{"command: not node, put or get: " + quoted(command)};
     }
-    const AddressList list = addressesOf(request);
+    return command == "node" ? requiredText(request, "name") : command;
+}
+
+// The call a request makes on the addresses it ends up with: known at once, or once "all" has
+// swept the bus. Everything the request says is checked before either.
+using CallMaker = std::function<std::unique_ptr<CallOnNodes>(const std::vector<uint8_t>& addresses,
+                                                             bool several)>;
+
+CallMaker callMakerOf(json_object* request, const Settings& settings, const AddressList& list,
+                      std::vector<OwnedFd>& files, const std::string& spool) {
+    const std::string command = requiredText(request, "command");
     if (command == "node") {
         const NodeCommand& nodeCommand = commandNamed(requiredText(request, "name"));
-        return nodeCommandCall(settings, list.addresses, list.several, nodeCommand,
-                               argumentsOf(request, nodeCommand));
+        return [settings, &nodeCommand, arguments = argumentsOf(request, nodeCommand)](
+                   const std::vector<uint8_t>& addresses, bool several) {
+            return nodeCommandCall(settings, addresses, several, nodeCommand, arguments);
+        };
     }
     const Direction direction = command == "put" ? Direction::Put : Direction::Get;
-    return transferCall(settings, list.addresses, list.several,
-                        transferOf(request, direction, list.several, files, spool),
-                        [](size_t, uint64_t, uint64_t) {});
+    return [settings, transfer = transferOf(request, direction, list.several, files, spool)](
+               const std::vector<uint8_t>& addresses, bool several) {
+        return transferCall(settings, addresses, several, transfer,
+                            [](size_t, uint64_t, uint64_t) {});
+    };
 }
 
 std::string contentOf(int fd) {
@@ -315,6 +325,23 @@ std::string contentOf(int fd) {
     }
 }
 
+// The tool's console writes into two memory files, read back once it is gone.
+Reply replyOf(const Settings& settings, const std::function<int(Console&)>& print) {
+    Reply reply;
+    const int out = ::memfd_create("reply-out", MFD_CLOEXEC);
+    const int err = ::memfd_create("reply-err", MFD_CLOEXEC);
+    {
+        Console console(settings, out, err);
+        reply.status = print(console);
+        reply.result.reset(json_object_get(console.document()));
+    }
+    reply.out = contentOf(out);
+    reply.err = contentOf(err);
+    ::close(out);
+    ::close(err);
+    return reply;
+}
+
 class QueuedRequest : public PendingRequest {
   public:
     QueuedRequest(const Settings& settings, std::unique_ptr<CallOnNodes> call,
@@ -324,23 +351,11 @@ class QueuedRequest : public PendingRequest {
     QueuedRequest(const QueuedRequest&) = delete;
     QueuedRequest& operator=(const QueuedRequest&) = delete;
 
-    bool done() const override { return _call->ended(_schedule); }
+    bool done() override { return _call->ended(_schedule); }
 
-    // The tool's console writes into two memory files, read back once it is gone.
     Reply finish() override {
-        Reply reply;
-        const int out = ::memfd_create("reply-out", MFD_CLOEXEC);
-        const int err = ::memfd_create("reply-err", MFD_CLOEXEC);
-        {
-            Console console(_settings, out, err);
-            reply.status = _call->report(console, _schedule);
-            reply.result.reset(json_object_get(console.document()));
-        }
-        reply.out = contentOf(out);
-        reply.err = contentOf(err);
-        ::close(out);
-        ::close(err);
-        return reply;
+        return replyOf(_settings,
+                       [this](Console& console) { return _call->report(console, _schedule); });
     }
 
     void cancel() override { _call->cancel(); }
@@ -351,6 +366,79 @@ class QueuedRequest : public PendingRequest {
     const Settings _settings;
     std::unique_ptr<CallOnNodes> _call;
     BusSchedule& _schedule;
+};
+
+// "all": first the tool's sweep, on the agent's schedule and nodes, then the call on the nodes
+// that answered.
+class SweepingRequest : public PendingRequest {
+  public:
+    SweepingRequest(const Settings& settings, std::string command, CallMaker makeCall,
+                    BusSchedule& schedule, const NodeProvider& nodes)
+        : _settings(settings),
+          _command(std::move(command)),
+          _makeCall(std::move(makeCall)),
+          _schedule(schedule),
+          _nodes(nodes),
+          _sweep(schedule, nodes, settings.replyPollUs) {}
+    ~SweepingRequest() override {
+        if (_call) {
+            _call->releaseResults(_schedule);
+        }
+    }
+    SweepingRequest(const SweepingRequest&) = delete;
+    SweepingRequest& operator=(const SweepingRequest&) = delete;
+
+    bool done() override {
+        if (!_swept && _sweep.ended(_schedule)) {
+            startCall();
+        }
+        return _swept && (!_call || _call->ended(_schedule));
+    }
+
+    Reply finish() override {
+        return replyOf(_settings, [this](Console& console) {
+            console.libraryLines(_sweepLines);
+            if (!_call) {
+                return failCall(console, _settings, _command.c_str(), kBusUnusable,
+                                _sweep.fault().empty() ? "no node on " + _settings.bus +
+                                                             " answers the identity command"
+                                                       : _sweep.fault());
+            }
+            return _call->report(console, _schedule);
+        });
+    }
+
+    void cancel() override {
+        _cancelled = true;
+        if (_call) {
+            _call->cancel();
+        }
+    }
+
+    JsonDocument progress() const override {
+        return _call ? _call->progress() : JsonDocument(json_object_new_array());
+    }
+
+  private:
+    void startCall() {
+        _swept = true;
+        const std::vector<uint8_t> answered = _sweep.answered(_schedule, _sweepLines);
+        if (!answered.empty() && !_cancelled) {
+            _call = _makeCall(answered, true);
+            _call->queue(_schedule, _nodes);
+        }
+    }
+
+    const Settings _settings;
+    const std::string _command;
+    CallMaker _makeCall;
+    BusSchedule& _schedule;
+    NodeProvider _nodes;
+    IdentitySweep _sweep;
+    std::string _sweepLines;
+    bool _swept = false;
+    bool _cancelled = false;
+    std::unique_ptr<CallOnNodes> _call;
 };
 
 }  // namespace
@@ -366,7 +454,14 @@ std::variant<Reply, std::unique_ptr<PendingRequest>> startRequest(json_object* r
         }
         refuseUnknownKeys(request);
         const Settings settings = settingsOf(request, workplace.bus);
-        std::unique_ptr<CallOnNodes> call = callOf(request, settings, files, workplace.spool);
+        const std::string command = commandNameOf(request);
+        const AddressList list = addressesOf(request);
+        CallMaker makeCall = callMakerOf(request, settings, list, files, workplace.spool);
+        if (list.all) {
+            return std::make_unique<SweepingRequest>(settings, command, std::move(makeCall),
+                                                     schedule, nodes);
+        }
+        std::unique_ptr<CallOnNodes> call = makeCall(list.addresses, list.several);
         call->queue(schedule, nodes);
         return std::make_unique<QueuedRequest>(settings, std::move(call), schedule);
     } catch (const Refusal& refusal) {

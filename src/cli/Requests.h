@@ -26,8 +26,9 @@ struct Reply {
 class PendingRequest {
   public:
     virtual ~PendingRequest() = default;
-    // Every operation of it has ended.
-    virtual bool done() const = 0;
+    // Every operation of it has ended. Moves the request on to its next step when one has
+    // ended (the call that follows the sweep of "all").
+    virtual bool done() = 0;
     // Once done: the reply.
     virtual Reply finish() = 0;
     // The client went away: transfers stop after the step under way and end on their nodes

@@ -51,6 +51,10 @@ const RequestRun kRuns[] = {
      {"put", "0x10", "@/put.bin", "k.bin"}},
     {R"({"command": "put", "nodes": "0x10,0x11", "local": "@/put.bin", "json": true})",
      {"--json", "put", "0x10,0x11", "@/put.bin"}},
+    {R"({"command": "node", "nodes": "all", "name": "get-text-e1"})",
+     {"-y", "node", "all", "get-text-e1"}},
+    {R"({"command": "put", "nodes": "all", "local": "@/put.bin", "remote": "a.bin"})",
+     {"-y", "put", "all", "@/put.bin", "a.bin"}},
     {R"({"command": "get", "nodes": "0x10,0x11", "remote": "log.txt", "local": "@/fetched",
          "retries": 0})",
      {"get", "--retries", "0", "0x10,0x11", "log.txt", "@/fetched"}},
@@ -80,7 +84,6 @@ const RequestRun kRuns[] = {
     {R"({"command": "node", "name": "get-time"})", {}},
     {R"({"command": "node", "nodes": 16, "name": "get-time"})", {}},
     {R"({"command": "node", "nodes": "0x10-0x80", "name": "get-time"})", {}},
-    {R"({"command": "node", "nodes": "all", "name": "get-time"})", {}},
     {R"({"command": "node", "nodes": "0x10", "name": "get-tim"})", {}},
     {R"({"command": "node", "nodes": "0x10", "name": ")" + kHuge + R"("})", {}},
     {R"({"command": "node", "nodes": "0x10", "name": "set-text-f3"})", {}},
@@ -156,8 +159,9 @@ std::vector<cli::OwnedFd> handedFiles(const RequestRun& row, const std::string& 
     std::vector<cli::OwnedFd> files;
     for (const std::string& file : row.handed) {
         const std::string path = inFolder(file.substr(1), folder);
-        files.emplace_back(file[0] == '<' ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC)
-                                          : ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+        files.emplace_back(file[0] == '<'
+                               ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC)
+                               : ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
     }
     return files;
 }
@@ -166,7 +170,7 @@ cli::Reply run(const RequestRun& row, json_object* request, BusSchedule& schedul
                const cli::NodeProvider& nodes, const std::string& folder) {
     const std::string spool = folder + "/spool";
     auto started = cli::startRequest(request, schedule, nodes, {"/dev/i2c-3", spool},
-                                      handedFiles(row, folder));
+                                     handedFiles(row, folder));
     if (std::holds_alternative<cli::Reply>(started)) {
         return std::move(std::get<cli::Reply>(started));
     }
