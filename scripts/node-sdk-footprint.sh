@@ -40,3 +40,10 @@ echo "  RAM (data + bss) of its own: $ram bytes"
 echo "  kn_node: $node bytes = receive buffer $receive + $((node - receive)) beside it"
 echo "example firmware (library, skeleton, newlib start-up):"
 arm-none-eabi-size "$elf" | sed 's/^/  /'
+
+# The node library must fit the smallest nodes it is meant for.
+beside=$((node - receive))
+if ((flash > 8192 || beside > 2048)); then
+  echo "node library over its budget: flash $flash of 8192 bytes, RAM beside the chunk buffer $beside of 2048" >&2
+  exit 1
+fi
