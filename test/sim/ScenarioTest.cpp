@@ -16,13 +16,16 @@ namespace {
 class ScenarioFile : public SimBoardTest {};
 
 // Each line of bad-scenarios.txt breaks one rule; its error names the key and what is wrong,
-// in one line. Beside the scenario: a FIFO, a file of 5 bytes, a link out of the folder.
+// in one line. Beside the scenario: a FIFO, a file of 5 bytes, a link out of the folder, the
+// reference node firmware and a firmware that lacks its main loop.
 TEST_F(ScenarioFile, EachBadOneIsRefusedWithOneLineNamingTheKeyAndWhatIsWrong) {
     const TempDir folder;
     const std::string path = (folder.path() / "scenario.json").string();
     ASSERT_EQ(mkfifo((folder.path() / "fifo").c_str(), 0600), 0);
     writeFile(folder.path() / "five", "12345");
     ASSERT_EQ(symlink("/etc/passwd", (folder.path() / "link").c_str()), 0);
+    ASSERT_EQ(symlink(KESTRO_REFERENCE_NODE, (folder.path() / "node.so").c_str()), 0);
+    ASSERT_EQ(symlink(KESTRO_PARTIAL_FIRMWARE, (folder.path() / "partial.so").c_str()), 0);
     std::istringstream scenarios(readFile(KESTRO_TEST_SOURCE_DIR "/bad-scenarios.txt"));
     std::string errors;
     for (std::string scenario; std::getline(scenarios, scenario);) {
@@ -34,7 +37,7 @@ TEST_F(ScenarioFile, EachBadOneIsRefusedWithOneLineNamingTheKeyAndWhatIsWrong) {
             errors += e.what() + std::string("\n");
         }
     }
-    expectGolden("bad-scenario-errors.txt", errors, {{path, "FILE"}});
+    expectGolden("bad-scenario-errors.txt", errors, {{path, "FILE"}, {folder.path().string(), "DIR"}});
 }
 
 // Send frames written straight to a node whose files may hold 1 KiB and whose end steps a
