@@ -77,7 +77,7 @@ std::string steady(const std::string& text) {
     return std::regex_replace(text, varying, "#");
 }
 
-struct Run {
+struct ToolRuns {
     std::string output;                        // each command, its status and what it printed
     std::map<std::string, std::string> trace;  // the trace's lines by the node they name
 };
@@ -95,7 +95,7 @@ std::map<std::string, std::string> linesByNode(const std::string& trace) {
 }
 
 // The commands, one tool process each, in one run of the launcher on `board`.
-Run runCommands(const fs::path& folder, const std::string& board) {
+ToolRuns runCommands(const fs::path& folder, const std::string& board) {
     writeFile(folder / "board.json", board);
     std::string script = "cd '" + folder.string() + "'\n";
     for (const char* command : kCommands) {
@@ -108,7 +108,7 @@ Run runCommands(const fs::path& folder, const std::string& board) {
          (folder / "trace.txt").string(), "--report", (folder / "report.json").string()},
         {"/bin/sh", (folder / "commands.sh").string()}));
     EXPECT_EQ(outcome.status, 0) << outcome.err;
-    return Run{steady(outcome.out), linesByNode(readFile(folder / "trace.txt"))};
+    return ToolRuns{steady(outcome.out), linesByNode(readFile(folder / "trace.txt"))};
 }
 
 std::string boardWith(const std::string& firmware) {
@@ -122,8 +122,8 @@ TEST(FirmwareNode, ReferenceFirmwareSeesTheSameBusTrafficAsTheSimulatorsNodeAndT
         writeFile(folder / "many.bin", std::string(2500, 'm'));
         fs::create_directory(folder / "fetched");
     }
-    const Run expected = runCommands(own.path(), boardWith(""));
-    const Run actual =
+    const ToolRuns expected = runCommands(own.path(), boardWith(""));
+    const ToolRuns actual =
         runCommands(firmware.path(), boardWith(", \"firmware\": \"" KESTRO_REFERENCE_NODE "\""));
     EXPECT_EQ(actual.output, expected.output);
     ASSERT_EQ(expected.trace.size(), 4u);
