@@ -489,7 +489,7 @@ void applyNodeAnswers(const Field& node, SimNode& sim, uint64_t hostNowUs,
     for (const char* key : {"identity", "clock", "texts", "text_map", "values", "records", "lines", "files"}) {
         if (auto state = node.optional(key)) state->fail("does not go with \"firmware\": the firmware keeps the node's state");
     }
-    sim.runFirmware(std::make_unique<FirmwareNode>(firmwares.load(*firmware), sim.address()));
+    sim.runFirmware(std::make_shared<FirmwareNode>(firmwares.load(*firmware), sim.address()));
 }
 
 void applyNode(const Field& node, SimBus& bus, const Scenario& scenario, uint64_t hostNowUs,

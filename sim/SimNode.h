@@ -28,6 +28,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <random>
 #include <string>
@@ -214,7 +215,8 @@ class SimNode {
     void makePlainDevice() { plain_ = true; }
     Probe probe() const { return probe_; }
     // Answers with `firmware` from now on; its state is the firmware's own, not state().
-    void runFirmware(std::unique_ptr<FirmwareNode> firmware) { firmware_ = std::move(firmware); }
+    // A copy of the node runs the same firmware context: the firmware's state is not copied.
+    void runFirmware(std::shared_ptr<FirmwareNode> firmware) { firmware_ = std::move(firmware); }
     const FirmwareNode* firmware() const { return firmware_.get(); }
 
     void inject(FaultRule rule);
@@ -340,7 +342,7 @@ class SimNode {
     uint32_t maxFileSize_ = kDefaultMaxFileSize;
     std::optional<std::size_t> completedSend_;  // transfers_ index of a send whose digest matched
     std::function<void(const std::string&, const StoredFile&)> fileStored_;
-    std::unique_ptr<FirmwareNode> firmware_;
+    std::shared_ptr<FirmwareNode> firmware_;
 };
 
 }  // namespace sim

@@ -6,6 +6,7 @@
 #include <map>
 #include <regex>
 #include <sstream>
+#include <vector>
 
 #include "IsolatedRun.h"
 #include "TargetCommand.h"
@@ -95,10 +96,11 @@ std::map<std::string, std::string> linesByNode(const std::string& trace) {
 }
 
 // The commands, one tool process each, in one run of the launcher on `board`.
-ToolRuns runCommands(const fs::path& folder, const std::string& board) {
+ToolRuns runCommands(const fs::path& folder, const std::string& board,
+                     const std::vector<std::string>& commands) {
     writeFile(folder / "board.json", board);
     std::string script = "cd '" + folder.string() + "'\n";
-    for (const char* command : kCommands) {
+    for (const std::string& command : commands) {
         script += std::string("echo '$ ") + command + "'; '" KESTRO_CLI_PATH "' " + command +
                   " 2>&1; echo status $?\n";
     }
@@ -111,6 +113,8 @@ ToolRuns runCommands(const fs::path& folder, const std::string& board) {
     return ToolRuns{steady(outcome.out), linesByNode(readFile(folder / "trace.txt"))};
 }
 
+const char* const kReference = ", \"firmware\": \"" KESTRO_REFERENCE_NODE "\"";
+
 std::string boardWith(const std::string& firmware) {
     return std::regex_replace(kBoard, std::regex("FIRMWARE"), firmware);
 }
@@ -122,9 +126,9 @@ TEST(FirmwareNode, ReferenceFirmwareSeesTheSameBusTrafficAsTheSimulatorsNodeAndT
         writeFile(folder / "many.bin", std::string(2500, 'm'));
         fs::create_directory(folder / "fetched");
     }
-    const ToolRuns expected = runCommands(own.path(), boardWith(""));
-    const ToolRuns actual =
-        runCommands(firmware.path(), boardWith(", \"firmware\": \"" KESTRO_REFERENCE_NODE "\""));
+    const std::vector<std::string> commands(std::begin(kCommands), std::end(kCommands));
+    const ToolRuns expected = runCommands(own.path(), boardWith(""), commands);
+    const ToolRuns actual = runCommands(firmware.path(), boardWith(kReference), commands);
     EXPECT_EQ(actual.output, expected.output);
     ASSERT_EQ(expected.trace.size(), 4u);
     for (const auto& [node, lines] : expected.trace) {
@@ -132,6 +136,20 @@ TEST(FirmwareNode, ReferenceFirmwareSeesTheSameBusTrafficAsTheSimulatorsNodeAndT
     }
     EXPECT_NE(readFile(firmware.path() / "report.json").find(KESTRO_REFERENCE_NODE), std::string::npos);
     EXPECT_EQ(readFile(firmware.path() / "fetched.bin"), readFile(firmware.path() / "put.bin"));
+}
+
+// The reference firmware keeps eight files: a ninth is refused at its start, and the eight stay.
+TEST(FirmwareNode, ReferenceFirmwareRefusesAtItsStartAFileItsFullStoreCouldNotKeep) {
+    const TempDir folder;
+    writeFile(folder.path() / "put.bin", "p");
+    std::vector<std::string> commands;
+    for (char name = '1'; name <= '9'; ++name) commands.push_back(std::string("put 0x10 put.bin f") + name);
+    commands.push_back("node 0x10 get-file-info f8");
+    const std::string output = runCommands(folder.path(), boardWith(kReference), commands).output;
+    EXPECT_NE(output.find("$ put 0x10 put.bin f9\nthe node refused the command (its reply does not "
+                          "begin with OK)\nstatus 11\n$ node 0x10 get-file-info f8\nsize: 1\n"),
+              std::string::npos)
+        << output;
 }
 
 }  // namespace

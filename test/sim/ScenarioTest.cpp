@@ -82,3 +82,28 @@ TEST_F(ScenarioFile, MaxFileSizeBoundsWhatASendMayDeclareOrReachAndARefusedEndSt
 
 }  // namespace
 }  // namespace sim
+
+namespace sim {
+namespace {
+
+// A node that runs the reference firmware answers a read before any request with the idle
+// level, from its transmit interrupt, and a request with the frame the simulator's node builds.
+TEST_F(ScenarioFile, AFirmwareNodeIsIdleUntilAskedAndThenAnswersAsTheSimulatorsNodeDoes) {
+    const TempDir folder;
+    const std::string path = (folder.path() / "scenario.json").string();
+    writeFile(path, R"({"version": 1, "buses": {"/dev/i2c-3": {"nodes": [{"address": 16},
+        {"address": 17, "firmware": ")" KESTRO_REFERENCE_NODE R"("}]}}})");
+    loadScenario(path, simBoard(), 0);
+    SimBus& bus = simBoard().busAt("/dev/i2c-3");
+    Bytes header(3);
+    int error = 0;
+    bool idle = false;
+    ASSERT_EQ(bus.nodeAt(0x11).busRead(header.data(), header.size(), ENXIO, error, 0, idle), 3);
+    EXPECT_EQ(hex(header), "FF FF FF");
+    const Bytes request = encodeFrame({0xE2});
+    for (uint8_t address : {0x10, 0x11}) bus.nodeAt(address).busWrite(request.data(), request.size(), error, {});
+    EXPECT_EQ(hex(bus.nodeAt(0x11).preparedReply()), hex(bus.nodeAt(0x10).preparedReply()));
+}
+
+}  // namespace
+}  // namespace sim
