@@ -12,6 +12,7 @@ FUZZ_BUILD ?= build-fuzz
 GPIOD2_BUILD ?= build-gpiod2
 PACKAGE_BUILD ?= build-package
 PACKAGE_AARCH64_BUILD ?= build-package-aarch64
+FIRMWARE_BUILD ?= build-cortex-m0plus
 # Seconds per fuzz target for `make fuzz`.
 FUZZ_SECONDS ?= 30
 # Operations of `make chaos`; CHAOS_SEED repeats an earlier run.
@@ -23,7 +24,8 @@ SANITIZER_ENV = \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 .PHONY: all deps configure build run test bench clean \
-  test-asan test-aarch64 test-gpiod2 fuzz leak-check chaos package package-aarch64 test-install
+  test-asan test-aarch64 test-gpiod2 fuzz leak-check chaos package package-aarch64 test-install \
+  node-sdk-footprint
 
 all: build
 
@@ -71,6 +73,15 @@ test-asan:
 	  -DKESTRO_BUILD_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	$(SANITIZER_ENV) ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+
+# The node library and the example firmware built for a Cortex-M0+ node (not
+# run), and what they take of its flash and RAM.
+node-sdk-footprint:
+	@scripts/install-deps.sh --firmware
+	cmake -S lib/node-sdk -B $(FIRMWARE_BUILD) -DCMAKE_BUILD_TYPE=MinSizeRel \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-cortex-m0plus.cmake
+	cmake --build $(FIRMWARE_BUILD) -j $(JOBS)
+	@scripts/node-sdk-footprint.sh $(FIRMWARE_BUILD)
 
 # The whole suite built for the board (aarch64) and run under qemu-user.
 test-aarch64:

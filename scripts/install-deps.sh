@@ -8,6 +8,9 @@
 #                                       arm64 libraries (multiarch) and qemu
 #   scripts/install-deps.sh --package   also what builds and checks the
 #                                       Debian packages
+#   scripts/install-deps.sh --firmware  also the bare-metal Arm compiler and
+#                                       C library the node library's
+#                                       Cortex-M0+ build needs
 set -euo pipefail
 
 packages=(
@@ -32,6 +35,7 @@ for arg in "$@"; do
   case "$arg" in
     --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
     --package) packages+=(dpkg-dev lintian systemd) ;;
+    --firmware) packages+=(gcc-arm-none-eabi libnewlib-arm-none-eabi) ;;
     --aarch64) packages+=("${aarch64_packages[@]}"); want_arm64=true ;;
     *) echo "install-deps: unknown option $arg" >&2; exit 2 ;;
   esac

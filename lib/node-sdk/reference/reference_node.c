@@ -234,9 +234,24 @@ static void file_close(void *user, uint32_t file, kn_file_close how) {
 }
 
 static const kn_handlers kHandlers = {
-    identity,       get_time,   set_time,   get_text,  set_text,   accept_pair,
-    accept_text_byte, empty_text_map, get_values, set_values, no_records, no_lines,
-    accept_command, file_info,  file_open,  file_read, file_write, file_close,
+    .identity = identity,
+    .get_time = get_time,
+    .set_time = set_time,
+    .get_text = get_text,
+    .set_text = set_text,
+    .text_pair = accept_pair,
+    .set_text_byte = accept_text_byte,
+    .get_text_map = empty_text_map,
+    .get_values = get_values,
+    .set_values = set_values,
+    .get_records = no_records,
+    .get_lines = no_lines,
+    .command = accept_command,
+    .file_info = file_info,
+    .file_open = file_open,
+    .file_read = file_read,
+    .file_write = file_write,
+    .file_close = file_close,
 };
 
 size_t kn_firmware_context_size(void) {

@@ -4,6 +4,11 @@
 
 #include "kestro_node.h"
 
+/* Kept out of a firmware shared object's exports. */
+#if defined(__GNUC__)
+#pragma GCC visibility push(hidden)
+#endif
+
 /* One decoded request: its opcode and the bytes after it, followed by a NUL. */
 typedef struct kn_request {
     uint8_t opcode;
@@ -32,5 +37,9 @@ uint32_t kn_le32(const uint8_t *p);
 kn_text kn_text_of(const uint8_t *bytes, size_t n);
 
 #define KN_IDLE_BYTE 0xFFu
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
 
 #endif

@@ -37,6 +37,19 @@ static uint32_t schedule(uint32_t w[16], unsigned i) {
     return w[i & 15];
 }
 
+/* The eight working variables one round moves down (h = g, ..., b = a),
+ * assigned one by one: a copying loop would become a memmove call. */
+static void shift_in(uint32_t v[8], uint32_t t1, uint32_t t2) {
+    v[7] = v[6];
+    v[6] = v[5];
+    v[5] = v[4];
+    v[4] = v[3] + t1;
+    v[3] = v[2];
+    v[2] = v[1];
+    v[1] = v[0];
+    v[0] = t1 + t2;
+}
+
 static void compress(uint32_t state[8], const uint8_t block[64]) {
     uint32_t w[16], v[8];
     unsigned i;
@@ -47,9 +60,7 @@ static void compress(uint32_t state[8], const uint8_t block[64]) {
                       ((v[4] & v[5]) ^ (~v[4] & v[6])) + kRound[i] + schedule(w, i);
         uint32_t t2 = (rotr(v[0], 2) ^ rotr(v[0], 13) ^ rotr(v[0], 22)) +
                       ((v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]));
-        memmove(v + 1, v, 7 * sizeof v[0]);
-        v[4] += t1;
-        v[0] = t1 + t2;
+        shift_in(v, t1, t2);
     }
     for (i = 0; i < 8; ++i) state[i] += v[i];
 }
