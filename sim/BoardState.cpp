@@ -83,11 +83,16 @@ json_object* filesOf(const NodeState& state) {
     return files;
 }
 
+// A node that runs a firmware keeps its state there: the report names the firmware.
 json_object* nodeReport(const SimNode& node, uint64_t nowUs) {
     const NodeState& state = node.state();
     json_object* report = json_object_new_object();
     static const char* const kProbes[] = {"ack", "nack", "address-only"};
     json_object_object_add(report, "probe", json_object_new_string(kProbes[static_cast<int>(node.probe())]));
+    if (node.firmware() != nullptr) {
+        json_object_object_add(report, "firmware", newText(node.firmware()->path()));
+        return report;
+    }
     json_object_object_add(report, "identity", textArray(state.identity));
     json_object_object_add(report, "clock_ms", json_object_new_int64(static_cast<int64_t>(node.clockAt(nowUs))));
     json_object* texts = json_object_new_object();
@@ -245,7 +250,7 @@ void loadNodeFiles(const std::string& folder, SimBoard& simBoard) {
         for (const auto& [address, node] : bus->nodes()) {
             const fs::path nodeFolder = nodeFolderOf(folder, path, address);
             std::error_code error;
-            if (!fs::is_directory(nodeFolder, error)) continue;
+            if (node->firmware() != nullptr || !fs::is_directory(nodeFolder, error)) continue;
             node->state().files.clear();
             for (const fs::directory_entry& entry : fs::directory_iterator(nodeFolder, error)) {
                 const std::string file = entry.path().filename().string();
@@ -267,6 +272,7 @@ void saveNodeFile(const std::string& folder, const std::string& busPath, uint8_t
 void saveNodeFiles(const std::string& folder, const SimBoard& simBoard) {
     for (const auto& [path, bus] : simBoard.buses()) {
         for (const auto& [address, node] : bus->nodes()) {
+            if (node->firmware() != nullptr) continue;
             std::error_code error;
             fs::create_directories(nodeFolderOf(folder, path, address), error);
             removeOthers(nodeFolderOf(folder, path, address), node->state());

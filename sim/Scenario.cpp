@@ -1,5 +1,7 @@
 #include "Scenario.h"
 
+#include "Firmware.h"
+
 #include <fcntl.h>
 #include <json-c/json.h>
 #include <sys/stat.h>
@@ -255,6 +257,29 @@ class ContentSource {
     uint32_t limit_;
 };
 
+// The node firmwares a scenario names, each opened once for all its nodes.
+class FirmwareSource {
+  public:
+    explicit FirmwareSource(std::filesystem::path folder) : folder_(std::move(folder)) {}
+
+    // The shared object at the field's path, relative to the scenario's folder or absolute.
+    std::shared_ptr<const Firmware> load(const Field& field) {
+        const std::string path =
+            std::filesystem::absolute(folder_ / field.text()).lexically_normal().string();
+        auto& slot = loaded_[path];
+        try {
+            if (!slot) slot = Firmware::load(path);
+        } catch (const FirmwareError& e) {
+            field.fail(e.what());
+        }
+        return slot;
+    }
+
+  private:
+    std::filesystem::path folder_;
+    std::map<std::string, std::shared_ptr<const Firmware>> loaded_;
+};
+
 // {"text": ...} | {"base64": ...} | {"path": ...}: exactly one of them.
 Bytes contentOf(const Field& field, const ContentSource& source, const char* extraKey) {
     field.allowOnly({"text", "base64", "path", extraKey});
@@ -455,16 +480,28 @@ void applyNodeState(const Field& node, SimNode& sim, uint64_t hostNowUs,
     }
 }
 
+// What a node answers from: the firmware it names, or the state the scenario gives it
+// (which a firmware keeps itself).
+void applyNodeAnswers(const Field& node, SimNode& sim, uint64_t hostNowUs,
+                      const ContentSource& source, FirmwareSource& firmwares) {
+    const std::optional<Field> firmware = node.optional("firmware");
+    if (!firmware) return applyNodeState(node, sim, hostNowUs, source);
+    for (const char* key : {"identity", "clock", "texts", "text_map", "values", "records", "lines", "files"}) {
+        if (auto state = node.optional(key)) state->fail("does not go with \"firmware\": the firmware keeps the node's state");
+    }
+    sim.runFirmware(std::make_shared<FirmwareNode>(firmwares.load(*firmware), sim.address()));
+}
+
 void applyNode(const Field& node, SimBus& bus, const Scenario& scenario, uint64_t hostNowUs,
-               const ContentSource& source) {
+               const ContentSource& source, FirmwareSource& firmwares) {
     node.allowOnly({"address", "identity", "clock", "texts", "text_map", "values", "records",
-                    "lines", "files", "probe", "faults", "ready_us"});
+                    "lines", "files", "probe", "faults", "ready_us", "firmware"});
     const uint8_t address = node.required("address").address();
     if (bus.node(address) != nullptr) node.required("address").fail(hexByte(address) + " is used twice");
     SimNode& sim = bus.addNode(address);
     sim.seed(scenario.seed * 131 + address);
     sim.setMaxFileSize(scenario.maxFileSize);
-    applyNodeState(node, sim, hostNowUs, source);
+    applyNodeAnswers(node, sim, hostNowUs, source, firmwares);
     if (auto probe = node.optional("probe")) sim.setProbe(probeOf(*probe));
     if (auto ready = node.optional("ready_us")) sim.setReadyDelays(readyDelaysOf(*ready));
     if (auto faults = node.optional("faults")) {
@@ -473,7 +510,8 @@ void applyNode(const Field& node, SimBus& bus, const Scenario& scenario, uint64_
 }
 
 void applyBus(const std::string& path, const Field& field, SimBoard& simBoard,
-              const Scenario& scenario, uint64_t hostNowUs, const ContentSource& source) {
+              const Scenario& scenario, uint64_t hostNowUs, const ContentSource& source,
+              FirmwareSource& firmwares) {
     const std::string digits = path.substr(std::min(path.size(), std::size_t{9}));
     if (path.rfind("/dev/i2c-", 0) != 0 || digits.empty() ||
         digits.find_first_not_of("0123456789") != std::string::npos) {
@@ -487,7 +525,7 @@ void applyBus(const std::string& path, const Field& field, SimBoard& simBoard,
         bus.setSpeedHz(static_cast<uint32_t>(speed->integerIn(1000, 5'000'000)));
     if (auto nodes = field.optional("nodes")) {
         nodes->forEach(
-            [&](const Field& node) { applyNode(node, bus, scenario, hostNowUs, source); });
+            [&](const Field& node) { applyNode(node, bus, scenario, hostNowUs, source, firmwares); });
     }
     if (auto devices = field.optional("devices")) {
         devices->forEach([&](const Field& device) {
@@ -628,8 +666,11 @@ TimelineEvent timelineEventOf(const Field& field, const SimBoard& simBoard,
         }
     }
     if (onNode) applyEventNode(field, simBoard, firstBus, event);
-    if (event.kind == TimelineKind::Identity)
+    if (event.kind == TimelineKind::Identity) {
         event.identity = identityOf(field.required("identity"));
+        if (simBoard.buses().at(event.bus)->nodes().at(event.address)->firmware() != nullptr)
+            field.required("node").fail("runs a firmware, which answers 0xE2 itself");
+    }
     if (event.kind == TimelineKind::DeviceApiFails) {
         const std::optional<Field> status = field.optional("status");
         event.status = status ? static_cast<int>(status->integerIn(100, 599)) : 503;
@@ -788,11 +829,12 @@ Scenario scenarioOf(const std::string& path, SimBoard& simBoard, uint64_t hostNo
     }
     const std::filesystem::path folder = std::filesystem::path(path).parent_path();
     const ContentSource source(folder.empty() ? "." : folder, scenario.maxFileSize);
+    FirmwareSource firmwares(folder.empty() ? "." : folder);
     std::string firstBus;
     if (auto buses = top.optional("buses")) {
         buses->forEachMember([&](const std::string& bus, const Field& field) {
             if (firstBus.empty()) firstBus = bus;
-            applyBus(bus, field, simBoard, scenario, hostNowUs, source);
+            applyBus(bus, field, simBoard, scenario, hostNowUs, source, firmwares);
         });
     }
     if (auto gpio = top.optional("gpio")) applyGpio(*gpio, simBoard);

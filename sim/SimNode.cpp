@@ -19,6 +19,13 @@ constexpr uint8_t kChunk = 0xCC;
 constexpr uint8_t kEnd = 0xEE;
 constexpr uint8_t kIdleBus = 0xFF;
 constexpr uint8_t kFiller = 0xEE;
+// A reply that never becomes ready: the firmware had none.
+constexpr uint64_t kNeverReady = UINT64_MAX;
+// Rounds of a firmware's main loop after a write, until its reply is ready.
+constexpr unsigned kMainLoopRounds = 16;
+constexpr std::size_t kHeaderBytes = 3;
+// The CRC and end byte after the payload.
+constexpr std::size_t kFrameEndBytes = 3;
 // Largest chunk that still fits a reply frame after "OK".
 constexpr std::size_t kMaxChunk = kMaxPayload - 2;
 
@@ -217,10 +224,11 @@ ssize_t SimNode::busWrite(const uint8_t* data, std::size_t count, int& error,
         result = -1;
     } else if (fault && fault->fault == Fault::ShortWrite) {
         result = static_cast<ssize_t>(count) - 1;
-    } else if (request.valid) {
-        request.reply = reply(request.payload, fault);
+    } else if (request.valid || firmware_) {
+        request.reply = reply(request, fault);
         if (reply_ && !readyDelays_.empty())
-            reply_->readyAtUs = stamp.doneUs + readyDelays_.delayUs(request.payload);
+            reply_->readyAtUs =
+                std::max(reply_->readyAtUs, stamp.doneUs + readyDelays_.delayUs(request.payload));
     }
     if (stamp.record) {
         requests_.push_back(std::move(request));
@@ -245,16 +253,61 @@ void SimNode::forgetPastTransfers() {
     transfers_ = std::move(goingOn);
 }
 
-Bytes SimNode::reply(const Bytes& payload, const std::optional<FaultRule>& fault) {
-    Bytes answered = answer(payload);
+Bytes SimNode::reply(const Request& request, const std::optional<FaultRule>& fault) {
+    if (firmware_) return firmwareReply(request.raw, fault);
+    Bytes answered = answer(request.payload);
     if (fault) answered = applyPayloadFault(*fault, std::move(answered));
     keepCompletedSend(answered);
     if (fault && fault->fault == Fault::NoAnswer) return {};
-    Bytes frame = encodeFrame(answered);
+    return serve(encodeFrame(answered), fault);
+}
+
+Bytes SimNode::serve(Bytes frame, const std::optional<FaultRule>& fault) {
     if (fault) frame = applyFrameFault(*fault, std::move(frame));
     reply_ = PendingReply{.frame = frame,
                           .shortSecondRead = fault && fault->fault == Fault::ShortSecondRead};
     return frame;
+}
+
+// A payload fault rewrites the payload of a frame the firmware built whole;
+// a frame it built broken reaches the board as it is.
+Bytes SimNode::firmwareReply(const Bytes& raw, const std::optional<FaultRule>& fault) {
+    Bytes frame = clockedOutReply(raw);
+    if (fault && fault->fault == Fault::NoAnswer) return {};
+    if (frame.empty()) {
+        reply_.emplace().readyAtUs = kNeverReady;
+        return frame;
+    }
+    if (DecodedFrame decoded = decodeFrame(frame); fault && decoded.ok) {
+        frame = encodeFrame(applyPayloadFault(*fault, std::move(decoded.payload)));
+    }
+    return serve(std::move(frame), fault);
+}
+
+// The receive interrupt takes the write whole; each round of the main loop is
+// followed by the board's header read, which gets 0xFF bytes while the reply
+// is not ready (and leaves it where it was), and once it is ready by the read
+// of the rest.
+Bytes SimNode::clockedOutReply(const Bytes& raw) {
+    firmware_->receive(raw.data(), raw.size());
+    for (unsigned round = 0; round < kMainLoopRounds; ++round) {
+        firmware_->poll();
+        Bytes frame = readFromFirmware(kHeaderBytes);
+        if (frame[0] == kIdleBus) continue;
+        const std::size_t length = std::min<std::size_t>(frame[1] << 8 | frame[2], kMaxPayload);
+        const Bytes rest = readFromFirmware(length + kFrameEndBytes);
+        frame.insert(frame.end(), rest.begin(), rest.end());
+        return frame;
+    }
+    return {};
+}
+
+// One read transaction: its start, then a transmit interrupt per byte.
+Bytes SimNode::readFromFirmware(std::size_t count) {
+    firmware_->readStart();
+    Bytes bytes(count);
+    for (uint8_t& byte : bytes) byte = firmware_->nextByte();
+    return bytes;
 }
 
 // A send's file is stored only when the node tells the board so: an end step
@@ -272,6 +325,11 @@ ssize_t SimNode::busRead(uint8_t* data, std::size_t count, int noAnswerErrno, in
                          uint64_t atUs, bool& idle) {
     if (plain_) {
         std::fill_n(data, count, 0);
+        return static_cast<ssize_t>(count);
+    }
+    if (!reply_ && firmware_ && !lastFault_) {
+        const Bytes bytes = readFromFirmware(count);
+        std::copy(bytes.begin(), bytes.end(), data);
         return static_cast<ssize_t>(count);
     }
     if (!reply_) {

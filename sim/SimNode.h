@@ -12,6 +12,13 @@
 // fault) fails with the bus's no-answer errno. A node may take time to
 // prepare its reply (ReadyDelays): until then a read gets 0xFF bytes (the
 // idle level) and the reply stays for a later read.
+//
+// A node may run a firmware of its own (Firmware.h) instead of this node's
+// answers: the write's bytes go to its receive interrupt, its main loop runs,
+// and its reply is clocked out through its transmit interrupts as the board's
+// two reads take it (header, then the rest); faults and ReadyDelays then apply
+// to that frame as to this node's own. A read while it holds no reply (none
+// asked for yet) goes to its transmit interrupts as it comes.
 
 #include <sys/types.h>
 
@@ -21,11 +28,13 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "Firmware.h"
 #include "WireFrame.h"
 
 namespace sim {
@@ -205,6 +214,10 @@ class SimNode {
     // bytes: it does not speak the node protocol.
     void makePlainDevice() { plain_ = true; }
     Probe probe() const { return probe_; }
+    // Answers with `firmware` from now on; its state is the firmware's own, not state().
+    // A copy of the node runs the same firmware context: the firmware's state is not copied.
+    void runFirmware(std::shared_ptr<FirmwareNode> firmware) { firmware_ = std::move(firmware); }
+    const FirmwareNode* firmware() const { return firmware_.get(); }
 
     void inject(FaultRule rule);
     void failNext(Fault fault, std::optional<uint8_t> opcode = {});
@@ -276,7 +289,14 @@ class SimNode {
 
     std::optional<FaultRule> takeFault(const Bytes& payload);
     // Acts on the request and prepares the reply frame (none for NoAnswer).
-    Bytes reply(const Bytes& payload, const std::optional<FaultRule>& fault);
+    Bytes reply(const Request& request, const std::optional<FaultRule>& fault);
+    Bytes firmwareReply(const Bytes& raw, const std::optional<FaultRule>& fault);
+    // The firmware's reply frame to a write, read as the board reads it; empty
+    // when its main loop has none ready.
+    Bytes clockedOutReply(const Bytes& raw);
+    Bytes readFromFirmware(std::size_t count);
+    // Serves `frame` to the board's reads, with the fault's damage.
+    Bytes serve(Bytes frame, const std::optional<FaultRule>& fault);
     bool hits(FaultRule& rule);
     Bytes answer(const Bytes& payload);
     // The command handlers; `args` is the payload after the opcode.
@@ -322,6 +342,7 @@ class SimNode {
     uint32_t maxFileSize_ = kDefaultMaxFileSize;
     std::optional<std::size_t> completedSend_;  // transfers_ index of a send whose digest matched
     std::function<void(const std::string&, const StoredFile&)> fileStored_;
+    std::shared_ptr<FirmwareNode> firmware_;
 };
 
 }  // namespace sim

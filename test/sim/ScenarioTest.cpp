@@ -16,13 +16,16 @@ namespace {
 class ScenarioFile : public SimBoardTest {};
 
 // Each line of bad-scenarios.txt breaks one rule; its error names the key and what is wrong,
-// in one line. Beside the scenario: a FIFO, a file of 5 bytes, a link out of the folder.
+// in one line. Beside the scenario: a FIFO, a file of 5 bytes, a link out of the folder, the
+// reference node firmware and a firmware that lacks its main loop.
 TEST_F(ScenarioFile, EachBadOneIsRefusedWithOneLineNamingTheKeyAndWhatIsWrong) {
     const TempDir folder;
     const std::string path = (folder.path() / "scenario.json").string();
     ASSERT_EQ(mkfifo((folder.path() / "fifo").c_str(), 0600), 0);
     writeFile(folder.path() / "five", "12345");
     ASSERT_EQ(symlink("/etc/passwd", (folder.path() / "link").c_str()), 0);
+    ASSERT_EQ(symlink(KESTRO_REFERENCE_NODE, (folder.path() / "node.so").c_str()), 0);
+    ASSERT_EQ(symlink(KESTRO_PARTIAL_FIRMWARE, (folder.path() / "partial.so").c_str()), 0);
     std::istringstream scenarios(readFile(KESTRO_TEST_SOURCE_DIR "/bad-scenarios.txt"));
     std::string errors;
     for (std::string scenario; std::getline(scenarios, scenario);) {
@@ -34,7 +37,7 @@ TEST_F(ScenarioFile, EachBadOneIsRefusedWithOneLineNamingTheKeyAndWhatIsWrong) {
             errors += e.what() + std::string("\n");
         }
     }
-    expectGolden("bad-scenario-errors.txt", errors, {{path, "FILE"}});
+    expectGolden("bad-scenario-errors.txt", errors, {{path, "FILE"}, {folder.path().string(), "DIR"}});
 }
 
 // Send frames written straight to a node whose files may hold 1 KiB and whose end steps a
@@ -75,6 +78,31 @@ TEST_F(ScenarioFile, MaxFileSizeBoundsWhatASendMayDeclareOrReachAndARefusedEndSt
     }
     EXPECT_EQ(answers, "NO NO NO NO OK NO NO OK NO ");
     EXPECT_EQ(node.file("kept"), nullptr);
+}
+
+}  // namespace
+}  // namespace sim
+
+namespace sim {
+namespace {
+
+// A node that runs the reference firmware answers a read before any request with the idle
+// level, from its transmit interrupt, and a request with the frame the simulator's node builds.
+TEST_F(ScenarioFile, AFirmwareNodeIsIdleUntilAskedAndThenAnswersAsTheSimulatorsNodeDoes) {
+    const TempDir folder;
+    const std::string path = (folder.path() / "scenario.json").string();
+    writeFile(path, R"({"version": 1, "buses": {"/dev/i2c-3": {"nodes": [{"address": 16},
+        {"address": 17, "firmware": ")" KESTRO_REFERENCE_NODE R"("}]}}})");
+    loadScenario(path, simBoard(), 0);
+    SimBus& bus = simBoard().busAt("/dev/i2c-3");
+    Bytes header(3);
+    int error = 0;
+    bool idle = false;
+    ASSERT_EQ(bus.nodeAt(0x11).busRead(header.data(), header.size(), ENXIO, error, 0, idle), 3);
+    EXPECT_EQ(hex(header), "FF FF FF");
+    const Bytes request = encodeFrame({0xE2});
+    for (uint8_t address : {0x10, 0x11}) bus.nodeAt(address).busWrite(request.data(), request.size(), error, {});
+    EXPECT_EQ(hex(bus.nodeAt(0x11).preparedReply()), hex(bus.nodeAt(0x10).preparedReply()));
 }
 
 }  // namespace

@@ -162,9 +162,22 @@ static kn_result file_info(void *user, kn_text name, uint32_t *size, uint32_t *e
     return KN_OK;
 }
 
+/* Where a received file of that name will be kept: its namesake, or a free
+ * slot; none when the store is full. */
+static stored_file *slot_for(reference_node *ref, kn_text name) {
+    stored_file *target = find_file(ref, name);
+    unsigned i;
+    for (i = 0; target == NULL && i < FILE_SLOTS; ++i) {
+        if (!ref->files[i].used) target = &ref->files[i];
+    }
+    return target;
+}
+
+/* A file the store could not keep is refused at its start, never acknowledged
+ * at its end and then lost. */
 static kn_result open_for_writing(reference_node *ref, kn_text name, uint32_t size) {
     stored_file *staging = &ref->files[STAGING];
-    if (size > FILE_MAX || !acceptable_name(name)) return KN_REFUSED;
+    if (size > FILE_MAX || !acceptable_name(name) || slot_for(ref, name) == NULL) return KN_REFUSED;
     staging->used = 1;
     staging->size = size;
     staging->name_length = name.length;
@@ -207,13 +220,9 @@ static void keep_received(reference_node *ref) {
     stored_file *staging = &ref->files[STAGING];
     kn_text name;
     stored_file *target;
-    unsigned i;
     name.chars = staging->name;
     name.length = staging->name_length;
-    target = find_file(ref, name);
-    for (i = 0; target == NULL && i < FILE_SLOTS; ++i) {
-        if (!ref->files[i].used) target = &ref->files[i];
-    }
+    target = slot_for(ref, name);
     if (target != NULL) memcpy(target, staging, sizeof *target);
 }
 
