@@ -16,6 +16,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev libcpp-httplib-dev libcli11-dev openssl ca-certificates
   valgrind help2man i2c-tools gpiod
+  libmosquitto-dev mosquitto mosquitto-clients
 )
 # The arm64 libraries are Multi-Arch: same, so they sit beside the amd64 ones
 # as long as both are at the same version; apt upgrades the amd64 side when
