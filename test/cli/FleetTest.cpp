@@ -1,0 +1,214 @@
+// i2c-kestro-cli fleet against Debian's real mosquitto broker on a free loopback port, the
+// boards' retained documents published with mosquitto_pub as the agents publish them.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "IsolatedRun.h"
+#include "TargetCommand.h"
+#include "TempFiles.h"
+
+namespace {
+
+using kestro::test::targetCommand;
+using testing::HasSubstr;
+
+int freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+bool accepts(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return connected;
+}
+
+// mosquitto on a loopback port of its own, anonymous clients allowed, for the test's life.
+class LoopbackBroker {
+  public:
+    LoopbackBroker() : _port(freePort()) {
+        writeFile(_dir.path() / "mosquitto.conf",
+                  "listener " + std::to_string(_port) + " 127.0.0.1\nallow_anonymous true\n");
+        _pid = ::fork();
+        if (_pid == 0) {
+            ::execlp("mosquitto", "mosquitto", "-c", (_dir.path() / "mosquitto.conf").c_str(),
+                     nullptr);
+            ::_exit(127);
+        }
+        for (int tries = 0; tries < 500 && !accepts(_port); ++tries) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    ~LoopbackBroker() {
+        ::kill(_pid, SIGTERM);
+        ::waitpid(_pid, nullptr, 0);
+    }
+    LoopbackBroker(const LoopbackBroker&) = delete;
+    LoopbackBroker& operator=(const LoopbackBroker&) = delete;
+
+    std::string url() const { return "mqtt://127.0.0.1:" + std::to_string(_port); }
+
+    // A retained document, as an agent publishes it.
+    void retain(const std::string& topic, const std::string& document) const {
+        const ChildOutcome outcome = runProgram({"mosquitto_pub", "-p", std::to_string(_port),
+                                                 "-q", "1", "-r", "-t", topic, "-m", document});
+        ASSERT_EQ(outcome.status, 0) << outcome.err;
+    }
+
+  private:
+    TempDir _dir;
+    int _port;
+    pid_t _pid = -1;
+};
+
+ChildOutcome fleet(const std::vector<std::string>& arguments) {
+    std::vector<std::string> words = targetCommand(KESTRO_CLI_PATH);
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    return runProgram(words);
+}
+
+// An ISO time `seconds` ago.
+std::string timeAgo(int seconds) {
+    const std::time_t then = std::time(nullptr) - seconds;
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&then));
+    return text;
+}
+
+// Two boards as their agents leave them: pump-3 online with one of its two nodes, ghost gone
+// (its will, which carries no time).
+void publishFleet(const LoopbackBroker& broker) {
+    const std::string seen = timeAgo(130);
+    broker.retain("kestro/v1/pump-3/status",
+                  R"({"online": true, "board": "pump-3", "version": "1.2.3", "nodes": 2,
+                      "nodes_online": 1, "time": ")" + seen + "\"}");
+    broker.retain("kestro/v1/pump-3/node/0x10", R"({"address": "0x10", "online": true,
+                  "identity": "node-1 v2", "last_seen": ")" + seen + "\"}");
+    broker.retain("kestro/v1/pump-3/node/0x11", R"({"address": "0x11", "online": false,
+                  "identity": "node-2 v2", "last_seen": ")" + timeAgo(7200) + "\"}");
+    broker.retain("kestro/v1/ghost/status", R"({"online": false, "board": "ghost"})");
+}
+
+TEST(FleetList, ShowsEveryBoardAndItsNodesFromTheRetainedDocuments) {
+    const LoopbackBroker broker;
+    publishFleet(broker);
+    const ChildOutcome text = fleet({"fleet", "--broker", broker.url(), "ls"});
+    EXPECT_EQ(text.status, 0) << text.err;
+    EXPECT_EQ(text.out,
+              "BOARD / NODE      ONLINE  LAST SEEN     DETAIL\n"
+              "ghost             no      never\n"
+              "pump-3            yes     2 min ago     1 of 2 nodes online, version 1.2.3\n"
+              "  0x10            yes     2 min ago     node-1 v2\n"
+              "  0x11            no      2 h ago       node-2 v2\n");
+    const ChildOutcome json = fleet({"--json", "fleet", "--broker", broker.url(), "ls"});
+    EXPECT_EQ(json.status, 0) << json.err;
+    EXPECT_THAT(json.out, HasSubstr(R"({ "board": "ghost", "online": false, "last_seen": null, )"));
+    EXPECT_THAT(json.out, HasSubstr(R"("identity": "node-2 v2")"));
+}
+
+struct Silence {
+    const char* name;
+    const char* board;
+    const char* text;  // the whole error line
+};
+
+class FleetSilence : public testing::TestWithParam<Silence> {};
+
+TEST_P(FleetSilence, EndsWithStatus69AndWhenTheBoardWasLastSeen) {
+    const LoopbackBroker broker;
+    publishFleet(broker);
+    const ChildOutcome outcome =
+        fleet({"fleet", "--broker", broker.url(), "--timeout", "1", GetParam().board, "node",
+               "0x10", "get-time"});
+    EXPECT_EQ(outcome.status, 69);
+    EXPECT_EQ(outcome.err, GetParam().text);
+    EXPECT_EQ(outcome.out, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FleetSilence,
+    testing::Values(
+        Silence{"OnlineBoard", "pump-3",
+                "board pump-3 did not answer within 1 s; last seen 2 min ago\n"},
+        Silence{"OfflineBoard", "ghost",
+                "board ghost did not answer within 1 s; offline; last seen never\n"},
+        Silence{"UnknownBoard", "nobody",
+                "board nobody did not answer within 1 s; the broker holds no status of it (has "
+                "it ever connected?)\n"}),
+    [](const testing::TestParamInfo<Silence>& info) { return std::string(info.param.name); });
+
+TEST(FleetBroker, ThatCannotBeReachedEndsWithStatus69) {
+    const ChildOutcome outcome =
+        fleet({"fleet", "--broker", "mqtt://127.0.0.1:" + std::to_string(freePort()), "ls"});
+    EXPECT_EQ(outcome.status, 69);
+    EXPECT_THAT(outcome.err, HasSubstr("cannot reach the broker at 127.0.0.1:"));
+}
+
+struct BadWords {
+    const char* name;
+    std::vector<std::string> words;  // after `fleet --broker mqtt://127.0.0.1:1`
+    const char* complaint;
+};
+
+class FleetArguments : public testing::TestWithParam<BadWords> {};
+
+TEST_P(FleetArguments, AreRefusedWithStatus64BeforeAnyConnection) {
+    std::vector<std::string> arguments = {"fleet", "--broker", "mqtt://127.0.0.1:1"};
+    arguments.insert(arguments.end(), GetParam().words.begin(), GetParam().words.end());
+    const ChildOutcome outcome = fleet(arguments);
+    EXPECT_EQ(outcome.status, 64);
+    EXPECT_THAT(outcome.err, HasSubstr(GetParam().complaint));
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
+}
+
+const std::string kDigest(64, 'a');
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FleetArguments,
+    testing::Values(
+        BadWords{"NoWords", {}, "WORDS is required"},
+        BadWords{"BrokerNotMqtt", {"--broker", "http://b", "ls"}, "not mqtt://HOST[:PORT]"},
+        BadWords{"TimeoutOfZero", {"--timeout", "0", "ls"}, "--timeout"},
+        BadWords{"LsWithMore", {"ls", "pump-3"}, "ls takes nothing more: pump-3"},
+        BadWords{"WatchOfTwo", {"watch", "a", "b"}, "watch takes one board id at most"},
+        BadWords{"BoardIdWithSlash", {"pump/3", "node", "0x10", "get-time"}, "not a board id"},
+        BadWords{"NeitherNodeNorPut", {"pump-3", "get", "0x10"}, "node or put: get"},
+        BadWords{"BadAddress", {"pump-3", "node", "0x80", "get-time"}, "ADDRESSES: "},
+        BadWords{"UnknownCommand", {"pump-3", "node", "0x10", "get-tim"}, "no node command get-tim"},
+        BadWords{"MissingArgument", {"pump-3", "node", "0x10", "set-text-f3"},
+                 "set-text-f3 takes 1 argument, not 0"},
+        BadWords{"PlainHttp", {"pump-3", "put", "all", "http://f/fw.bin", "--sha256", kDigest, "--size", "5"},
+                 "HTTPS only"},
+        BadWords{"ShortDigest", {"pump-3", "put", "0x10", "https://f/fw.bin", "--sha256", "ab", "--size", "5"},
+                 "--sha256: not 64 hexadecimal digits"},
+        BadWords{"NoSize", {"pump-3", "put", "0x10", "https://f/fw.bin", "--sha256", kDigest},
+                 "--size: put needs"},
+        BadWords{"DigestWithoutPut", {"--sha256", kDigest, "ls"}, "belong to put"}),
+    [](const testing::TestParamInfo<BadWords>& info) { return std::string(info.param.name); });
+
+}  // namespace
