@@ -26,7 +26,7 @@ aarch64_packages=(
   libjson-c-dev:arm64 libcurlpp-dev:arm64 libcurl4-openssl-dev:arm64
   libgpiod-dev:arm64 libi2c-dev:arm64
   libgtest-dev:arm64 libgmock-dev:arm64 libbenchmark-dev:arm64
-  libssl-dev:arm64 libcpp-httplib-dev:arm64
+  libssl-dev:arm64 libcpp-httplib-dev:arm64 libmosquitto-dev:arm64
 )
 want_arm64=false
 for arg in "$@"; do
