@@ -54,10 +54,6 @@ set_target_properties(Deps::i2c PROPERTIES
   IMPORTED_LOCATION "${I2C_LIBRARY}"
   INTERFACE_INCLUDE_DIRECTORIES "${I2C_INCLUDE_DIR}")
 
-# The agent's link to the fleet's MQTT broker.
-pkg_check_modules(MOSQUITTO REQUIRED IMPORTED_TARGET libmosquitto)
-add_library(Deps::mosquitto ALIAS PkgConfig::MOSQUITTO)
-
 # The simulator's digests and its HTTPS device API.
 find_package(OpenSSL REQUIRED)
 find_package(Threads REQUIRED)

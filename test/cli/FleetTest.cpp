@@ -1,21 +1,18 @@
-// i2c-kestro-cli fleet against Debian's real mosquitto broker on a free loopback port, the
+// i2c-kestro-cli fleet against Debian's real mosquitto broker on free loopback ports, the
 // boards' retained documents published with mosquitto_pub as the agents publish them.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <ctime>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "Broker.h"
 #include "IsolatedRun.h"
 #include "TargetCommand.h"
 #include "TempFiles.h"
@@ -25,6 +22,7 @@ namespace {
 using kestro::test::targetCommand;
 using testing::HasSubstr;
 
+// A loopback port nothing listens on.
 int freePort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
@@ -37,54 +35,39 @@ int freePort() {
     return ntohs(address.sin_port);
 }
 
-bool accepts(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return connected;
-}
-
-// mosquitto on a loopback port of its own, anonymous clients allowed, for the test's life.
-class LoopbackBroker {
+// The broker with an operator, met over TLS with the run's authority and a password file, as
+// an operator's tool meets the fleet's broker.
+class OperatorBroker {
   public:
-    LoopbackBroker() : _port(freePort()) {
-        writeFile(_dir.path() / "mosquitto.conf",
-                  "listener " + std::to_string(_port) + " 127.0.0.1\nallow_anonymous true\n");
-        _pid = ::fork();
-        if (_pid == 0) {
-            ::execlp("mosquitto", "mosquitto", "-c", (_dir.path() / "mosquitto.conf").c_str(),
-                     nullptr);
-            ::_exit(127);
-        }
-        for (int tries = 0; tries < 500 && !accepts(_port); ++tries) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+    OperatorBroker() : _broker({{"op", "op-secret", true}}) {
+        writeFile(_dir.path() / "password", "op-secret\n");
     }
-    ~LoopbackBroker() {
-        ::kill(_pid, SIGTERM);
-        ::waitpid(_pid, nullptr, 0);
-    }
-    LoopbackBroker(const LoopbackBroker&) = delete;
-    LoopbackBroker& operator=(const LoopbackBroker&) = delete;
 
-    std::string url() const { return "mqtt://127.0.0.1:" + std::to_string(_port); }
+    std::vector<std::string> options(const std::string& password = "op-secret") const {
+        writeFile(_dir.path() / "password", password + "\n");
+        return {"--broker", _broker.tlsUrl(), "--ca", _broker.caFile(), "--user", "op",
+                "--password-file", (_dir.path() / "password").string()};
+    }
 
     // A retained document, as an agent publishes it.
     void retain(const std::string& topic, const std::string& document) const {
-        const ChildOutcome outcome = runProgram({"mosquitto_pub", "-p", std::to_string(_port),
-                                                 "-q", "1", "-r", "-t", topic, "-m", document});
+        const ChildOutcome outcome =
+            runProgram({"mosquitto_pub", "-p", std::to_string(_broker.plainPort()), "-u", "op",
+                        "-P", "op-secret", "-q", "1", "-r", "-t", topic, "-m", document});
         ASSERT_EQ(outcome.status, 0) << outcome.err;
     }
 
   private:
     TempDir _dir;
-    int _port;
-    pid_t _pid = -1;
+    Broker _broker;
 };
+
+std::vector<std::string> with(std::vector<std::string> words, const std::vector<std::string>& middle,
+                              const std::vector<std::string>& end) {
+    words.insert(words.end(), middle.begin(), middle.end());
+    words.insert(words.end(), end.begin(), end.end());
+    return words;
+}
 
 ChildOutcome fleet(const std::vector<std::string>& arguments) {
     std::vector<std::string> words = targetCommand(KESTRO_CLI_PATH);
@@ -102,7 +85,7 @@ std::string timeAgo(int seconds) {
 
 // Two boards as their agents leave them: pump-3 online with one of its two nodes, ghost gone
 // (its will, which carries no time).
-void publishFleet(const LoopbackBroker& broker) {
+void publishFleet(const OperatorBroker& broker) {
     const std::string seen = timeAgo(130);
     broker.retain("kestro/v1/pump-3/status",
                   R"({"online": true, "board": "pump-3", "version": "1.2.3", "nodes": 2,
@@ -115,9 +98,9 @@ void publishFleet(const LoopbackBroker& broker) {
 }
 
 TEST(FleetList, ShowsEveryBoardAndItsNodesFromTheRetainedDocuments) {
-    const LoopbackBroker broker;
+    const OperatorBroker broker;
     publishFleet(broker);
-    const ChildOutcome text = fleet({"fleet", "--broker", broker.url(), "ls"});
+    const ChildOutcome text = fleet(with({"fleet"}, broker.options(), {"ls"}));
     EXPECT_EQ(text.status, 0) << text.err;
     EXPECT_EQ(text.out,
               "BOARD / NODE      ONLINE  LAST SEEN     DETAIL\n"
@@ -125,7 +108,7 @@ TEST(FleetList, ShowsEveryBoardAndItsNodesFromTheRetainedDocuments) {
               "pump-3            yes     2 min ago     1 of 2 nodes online, version 1.2.3\n"
               "  0x10            yes     2 min ago     node-1 v2\n"
               "  0x11            no      2 h ago       node-2 v2\n");
-    const ChildOutcome json = fleet({"--json", "fleet", "--broker", broker.url(), "ls"});
+    const ChildOutcome json = fleet(with({"--json", "fleet"}, broker.options(), {"ls"}));
     EXPECT_EQ(json.status, 0) << json.err;
     EXPECT_THAT(json.out, HasSubstr(R"({ "board": "ghost", "online": false, "last_seen": null, )"));
     EXPECT_THAT(json.out, HasSubstr(R"("identity": "node-2 v2")"));
@@ -140,11 +123,10 @@ struct Silence {
 class FleetSilence : public testing::TestWithParam<Silence> {};
 
 TEST_P(FleetSilence, EndsWithStatus69AndWhenTheBoardWasLastSeen) {
-    const LoopbackBroker broker;
+    const OperatorBroker broker;
     publishFleet(broker);
-    const ChildOutcome outcome =
-        fleet({"fleet", "--broker", broker.url(), "--timeout", "1", GetParam().board, "node",
-               "0x10", "get-time"});
+    const ChildOutcome outcome = fleet(with({"fleet", "--timeout", "1"}, broker.options(),
+                                            {GetParam().board, "node", "0x10", "get-time"}));
     EXPECT_EQ(outcome.status, 69);
     EXPECT_EQ(outcome.err, GetParam().text);
     EXPECT_EQ(outcome.out, "");
@@ -162,11 +144,15 @@ INSTANTIATE_TEST_SUITE_P(
                 "it ever connected?)\n"}),
     [](const testing::TestParamInfo<Silence>& info) { return std::string(info.param.name); });
 
-TEST(FleetBroker, ThatCannotBeReachedEndsWithStatus69) {
-    const ChildOutcome outcome =
+TEST(FleetBroker, ThatCannotBeReachedOrRefusesUsEndsWithStatus69) {
+    const ChildOutcome away =
         fleet({"fleet", "--broker", "mqtt://127.0.0.1:" + std::to_string(freePort()), "ls"});
-    EXPECT_EQ(outcome.status, 69);
-    EXPECT_THAT(outcome.err, HasSubstr("cannot reach the broker at 127.0.0.1:"));
+    EXPECT_EQ(away.status, 69);
+    EXPECT_THAT(away.err, HasSubstr("cannot reach the broker at 127.0.0.1:"));
+    const OperatorBroker broker;
+    const ChildOutcome refused = fleet(with({"fleet"}, broker.options("wrong"), {"ls"}));
+    EXPECT_EQ(refused.status, 69);
+    EXPECT_THAT(refused.err, HasSubstr("refused the connection: Not authorized"));
 }
 
 struct BadWords {
