@@ -1,15 +1,20 @@
-// i2c-kestro-cli fleet against Debian's real mosquitto broker on free loopback ports, the
-// boards' retained documents published with mosquitto_pub as the agents publish them.
+// i2c-kestro-cli fleet against Debian's real mosquitto broker on free loopback ports: a board's
+// agent under the simulator linked to it, and boards' retained documents published with
+// mosquitto_pub as the agents publish them.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Broker.h"
@@ -19,6 +24,7 @@
 
 namespace {
 
+using kestro::test::simCommand;
 using kestro::test::targetCommand;
 using testing::HasSubstr;
 
@@ -39,7 +45,7 @@ int freePort() {
 // an operator's tool meets the fleet's broker.
 class OperatorBroker {
   public:
-    OperatorBroker() : _broker({{"op", "op-secret", true}}) {
+    OperatorBroker() : _broker({{"op", "op-secret", true}, {"pump-3", "pump-3-secret", false}}) {
         writeFile(_dir.path() / "password", "op-secret\n");
     }
 
@@ -57,9 +63,55 @@ class OperatorBroker {
         ASSERT_EQ(outcome.status, 0) << outcome.err;
     }
 
+    const Broker& broker() const { return _broker; }
+
   private:
     TempDir _dir;
     Broker _broker;
+};
+
+// The board pump-3: its agent under the simulator on the example board, linked to the broker
+// over TLS as a board is, stopped by SIGTERM at the end.
+class LinkedBoard {
+  public:
+    explicit LinkedBoard(const Broker& broker) {
+        const std::string dir = _dir.path().string();
+        writeFile(_dir.path() / "password", "pump-3-secret\n");
+        writeFile(_dir.path() / "agent.json",
+                  R"({ "socket": { "path": ")" + dir + R"(/agent.sock", "group": "" },
+                       "state_dir": ")" + dir + R"(", "mqtt": { "url": ")" + broker.tlsUrl() +
+                      R"(", "board_id": "pump-3", "password_file": ")" + dir +
+                      R"(/password", "ca_file": ")" + broker.caFile() + R"(" } })");
+        std::vector<std::string> words = simCommand({"--fast"}, {KESTRO_AGENT_PATH});
+        words.insert(words.end(), {"--config", KESTRO_EXAMPLES "/config.json", "--agent-config",
+                                   dir + "/agent.json", "--foreground"});
+        _pid = ::fork();
+        if (_pid == 0) {
+            if (std::freopen((dir + "/log").c_str(), "w", stdout) == nullptr ||
+                std::freopen((dir + "/log").c_str(), "a", stderr) == nullptr) {
+                ::_exit(126);
+            }
+            std::vector<char*> argv;
+            for (std::string& word : words) {
+                argv.push_back(word.data());
+            }
+            argv.push_back(nullptr);
+            ::execvp(argv[0], argv.data());
+            ::_exit(127);
+        }
+    }
+    ~LinkedBoard() {
+        ::kill(_pid, SIGTERM);
+        ::waitpid(_pid, nullptr, 0);
+    }
+    LinkedBoard(const LinkedBoard&) = delete;
+    LinkedBoard& operator=(const LinkedBoard&) = delete;
+
+    std::string log() const { return readFile(_dir.path() / "log"); }
+
+  private:
+    TempDir _dir;
+    pid_t _pid = -1;
 };
 
 std::vector<std::string> with(std::vector<std::string> words, const std::vector<std::string>& middle,
@@ -112,6 +164,49 @@ TEST(FleetList, ShowsEveryBoardAndItsNodesFromTheRetainedDocuments) {
     EXPECT_EQ(json.status, 0) << json.err;
     EXPECT_THAT(json.out, HasSubstr(R"({ "board": "ghost", "online": false, "last_seen": null, )"));
     EXPECT_THAT(json.out, HasSubstr(R"("identity": "node-2 v2")"));
+}
+
+// Until the broker holds pump-3's online status, as fleet ls shows it.
+bool cameOnline(const OperatorBroker& broker) {
+    for (int tries = 0; tries < 600; ++tries) {
+        const ChildOutcome listed = fleet(with({"--json", "fleet"}, broker.options(), {"ls"}));
+        if (listed.out.find(R"({ "board": "pump-3", "online": true)") != std::string::npos) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
+// The tool run on the board itself, directly on its bus.
+ChildOutcome onTheBoard(const std::vector<std::string>& arguments) {
+    std::vector<std::string> words = simCommand({"--fast"}, {KESTRO_CLI_PATH});
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    return runProgram(words);
+}
+
+TEST(FleetNode, PrintsWhatTheToolPrintsOnTheBoardAndEndsWithItsStatus) {
+    const OperatorBroker broker;
+    const LinkedBoard board(broker.broker());
+    ASSERT_TRUE(cameOnline(broker)) << board.log();
+    const std::vector<std::vector<std::string>> calls = {
+        {"node", "0x10", "get-identity"},
+        {"--json", "node", "0x10", "get-identity"},
+        {"node", "0x10,0x13", "get-identity"},
+        {"node", "0x10", "get-text-e1"}};
+    for (const std::vector<std::string>& call : calls) {
+        const bool json = call[0] == "--json";
+        std::vector<std::string> arguments = json ? std::vector<std::string>{"--json"}
+                                                  : std::vector<std::string>{};
+        arguments = with(arguments, {"fleet"}, broker.options());
+        arguments.push_back("pump-3");
+        arguments.insert(arguments.end(), call.begin() + (json ? 1 : 0), call.end());
+        const ChildOutcome remote = fleet(arguments);
+        const ChildOutcome local = onTheBoard(call);
+        EXPECT_EQ(remote.status, local.status) << call[1] << remote.err;
+        EXPECT_EQ(remote.out, local.out);
+        EXPECT_EQ(remote.err, local.err);
+    }
 }
 
 struct Silence {
