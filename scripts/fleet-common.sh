@@ -32,7 +32,9 @@ start_broker() {
   local board
   for board in "$@"; do mosquitto_passwd -b "$WORK/passwords" "$board" "$board"; done
   printf 'user operator\ntopic readwrite kestro/v1/#\npattern readwrite kestro/v1/%%u/#\n' > "$WORK/acl"
+  # Started by root, mosquitto would become the user mosquitto, who cannot read $WORK.
   cat > "$WORK/mosquitto.conf" <<EOF
+user $(id -un)
 listener $BROKER_PORT 127.0.0.1
 allow_anonymous false
 password_file $WORK/passwords
@@ -52,16 +54,23 @@ EOF
   return 1
 }
 
-# board_scenario INDEX: two to four nodes at 0x10 on, told apart by the board's index.
+# board_scenario INDEX: two to four nodes from 0x10 on, told apart by the board's index, listed
+# by the device API that examples/config.json names.
 board_scenario() {
-  local index=$1 count=$((2 + $1 % 3)) node
-  printf '{ "version": 1, "seed": %d, "buses": { "/dev/i2c-3": { "nodes": [\n' "$index"
+  local index=$1 count=$((2 + $1 % 3)) node separator="" nodes="" devices=""
   for node in $(seq 0 $((count - 1))); do
-    printf '%s{ "address": "0x%02x", "identity": ["kestro", "1.4.%d", "board-%02d", "node-%d"],
-        "values": [%d, %d, 0, 1, 255] }\n' "$([[ $node -gt 0 ]] && echo ,)" $((16 + node)) \
-      "$index" "$index" "$node" "$index" "$node"
+    nodes+="$separator{ \"address\": $((16 + node)), \"values\": [$index, $node, 0, 1, 255],
+      \"identity\": [\"kestro\", \"1.4.$index\", \"board-$index\", \"node-$((node + 1))\"] }"
+    devices+="$separator{ \"id\": \"node-$((node + 1))\", \"config\": { \"addr\": $((16 + node)) } }"
+    separator=,
   done
-  printf '] } } }\n'
+  cat <<SCENARIO
+{ "version": 1, "seed": $index,
+  "buses": { "/dev/i2c-3": { "nodes": [ $nodes ] } },
+  "gpio": { "present": true },
+  "device_api": { "endpoint": "api.kestro.example", "api_key": "example-key",
+                  "devices": [ $devices ] } }
+SCENARIO
 }
 
 # start_board ID INDEX: the agent under the simulator with its own scenario and state.
