@@ -19,6 +19,18 @@ ids=()
 for index in $(seq 1 "$BOARDS"); do ids+=("$(printf 'board-%02d' "$index")"); done
 declare -A command_result rollout_result command_pid rollout_pid
 
+# timed NAME ID WORDS...: fleet WORDS for board ID, its output in ID/NAME.out, its milliseconds
+# in ID/NAME.ms; its exit status.
+timed() {
+  local name=$1 id=$2 begin status
+  shift 2
+  begin=$(date +%s%N)
+  fleet "$@" > "$WORK/$id/$name.out" 2>&1
+  status=$?
+  echo $(( ($(date +%s%N) - begin) / 1000000 )) > "$WORK/$id/$name.ms"
+  return "$status"
+}
+
 step() { printf '\n== %s (%d s)\n' "$1" $((SECONDS - started)); }
 
 step "broker and $BOARDS boards"
@@ -38,7 +50,7 @@ fleet ls || failed=1
 
 step "get-identity on 0x10 of every board"
 for id in "${ids[@]}"; do
-  fleet "$id" node 0x10 get-identity > "$WORK/$id/command.out" 2>&1 &
+  timed command "$id" "$id" node 0x10 get-identity &
   command_pid[$id]=$!
 done
 for id in "${ids[@]}"; do
@@ -65,8 +77,8 @@ server.serve_forever()
 EOF
 PIDS+=("$!")
 for id in "${ids[@]}"; do
-  fleet --timeout 30 "$id" put all "https://127.0.0.1:$https_port/fw.bin" --sha256 "$digest" \
-    --size 4096 --name fw.bin > "$WORK/$id/rollout.out" 2>&1 &
+  timed rollout "$id" --timeout 30 "$id" put all "https://127.0.0.1:$https_port/fw.bin" \
+    --sha256 "$digest" --size 4096 --name fw.bin &
   rollout_pid[$id]=$!
 done
 for id in "${ids[@]}"; do
@@ -75,9 +87,10 @@ for id in "${ids[@]}"; do
 done
 
 step "summary"
-printf '%-10s %-9s %s\n' BOARD COMMAND ROLLOUT
+printf '%-10s %-20s %s\n' BOARD "COMMAND (status, ms)" "ROLLOUT (status, ms)"
 for id in "${ids[@]}"; do
-  printf '%-10s %-9s %s\n' "$id" "${command_result[$id]}" "${rollout_result[$id]}"
+  printf '%-10s %-20s %s\n' "$id" "${command_result[$id]}, $(cat "$WORK/$id/command.ms")" \
+    "${rollout_result[$id]}, $(cat "$WORK/$id/rollout.ms")"
   if [[ ${command_result[$id]} != 0 || ${rollout_result[$id]} != 0 ]]; then
     failed=1
     sed "s/^/  /" "$WORK/$id/rollout.out" | tail -3
