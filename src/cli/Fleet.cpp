@@ -320,11 +320,6 @@ void printView(Console& console, const FleetView& view) {
     console.print(view.empty() ? "no board has a status on the broker\n" : text);
 }
 
-int fail(Console& console, const Settings& settings, const char* command, int code,
-         const std::string& text) {
-    return failCall(console, settings, command, code, text);
-}
-
 int runList(Console& console, const Settings& settings, FleetLink& link,
             FleetClock::time_point deadline) {
     FleetView view;
@@ -335,7 +330,7 @@ int runList(Console& console, const Settings& settings, FleetLink& link,
     });
     const std::string fault = link.open({topic("+", "status"), topic("+", "node/+")}, deadline);
     if (!fault.empty()) {
-        return fail(console, settings, "fleet ls", kFleetUnavailable, fault);
+        return failCall(console, settings, "fleet ls", kFleetUnavailable, fault);
     }
     lastMessage = FleetClock::now();
     link.run(deadline, [&] { return FleetClock::now() - lastMessage >= kRetainedQuiet; });
@@ -354,8 +349,8 @@ class BoardRequest {
           _options(options),
           _board(options.words[0]),
           _put(options.words[1] == "put"),
-          _progress(console, !_put ? false : parseAddressList(options.words[2]).several ||
-                                                 options.words[2] == "all") {}
+          _progress(console, _put && (parseAddressList(options.words[2]).several ||
+                                      options.words[2] == "all")) {}
 
     int run(FleetLink& link) {
         const auto started = FleetClock::now();
@@ -370,16 +365,19 @@ class BoardRequest {
         }
         const std::string fault = link.open(topics, _deadline);
         if (!fault.empty()) {
-            return fail(_console, _settings, commandName(), kFleetUnavailable, fault);
+            return failCall(_console, _settings, commandName(), kFleetUnavailable, fault);
         }
-        // The retained documents came with the subscriptions; the request goes after them, so
-        // that "all" knows the board's nodes.
-        link.run(FleetClock::now() + std::chrono::milliseconds(50), [] { return false; });
         link.publish(topic(_board, "cmd"), serialise(request().get()), replyTopic, _correlation);
-        while (!_reply && link.run(_deadline, [this] { return _reply != nullptr || FleetClock::now() >= _deadline; }) &&
-               FleetClock::now() < _deadline) {
+        bool connected = true;
+        while (!_reply && connected && FleetClock::now() < _deadline) {
+            connected = link.run(_deadline, [this] { return _reply != nullptr; });
         }
         _progress.finish();
+        if (!_reply && !connected) {
+            return failCall(_console, _settings, commandName(), kFleetUnavailable,
+                            "the broker closed the connection before board " + _board +
+                                " answered");
+        }
         return _reply ? passOnReply() : timedOut(started);
     }
 
@@ -529,7 +527,7 @@ class BoardRequest {
             seen = std::string(isTrue(board->second.status.get(), "online") ? "" : "; offline") +
                    "; last seen " + (last.empty() ? "never" : agoText(last));
         }
-        return fail(_console, _settings, commandName(), kFleetUnavailable,
+        return failCall(_console, _settings, commandName(), kFleetUnavailable,
                     "board " + _board + " did not answer within " + std::to_string(waited) + " s" +
                         seen);
     }
@@ -615,7 +613,7 @@ int runWatch(Console& console, const Settings& settings, FleetLink& link,
     ::sigaction(SIGTERM, &action, nullptr);
     const std::string fault = link.open({topic(board, "status"), topic(board, "event")}, deadline);
     if (!fault.empty()) {
-        return fail(console, settings, "fleet watch", kFleetUnavailable, fault);
+        return failCall(console, settings, "fleet watch", kFleetUnavailable, fault);
     }
     const auto stopAsked = [] { return stopWatching != 0; };
     while (!stopAsked()) {
@@ -709,7 +707,7 @@ int runFleet(Console& console, const Settings& settings, const FleetOptions& opt
     std::string fault;
     const FleetCredentials credentials = credentialsOf(options, fault);
     if (!fault.empty()) {
-        return fail(console, settings, "fleet", kUsageError, fault);
+        return failCall(console, settings, "fleet", kUsageError, fault);
     }
     FleetLink link(*parseBrokerUrl(options.broker), credentials);
     const auto deadline = FleetClock::now() + std::chrono::seconds(options.timeoutS);
