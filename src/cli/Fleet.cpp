@@ -13,7 +13,6 @@
 #include "ExitStatus.h"
 #include "FleetLink.h"
 #include "Json.h"
-#include "ManyNodes.h"
 #include "NodeCommands.h"
 #include "Parse.h"
 #include "PrintableText.h"
@@ -261,6 +260,13 @@ std::string wordsFault(const FleetOptions& options) {
     return boardWordsFault(words, options);
 }
 
+// A run that ends before the board answered: its document names the command, not a bus.
+int failFleet(Console& console, const char* command, int code, const std::string& text) {
+    JsonDocument document = newObject();
+    setText(document.get(), "command", command);
+    return console.fail(document.get(), "status", code, text);
+}
+
 // ------------------------------------------------------------------------- fleet ls
 
 std::string boardRow(const std::string& name, const BoardView& board) {
@@ -320,7 +326,7 @@ void printView(Console& console, const FleetView& view) {
     console.print(view.empty() ? "no board has a status on the broker\n" : text);
 }
 
-int runList(Console& console, const Settings& settings, FleetLink& link,
+int runList(Console& console, FleetLink& link,
             FleetClock::time_point deadline) {
     FleetView view;
     FleetClock::time_point lastMessage = FleetClock::now();
@@ -330,7 +336,7 @@ int runList(Console& console, const Settings& settings, FleetLink& link,
     });
     const std::string fault = link.open({topic("+", "status"), topic("+", "node/+")}, deadline);
     if (!fault.empty()) {
-        return failCall(console, settings, "fleet ls", kFleetUnavailable, fault);
+        return failFleet(console, "fleet ls", kFleetUnavailable, fault);
     }
     lastMessage = FleetClock::now();
     link.run(deadline, [&] { return FleetClock::now() - lastMessage >= kRetainedQuiet; });
@@ -365,7 +371,7 @@ class BoardRequest {
         }
         const std::string fault = link.open(topics, _deadline);
         if (!fault.empty()) {
-            return failCall(_console, _settings, commandName(), kFleetUnavailable, fault);
+            return failFleet(_console, commandName(), kFleetUnavailable, fault);
         }
         link.publish(topic(_board, "cmd"), serialise(request().get()), replyTopic, _correlation);
         bool connected = true;
@@ -374,7 +380,7 @@ class BoardRequest {
         }
         _progress.finish();
         if (!_reply && !connected) {
-            return failCall(_console, _settings, commandName(), kFleetUnavailable,
+            return failFleet(_console, commandName(), kFleetUnavailable,
                             "the broker closed the connection before board " + _board +
                                 " answered");
         }
@@ -527,7 +533,7 @@ class BoardRequest {
             seen = std::string(isTrue(board->second.status.get(), "online") ? "" : "; offline") +
                    "; last seen " + (last.empty() ? "never" : agoText(last));
         }
-        return failCall(_console, _settings, commandName(), kFleetUnavailable,
+        return failFleet(_console, commandName(), kFleetUnavailable,
                     "board " + _board + " did not answer within " + std::to_string(waited) + " s" +
                         seen);
     }
@@ -603,7 +609,7 @@ class Watcher {
     std::map<std::string, bool> _online;
 };
 
-int runWatch(Console& console, const Settings& settings, FleetLink& link,
+int runWatch(Console& console, FleetLink& link,
              FleetClock::time_point deadline, const std::string& board) {
     Watcher watcher(console);
     link.onMessage([&watcher](const FleetMessage& message) { watcher.take(message); });
@@ -613,7 +619,7 @@ int runWatch(Console& console, const Settings& settings, FleetLink& link,
     ::sigaction(SIGTERM, &action, nullptr);
     const std::string fault = link.open({topic(board, "status"), topic(board, "event")}, deadline);
     if (!fault.empty()) {
-        return failCall(console, settings, "fleet watch", kFleetUnavailable, fault);
+        return failFleet(console, "fleet watch", kFleetUnavailable, fault);
     }
     const auto stopAsked = [] { return stopWatching != 0; };
     while (!stopAsked()) {
@@ -707,16 +713,16 @@ int runFleet(Console& console, const Settings& settings, const FleetOptions& opt
     std::string fault;
     const FleetCredentials credentials = credentialsOf(options, fault);
     if (!fault.empty()) {
-        return failCall(console, settings, "fleet", kUsageError, fault);
+        return failFleet(console, "fleet", kUsageError, fault);
     }
     FleetLink link(*parseBrokerUrl(options.broker), credentials);
     const auto deadline = FleetClock::now() + std::chrono::seconds(options.timeoutS);
     const std::string& first = options.words[0];
     if (first == "ls") {
-        return runList(console, settings, link, deadline);
+        return runList(console, link, deadline);
     }
     if (first == "watch") {
-        return runWatch(console, settings, link, deadline,
+        return runWatch(console, link, deadline,
                         options.words.size() == 2 ? options.words[1] : "+");
     }
     return BoardRequest(console, settings, options).run(link);
