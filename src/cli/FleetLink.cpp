@@ -94,6 +94,9 @@ FleetLink::FleetLink(const BrokerUrl& url, const FleetCredentials& credentials)
         return;
     }
     mosquitto_int_option(_client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    // A request is one small packet right after the acknowledgement of the previous reply;
+    // Nagle's algorithm would hold it until the broker's delayed ACK of that one.
+    mosquitto_int_option(_client, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_v5_callback_set(_client, connected);
     mosquitto_disconnect_v5_callback_set(_client, disconnected);
     mosquitto_subscribe_v5_callback_set(_client, subscribed);
