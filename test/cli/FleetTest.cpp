@@ -64,6 +64,7 @@ class OperatorBroker {
     }
 
     const Broker& broker() const { return _broker; }
+    int plainPort() const { return _broker.plainPort(); }
 
   private:
     TempDir _dir;
@@ -209,6 +210,32 @@ TEST(FleetNode, PrintsWhatTheToolPrintsOnTheBoardAndEndsWithItsStatus) {
     }
 }
 
+// watch runs until SIGINT; a board's event is published until it shows, since the watch
+// subscribes some time after it starts.
+TEST(FleetWatch, PrintsEachEventAsALineUntilSigint) {
+    const OperatorBroker broker;
+    const TempDir dir;
+    const std::vector<std::string> shell = {"env", "PORT=" + std::to_string(broker.plainPort()),
+                                            "WATCHED=" + (dir.path() / "watched").string(),
+                                            "/bin/sh", "-c", R"(
+        "$@" > "$WATCHED" & watcher=$!
+        for try in $(seq 100); do
+            mosquitto_pub -p "$PORT" -u op -P op-secret -t kestro/v1/pump-3/event \
+              -m '{"kind": "offline", "address": "0x11", "text": "node-2 stopped answering"}'
+            grep -q offline "$WATCHED" && break
+            sleep 0.1
+        done
+        kill -INT $watcher
+        wait $watcher)", "sh"};
+    const ChildOutcome outcome = runProgram(with(
+        shell, targetCommand(KESTRO_CLI_PATH),
+        with({"fleet"}, broker.options(), {"watch", "pump-3"})));
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    const std::string watched = readFile(dir.path() / "watched");
+    EXPECT_EQ(watched.substr(0, watched.find('\n') + 1),
+              "pump-3 0x11 offline node-2 stopped answering\n");
+}
+
 struct Silence {
     const char* name;
     const char* board;
@@ -239,7 +266,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "it ever connected?)\n"}),
     [](const testing::TestParamInfo<Silence>& info) { return std::string(info.param.name); });
 
-TEST(FleetBroker, ThatCannotBeReachedOrRefusesUsEndsWithStatus69) {
+TEST(FleetConnection, ThatCannotBeMadeOrIsRefusedEndsWithStatus69) {
     const ChildOutcome away =
         fleet({"fleet", "--broker", "mqtt://127.0.0.1:" + std::to_string(freePort()), "ls"});
     EXPECT_EQ(away.status, 69);
