@@ -23,7 +23,7 @@ SANITIZER_ENV = \
   ASAN_OPTIONS=halt_on_error=1:abort_on_error=0:detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: all deps configure build run test bench clean \
+.PHONY: all deps configure build run test bench clean fleet-demo \
   test-asan test-aarch64 test-gpiod2 fuzz leak-check chaos package package-aarch64 test-install \
   node-sdk-footprint
 
@@ -46,6 +46,13 @@ run: configure
 	./$(BUILD)/sim/i2c-kestro-sim --scenario examples/board.json -- \
 	  ./$(BUILD)/src/i2c-kestro-cli board --config examples/config.json --sync-clocks --scan -y
 
+# A broker and 20 simulated boards on this machine, driven through i2c-kestro-cli fleet:
+# ls, a node command on every board, a rollout to every node, a summary per board.
+FLEET_TARGETS = i2c-kestro-cli i2c-kestro-agent i2c-kestro-sim kestro-sim-preload
+fleet-demo: configure
+	cmake --build $(BUILD) -j $(JOBS) --target $(FLEET_TARGETS)
+	scripts/fleet-demo.sh $(BUILD)
+
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
@@ -55,6 +62,7 @@ bench: build
 	./$(BUILD)/bench/link/kestro-link-cost
 	./$(BUILD)/bench/many-nodes/kestro-many-nodes
 	./$(BUILD)/bench/agent/kestro-agent-soak
+	bench/fleet/fleet-bench.sh $(BUILD)
 
 # Mixed node commands and file transfers on the simulated bus with seeded
 # random faults, then batches of them on four nodes through one bus schedule,

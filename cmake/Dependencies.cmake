@@ -11,6 +11,9 @@ add_library(Deps::jsonc ALIAS PkgConfig::JSONC)
 pkg_check_modules(CURL REQUIRED IMPORTED_TARGET libcurl)
 add_library(Deps::curl ALIAS PkgConfig::CURL)
 
+pkg_check_modules(MOSQUITTO REQUIRED IMPORTED_TARGET libmosquitto)
+add_library(Deps::mosquitto ALIAS PkgConfig::MOSQUITTO)
+
 # The distribution's curlpp.pc names flags that do not exist, so look the
 # library up by hand.
 find_path(CURLPP_INCLUDE_DIR curlpp/cURLpp.hpp REQUIRED)

@@ -19,6 +19,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev libcpp-httplib-dev libcli11-dev openssl ca-certificates
   valgrind help2man i2c-tools gpiod
+  libmosquitto-dev mosquitto mosquitto-clients
 )
 # The arm64 libraries are Multi-Arch: same, so they sit beside the amd64 ones
 # as long as both are at the same version; apt upgrades the amd64 side when
@@ -28,7 +29,7 @@ aarch64_packages=(
   libjson-c-dev:arm64 libcurlpp-dev:arm64 libcurl4-openssl-dev:arm64
   libgpiod-dev:arm64 libi2c-dev:arm64
   libgtest-dev:arm64 libgmock-dev:arm64 libbenchmark-dev:arm64
-  libssl-dev:arm64 libcpp-httplib-dev:arm64
+  libssl-dev:arm64 libcpp-httplib-dev:arm64 libmosquitto-dev:arm64
 )
 want_arm64=false
 for arg in "$@"; do

@@ -98,17 +98,35 @@ TestAuthority::~TestAuthority() {
     rmdir(_directory.c_str());
 }
 
-ServerIdentity TestAuthority::issueServerIdentity(const std::string& host) const {
+ServerIdentity TestAuthority::issueLeaf(const std::string& name, const std::string& usage,
+                                        const std::string& alternativeNames) const {
     KeyPtr key = generateKey();
-    CertificatePtr leaf = newCertificate(key.get(), host, nextSerial());
+    CertificatePtr leaf = newCertificate(key.get(), name, nextSerial());
     X509_set_issuer_name(leaf.get(), X509_get_subject_name(_certificate.get()));
     addExtension(leaf.get(), _certificate.get(), NID_basic_constraints, "critical,CA:FALSE");
     addExtension(leaf.get(), _certificate.get(), NID_key_usage,
                  "critical,digitalSignature,keyAgreement");
-    addExtension(leaf.get(), _certificate.get(), NID_ext_key_usage, "serverAuth");
-    addExtension(leaf.get(), _certificate.get(), NID_subject_alt_name,
-                 ("DNS:" + host + ",DNS:localhost,IP:127.0.0.1").c_str());
+    addExtension(leaf.get(), _certificate.get(), NID_ext_key_usage, usage.c_str());
+    addExtension(leaf.get(), _certificate.get(), NID_subject_alt_name, alternativeNames.c_str());
     addExtension(leaf.get(), _certificate.get(), NID_authority_key_identifier, "keyid:always");
     sign(leaf.get(), _key.get());
     return ServerIdentity{std::move(leaf), std::move(key)};
+}
+
+ServerIdentity TestAuthority::issueServerIdentity(const std::string& host) const {
+    return issueLeaf(host, "serverAuth", "DNS:" + host + ",DNS:localhost,IP:127.0.0.1");
+}
+
+ServerIdentity TestAuthority::issueClientIdentity(const std::string& name) const {
+    return issueLeaf(name, "clientAuth", "DNS:" + name);
+}
+
+void TestAuthority::writeIdentity(const ServerIdentity& identity, const std::string& stem) {
+    writeCertificate(stem + ".crt", identity.certificate.get());
+    FILE* file = std::fopen((stem + ".key").c_str(), "w");
+    require(file != nullptr, "cannot write the key file");
+    const bool written =
+        PEM_write_PrivateKey(file, identity.key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1;
+    std::fclose(file);
+    require(written, "cannot write the key");
 }

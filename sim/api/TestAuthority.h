@@ -15,7 +15,7 @@ struct KeyRelease {
 using CertificatePtr = std::unique_ptr<X509, X509Release>;
 using KeyPtr = std::unique_ptr<EVP_PKEY, KeyRelease>;
 
-// A server certificate with its private key.
+// A leaf certificate with its private key.
 struct ServerIdentity {
     CertificatePtr certificate;
     KeyPtr key;
@@ -36,7 +36,16 @@ class TestAuthority {
     // A leaf certificate valid for `host`, "localhost" and 127.0.0.1, signed by this authority.
     ServerIdentity issueServerIdentity(const std::string& host = "localhost") const;
 
+    // A certificate a TLS client presents to a server that asks for one, named `name`.
+    ServerIdentity issueClientIdentity(const std::string& name) const;
+
+    // `identity`'s certificate and key as PEM files `stem`.crt and `stem`.key.
+    static void writeIdentity(const ServerIdentity& identity, const std::string& stem);
+
   private:
+    ServerIdentity issueLeaf(const std::string& name, const std::string& usage,
+                             const std::string& alternativeNames) const;
+
     KeyPtr _key;
     CertificatePtr _certificate;
     std::string _directory;

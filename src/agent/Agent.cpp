@@ -17,9 +17,11 @@
 #include "AgentConfig.h"
 #include "BusSchedule.h"
 #include "ControlServer.h"
+#include "FleetDocuments.h"
 #include "Json.h"
 #include "Log.h"
 #include "Metrics.h"
+#include "MqttLink.h"
 #include "Notify.h"
 #include "Requests.h"
 #include "SBC.h"
@@ -79,9 +81,16 @@ std::string commandName(json_object* request) {
     return kind;
 }
 
-// A request of the socket whose operations are on the schedule.
-struct OpenRequest {
+// Where a request came from, and so where its answer goes: a client of the socket, or a
+// response topic of the broker.
+struct Origin {
     ControlServer::ClientId client = 0;
+    std::optional<MqttReplyRoute> route;
+};
+
+// A request whose operations are on the schedule.
+struct OpenRequest {
+    Origin origin;
     JsonDocument id;
     std::string command;
     std::unique_ptr<cli::PendingRequest> request;
@@ -118,16 +127,16 @@ class Agent {
     void reload();
     void windDown();
     void onEvent(const std::string& text);
-    void onLine(ControlServer::ClientId client, const std::string& line,
-                ControlServer::Files files);
-    void startToolRequest(ControlServer::ClientId client, json_object* id, json_object* request,
+    void onRequest(const Origin& origin, const std::string& line, ControlServer::Files files);
+    void startToolRequest(const Origin& origin, json_object* id, json_object* request,
                           ControlServer::Files files);
     void serveOpenRequests();
     void finishRequest(OpenRequest& open);
     void sendProgress(OpenRequest& open);
     void cancelRequestsOf(ControlServer::ClientId client);
-    void answer(ControlServer::ClientId client, json_object* id, int status, json_object* result,
+    void answer(const Origin& origin, json_object* id, int status, json_object* result,
                 const std::string& out, const std::string& err);
+    void deliver(const Origin& origin, const std::string& line, bool last);
     JsonDocument statusDocument() const;
     JsonDocument transfersDocument() const;
     void saveStateSometimes(bool now);
@@ -147,6 +156,8 @@ class Agent {
     StateStore _state;
     Counters _counters;
     std::unique_ptr<MetricsServer> _metrics;
+    std::unique_ptr<MqttLink> _link;
+    FleetPublisher _fleet;
     Clock::time_point _lastPublished{};
     int _signals = -1;
     bool _stop = false;
@@ -158,6 +169,19 @@ class Agent {
 
 int Agent::run(void (*ready)()) {
     _signals = signalDescriptor();
+    try {
+        // Made before the board comes up, so that the events of its start-up reach the fleet.
+        if (_config.mqtt) {
+            _link = std::make_unique<MqttLink>(
+                *_config.mqtt, _config.stateDir, isoTime(_startedMs),
+                [this](const std::string& request, const MqttReplyRoute& route) {
+                    onRequest(Origin{0, route}, request, {});
+                });
+        }
+    } catch (const std::exception& e) {
+        std::cerr << "i2c-kestro-agent: " << e.what() << std::endl;
+        return kAgentCannotServe;
+    }
     if (!bringUp()) {
         return _board->getError();
     }
@@ -165,7 +189,7 @@ int Agent::run(void (*ready)()) {
         _server = std::make_unique<ControlServer>(
             _config,
             [this](auto client, const std::string& line, ControlServer::Files files) {
-                onLine(client, line, std::move(files));
+                onRequest(Origin{client, std::nullopt}, line, std::move(files));
             },
             [this](auto client) { cancelRequestsOf(client); });
         if (_config.metrics) {
@@ -260,6 +284,10 @@ void Agent::loop() {
             wakeUp = std::min(wakeUp, *bus);
         }
         serveOpenRequests();
+        if (_link) {
+            _fleet.publish(*_supervisor, *_link);
+            wakeUp = std::min(wakeUp, _link->service(Clock::now()));
+        }
         _notifier.keepAlive();
         const std::string status = onlineText();
         if (status != _lastStatus) {
@@ -275,6 +303,9 @@ void Agent::loop() {
 void Agent::waitForWork(Clock::time_point wakeUp) {
     std::vector<pollfd> fds{{_signals, POLLIN, 0}};
     _server->addPollFds(fds);
+    if (_link) {
+        _link->addPollFds(fds);
+    }
     const Clock::time_point now = Clock::now();
     // With metrics on, the loop comes round at least once a second to publish them.
     const auto longest = _metrics ? std::chrono::seconds(1) : kLongestSleep;
@@ -290,6 +321,9 @@ void Agent::waitForWork(Clock::time_point wakeUp) {
         _stop = true;
     }
     _server->handle(fds);
+    if (_link) {
+        _link->handle(fds);
+    }
 }
 
 // False once the agent is asked to stop.
@@ -309,11 +343,14 @@ bool Agent::handleSignals() {
 void Agent::reload() {
     try {
         AgentConfig config = readAgentConfig(_options.agentConfig);
-        if (config.socketPath != _config.socketPath || config.bus != _config.bus) {
-            std::cerr << "i2c-kestro-agent: bus and socket changes take effect at the next start"
+        if (config.socketPath != _config.socketPath || config.bus != _config.bus ||
+            config.mqtt != _config.mqtt) {
+            std::cerr << "i2c-kestro-agent: bus, socket and mqtt changes take effect at the next "
+                         "start"
                       << std::endl;
             config.socketPath = _config.socketPath;
             config.bus = _config.bus;
+            config.mqtt = _config.mqtt;
         }
         _config = std::move(config);
         _supervisor->configure(_config);
@@ -346,12 +383,18 @@ void Agent::windDown() {
     saveStateSometimes(true);
     _server->flush();
     _server.reset();
+    if (_link) {
+        _link->close();
+    }
 }
 
 void Agent::onEvent(const std::string& text) {
     const auto elapsed =
         std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - _started).count();
     logLine("[+" + std::to_string(elapsed) + " s] " + text);
+    if (_link) {
+        _link->event(eventDocument(text));
+    }
     _dirty = true;
 }
 
@@ -380,38 +423,42 @@ void Agent::saveStateSometimes(bool now) {
 }
 
 // Descriptors that came with anything but a put or get are closed as the line is done with.
-void Agent::onLine(ControlServer::ClientId client, const std::string& line,
-                   ControlServer::Files files) {
+// Over MQTT, put and get are refused: they name the board's own files, which no client of the
+// broker may reach.
+void Agent::onRequest(const Origin& origin, const std::string& line, ControlServer::Files files) {
     JsonDocument request(json_tokener_parse(line.c_str()));
     json_object* id = nullptr;
     json_object* command = nullptr;
     if (!json_object_is_type(request.get(), json_type_object)) {
-        answer(client, nullptr, kAgentUsageError, nullptr, "",
+        answer(origin, nullptr, kAgentUsageError, nullptr, "",
                "a request is one JSON object on one line\n");
         return;
     }
     json_object_object_get_ex(request.get(), "id", &id);
     if (!json_object_object_get_ex(request.get(), "command", &command) ||
         !json_object_is_type(command, json_type_string)) {
-        answer(client, id, kAgentUsageError, nullptr, "",
+        answer(origin, id, kAgentUsageError, nullptr, "",
                "a request needs \"command\", a text (docs/commands.md lists them)\n");
         return;
     }
     const std::string name = json_object_get_string(command);
     if (name == "status") {
         JsonDocument status = statusDocument();
-        answer(client, id, 0, status.get(), "", "");
+        answer(origin, id, 0, status.get(), "", "");
     } else if (name == "rescan") {
         _supervisor->probeNow();
         _nextRefresh = Clock::now();
-        answer(client, id, 0, nullptr, "rescan started\n", "");
+        answer(origin, id, 0, nullptr, "rescan started\n", "");
     } else if (name == "reload") {
         reload();
-        answer(client, id, 0, nullptr, "reloaded\n", "");
+        answer(origin, id, 0, nullptr, "reloaded\n", "");
+    } else if (origin.route && (name == "put" || name == "get")) {
+        answer(origin, id, kAgentUsageError, nullptr, "",
+               name + " is not served over MQTT: it names the board's own files\n");
     } else if (name == "node" || name == "put" || name == "get") {
-        startToolRequest(client, id, request.get(), std::move(files));
+        startToolRequest(origin, id, request.get(), std::move(files));
     } else {
-        answer(client, id, kAgentUsageError, nullptr, "",
+        answer(origin, id, kAgentUsageError, nullptr, "",
                "unknown command \"" + name +
                    "\": status, rescan, reload, node, put or get (docs/commands.md)\n");
     }
@@ -419,7 +466,7 @@ void Agent::onLine(ControlServer::ClientId client, const std::string& line,
 
 // node, put and get run as the tool runs them, on the agent's schedule and its nodes; anything
 // else is refused there as the tool refuses a bad command line.
-void Agent::startToolRequest(ControlServer::ClientId client, json_object* id, json_object* request,
+void Agent::startToolRequest(const Origin& origin, json_object* id, json_object* request,
                              ControlServer::Files files) {
     const cli::NodeProvider nodes = [this](uint8_t address, std::string& fault) {
         return _supervisor->channel(address, fault);
@@ -427,11 +474,11 @@ void Agent::startToolRequest(ControlServer::ClientId client, json_object* id, js
     const cli::Workplace workplace{_config.bus, _config.stateDir + "/spool"};
     auto started = cli::startRequest(request, _schedule, nodes, workplace, std::move(files));
     if (auto* refused = std::get_if<cli::Reply>(&started)) {
-        answer(client, id, refused->status, refused->result.get(), refused->out, refused->err);
+        answer(origin, id, refused->status, refused->result.get(), refused->out, refused->err);
         return;
     }
     OpenRequest open;
-    open.client = client;
+    open.origin = origin;
     open.id.reset(json_object_get(id));
     open.command = commandName(request);
     open.request = std::move(std::get<std::unique_ptr<cli::PendingRequest>>(started));
@@ -474,7 +521,7 @@ void Agent::finishRequest(OpenRequest& open) {
     cli::Reply reply = open.request->finish();
     _counters.countCommand(open.command, reply.status);
     if (!open.cancelled) {
-        answer(open.client, open.id.get(), reply.status, reply.result.get(), reply.out, reply.err);
+        answer(open.origin, open.id.get(), reply.status, reply.result.get(), reply.out, reply.err);
     }
     _dirty = true;
 }
@@ -494,19 +541,19 @@ void Agent::sendProgress(OpenRequest& open) {
         cli::setValue(line.get(), "id", json_object_get(open.id.get()));
     }
     cli::setValue(line.get(), "progress", rows.release());
-    _server->send(open.client, plainJson(line.get()), false);
+    deliver(open.origin, plainJson(line.get()), false);
 }
 
 void Agent::cancelRequestsOf(ControlServer::ClientId client) {
     for (OpenRequest& open : _open) {
-        if (open.client == client && !open.cancelled) {
+        if (!open.origin.route && open.origin.client == client && !open.cancelled) {
             open.cancelled = true;
             open.request->cancel();
         }
     }
 }
 
-void Agent::answer(ControlServer::ClientId client, json_object* id, int status, json_object* result,
+void Agent::answer(const Origin& origin, json_object* id, int status, json_object* result,
                    const std::string& out, const std::string& err) {
     JsonDocument reply = cli::newObject();
     if (id != nullptr) {
@@ -518,7 +565,15 @@ void Agent::answer(ControlServer::ClientId client, json_object* id, int status, 
     if (result != nullptr) {
         cli::setValue(reply.get(), "result", json_object_get(result));
     }
-    _server->send(client, plainJson(reply.get()), true);
+    deliver(origin, plainJson(reply.get()), true);
+}
+
+void Agent::deliver(const Origin& origin, const std::string& line, bool last) {
+    if (origin.route) {
+        _link->reply(*origin.route, line);
+    } else {
+        _server->send(origin.client, line, last);
+    }
 }
 
 JsonDocument Agent::statusDocument() const {

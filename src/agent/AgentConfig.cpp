@@ -1,8 +1,10 @@
 #include "AgentConfig.h"
 
 #include <json-c/json.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -219,6 +221,79 @@ void readMetrics(const Setting& metrics, AgentConfig& config) {
     });
 }
 
+// mqtt://HOST[:PORT] or mqtts://HOST[:PORT].
+void readBrokerUrl(const Setting& setting, MqttSettings& mqtt) {
+    const std::string url = setting.text();
+    const bool tls = url.starts_with("mqtts://");
+    if (!tls && !url.starts_with("mqtt://")) {
+        setting.fail("must be mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
+    }
+    const std::string rest = url.substr(tls ? 8 : 7);
+    const size_t colon = rest.rfind(':');
+    mqtt.tls = tls;
+    mqtt.host = rest.substr(0, colon);
+    mqtt.port = tls ? 8883 : 1883;
+    if (colon != std::string::npos) {
+        char* end = nullptr;
+        const unsigned long port = std::strtoul(rest.c_str() + colon + 1, &end, 10);
+        if (colon + 1 == rest.size() || *end != '\0' || port == 0 || port > 65535) {
+            setting.fail("the port must be a number from 1 to 65535");
+        }
+        mqtt.port = static_cast<int>(port);
+    }
+    if (mqtt.host.empty() || mqtt.host.find_first_of("/@?#") != std::string::npos) {
+        setting.fail("must be mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
+    }
+}
+
+bool validBoardId(const std::string& id) {
+    return !id.empty() && id.size() <= 64 && std::ranges::all_of(id, [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '.' || c == '-';
+    });
+}
+
+std::string hostName() {
+    char name[256] = {};
+    ::gethostname(name, sizeof name - 1);
+    return name;
+}
+
+MqttSettings readMqtt(const Setting& setting) {
+    setting.allowOnly({"url", "board_id", "username", "password_file", "ca_file", "cert_file",
+                       "key_file", "keepalive_s", "qos", "queue_max_bytes"});
+    MqttSettings mqtt;
+    bool hasUrl = false;
+    setting.with("url", [&](const Setting& value) {
+        readBrokerUrl(value, mqtt);
+        hasUrl = true;
+    });
+    if (!hasUrl) {
+        setting.fail("missing key \"url\"");
+    }
+    mqtt.boardId = hostName();
+    setting.with("board_id", [&](const Setting& value) {
+        mqtt.boardId = value.text();
+        if (!validBoardId(mqtt.boardId)) {
+            value.fail("must be 1 to 64 of A-Z a-z 0-9 _ . -");
+        }
+    });
+    mqtt.username = mqtt.boardId;
+    setting.with("username", [&](const Setting& value) { mqtt.username = value.nonEmptyText(); });
+    setting.with("password_file", [&](const Setting& value) { mqtt.passwordFile = value.nonEmptyText(); });
+    setting.with("ca_file", [&](const Setting& value) { mqtt.caFile = value.nonEmptyText(); });
+    setting.with("cert_file", [&](const Setting& value) { mqtt.certFile = value.nonEmptyText(); });
+    setting.with("key_file", [&](const Setting& value) { mqtt.keyFile = value.nonEmptyText(); });
+    if (mqtt.certFile.empty() != mqtt.keyFile.empty()) {
+        setting.fail("cert_file and key_file go together");
+    }
+    setting.with("keepalive_s", [&](const Setting& value) { mqtt.keepaliveS = value.whole(5, 3600); });
+    setting.with("qos", [&](const Setting& value) { mqtt.qos = static_cast<int>(value.whole(0, 2)); });
+    setting.with("queue_max_bytes", [&](const Setting& value) {
+        mqtt.queueMaxBytes = value.whole(0, 1024 * 1024 * 1024);
+    });
+    return mqtt;
+}
+
 }  // namespace
 
 AgentConfig readAgentConfig(const std::string& path) {
@@ -226,7 +301,7 @@ AgentConfig readAgentConfig(const std::string& path) {
     const Setting top(path, root.get(), "");
     top.allowOnly({"bus", "poll_period_s", "offline_after", "probe_period_s",
                    "clock_sync_period_s", "device_refresh_period_s", "jobs", "socket",
-                   "state_dir", "metrics"});
+                   "state_dir", "metrics", "mqtt"});
     AgentConfig config;
     top.with("bus", [&](const Setting& value) {
         const std::optional<std::string> bus = cli::parseBus(value.text());
@@ -252,6 +327,7 @@ AgentConfig readAgentConfig(const std::string& path) {
     top.with("socket", [&](const Setting& value) { readSocket(value, config); });
     top.with("state_dir", [&](const Setting& value) { config.stateDir = value.nonEmptyText(); });
     top.with("metrics", [&](const Setting& value) { readMetrics(value, config); });
+    top.with("mqtt", [&](const Setting& value) { config.mqtt = readMqtt(value); });
     return config;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -15,6 +16,24 @@ struct Job {
     std::vector<std::string> args;
     uint32_t periodS = 60;
     std::vector<uint8_t> addresses;  // empty: every online node
+};
+
+// The link to the fleet's MQTT broker (agent.json "mqtt"; the link is on when it is there).
+struct MqttSettings {
+    std::string host;
+    int port = 8883;
+    bool tls = true;
+    std::string boardId;   // default: the host name
+    std::string username;  // default: the board id
+    std::string passwordFile;
+    std::string caFile;  // TLS: empty trusts the system's authorities
+    std::string certFile;
+    std::string keyFile;
+    uint32_t keepaliveS = 60;
+    int qos = 1;
+    uint32_t queueMaxBytes = 16 * 1024 * 1024;
+
+    bool operator==(const MqttSettings&) const = default;
 };
 
 // The agent's own settings (agent.json); every key has a default.
@@ -32,6 +51,7 @@ struct AgentConfig {
     std::string stateDir = "/var/lib/i2c-kestro";
     bool metrics = false;
     std::string metricsListen = "127.0.0.1:9464";
+    std::optional<MqttSettings> mqtt;
 };
 
 // A setting that cannot be used: the file's name and the key that is wrong, on one line.

@@ -195,6 +195,43 @@ std::optional<std::string> AgentConnection::nextLine() {
     }
 }
 
+namespace {
+
+uint64_t count(json_object* row, const char* key) {
+    return static_cast<uint64_t>(json_object_get_int64(member(row, key)));
+}
+
+}  // namespace
+
+void AgentProgress::update(json_object* rows) {
+    const size_t rowCount = json_object_array_length(rows);
+    if (!_several && rowCount > 0) {
+        json_object* row = json_object_array_get_idx(rows, 0);
+        _bar.update(count(row, "done"), count(row, "total"));
+        return;
+    }
+    if (!_block) {
+        std::vector<std::string> labels;
+        for (size_t index = 0; index < rowCount; ++index) {
+            labels.push_back(
+                addressText(static_cast<unsigned>(count(json_object_array_get_idx(rows, index), "address"))));
+        }
+        _block.emplace(_console, labels);
+        _rows = rowCount;
+    }
+    for (size_t index = 0; index < std::min(rowCount, _rows); ++index) {
+        json_object* row = json_object_array_get_idx(rows, index);
+        _block->update(index, count(row, "done"), count(row, "total"));
+    }
+}
+
+void AgentProgress::finish() {
+    _bar.finish();
+    if (_block) {
+        _block->finish();
+    }
+}
+
 std::string statusText(json_object* status) {
     std::string text = "agent " + printableText(textOf(status, "version")) + " on " +
                        printableText(textOf(status, "bus")) + ": " +

@@ -6,7 +6,9 @@
 #include <optional>
 #include <string>
 
+#include "Console.h"
 #include "JsonDocument.h"
+#include "Transfer.h"
 
 namespace cli {
 
@@ -53,6 +55,23 @@ class AgentConnection {
     int _reason = 0;
     std::string _pending;
     bool _silent = false;
+};
+
+// The agent's progress rows ({"address", "done", "total"}) drawn as the tool draws its own
+// transfers': a bar for one node, a block of lines for several.
+class AgentProgress {
+  public:
+    AgentProgress(Console& console, bool several)
+        : _console(console), _several(several), _bar(console) {}
+    void update(json_object* rows);
+    void finish();
+
+  private:
+    Console& _console;
+    bool _several;
+    ProgressBar _bar;
+    std::optional<ProgressBlock> _block;
+    size_t _rows = 0;
 };
 
 // The status document as a table of its nodes and a list of its transfers.

@@ -16,6 +16,7 @@
 #include "BuildStamp.h"
 #include "Console.h"
 #include "ExitStatus.h"
+#include "Fleet.h"
 #include "Json.h"
 #include "LocalFile.h"
 #include "ManyNodes.h"
@@ -42,7 +43,9 @@ constexpr const char* kFooter =
     "  64     usage error\n"
     "  69     the board module cannot be loaded (an incomplete installation); status: no\n"
     "         agent is running; node, put, get: the agent did not answer within 30 s, or\n"
-    "         hung up or sent a broken reply (--direct uses the bus instead)\n"
+    "         hung up or sent a broken reply (--direct uses the bus instead); fleet: the\n"
+    "         broker cannot be reached or refused us, or the board did not answer within\n"
+    "         --timeout (default 10 s)\n"
     "  75     a scan or an all sweep was not confirmed\n"
     "  129 130 143\n"
     "         put or get stopped by SIGHUP, SIGINT or SIGTERM: the step under way finished,\n"
@@ -81,13 +84,15 @@ constexpr const char* kFooter =
     "  i2c-kestro-cli get 0x10,0x11 log.txt ./logs\n"
     "  i2c-kestro-cli -y --json node all get-identity\n"
     "  i2c-kestro-cli status\n"
-    "  i2c-kestro-cli --direct node 0x20 get-time\n";
+    "  i2c-kestro-cli --direct node 0x20 get-time\n"
+    "  i2c-kestro-cli fleet --broker mqtts://broker.example ls\n"
+    "  i2c-kestro-cli fleet --broker mqtts://broker.example pump-3 node 0x10 get-time\n";
 
 // --poll without a value; a poll is a read of three bytes, a few hundred microseconds at
 // 100 kHz, so polling every 2 ms keeps the bus mostly free for the other nodes.
 constexpr const char* kDefaultPollMs = "2";
 
-enum class Kind { Scan, Board, Node, Put, Get, Status };
+enum class Kind { Scan, Board, Node, Put, Get, Status, Fleet };
 
 // Everything the command line chose.
 struct Invocation {
@@ -103,6 +108,7 @@ struct Invocation {
     const NodeCommand* nodeCommand = nullptr;
     std::vector<std::vector<std::string>> nodeArguments;
     TransferRequest transfer;
+    FleetOptions fleet;
 };
 
 std::string versionText() {
@@ -460,51 +466,6 @@ int64_t field(json_object* object, const char* key) {
     return json_object_get_int64(value);
 }
 
-// The agent's progress lines drawn as the tool draws its own transfers'.
-class AgentProgress {
-  public:
-    AgentProgress(Console& console, bool several)
-        : _console(console), _several(several), _bar(console) {}
-
-    void update(json_object* rows) {
-        const size_t count = json_object_array_length(rows);
-        if (!_several && count > 0) {
-            json_object* row = json_object_array_get_idx(rows, 0);
-            _bar.update(static_cast<uint64_t>(field(row, "done")),
-                        static_cast<uint64_t>(field(row, "total")));
-            return;
-        }
-        if (!_block) {
-            std::vector<std::string> labels;
-            for (size_t index = 0; index < count; ++index) {
-                labels.push_back(addressText(static_cast<unsigned>(
-                    field(json_object_array_get_idx(rows, index), "address"))));
-            }
-            _block.emplace(_console, labels);
-            _rows = count;
-        }
-        for (size_t index = 0; index < std::min(count, _rows); ++index) {
-            json_object* row = json_object_array_get_idx(rows, index);
-            _block->update(index, static_cast<uint64_t>(field(row, "done")),
-                           static_cast<uint64_t>(field(row, "total")));
-        }
-    }
-
-    void finish() {
-        _bar.finish();
-        if (_block) {
-            _block->finish();
-        }
-    }
-
-  private:
-    Console& _console;
-    bool _several;
-    ProgressBar _bar;
-    std::optional<ProgressBlock> _block;
-    size_t _rows = 0;
-};
-
 std::string replyText(json_object* reply, const char* key) {
     json_object* value = nullptr;
     json_object_object_get_ex(reply, key, &value);
@@ -580,6 +541,8 @@ int dispatch(const Invocation& run) {
             return runBoard(console, run.settings, run.board);
         case Kind::Status:
             return runStatus(console, run);
+        case Kind::Fleet:
+            return runFleet(console, run.settings, run.fleet);
         case Kind::Node:
         case Kind::Put:
         case Kind::Get:
@@ -626,6 +589,7 @@ int runTool(int argc, char** argv) {
     addTransfer(app, run, Kind::Put);
     addTransfer(app, run, Kind::Get);
     addStatus(app, run);
+    addFleet(app, run.fleet, [&run] { run.kind = Kind::Fleet; });
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {

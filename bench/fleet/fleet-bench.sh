@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# The fleet on one broker (part of `make bench`); prints figures, asserts nothing:
+#  - a node command's round trip tool -> broker -> agent -> node -> back, in one MQTT session,
+#    median and p95; the boards run --fast, so the node's own wait takes no real time and the
+#    figure is all overhead;
+#  - 100 boards on one broker: how long until all are online, how long one command to every
+#    board takes (100 tools at once), each agent's CPU and resident memory at idle;
+#  - MQTT messages and bytes per board per hour at the default schedule (5 boards on the real
+#    clock for WINDOW seconds, scaled to an hour).
+#
+#   bench/fleet/fleet-bench.sh [BUILD]
+set -uo pipefail
+
+BUILD=$(cd "${1:-build}" && pwd)
+WORK=$(mktemp -d /tmp/kestro-fleet-bench-XXXXXX)
+WINDOW=${WINDOW:-60}
+source "$(dirname "$0")/../../scripts/fleet-common.sh"
+trap 'stop_all; rm -rf "$WORK"' EXIT
+
+ms_since() { echo $(( ($(date +%s%N) - $1) / 1000000 )); }
+
+round_trip() {
+  start_broker board-rt || return 1
+  start_board board-rt 1
+  wait_online 1 30 || return 1
+  "$BUILD/bench/fleet/kestro-fleet-round-trip" "$BROKER_URL" operator "$OPERATOR_PASSWORD" \
+    board-rt 200
+  stop_all
+}
+
+hundred_boards() {
+  local ids=() index id begin
+  for index in $(seq 1 100); do ids+=("$(printf 'board-%03d' "$index")"); done
+  start_broker "${ids[@]}" || return 1
+  begin=$(date +%s%N)
+  for index in $(seq 1 100); do start_board "${ids[index - 1]}" "$index"; done
+  wait_online 100 120 && echo "100 boards: all online after $(ms_since "$begin") ms (target 30 s)"
+  begin=$(date +%s%N)
+  local failed=0 pids=()
+  for id in "${ids[@]}"; do fleet "$id" node 0x10 get-identity > /dev/null 2>&1 & pids+=("$!"); done
+  for index in "${!pids[@]}"; do wait "${pids[index]}" || failed=$((failed + 1)); done
+  echo "100 boards: one command to every board answered after $(ms_since "$begin") ms, $failed failed (target 5 s)"
+  idle_cost
+  stop_all
+}
+
+# CPU over 10 s of idle and resident memory, per agent: the launcher's children.
+idle_cost() {
+  local agents
+  agents=$(for var in ${!AGENT_PID_*}; do pgrep -P "${!var}" || echo "${!var}"; done | tr '\n' ',' | sed 's/,$//')
+  [[ -n $agents ]] || { echo "idle: no agent processes found"; return; }
+  local before after
+  before=$(ps -o times= -p "$agents" | awk '{s += $1} END {print s}')
+  sleep 10
+  after=$(ps -o times= -p "$agents" | awk '{s += $1} END {print s}')
+  ps -o rss= -p "$agents" | awk -v cpu=$((after - before)) '
+    {rss += $1; n++}
+    END {printf "idle agent: %.2f%% CPU, %.1f MiB resident per board (%d agents)\n",
+         100 * cpu / 10 / n, rss / n / 1024, n}'
+}
+
+traffic() {
+  local ids=(board-t1 board-t2 board-t3 board-t4 board-t5) index
+  start_broker "${ids[@]}" || return 1
+  for index in 1 2 3 4 5; do SIM_FAST="" start_board "${ids[index - 1]}" "$index"; done
+  wait_online 5 60 || return 1
+  timeout "$WINDOW" mosquitto_sub -p "$BROKER_PORT" -u operator -P "$OPERATOR_PASSWORD" \
+    -t 'kestro/v1/#' -F '%r %t %l' > "$WORK/traffic" 2>/dev/null
+  # Retained documents come first, on subscribing; they are not the schedule's traffic.
+  awk -v window="$WINDOW" '$1 == 0 {n++; bytes += length($2) + $3}
+    END {printf "traffic per board per hour at the default schedule: %.0f messages, %.0f bytes\n",
+         n / 5 * 3600 / window, bytes / 5 * 3600 / window}' "$WORK/traffic"
+  stop_all
+}
+
+round_trip || echo "round trip: the board did not come online"
+hundred_boards || echo "100 boards: the broker did not start"
+traffic || echo "traffic: the boards did not come online"
