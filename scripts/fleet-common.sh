@@ -40,6 +40,7 @@ allow_anonymous false
 password_file $WORK/passwords
 acl_file $WORK/acl
 max_queued_messages 100000
+set_tcp_nodelay true
 EOF
   mosquitto -c "$WORK/mosquitto.conf" > "$WORK/broker.log" 2>&1 &
   BROKER_PID=$!

@@ -105,6 +105,7 @@ void Broker::writeConfiguration(const std::vector<BrokerUser>& users,
               "persistence true\n"
               "persistence_location " + dir + "/\n"
               "autosave_interval 0\n"
+              "set_tcp_nodelay true\n"
               "log_dest stderr\n"
               "log_type all\n"
               "listener " + std::to_string(_tlsPort) + " 127.0.0.1\n"
