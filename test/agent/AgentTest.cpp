@@ -207,6 +207,12 @@ INSTANTIATE_TEST_SUITE_P(
                    "jobs[1]: a second job named \"get-time\""},
         BadSetting{"MetricsAddressWithoutPort", ", \"bus\": \"3\", \"metrics\": { \"listen\": \"9464\" }",
                    "metrics.listen: must be HOST:PORT"},
+        BadSetting{"BrokerOfAnotherScheme", ", \"mqtt\": { \"url\": \"http://broker\" }",
+                   "mqtt.url: must be mqtt://HOST[:PORT] or mqtts://HOST[:PORT]"},
+        BadSetting{"BoardIdOutsideTopics", ", \"mqtt\": { \"url\": \"mqtt://b\", \"board_id\": \"a/#\" }",
+                   "mqtt.board_id: must be 1 to 64 of A-Z a-z 0-9 _ . -"},
+        BadSetting{"CertificateWithoutKey", ", \"mqtt\": { \"url\": \"mqtts://b\", \"cert_file\": \"c\" }",
+                   "mqtt: cert_file and key_file go together"},
         BadSetting{"NotJson", ", \"bus\": ", "not valid JSON"}),
     [](const auto& info) { return std::string(info.param.name); });
 
