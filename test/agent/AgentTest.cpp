@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "Broker.h"
 #include "Golden.h"
 #include "IsolatedRun.h"
 #include "TargetCommand.h"
@@ -206,6 +207,12 @@ INSTANTIATE_TEST_SUITE_P(
                    "jobs[1]: a second job named \"get-time\""},
         BadSetting{"MetricsAddressWithoutPort", ", \"bus\": \"3\", \"metrics\": { \"listen\": \"9464\" }",
                    "metrics.listen: must be HOST:PORT"},
+        BadSetting{"BrokerOfAnotherScheme", ", \"mqtt\": { \"url\": \"http://broker\" }",
+                   "mqtt.url: must be mqtt://HOST[:PORT] or mqtts://HOST[:PORT]"},
+        BadSetting{"BoardIdOutsideTopics", ", \"mqtt\": { \"url\": \"mqtt://b\", \"board_id\": \"a/#\" }",
+                   "mqtt.board_id: must be 1 to 64 of A-Z a-z 0-9 _ . -"},
+        BadSetting{"CertificateWithoutKey", ", \"mqtt\": { \"url\": \"mqtts://b\", \"cert_file\": \"c\" }",
+                   "mqtt: cert_file and key_file go together"},
         BadSetting{"NotJson", ", \"bus\": ", "not valid JSON"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -469,6 +476,190 @@ TEST(Agent, TellsTheServiceManagerHowItIsAndServesItsMetricsWhenAsked) {
                              "\n# TYPE i2c_kestro_poll_round_trip_seconds histogram\n"}) {
         EXPECT_THAT(metrics, HasSubstr(line));
     }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The link to the fleet's broker
+
+const std::vector<BrokerUser> kFleetUsers = {{"pump-3", "board secret"},
+                                             {"other", "other secret"},
+                                             {"ops", "operator secret", true}};
+
+BrokerClient::Options fleetUser(const std::string& user, const std::string& password,
+                                const std::string& clientId = "") {
+    return {user, password, clientId, clientId.empty(), ""};
+}
+
+// The agent's mqtt section for `broker`, with the password and the authority given.
+std::string mqttSettings(const TempDir& dir, const Broker& broker, const std::string& password,
+                         const std::string& authority) {
+    writeFile(dir.path() / "mqtt-password", password + "\n");
+    return ", \"poll_period_s\": 1, \"probe_period_s\": 1, \"mqtt\": { \"url\": \"" + broker.tlsUrl() +
+           "\", \"board_id\": \"pump-3\", \"password_file\": \"" +
+           (dir.path() / "mqtt-password").string() + "\", \"ca_file\": \"" + authority +
+           "\" }";
+}
+
+// The broker's access list: a board reads and writes under its own prefix and nowhere else
+// (mosquitto grants a wider subscription, then delivers only what the board may read).
+TEST(FleetBroker, KeepsEachBoardInsideItsOwnPrefix) {
+    const Broker broker(kFleetUsers);
+    BrokerClient operatorClient(broker, fleetUser("ops", "operator secret"));
+    BrokerClient board(broker, fleetUser("pump-3", "board secret"));
+    ASSERT_TRUE(operatorClient.connected() && board.connected()) << broker.log();
+    ASSERT_TRUE(operatorClient.subscribe("kestro/v1/#"));
+    board.subscribe("kestro/v1/#");
+    board.publish("kestro/v1/other/status", "forged");
+    board.publish("kestro/v1/pump-3/status", "own");
+    operatorClient.publish("kestro/v1/other/cmd", "for another board");
+    operatorClient.publish("kestro/v1/pump-3/cmd", "for this board");
+    ASSERT_EQ(operatorClient.awaitOn("kestro/v1/pump-3/status"), "own");
+    ASSERT_EQ(board.awaitOn("kestro/v1/pump-3/cmd"), "for this board");
+    for (const MqttMessage& message : operatorClient.messages()) {
+        EXPECT_NE(message.payload, "forged") << message.topic;
+    }
+    for (const MqttMessage& message : board.messages()) {
+        EXPECT_NE(message.payload, "for another board") << message.topic;
+    }
+}
+
+struct FleetRequest {
+    const char* name;
+    std::string payload;       // published on the cmd topic
+    std::string responseTopic; // MQTT 5; empty for the 3.1.1 form's reply_to
+    std::string socketLine;    // the same request on the socket, whose answer must come back
+};
+
+TEST(FleetLink, PublishesTheBoardAndAnswersItsCommandsAsTheSocketDoes) {
+    const Broker broker(kFleetUsers);
+    const TempDir dir;
+    BrokerClient watcher(broker, fleetUser("ops", "operator secret"));
+    ASSERT_TRUE(watcher.subscribe("kestro/v1/#"));
+    RunningAgent agent(dir, settings(dir, mqttSettings(dir, broker, "board secret", broker.caFile())));
+    ASSERT_TRUE(agent.serving()) << agent.err();
+    EXPECT_THAT(watcher.awaitOn("kestro/v1/pump-3/status", "\"nodes\":5,\"nodes_online\":3"),
+                HasSubstr("{\"online\":true,\"board\":\"pump-3\",\"version\":"))
+        << agent.err();
+    EXPECT_THAT(watcher.awaitOn("kestro/v1/pump-3/node/0x10", "\"online\":true"),
+                HasSubstr("\"address\":\"0x10\",\"online\":true,\"identity\":\"node-1\""));
+    EXPECT_THAT(watcher.awaitOn("kestro/v1/pump-3/event", "\"kind\":\"online\""),
+                HasSubstr("\"address\":\"0x1"));
+
+    const std::string reply = "kestro/v1/pump-3/reply/ops";
+    const std::string node = "\"command\": \"node\", \"nodes\": \"0x10\", \"name\": \"get-values-a0\"";
+    const std::vector<FleetRequest> requests = {
+        {"node command", "{\"id\": 1, " + node + "}", reply, "{\"id\": 1, " + node + "}"},
+        {"the 3.1.1 form", "{\"id\": 2, " + node + ", \"reply_to\": \"" + reply + "\"}", "",
+         "{\"id\": 2, " + node + "}"},
+        {"not json", "{{{", reply, "{{{"},
+        {"unknown command", "{\"id\": 3, \"command\": \"format-disk\"}", reply,
+         "{\"id\": 3, \"command\": \"format-disk\"}"},
+    };
+    int correlation = 0;
+    for (const FleetRequest& request : requests) {
+        const std::string expected = ask(agent.socketPath(), request.socketLine + "\n");
+        const std::string tag = "request " + std::to_string(++correlation);
+        watcher.publish("kestro/v1/pump-3/cmd", request.payload, request.responseTopic,
+                        request.responseTopic.empty() ? "" : tag);
+        const bool answered = watcher.await([&](const MqttMessage& message) {
+            return message.topic == reply && message.payload == expected &&
+                   message.correlation == (request.responseTopic.empty() ? "" : tag);
+        });
+        EXPECT_TRUE(answered) << request.name << ": " << expected;
+    }
+    // put and get name the board's files: not over MQTT. An answer outside the board's reply/
+    // is never sent.
+    watcher.publish("kestro/v1/pump-3/cmd", "{\"id\": 4, " + node + "}", "kestro/v1/other/reply/x");
+    watcher.publish("kestro/v1/pump-3/cmd",
+                    "{\"id\": 5, \"command\": \"put\", \"nodes\": \"0x10\", \"local\": \"/etc/shadow\"}", reply);
+    EXPECT_THAT(watcher.awaitOn(reply, "\"id\":5"),
+                HasSubstr("\"status\":64,\"stdout\":\"\",\"stderr\":\"put is not served over MQTT"));
+    for (const MqttMessage& message : watcher.messages()) {
+        EXPECT_THAT(message.topic, testing::StartsWith("kestro/v1/pump-3/"));
+    }
+    EXPECT_THAT(agent.err(), HasSubstr("the response topic \"kestro/v1/other/reply/x\" was not answered"));
+    // A clean stop says the board is offline itself.
+    EXPECT_EQ(agent.stop(), 0);
+    EXPECT_EQ(watcher.messages().back().payload, "{\"online\":false,\"board\":\"pump-3\"}");
+}
+
+struct RefusedLink {
+    const char* name;
+    const char* password;
+    bool strangeAuthority;  // the agent trusts another authority than the broker's
+    const char* complaint;
+};
+
+class FleetLinkRefused : public testing::TestWithParam<RefusedLink> {};
+
+// Refused, the agent goes on supervising and serving, and tries again.
+TEST_P(FleetLinkRefused, KeepsTheAgentServingAndTryingAgain) {
+    const Broker broker(kFleetUsers);
+    const TestAuthority stranger("unknown authority");
+    const TempDir dir;
+    const RefusedLink& row = GetParam();
+    RunningAgent agent(dir, settings(dir, mqttSettings(dir, broker, row.password,
+                                                       row.strangeAuthority ? stranger.certificateFile()
+                                                                            : broker.caFile())));
+    ASSERT_TRUE(agent.serving()) << agent.err();
+    const auto attempts = [&] {
+        const std::string err = agent.err();
+        size_t count = 0;
+        for (size_t at = err.find(row.complaint); at != std::string::npos; at = err.find(row.complaint, at + 1)) {
+            ++count;
+        }
+        return count;
+    };
+    for (int wait = 0; wait < 600 && attempts() < 2; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_GE(attempts(), 2U) << agent.err();
+    EXPECT_THAT(ask(agent.socketPath(), "{\"command\": \"status\"}\n"), HasSubstr("\"status\":0,"));
+    EXPECT_EQ(agent.stop(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FleetLinkRefused,
+    testing::Values(RefusedLink{"WrongPassword", "guessed", false, "the broker refused the board: Not authorized"},
+                    RefusedLink{"UntrustedServerCertificate", "board secret", true, "certificate verify failed"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Through an outage the board keeps working; what happened meanwhile arrives once the broker is
+// back.
+TEST(FleetLink, SendsWhatHappenedInABrokerOutageOnceItIsBack) {
+    Broker broker(kFleetUsers);
+    const TempDir dir;
+    BrokerClient watcher(broker, fleetUser("ops", "operator secret", "ops-watch"));
+    ASSERT_TRUE(watcher.subscribe("kestro/v1/pump-3/#"));
+    RunningAgent agent(dir, settings(dir, mqttSettings(dir, broker, "board secret", broker.caFile())),
+                       {"--scenario", KESTRO_TEST_SOURCE_DIR "/scenarios/outage.json"});
+    ASSERT_TRUE(agent.serving()) << agent.err();
+    ASSERT_FALSE(watcher.awaitOn("kestro/v1/pump-3/status", "\"online\":true").empty());
+    broker.stop();
+    const auto cameBack = [&] {
+        const std::string out = agent.out();
+        const size_t offline = out.find("node-2 at 0x11: offline");
+        return offline != std::string::npos && out.find("node-2 at 0x11: online", offline) != std::string::npos;
+    };
+    for (int wait = 0; wait < 600 && !cameBack(); ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_TRUE(cameBack()) << agent.out();
+    EXPECT_THAT(ask(agent.socketPath(), "{\"command\": \"node\", \"nodes\": \"0x10\", \"name\": \"get-values-a0\"}\n"),
+                HasSubstr("\"status\":0,"));
+    broker.restart();
+    EXPECT_FALSE(watcher.awaitOn("kestro/v1/pump-3/event", "\"kind\":\"offline\",\"address\":\"0x11\"").empty());
+    EXPECT_FALSE(watcher.awaitOn("kestro/v1/pump-3/event", "\"kind\":\"online\",\"address\":\"0x11\"").empty());
+    // The broker said the board was gone (its will, as it went down), then the board came back.
+    bool gone = false;
+    EXPECT_TRUE(watcher.await([&](const MqttMessage& message) {
+        if (message.topic != "kestro/v1/pump-3/status") {
+            return false;
+        }
+        gone = gone || message.payload == "{\"online\":false,\"board\":\"pump-3\"}";
+        return gone && message.payload.starts_with("{\"online\":true");
+    }));
+    EXPECT_EQ(agent.stop(), 0);
 }
 
 }  // namespace

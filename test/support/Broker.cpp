@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 #include <thread>
 
@@ -179,7 +180,13 @@ BrokerClient::BrokerClient(const Broker& broker, const Options& options) {
         mosquitto_tls_set(_client, options.caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
         port = broker.tlsPort();
     }
-    mosquitto_connect_async(_client, "localhost", port, 60);
+    // An MQTT 5 session outlives its connection only with an expiry interval.
+    mosquitto_property* properties = nullptr;
+    if (!options.cleanSession) {
+        mosquitto_property_add_int32(&properties, MQTT_PROP_SESSION_EXPIRY_INTERVAL, 3600);
+    }
+    mosquitto_connect_bind_v5(_client, "localhost", port, 60, nullptr, properties);
+    mosquitto_property_free_all(&properties);
     mosquitto_loop_start(_client);
     std::unique_lock lock(_mutex);
     _changed.wait_for(lock, kPatience, [this] { return _connected; });
@@ -216,14 +223,22 @@ void BrokerClient::onSubscribe(mosquitto*, void* self, int, int count, const int
 }
 
 void BrokerClient::onMessage(mosquitto*, void* self, const mosquitto_message* message,
-                             const mosquitto_property*) {
+                             const mosquitto_property* properties) {
     auto* client = static_cast<BrokerClient*>(self);
+    void* data = nullptr;
+    uint16_t length = 0;
+    std::string correlation;
+    if (mosquitto_property_read_binary(properties, MQTT_PROP_CORRELATION_DATA, &data, &length,
+                                       false) != nullptr) {
+        correlation.assign(static_cast<const char*>(data), length);
+        std::free(data);
+    }
     std::lock_guard lock(client->_mutex);
     client->_messages.push_back(
         {message->topic,
          std::string(static_cast<const char*>(message->payload),
                      static_cast<size_t>(message->payloadlen)),
-         message->retain});
+         message->retain, correlation});
     client->_changed.notify_all();
 }
 

@@ -69,6 +69,7 @@ struct MqttMessage {
     std::string topic;
     std::string payload;
     bool retained = false;
+    std::string correlation;  // MQTT 5 correlation data
 };
 
 // An MQTT client of the test, run on libmosquitto's own thread: it keeps every message that
