@@ -80,10 +80,13 @@ start_board() {
   mkdir -p "$dir/state"
   board_scenario "$2" > "$dir/board.json"
   echo "$id" > "$dir/mqtt-password"
+  # BOARD_JOBS: the agent's collection jobs, a JSON array; none by default.
+  local jobs=""
+  [[ -n ${BOARD_JOBS:-} ]] && jobs=$'\n  "jobs": '"$BOARD_JOBS,"
   cat > "$dir/agent.json" <<EOF
 { "bus": "/dev/i2c-3",
   "socket": { "path": "$dir/agent.sock", "group": "" },
-  "state_dir": "$dir/state",
+  "state_dir": "$dir/state",$jobs
   "mqtt": { "url": "$BROKER_URL", "board_id": "$id", "password_file": "$dir/mqtt-password" } }
 EOF
   "$SIM" ${SIM_FAST---fast} --scenario "$dir/board.json" -- "$AGENT" --config "$SRC/examples/config.json" \

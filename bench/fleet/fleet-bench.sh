@@ -5,8 +5,8 @@
 #    figure is all overhead;
 #  - 100 boards on one broker: how long until all are online, how long one command to every
 #    board takes (100 tools at once), each agent's CPU and resident memory at idle;
-#  - MQTT messages and bytes per board per hour at the default schedule (5 boards on the real
-#    clock for WINDOW seconds, scaled to an hour).
+#  - MQTT messages and bytes per board per hour at the shipped agent.json's schedule (5 boards
+#    of 2-4 nodes on the real clock for WINDOW seconds, scaled to an hour).
 #
 #   bench/fleet/fleet-bench.sh [BUILD]
 set -uo pipefail
@@ -62,7 +62,9 @@ idle_cost() {
 traffic() {
   local ids=(board-t1 board-t2 board-t3 board-t4 board-t5) index
   start_broker "${ids[@]}" || return 1
-  for index in 1 2 3 4 5; do SIM_FAST="" start_board "${ids[index - 1]}" "$index"; done
+  # The shipped agent.json's schedule: its one job, every node's values once a minute.
+  local jobs='[{ "name": "values", "command": "get-values-a0", "args": [], "period_s": 60, "nodes": "all" }]'
+  for index in 1 2 3 4 5; do SIM_FAST="" BOARD_JOBS=$jobs start_board "${ids[index - 1]}" "$index"; done
   wait_online 5 60 || return 1
   timeout "$WINDOW" mosquitto_sub -p "$BROKER_PORT" -u operator -P "$OPERATOR_PASSWORD" \
     -t 'kestro/v1/#' -F '%r %t %l' > "$WORK/traffic" 2>/dev/null
