@@ -4,9 +4,10 @@
 #    median and p95; the boards run --fast, so the node's own wait takes no real time and the
 #    figure is all overhead;
 #  - 100 boards on one broker: how long until all are online, how long one command to every
-#    board takes (100 tools at once), each agent's CPU and resident memory at idle;
+#    board takes (100 tools at once);
 #  - MQTT messages and bytes per board per hour at the shipped agent.json's schedule (5 boards
-#    of 2-4 nodes on the real clock for WINDOW seconds, scaled to an hour).
+#    of 2-4 nodes on the real clock for WINDOW seconds, scaled to an hour), and meanwhile each
+#    agent's CPU and resident memory.
 #
 #   bench/fleet/fleet-bench.sh [BUILD]
 set -uo pipefail
@@ -40,23 +41,35 @@ hundred_boards() {
   for id in "${ids[@]}"; do fleet "$id" node 0x10 get-identity > /dev/null 2>&1 & pids+=("$!"); done
   for index in "${!pids[@]}"; do wait "${pids[index]}" || failed=$((failed + 1)); done
   echo "100 boards: one command to every board answered after $(ms_since "$begin") ms, $failed failed (target 5 s)"
-  idle_cost
   stop_all
 }
 
-# CPU over 10 s of idle and resident memory, per agent: the launcher's children.
+# CPU over 30 s between requests on the real clock (under --fast an idle agent races through
+# simulated time) (clock ticks of /proc/PID/stat: `ps` counts whole seconds) and resident
+# memory, per agent: the launcher's children.
 idle_cost() {
   local agents
-  agents=$(for var in ${!AGENT_PID_*}; do pgrep -P "${!var}" || echo "${!var}"; done | tr '\n' ',' | sed 's/,$//')
+  agents=$(for var in ${!AGENT_PID_*}; do pgrep -P "${!var}" || echo "${!var}"; done)
   [[ -n $agents ]] || { echo "idle: no agent processes found"; return; }
   local before after
-  before=$(ps -o times= -p "$agents" | awk '{s += $1} END {print s}')
-  sleep 10
-  after=$(ps -o times= -p "$agents" | awk '{s += $1} END {print s}')
-  ps -o rss= -p "$agents" | awk -v cpu=$((after - before)) '
+  before=$(cpu_ticks $agents)
+  sleep 30
+  after=$(cpu_ticks $agents)
+  ps -o rss= -p "$(echo $agents | tr ' ' ',')" | awk -v ticks=$((after - before)) -v hz="$(getconf CLK_TCK)" '
     {rss += $1; n++}
-    END {printf "idle agent: %.2f%% CPU, %.1f MiB resident per board (%d agents)\n",
-         100 * cpu / 10 / n, rss / n / 1024, n}'
+    END {printf "agent between requests, real clock: %.3f%% CPU, %.1f MiB resident per board (%d agents)\n",
+         100 * ticks / hz / 30 / n, rss / n / 1024, n}'
+}
+
+# The user and system clock ticks the processes have used.
+cpu_ticks() {
+  local pid total=0
+  for pid in "$@"; do
+    # Fields after the command's closing parenthesis: utime and stime are the 12th and 13th.
+    read -r -a fields < <(sed 's/.*) //' "/proc/$pid/stat" 2>/dev/null || echo)
+    total=$((total + ${fields[11]:-0} + ${fields[12]:-0}))
+  done
+  echo "$total"
 }
 
 traffic() {
@@ -67,7 +80,10 @@ traffic() {
   for index in 1 2 3 4 5; do SIM_FAST="" BOARD_JOBS=$jobs start_board "${ids[index - 1]}" "$index"; done
   wait_online 5 60 || return 1
   timeout "$WINDOW" mosquitto_sub -p "$BROKER_PORT" -u operator -P "$OPERATOR_PASSWORD" \
-    -t 'kestro/v1/#' -F '%r %t %l' > "$WORK/traffic" 2>/dev/null
+    -t 'kestro/v1/#' -F '%r %t %l' > "$WORK/traffic" 2>/dev/null &
+  local listener=$!
+  idle_cost
+  wait "$listener"
   # Retained documents come first, on subscribing; they are not the schedule's traffic.
   awk -v window="$WINDOW" '$1 == 0 {n++; bytes += length($2) + $3}
     END {printf "traffic per board per hour at the default schedule: %.0f messages, %.0f bytes\n",
