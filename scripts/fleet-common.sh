@@ -3,7 +3,8 @@
 # under i2c-kestro-sim --fast with a small scenario of its own, linked to that broker.
 #
 # Needs BUILD (the build folder) and WORK (a scratch folder) set by the caller; SIM_FAST="" runs
-# the boards on the real clock (default: --fast).
+# the boards on the real clock (default: --fast); ROLLOUT_CA, when set, is the boards'
+# rollout_ca_file.
 
 SRC=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 CLI="$BUILD/src/i2c-kestro-cli"
@@ -84,7 +85,8 @@ start_board() {
 { "bus": "/dev/i2c-3",
   "socket": { "path": "$dir/agent.sock", "group": "" },
   "state_dir": "$dir/state",
-  "mqtt": { "url": "$BROKER_URL", "board_id": "$id", "password_file": "$dir/mqtt-password" } }
+  "mqtt": { "url": "$BROKER_URL", "board_id": "$id", "password_file": "$dir/mqtt-password"${ROLLOUT_CA:+,
+            "rollout_ca_file": "$ROLLOUT_CA"} } }
 EOF
   "$SIM" ${SIM_FAST---fast} --scenario "$dir/board.json" -- "$AGENT" --config "$SRC/examples/config.json" \
     --agent-config "$dir/agent.json" --foreground > "$dir/agent.log" 2>&1 &

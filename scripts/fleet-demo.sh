@@ -34,12 +34,12 @@ timed() {
 step() { printf '\n== %s (%d s)\n' "$1" $((SECONDS - started)); }
 
 step "broker and $BOARDS boards"
-# The file server's certificate, self-signed for 127.0.0.1, handed to the agents' downloads as
-# OpenSSL's SSL_CERT_FILE, the authority they are to trust.
+# The file server's certificate, self-signed for 127.0.0.1: the boards' rollout_ca_file, the
+# authority their downloads are to trust.
 openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 \
   -addext subjectAltName=IP:127.0.0.1,DNS:localhost -keyout "$WORK/server.key" \
   -out "$WORK/server.crt" 2>/dev/null
-export SSL_CERT_FILE="$WORK/server.crt"
+ROLLOUT_CA="$WORK/server.crt"
 start_broker "${ids[@]}" || exit 1
 for index in $(seq 1 "$BOARDS"); do start_board "${ids[index - 1]}" "$index"; done
 failed=0
