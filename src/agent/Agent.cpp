@@ -23,6 +23,7 @@
 #include "Metrics.h"
 #include "MqttLink.h"
 #include "Notify.h"
+#include "Parse.h"
 #include "Requests.h"
 #include "Rollout.h"
 #include "SBC.h"

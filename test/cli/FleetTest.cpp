@@ -377,7 +377,7 @@ struct Rollout {
     const char* size;
     const char* remote;   // on the nodes
     int status;
-    const char* says;     // in its output
+    std::string says;     // in its output
     int fetches;          // the server's count after it
 };
 
