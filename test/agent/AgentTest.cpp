@@ -336,7 +336,7 @@ TEST(Agent, AnswersEachRequestAndNeverStallsOnAHostileClient) {
         {"a pipe for a put", "{\"command\": \"put\", \"nodes\": \"0x10\", \"local\": \"x\", \"local_fd\": true}\n",
          "not a regular file open for reading", 1},
         {"rollout of plain http", rollout(R"("url": "http://127.0.0.1:1/fw.bin")"),
-         "\"status\":64,\"stdout\":\"\",\"stderr\":\"url: not an https:// address\n\""},
+         "\"status\":64,\"stdout\":\"\",\"stderr\":\"url: not an https:// address\\n\""},
         {"rollout of a short digest", rollout(R"("sha256": "ab")"), "sha256: not 64 hex digits"},
         {"rollout too large", rollout(R"("size": 67108865)"), "size: not a whole number from 1 to 67108864"},
         {"rollout to a path", rollout(R"("remote": "a/b")"), "remote: not a node file name"},
