@@ -78,6 +78,7 @@ SCENARIO
 # start_board ID INDEX: the agent under the simulator with its own scenario and state.
 start_board() {
   local id=$1 dir="$WORK/$1"
+  local authority=${ROLLOUT_CA:+", \"rollout_ca_file\": \"$ROLLOUT_CA\""}
   mkdir -p "$dir/state"
   board_scenario "$2" > "$dir/board.json"
   echo "$id" > "$dir/mqtt-password"
@@ -85,8 +86,7 @@ start_board() {
 { "bus": "/dev/i2c-3",
   "socket": { "path": "$dir/agent.sock", "group": "" },
   "state_dir": "$dir/state",
-  "mqtt": { "url": "$BROKER_URL", "board_id": "$id", "password_file": "$dir/mqtt-password"${ROLLOUT_CA:+,
-            "rollout_ca_file": "$ROLLOUT_CA"} } }
+  "mqtt": { "url": "$BROKER_URL", "board_id": "$id", "password_file": "$dir/mqtt-password"$authority } }
 EOF
   "$SIM" ${SIM_FAST---fast} --scenario "$dir/board.json" -- "$AGENT" --config "$SRC/examples/config.json" \
     --agent-config "$dir/agent.json" --foreground > "$dir/agent.log" 2>&1 &

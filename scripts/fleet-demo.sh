@@ -76,6 +76,11 @@ server.socket = context.wrap_socket(server.socket, server_side=True)
 server.serve_forever()
 EOF
 PIDS+=("$!")
+# The rollouts start once the file server listens: a refused fetch is their answer.
+for tries in $(seq 200); do
+  (exec 3<> "/dev/tcp/127.0.0.1/$https_port") 2>/dev/null && break
+  sleep 0.05
+done
 for id in "${ids[@]}"; do
   timed rollout "$id" --timeout 30 "$id" put all "https://127.0.0.1:$https_port/fw.bin" \
     --sha256 "$digest" --size 4096 --name fw.bin &
