@@ -4,6 +4,7 @@
 #include <sys/select.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
