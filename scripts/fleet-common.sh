@@ -3,7 +3,8 @@
 # under i2c-kestro-sim --fast with a small scenario of its own, linked to that broker.
 #
 # Needs BUILD (the build folder) and WORK (a scratch folder) set by the caller; SIM_FAST="" runs
-# the boards on the real clock (default: --fast).
+# the boards on the real clock (default: --fast); ROLLOUT_CA, when set, is the boards'
+# rollout_ca_file.
 
 SRC=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 CLI="$BUILD/src/i2c-kestro-cli"
@@ -77,6 +78,7 @@ SCENARIO
 # start_board ID INDEX: the agent under the simulator with its own scenario and state.
 start_board() {
   local id=$1 dir="$WORK/$1"
+  local authority=${ROLLOUT_CA:+", \"rollout_ca_file\": \"$ROLLOUT_CA\""}
   mkdir -p "$dir/state"
   board_scenario "$2" > "$dir/board.json"
   echo "$id" > "$dir/mqtt-password"
@@ -87,7 +89,7 @@ start_board() {
 { "bus": "/dev/i2c-3",
   "socket": { "path": "$dir/agent.sock", "group": "" },
   "state_dir": "$dir/state",$jobs
-  "mqtt": { "url": "$BROKER_URL", "board_id": "$id", "password_file": "$dir/mqtt-password" } }
+  "mqtt": { "url": "$BROKER_URL", "board_id": "$id", "password_file": "$dir/mqtt-password"$authority } }
 EOF
   "$SIM" ${SIM_FAST---fast} --scenario "$dir/board.json" -- "$AGENT" --config "$SRC/examples/config.json" \
     --agent-config "$dir/agent.json" --foreground > "$dir/agent.log" 2>&1 &

@@ -34,12 +34,12 @@ timed() {
 step() { printf '\n== %s (%d s)\n' "$1" $((SECONDS - started)); }
 
 step "broker and $BOARDS boards"
-# The file server's certificate, self-signed for 127.0.0.1, handed to the agents' downloads as
-# OpenSSL's SSL_CERT_FILE, the authority they are to trust.
+# The file server's certificate, self-signed for 127.0.0.1: the boards' rollout_ca_file, the
+# authority their downloads are to trust.
 openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 \
   -addext subjectAltName=IP:127.0.0.1,DNS:localhost -keyout "$WORK/server.key" \
   -out "$WORK/server.crt" 2>/dev/null
-export SSL_CERT_FILE="$WORK/server.crt"
+ROLLOUT_CA="$WORK/server.crt"
 start_broker "${ids[@]}" || exit 1
 for index in $(seq 1 "$BOARDS"); do start_board "${ids[index - 1]}" "$index"; done
 failed=0
@@ -76,6 +76,11 @@ server.socket = context.wrap_socket(server.socket, server_side=True)
 server.serve_forever()
 EOF
 PIDS+=("$!")
+# The rollouts start once the file server listens: a refused fetch is their answer.
+for tries in $(seq 200); do
+  (exec 3<> "/dev/tcp/127.0.0.1/$https_port") 2>/dev/null && break
+  sleep 0.05
+done
 for id in "${ids[@]}"; do
   timed rollout "$id" --timeout 30 "$id" put all "https://127.0.0.1:$https_port/fw.bin" \
     --sha256 "$digest" --size 4096 --name fw.bin &

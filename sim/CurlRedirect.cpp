@@ -16,7 +16,9 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "Launch.h"
@@ -113,3 +115,36 @@ SIM_EXPORT CURLcode curl_easy_perform(CURL* handle) {
     const sim::waits::RealTime realTime;
     return perform(handle);
 }
+
+// The multi interface's transfers run from the program's own loop: while one is under way the
+// program's waits take real time, as its server's do.
+namespace {
+
+std::mutex transfersLock;
+std::set<CURL*> transfers;
+
+}  // namespace
+
+SIM_EXPORT CURLMcode curl_multi_add_handle(CURLM* multi, CURL* handle) {
+    using Add = CURLMcode (*)(CURLM*, CURL*);
+    static const auto add = reinterpret_cast<Add>(dlsym(RTLD_NEXT, "curl_multi_add_handle"));
+    const CURLMcode code = add(multi, handle);
+    const std::lock_guard<std::mutex> hold(transfersLock);
+    if (code == CURLM_OK && transfers.insert(handle).second) {
+        sim::waits::transferStarted();
+    }
+    return code;
+}
+
+SIM_EXPORT CURLMcode curl_multi_remove_handle(CURLM* multi, CURL* handle) {
+    using Remove = CURLMcode (*)(CURLM*, CURL*);
+    static const auto remove = reinterpret_cast<Remove>(dlsym(RTLD_NEXT, "curl_multi_remove_handle"));
+    {
+        const std::lock_guard<std::mutex> hold(transfersLock);
+        if (transfers.erase(handle) != 0) {
+            sim::waits::transferEnded();
+        }
+    }
+    return remove(multi, handle);
+}
+

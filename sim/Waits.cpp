@@ -1,5 +1,6 @@
 #include "Waits.h"
 
+#include <atomic>
 #include <cerrno>
 
 #include "BoardLink.h"
@@ -12,9 +13,10 @@ namespace sim::waits {
 namespace {
 
 thread_local int realTimeScopes = 0;
+std::atomic<int> transfersUnderWay{0};
 
 bool onTheRunsClock(uint64_t durationUs) {
-    return durationUs > 0 && realTimeScopes == 0 && devices::fastRun();
+    return durationUs > 0 && realTimeScopes == 0 && transfersUnderWay == 0 && devices::fastRun();
 }
 
 bool anyReady(const std::vector<pollfd>& watched, std::size_t count) {
@@ -40,6 +42,14 @@ RealTime::RealTime() {
 
 RealTime::~RealTime() {
     --realTimeScopes;
+}
+
+void transferStarted() {
+    ++transfersUnderWay;
+}
+
+void transferEnded() {
+    --transfersUnderWay;
 }
 
 std::optional<int> wait(std::vector<pollfd> watched, uint64_t durationUs, const sigset_t* mask,

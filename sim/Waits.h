@@ -5,8 +5,10 @@
 // sleep does, so that a program's event loop lives through simulated hours
 // in seconds; its descriptors are watched for real meanwhile, in the same
 // poll() as the board's bell, and one that becomes ready ends the wait at
-// the clock's time then. Waits without a timeout, and waits of a thread in
-// a libcurl transfer (whose peer is a real server), take real time.
+// the clock's time then. Waits without a timeout, waits of a thread in a
+// libcurl transfer, and every wait while a transfer of libcurl's multi
+// interface is under way (their peers are real servers, whose time-outs
+// libcurl counts on the program's clock), take real time.
 
 #include <poll.h>
 #include <signal.h>
@@ -33,6 +35,10 @@ class RealTime {
 // `watched` (those descriptors as poll() takes them) are watched under
 // `mask` (ppoll's). Nothing when the wait is no wait on a fast clock: the
 // caller makes its call as it stands.
+// A transfer of libcurl's multi interface began or ended in this process.
+void transferStarted();
+void transferEnded();
+
 std::optional<int> wait(std::vector<pollfd> watched, uint64_t durationUs, const sigset_t* mask,
                         const std::function<int()>& look);
 

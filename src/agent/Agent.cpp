@@ -23,7 +23,9 @@
 #include "Metrics.h"
 #include "MqttLink.h"
 #include "Notify.h"
+#include "Parse.h"
 #include "Requests.h"
+#include "Rollout.h"
 #include "SBC.h"
 #include "StateStore.h"
 #include "Supervisor.h"
@@ -97,7 +99,20 @@ struct OpenRequest {
     bool cancelled = false;  // its client went away
     std::string lastProgress;
     Clock::time_point progressAt{};
+    std::string rollout;  // the rollout it is the put of, if any
+    std::map<int64_t, std::pair<int64_t, Clock::time_point>> published;  // address -> done, when
 };
+
+// A rollout whose file is being fetched; its put follows.
+struct OpenRollout {
+    Origin origin;
+    JsonDocument id;
+    RolloutOrder order;
+    std::unique_ptr<Download> download;
+};
+
+// A rollout's progress events, per node, at most this often.
+constexpr auto kRolloutEventInterval = std::chrono::seconds(1);
 
 // How long the loop may sleep: the watchdog is fed from the loop, so it never sleeps long.
 constexpr auto kLongestSleep = std::chrono::seconds(5);
@@ -113,7 +128,8 @@ class Agent {
           _config(std::move(config)),
           _started(Clock::now()),
           _startedMs(millis()),
-          _state(_config.stateDir) {}
+          _state(_config.stateDir),
+          _journal(_config.stateDir) {}
 
     int run(void (*ready)());
 
@@ -130,6 +146,11 @@ class Agent {
     void onRequest(const Origin& origin, const std::string& line, ControlServer::Files files);
     void startToolRequest(const Origin& origin, json_object* id, json_object* request,
                           ControlServer::Files files);
+    void startRollout(const Origin& origin, json_object* id, json_object* request);
+    Clock::time_point serveRollouts();
+    void putRollout(OpenRollout& rollout);
+    std::string rolloutNodes(const std::string& nodes) const;
+    void publishRolloutProgress(OpenRequest& open);
     void serveOpenRequests();
     void finishRequest(OpenRequest& open);
     void sendProgress(OpenRequest& open);
@@ -153,7 +174,9 @@ class Agent {
     std::unique_ptr<Supervisor> _supervisor;
     std::unique_ptr<ControlServer> _server;
     std::list<OpenRequest> _open;
+    std::list<OpenRollout> _rollouts;
     StateStore _state;
+    RolloutJournal _journal;
     Counters _counters;
     std::unique_ptr<MetricsServer> _metrics;
     std::unique_ptr<MqttLink> _link;
@@ -204,6 +227,9 @@ int Agent::run(void (*ready)()) {
     std::filesystem::remove_all(_config.stateDir + "/spool", ignored);
     for (const std::string& transfer : _state.restore(*_supervisor)) {
         onEvent(transfer + " was under way when the agent last stopped; it was interrupted");
+    }
+    for (const std::string& rollout : _journal.takeInterrupted()) {
+        onEvent("rollout " + rollout + " was under way when the agent last stopped; it was interrupted");
     }
     _notifier.ready();
     if (ready != nullptr) {
@@ -283,6 +309,7 @@ void Agent::loop() {
         if (const std::optional<Clock::time_point> bus = _schedule.runDue()) {
             wakeUp = std::min(wakeUp, *bus);
         }
+        wakeUp = std::min(wakeUp, serveRollouts());
         serveOpenRequests();
         if (_link) {
             _fleet.publish(*_supervisor, *_link);
@@ -305,6 +332,9 @@ void Agent::waitForWork(Clock::time_point wakeUp) {
     _server->addPollFds(fds);
     if (_link) {
         _link->addPollFds(fds);
+    }
+    for (const OpenRollout& rollout : _rollouts) {
+        rollout.download->addPollFds(fds);
     }
     const Clock::time_point now = Clock::now();
     // With metrics on, the loop comes round at least once a second to publish them.
@@ -455,12 +485,14 @@ void Agent::onRequest(const Origin& origin, const std::string& line, ControlServ
     } else if (origin.route && (name == "put" || name == "get")) {
         answer(origin, id, kAgentUsageError, nullptr, "",
                name + " is not served over MQTT: it names the board's own files\n");
+    } else if (name == "rollout") {
+        startRollout(origin, id, request.get());
     } else if (name == "node" || name == "put" || name == "get") {
         startToolRequest(origin, id, request.get(), std::move(files));
     } else {
         answer(origin, id, kAgentUsageError, nullptr, "",
                "unknown command \"" + name +
-                   "\": status, rescan, reload, node, put or get (docs/commands.md)\n");
+                   "\": status, rescan, reload, node, put, get or rollout (docs/commands.md)\n");
     }
 }
 
@@ -485,6 +517,109 @@ void Agent::startToolRequest(const Origin& origin, json_object* id, json_object*
     _open.push_back(std::move(open));
 }
 
+// The file is fetched first (from the loop, a step at a time), then put to the nodes.
+void Agent::startRollout(const Origin& origin, json_object* id, json_object* request) {
+    OpenRollout rollout;
+    try {
+        rollout.order = rolloutOrderOf(request);
+    } catch (const std::invalid_argument& e) {
+        answer(origin, id, kAgentUsageError, nullptr, "", std::string(e.what()) + "\n");
+        return;
+    }
+    rollout.origin = origin;
+    rollout.id.reset(json_object_get(id));
+    rollout.download = std::make_unique<Download>(
+        rollout.order, _config.stateDir + "/rollouts", _config.mqtt ? _config.mqtt->rolloutCaFile : "");
+    _journal.add(rollout.order);
+    logLine("i2c-kestro-agent: rollout " + rollout.order.id + ": " +
+            (rollout.download->done() ? "the file is here already" : "fetching " + rollout.order.url));
+    _rollouts.push_back(std::move(rollout));
+}
+
+Clock::time_point Agent::serveRollouts() {
+    Clock::time_point wakeUp = Clock::now() + kLongestSleep;
+    for (auto it = _rollouts.begin(); it != _rollouts.end();) {
+        wakeUp = std::min(wakeUp, it->download->service(Clock::now()));
+        if (!it->download->done()) {
+            ++it;
+            continue;
+        }
+        putRollout(*it);
+        it = _rollouts.erase(it);
+    }
+    return wakeUp;
+}
+
+// A fetched file goes to the nodes as a put of the agent's own file would; a failed fetch is
+// the answer.
+void Agent::putRollout(OpenRollout& rollout) {
+    const Download& download = *rollout.download;
+    const std::string& id = rollout.order.id;
+    if (download.status() != 0) {
+        logLine("i2c-kestro-agent: rollout " + id + ": " + download.fault());
+        _journal.remove(id);
+        answer(rollout.origin, rollout.id.get(), download.status(), nullptr, "",
+               "i2c-kestro-agent: rollout: " + download.fault() + "\n");
+        return;
+    }
+    const std::string nodes = rolloutNodes(rollout.order.nodes);
+    if (nodes.empty()) {
+        _journal.remove(id);
+        answer(rollout.origin, rollout.id.get(), kRolloutUnavailable, nullptr, "",
+               "i2c-kestro-agent: rollout: no node of the board is online\n");
+        return;
+    }
+    JsonDocument put = cli::newObject();
+    cli::setText(put.get(), "command", "put");
+    cli::setText(put.get(), "nodes", nodes);
+    cli::setText(put.get(), "local", download.path());
+    cli::setText(put.get(), "remote", rollout.order.remote);
+    const size_t before = _open.size();
+    startToolRequest(rollout.origin, rollout.id.get(), put.get(), {});
+    if (_open.size() == before) {
+        _journal.remove(id);
+        return;
+    }
+    _open.back().command = "rollout";
+    _open.back().rollout = id;
+}
+
+// "all": the nodes online now, as the agent knows them (no sweep of the bus).
+std::string Agent::rolloutNodes(const std::string& nodes) const {
+    if (nodes != "all") {
+        return nodes;
+    }
+    std::string online;
+    for (const auto& [name, node] : _supervisor->nodes()) {
+        if (node.online) {
+            online += (online.empty() ? "" : ",") + cli::addressText(node.address);
+        }
+    }
+    return online;
+}
+
+// Each node's share, as an event of the board, when it moved and at most once a second.
+void Agent::publishRolloutProgress(OpenRequest& open) {
+    const Clock::time_point now = Clock::now();
+    JsonDocument rows = open.request->progress();
+    for (size_t index = 0; index < json_object_array_length(rows.get()); ++index) {
+        json_object* row = json_object_array_get_idx(rows.get(), index);
+        json_object* value = nullptr;
+        const auto number = [&](const char* key) {
+            return json_object_object_get_ex(row, key, &value) ? json_object_get_int64(value) : 0;
+        };
+        const int64_t address = number("address");
+        const int64_t done = number("done");
+        auto& [last, at] = open.published[address];
+        if ((done != last || at == Clock::time_point{}) && now - at >= kRolloutEventInterval) {
+            _link->event(rolloutProgressDocument(open.rollout, static_cast<unsigned>(address), done,
+                                                 number("total")));
+            last = done;
+            at = now;
+        }
+    }
+}
+
 // Answers the requests whose operations ended, and tells the others' clients how far their
 // transfers are, at most ten times a second. A cancelled request is kept until its operations
 // have ended, since they refer to it.
@@ -492,6 +627,9 @@ void Agent::serveOpenRequests() {
     const Clock::time_point now = Clock::now();
     for (auto it = _open.begin(); it != _open.end();) {
         OpenRequest& open = *it;
+        if (!open.rollout.empty() && _link) {
+            publishRolloutProgress(open);
+        }
         if (open.request->done()) {
             finishRequest(open);
             it = _open.erase(it);
@@ -517,6 +655,9 @@ void Agent::finishRequest(OpenRequest& open) {
             (put ? _counters.bytesSent : _counters.bytesReceived) +=
                 static_cast<uint64_t>(json_object_get_int64(done));
         }
+    }
+    if (!open.rollout.empty()) {
+        _journal.remove(open.rollout);
     }
     cli::Reply reply = open.request->finish();
     _counters.countCommand(open.command, reply.status);

@@ -260,7 +260,7 @@ std::string hostName() {
 
 MqttSettings readMqtt(const Setting& setting) {
     setting.allowOnly({"url", "board_id", "username", "password_file", "ca_file", "cert_file",
-                       "key_file", "keepalive_s", "qos", "queue_max_bytes"});
+                       "key_file", "keepalive_s", "qos", "queue_max_bytes", "rollout_ca_file"});
     MqttSettings mqtt;
     bool hasUrl = false;
     setting.with("url", [&](const Setting& value) {
@@ -283,6 +283,8 @@ MqttSettings readMqtt(const Setting& setting) {
     setting.with("ca_file", [&](const Setting& value) { mqtt.caFile = value.nonEmptyText(); });
     setting.with("cert_file", [&](const Setting& value) { mqtt.certFile = value.nonEmptyText(); });
     setting.with("key_file", [&](const Setting& value) { mqtt.keyFile = value.nonEmptyText(); });
+    setting.with("rollout_ca_file",
+                 [&](const Setting& value) { mqtt.rolloutCaFile = value.nonEmptyText(); });
     if (mqtt.certFile.empty() != mqtt.keyFile.empty()) {
         setting.fail("cert_file and key_file go together");
     }

@@ -29,6 +29,7 @@ struct MqttSettings {
     std::string caFile;  // TLS: empty trusts the system's authorities
     std::string certFile;
     std::string keyFile;
+    std::string rolloutCaFile;  // the rollouts' HTTPS downloads: empty trusts the system's
     uint32_t keepaliveS = 60;
     int qos = 1;
     uint32_t queueMaxBytes = 16 * 1024 * 1024;

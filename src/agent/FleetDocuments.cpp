@@ -52,6 +52,9 @@ std::string eventKind(const std::string& text) {
     if (std::regex_search(text, found, nodeEvent)) {
         return found[1];
     }
+    if (text.starts_with("rollout ")) {
+        return "rollout";
+    }
     if (text.find("was under way when the agent last stopped") != std::string::npos) {
         return "transfer";
     }
@@ -127,6 +130,21 @@ void FleetPublisher::publish(const Supervisor& supervisor, MqttLink& link) {
             link.nodeDocument(address, plain(document.get()));
         }
     }
+}
+
+std::string rolloutProgressDocument(const std::string& rollout, unsigned address, int64_t done,
+                                    int64_t total) {
+    JsonDocument document = cli::newObject();
+    cli::setText(document.get(), "time", isoTime(millis()));
+    cli::setText(document.get(), "kind", "rollout");
+    cli::setText(document.get(), "rollout", rollout);
+    cli::setText(document.get(), "address", cli::addressText(address));
+    cli::setNumber(document.get(), "done", done);
+    cli::setNumber(document.get(), "total", total);
+    cli::setText(document.get(), "text",
+                 "rollout " + rollout + " at " + cli::addressText(address) + ": " +
+                     std::to_string(done) + " of " + std::to_string(total) + " bytes");
+    return plain(document.get());
 }
 
 }  // namespace agent

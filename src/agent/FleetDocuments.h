@@ -22,6 +22,9 @@ std::string onlineDocument(const std::string& board, const std::string& started,
 std::string offlineDocument(const std::string& board);
 // An event line of the agent's log, with its kind and the address it names.
 std::string eventDocument(const std::string& text);
+// How far a rollout's put to one node is (kind "rollout").
+std::string rolloutProgressDocument(const std::string& rollout, unsigned address, int64_t done,
+                                    int64_t total);
 
 // Hands the link what changed in the supervisor's view since the last round: the status
 // counts, each node's document, and every job result not yet published.

@@ -213,6 +213,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "mqtt.board_id: must be 1 to 64 of A-Z a-z 0-9 _ . -"},
         BadSetting{"CertificateWithoutKey", ", \"mqtt\": { \"url\": \"mqtts://b\", \"cert_file\": \"c\" }",
                    "mqtt: cert_file and key_file go together"},
+        BadSetting{"RolloutAuthorityEmpty", ", \"mqtt\": { \"url\": \"mqtt://b\", \"rollout_ca_file\": \"\" }",
+                   "mqtt.rollout_ca_file:"},
         BadSetting{"NotJson", ", \"bus\": ", "not valid JSON"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -284,10 +286,24 @@ std::string askHandingPipes(const std::string& path, const Request& request, siz
     return reply;
 }
 
+// A rollout request with one member replaced by `member`, from a port nothing listens on.
+std::string rollout(const std::string& member) {
+    std::string request = R"({"id": "r-1", "command": "rollout", "url": "https://127.0.0.1:1/fw.bin", )"
+                          R"("sha256": ")" + std::string(64, 'a') + R"(", "size": 100, "nodes": "0x10", )"
+                          R"("remote": "fw.bin"})";
+    const std::string key = member.substr(0, member.find(':'));
+    if (!key.empty()) {
+        const size_t at = request.find(key);
+        request.replace(at, request.find_first_of(",}", at) - at, member);
+    }
+    return request + "\n";
+}
+
 TEST(Agent, AnswersEachRequestAndNeverStallsOnAHostileClient) {
     const TempDir dir;
     std::filesystem::create_directory(dir.path() / "spool");
     writeFile(dir.path() / "spool" / "put-left", "a copy an agent that died left behind");
+    writeFile(dir.path() / "rollouts.json", R"({"rollouts": [{"id": "r-7", "url": "https://f/fw.bin"}]})");
     RunningAgent agent(dir, settings(dir, ""));
     ASSERT_TRUE(agent.serving()) << agent.err();
 
@@ -319,6 +335,12 @@ TEST(Agent, AnswersEachRequestAndNeverStallsOnAHostileClient) {
          "one descriptor comes with the request, not 2", 3},
         {"a pipe for a put", "{\"command\": \"put\", \"nodes\": \"0x10\", \"local\": \"x\", \"local_fd\": true}\n",
          "not a regular file open for reading", 1},
+        {"rollout of plain http", rollout(R"("url": "http://127.0.0.1:1/fw.bin")"),
+         "\"status\":64,\"stdout\":\"\",\"stderr\":\"url: not an https:// address\\n\""},
+        {"rollout of a short digest", rollout(R"("sha256": "ab")"), "sha256: not 64 hex digits"},
+        {"rollout too large", rollout(R"("size": 67108865)"), "size: not a whole number from 1 to 67108864"},
+        {"rollout to a path", rollout(R"("remote": "a/b")"), "remote: not a node file name"},
+        {"rollout from nowhere", rollout(""), "\"status\":69,\"stdout\":\"\",\"stderr\":\"i2c-kestro-agent: rollout: https://127.0.0.1:1/fw.bin cannot be fetched"},
     };
     size_t leaked = 0;
     for (const Request& request : requests) {
@@ -351,6 +373,8 @@ TEST(Agent, AnswersEachRequestAndNeverStallsOnAHostileClient) {
         << get.err;
     EXPECT_EQ(readFile(work.path() / "back.bin"), std::string(100, 'f'));
     EXPECT_TRUE(std::filesystem::is_empty(dir.path() / "spool"));
+    EXPECT_THAT(agent.out(), HasSubstr("rollout r-7 was under way when the agent last stopped; it was interrupted"));
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "rollouts.json"));
     const std::string status = ask(agent.socketPath(), "{\"command\": \"status\"}\n");
     EXPECT_THAT(status, HasSubstr("\"online\":3,\"total\":5"));
     EXPECT_EQ(agent.stop(), 0);

@@ -4,6 +4,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -11,8 +12,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <ctime>
+#include <filesystem>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +25,7 @@
 #include "IsolatedRun.h"
 #include "TargetCommand.h"
 #include "TempFiles.h"
+#include "TestAuthority.h"
 
 namespace {
 
@@ -75,14 +80,17 @@ class OperatorBroker {
 // over TLS as a board is, stopped by SIGTERM at the end.
 class LinkedBoard {
   public:
-    explicit LinkedBoard(const Broker& broker) {
+    explicit LinkedBoard(const Broker& broker, const std::string& rolloutAuthority = "") {
         const std::string dir = _dir.path().string();
         writeFile(_dir.path() / "password", "pump-3-secret\n");
         writeFile(_dir.path() / "agent.json",
                   R"({ "socket": { "path": ")" + dir + R"(/agent.sock", "group": "" },
                        "state_dir": ")" + dir + R"(", "mqtt": { "url": ")" + broker.tlsUrl() +
                       R"(", "board_id": "pump-3", "password_file": ")" + dir +
-                      R"(/password", "ca_file": ")" + broker.caFile() + R"(" } })");
+                      R"(/password", "ca_file": ")" + broker.caFile() + R"(")" +
+                      (rolloutAuthority.empty() ? ""
+                                                : R"(, "rollout_ca_file": ")" + rolloutAuthority + "\"") +
+                      " } }");
         std::vector<std::string> words = simCommand({"--fast"}, {KESTRO_AGENT_PATH});
         words.insert(words.end(), {"--config", KESTRO_EXAMPLES "/config.json", "--agent-config",
                                    dir + "/agent.json", "--foreground"});
@@ -109,6 +117,8 @@ class LinkedBoard {
     LinkedBoard& operator=(const LinkedBoard&) = delete;
 
     std::string log() const { return readFile(_dir.path() / "log"); }
+    std::string socketPath() const { return (_dir.path() / "agent.sock").string(); }
+    std::filesystem::path stateDir() const { return _dir.path(); }
 
   private:
     TempDir _dir;
@@ -319,4 +329,99 @@ INSTANTIATE_TEST_SUITE_P(
         BadWords{"DigestWithoutPut", {"--sha256", kDigest, "ls"}, "belong to put"}),
     [](const testing::TestParamInfo<BadWords>& info) { return std::string(info.param.name); });
 
+// Files over HTTPS from a certificate of the run's own authority, each fetch counted.
+class FileServer {
+  public:
+    explicit FileServer(const std::map<std::string, std::string>& files)
+        : _authority("rollout files"),
+          _identity(_authority.issueServerIdentity("127.0.0.1")),
+          _server(_identity.certificate.get(), _identity.key.get()) {
+        for (const auto& [name, content] : files) {
+            _server.Get("/" + name, [this, content](const httplib::Request&, httplib::Response& response) {
+                ++_fetches;
+                response.set_content(content, "application/octet-stream");
+            });
+        }
+        _port = _server.bind_to_any_port("127.0.0.1");
+        _thread = std::thread([this] { _server.listen_after_bind(); });
+    }
+    ~FileServer() {
+        _server.stop();
+        _thread.join();
+    }
+    FileServer(const FileServer&) = delete;
+    FileServer& operator=(const FileServer&) = delete;
+
+    std::string url(const std::string& name) const {
+        return "https://127.0.0.1:" + std::to_string(_port) + "/" + name;
+    }
+    const std::string& authority() const { return _authority.certificateFile(); }
+    int fetches() const { return _fetches; }
+
+  private:
+    TestAuthority _authority;
+    ServerIdentity _identity;
+    httplib::SSLServer _server;
+    int _port = -1;
+    std::atomic<int> _fetches{0};
+    std::thread _thread;
+};
+
+const std::string kFirmware(5000, 'k');
+const std::string kFirmwareDigest = "622b8b1d5094d382aa519349554c0ea84a43c90b4aad7ddfae8f338690c7f7ea";
+
+struct Rollout {
+    const char* name;
+    const char* file;     // on the server
+    std::string digest;
+    const char* size;
+    const char* remote;   // on the nodes
+    int status;
+    std::string says;     // in its output
+    int fetches;          // the server's count after it
+};
+
+// A node's file as the tool fetches it through the board's agent; empty when it cannot.
+std::string onTheNode(const LinkedBoard& board, const std::string& address, const std::string& name) {
+    const TempDir work;
+    const ChildOutcome get = runProgram(with(targetCommand(KESTRO_CLI_PATH),
+                                             {"--agent-socket", board.socketPath(), "get", address, name},
+                                             {(work.path() / "back").string()}));
+    return get.status == 0 ? readFile(work.path() / "back") : "";
+}
+
+// The file goes to every online node; a file that is not the one asked for reaches none, and
+// a file the board has already is not fetched again.
+TEST(FleetPut, RollsAFileOutOverHttpsOnlyWhenItIsTheFileAskedFor) {
+    const FileServer files({{"fw.bin", kFirmware}, {"big.bin", kFirmware + "more"}});
+    const OperatorBroker broker;
+    const LinkedBoard board(broker.broker(), files.authority());
+    ASSERT_TRUE(cameOnline(broker)) << board.log();
+    const std::vector<Rollout> rollouts = {
+        {"WrongDigest", "fw.bin", std::string(64, 'e'), "5000", "bad.bin", 74,
+         "has the sha256 " + kFirmwareDigest + ", not eee", 1},
+        {"Oversized", "big.bin", kFirmwareDigest, "5000", "bad.bin", 74,
+         "holds more than the 5000 bytes asked for", 2},
+        {"Unreachable", "none.bin", kFirmwareDigest, "5000", "bad.bin", 69, "cannot be fetched", 2},
+        {"Good", "fw.bin", kFirmwareDigest, "5000", "fw.bin", 0, "sent ", 3},
+        {"Cached", "fw.bin", kFirmwareDigest, "5000", "fw2.bin", 0, "sent ", 3},
+    };
+    for (const Rollout& rollout : rollouts) {
+        const ChildOutcome put = fleet(with({"fleet"}, broker.options(),
+                                            {"pump-3", "put", "all", files.url(rollout.file), "--sha256",
+                                             rollout.digest, "--size", rollout.size, "--name", rollout.remote}));
+        EXPECT_EQ(put.status, rollout.status) << rollout.name << put.err << board.log();
+        EXPECT_THAT(put.out + put.err, HasSubstr(rollout.says)) << rollout.name;
+        EXPECT_EQ(files.fetches(), rollout.fetches) << rollout.name;
+    }
+    for (const char* address : {"0x10", "0x11"}) {
+        EXPECT_EQ(onTheNode(board, address, "fw.bin"), kFirmware) << address;
+        EXPECT_EQ(onTheNode(board, address, "fw2.bin"), kFirmware) << address;
+        EXPECT_EQ(onTheNode(board, address, "bad.bin"), "") << address;
+    }
+    EXPECT_TRUE(std::filesystem::exists(board.stateDir() / "rollouts" / kFirmwareDigest));
+    EXPECT_FALSE(std::filesystem::exists(board.stateDir() / "rollouts.json"));
+}
+
 }  // namespace
+
