@@ -360,10 +360,14 @@ TEST(Agent, AnswersEachRequestAndNeverStallsOnAHostileClient) {
     // prints the names the tool was given.
     const TempDir work;
     writeFile(work.path() / "fw.bin", std::string(100, 'f'));
+    // The tool runs in the folder through the host's shell, under the cross build's emulator
+    // where there is one.
+    std::string cli;
+    for (const std::string& word : targetCommand(KESTRO_CLI_PATH)) cli += "'" + word + "' ";
     const auto inWork = [&](const std::string& words) {
-        return runProgram({"/bin/sh", "-c", "cd '" + work.path().string() + "' && exec " +
-                                                KESTRO_CLI_PATH + " --agent-socket '" +
-                                                agent.socketPath() + "' " + words});
+        return runProgram({"/bin/sh", "-c", "cd '" + work.path().string() + "' && exec " + cli +
+                                                "--agent-socket '" + agent.socketPath() + "' " +
+                                                words});
     };
     const ChildOutcome put = inWork("put --poll 0x10 fw.bin");
     EXPECT_THAT(put.out, HasSubstr("sent fw.bin to 0x10 on /dev/i2c-3 as fw.bin: 100 bytes"))
