@@ -494,10 +494,10 @@ TEST(Tool, ASignalWhileTheAgentFetchesRemovesTheHandedOverFile) {
     const TempDir folder;
     CannedAgent agent(sockets.path() / "agent.sock");
     agent.answer({});
-    const pid_t child = startIn(folder.path(),
-                                {KESTRO_CLI_PATH, "--agent-socket",
-                                 (sockets.path() / "agent.sock").string(), "get", "0x20", "log.txt"},
-                                traceOf(folder.path()));
+    std::vector<std::string> words = kestro::test::targetCommand(KESTRO_CLI_PATH);
+    words.insert(words.end(), {"--agent-socket", (sockets.path() / "agent.sock").string(), "get",
+                               "0x20", "log.txt"});
+    const pid_t child = startIn(folder.path(), words, traceOf(folder.path()));
     while (!agent.heard && ::waitpid(child, nullptr, WNOHANG) == 0) ::usleep(10000);
     EXPECT_THAT(filesIn(folder.path()), testing::MatchesRegex("files: \\.log\\.txt\\.\\w+ 0\n"));
     ::kill(-child, SIGINT);
