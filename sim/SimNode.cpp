@@ -275,7 +275,8 @@ Bytes SimNode::firmwareReply(const Bytes& raw, const std::optional<FaultRule>& f
     Bytes frame = clockedOutReply(raw);
     if (fault && fault->fault == Fault::NoAnswer) return {};
     if (frame.empty()) {
-        reply_.emplace().readyAtUs = kNeverReady;
+        reply_ = PendingReply{};
+        reply_->readyAtUs = kNeverReady;
         return frame;
     }
     if (DecodedFrame decoded = decodeFrame(frame); fault && decoded.ok) {
