@@ -446,19 +446,6 @@ class NotifySocket {
     int _fd = -1;
 };
 
-// A loopback port nothing listens on now.
-int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
 // The body of GET /metrics, once it holds `awaited` (the loop publishes once a second).
 std::string scrape(int port, const std::string& awaited) {
     std::string body;
@@ -486,7 +473,7 @@ std::string scrape(int port, const std::string& awaited) {
 TEST(Agent, TellsTheServiceManagerHowItIsAndServesItsMetricsWhenAsked) {
     const TempDir dir;
     const NotifySocket manager(dir);
-    const int port = freePort();
+    const int port = freeLoopbackPort();
     RunningAgent agent(dir,
                        settings(dir, ", \"metrics\": { \"enabled\": true, \"listen\": \"127.0.0.1:" +
                                          std::to_string(port) + "\" }"),

@@ -33,19 +33,6 @@ using kestro::test::simCommand;
 using kestro::test::targetCommand;
 using testing::HasSubstr;
 
-// A loopback port nothing listens on.
-int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
 // The broker with an operator, met over TLS with the run's authority and a password file, as
 // an operator's tool meets the fleet's broker.
 class OperatorBroker {
@@ -278,7 +265,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(FleetConnection, ThatCannotBeMadeOrIsRefusedEndsWithStatus69) {
     const ChildOutcome away =
-        fleet({"fleet", "--broker", "mqtt://127.0.0.1:" + std::to_string(freePort()), "ls"});
+        fleet({"fleet", "--broker",
+               "mqtt://127.0.0.1:" + std::to_string(freeLoopbackPort()), "ls"});
     EXPECT_EQ(away.status, 69);
     EXPECT_THAT(away.err, HasSubstr("cannot reach the broker at 127.0.0.1:"));
     const OperatorBroker broker;

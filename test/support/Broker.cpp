@@ -16,19 +16,6 @@ namespace {
 
 constexpr auto kPatience = std::chrono::seconds(60);
 
-// A loopback port nothing listens on now.
-int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
 bool accepts(int port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -73,8 +60,21 @@ std::string accessList(const std::vector<BrokerUser>& users) {
 
 }  // namespace
 
+// A loopback port nothing listens on now.
+int freeLoopbackPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
 Broker::Broker(const std::vector<BrokerUser>& users, ClientCertificates certificates)
-    : _tlsPort(freePort()), _plainPort(freePort()) {
+    : _tlsPort(freeLoopbackPort()), _plainPort(freeLoopbackPort()) {
     writeConfiguration(users, certificates);
     start();
 }

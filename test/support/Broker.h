@@ -19,6 +19,9 @@
 #include "TempFiles.h"
 #include "TestAuthority.h"
 
+// A loopback port nothing listens on now.
+int freeLoopbackPort();
+
 struct BrokerUser {
     std::string name;
     std::string password;
