@@ -3,6 +3,7 @@
 #include <json-c/json.h>
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -91,6 +92,16 @@ std::string responseTopicOf(const mosquitto_property* properties) {
     return text;
 }
 
+// Why a connection in the making ended.
+std::string connectionError(int fd) {
+    int error = 0;
+    socklen_t length = sizeof(error);
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error != 0) {
+        return std::strerror(error);
+    }
+    return "the connection was refused or closed";
+}
+
 }  // namespace
 
 MqttLink::MqttLink(const MqttSettings& settings, const std::string& stateDir,
@@ -158,6 +169,12 @@ void MqttLink::handle(const std::vector<pollfd>& fds) {
         if (!_socketOpen || entry.fd != fd || entry.revents == 0) {
             continue;
         }
+        // libmosquitto retries a TLS handshake on a connection that failed or was refused for
+        // ever: a connection that ends before the broker took the board is seen to here.
+        if (!_connected && (entry.revents & (POLLHUP | POLLERR)) != 0) {
+            lost(connectionError(fd), true);
+            continue;
+        }
         int rc = MOSQ_ERR_SUCCESS;
         if ((entry.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
             rc = mosquitto_loop_read(_client, 1);
@@ -184,11 +201,14 @@ MqttLink::Clock::time_point MqttLink::service(Clock::time_point now) {
     return _socketOpen ? now + std::chrono::seconds(1) : _nextAttempt;
 }
 
+// The connection is made from the loop: the TCP connect and the TLS handshake go on while the
+// agent serves its clients, and libmosquitto gives up a broker that does not answer (a
+// firewall dropping the packets) after a keepalive. Only the broker's name is resolved in the
+// call.
 void MqttLink::connect() {
     _lastError.clear();
-    const int rc = mosquitto_connect_bind_v5(_client, _settings.host.c_str(), _settings.port,
-                                             static_cast<int>(_settings.keepaliveS), nullptr,
-                                             nullptr);
+    const int rc = mosquitto_connect_bind_async(_client, _settings.host.c_str(), _settings.port,
+                                                static_cast<int>(_settings.keepaliveS), nullptr);
     if (rc != MOSQ_ERR_SUCCESS) {
         scheduleAttempt(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
         return;
@@ -247,6 +267,19 @@ void MqttLink::connected(int code) {
 }
 
 void MqttLink::disconnected(int code) {
+    if (code == MOSQ_ERR_SUCCESS) {
+        lost("the broker closed the link", false);
+    } else if (code == MOSQ_ERR_KEEPALIVE) {
+        lost("the broker did not answer within " + std::to_string(_settings.keepaliveS) + " s", false);
+    } else {
+        lost(code == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(code), true);
+    }
+}
+
+// The link went down, or did not come up: another attempt, after the back-off. A TLS
+// connection the broker ends before it took the board, for no reason it gave, is most often a
+// client certificate it wanted or did not trust.
+void MqttLink::lost(std::string why, bool mayBeTheCertificate) {
     const bool wasConnected = _connected;
     _connected = false;
     _socketOpen = false;
@@ -255,9 +288,14 @@ void MqttLink::disconnected(int code) {
     }
     if (wasConnected) {
         _backOff = std::chrono::seconds(1);
+    } else if (mayBeTheCertificate && _settings.tls && _lastError.empty()) {
+        why += _settings.certFile.empty()
+                   ? " before the broker took the board: if it is up, it may want a client "
+                     "certificate (cert_file, key_file)"
+                   : " before the broker took the board: if it is up, it may not trust the "
+                     "board's certificate " + _settings.certFile;
     }
-    scheduleAttempt(code == MOSQ_ERR_SUCCESS ? "the broker closed the link"
-                                             : mosquitto_strerror(code));
+    scheduleAttempt(why);
 }
 
 // A request is answered only on a topic under the board's reply/: the board publishes nowhere

@@ -72,6 +72,7 @@ class MqttLink {
     static void onLog(mosquitto*, void* self, int level, const char* text);
     void connected(int code);
     void disconnected(int code);
+    void lost(std::string why, bool mayBeTheCertificate);
     void received(const mosquitto_message& message, const mqtt5__property* properties);
     void connect();
     void scheduleAttempt(const std::string& why);

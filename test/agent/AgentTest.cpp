@@ -505,14 +505,33 @@ BrokerClient::Options fleetUser(const std::string& user, const std::string& pass
     return {user, password, clientId, clientId.empty(), ""};
 }
 
-// The agent's mqtt section for `broker`, with the password and the authority given.
-std::string mqttSettings(const TempDir& dir, const Broker& broker, const std::string& password,
-                         const std::string& authority) {
-    writeFile(dir.path() / "mqtt-password", password + "\n");
-    return ", \"poll_period_s\": 1, \"probe_period_s\": 1, \"mqtt\": { \"url\": \"" + broker.tlsUrl() +
+struct LinkSettings {
+    std::string url;
+    std::string password = "board secret";
+    std::string authority;    // the broker's certificate is trusted through it
+    std::string certificate;  // STEM of the client's STEM.crt and STEM.key; empty: none
+    int keepaliveS = 60;
+};
+
+// A link the broker takes: its password, the broker trusted through its authority.
+LinkSettings goodLink(const Broker& broker) {
+    LinkSettings link;
+    link.url = broker.tlsUrl();
+    link.authority = broker.caFile();
+    return link;
+}
+
+// The agent's mqtt section, and its password file.
+std::string mqttSettings(const TempDir& dir, const LinkSettings& link) {
+    writeFile(dir.path() / "mqtt-password", link.password + "\n");
+    const std::string certificate =
+        link.certificate.empty() ? ""
+                                 : ", \"cert_file\": \"" + link.certificate + ".crt\", \"key_file\": \"" +
+                                       link.certificate + ".key\"";
+    return ", \"poll_period_s\": 1, \"probe_period_s\": 1, \"mqtt\": { \"url\": \"" + link.url +
            "\", \"board_id\": \"pump-3\", \"password_file\": \"" +
-           (dir.path() / "mqtt-password").string() + "\", \"ca_file\": \"" + authority +
-           "\" }";
+           (dir.path() / "mqtt-password").string() + "\", \"ca_file\": \"" + link.authority +
+           "\", \"keepalive_s\": " + std::to_string(link.keepaliveS) + certificate + " }";
 }
 
 // The broker's access list: a board reads and writes under its own prefix and nowhere else
@@ -545,12 +564,15 @@ struct FleetRequest {
     std::string socketLine;    // the same request on the socket, whose answer must come back
 };
 
+// The broker asks for client certificates: the board's, from the broker's authority, is taken.
 TEST(FleetLink, PublishesTheBoardAndAnswersItsCommandsAsTheSocketDoes) {
-    const Broker broker(kFleetUsers);
+    const Broker broker(kFleetUsers, Broker::ClientCertificates::Required);
     const TempDir dir;
     BrokerClient watcher(broker, fleetUser("ops", "operator secret"));
     ASSERT_TRUE(watcher.subscribe("kestro/v1/#"));
-    RunningAgent agent(dir, settings(dir, mqttSettings(dir, broker, "board secret", broker.caFile())));
+    LinkSettings link = goodLink(broker);
+    link.certificate = broker.issueClientCertificate("pump-3");
+    RunningAgent agent(dir, settings(dir, mqttSettings(dir, link)));
     ASSERT_TRUE(agent.serving()) << agent.err();
     EXPECT_THAT(watcher.awaitOn("kestro/v1/pump-3/status", "\"nodes\":5,\"nodes_online\":3"),
                 HasSubstr("{\"online\":true,\"board\":\"pump-3\",\"version\":"))
@@ -598,24 +620,78 @@ TEST(FleetLink, PublishesTheBoardAndAnswersItsCommandsAsTheSocketDoes) {
     EXPECT_EQ(watcher.messages().back().payload, "{\"online\":false,\"board\":\"pump-3\"}");
 }
 
+// A listener that never answers: its one-place queue is taken, so the kernel drops the
+// agent's connection requests, as a firewall would.
+class SilentListener {
+  public:
+    SilentListener() {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(_listener, reinterpret_cast<sockaddr*>(&address), length);
+        ::listen(_listener, 0);
+        ::getsockname(_listener, reinterpret_cast<sockaddr*>(&address), &length);
+        _port = ntohs(address.sin_port);
+        ::connect(_queued, reinterpret_cast<sockaddr*>(&address), length);
+    }
+    ~SilentListener() {
+        ::close(_queued);
+        ::close(_listener);
+    }
+    SilentListener(const SilentListener&) = delete;
+    SilentListener& operator=(const SilentListener&) = delete;
+    std::string url() const { return "mqtts://127.0.0.1:" + std::to_string(_port); }
+
+  private:
+    int _listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int _queued = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int _port = 0;
+};
+
+enum class Refusal { WrongPassword, UntrustedServer, UntrustedClient, SilentBroker };
+
 struct RefusedLink {
     const char* name;
-    const char* password;
-    bool strangeAuthority;  // the agent trusts another authority than the broker's
+    Refusal refusal;
     const char* complaint;
 };
 
 class FleetLinkRefused : public testing::TestWithParam<RefusedLink> {};
 
-// Refused, the agent goes on supervising and serving, and tries again.
+// The agent's link for a refusal: each differs from a good link in one thing.
+LinkSettings refusedLink(Refusal refusal, const Broker& broker, const TestAuthority& stranger,
+                         const SilentListener& silent, const TempDir& dir) {
+    LinkSettings link = goodLink(broker);
+    link.certificate = broker.issueClientCertificate("pump-3");
+    switch (refusal) {
+        case Refusal::WrongPassword:
+            link.password = "guessed";
+            break;
+        case Refusal::UntrustedServer:
+            link.authority = stranger.certificateFile();
+            break;
+        case Refusal::UntrustedClient:
+            link.certificate = (dir.path() / "stranger").string();
+            TestAuthority::writeIdentity(stranger.issueClientIdentity("pump-3"), link.certificate);
+            break;
+        case Refusal::SilentBroker:
+            link.url = silent.url();
+            link.keepaliveS = 5;
+            break;
+    }
+    return link;
+}
+
+// Refused, or never answered, the agent goes on supervising and serving, and tries again.
 TEST_P(FleetLinkRefused, KeepsTheAgentServingAndTryingAgain) {
-    const Broker broker(kFleetUsers);
+    const Broker broker(kFleetUsers, Broker::ClientCertificates::Required);
     const TestAuthority stranger("unknown authority");
+    const SilentListener silent;
     const TempDir dir;
     const RefusedLink& row = GetParam();
-    RunningAgent agent(dir, settings(dir, mqttSettings(dir, broker, row.password,
-                                                       row.strangeAuthority ? stranger.certificateFile()
-                                                                            : broker.caFile())));
+    const LinkSettings link = refusedLink(row.refusal, broker, stranger, silent, dir);
+    RunningAgent agent(dir, settings(dir, mqttSettings(dir, link)));
     ASSERT_TRUE(agent.serving()) << agent.err();
     const auto attempts = [&] {
         const std::string err = agent.err();
@@ -626,17 +702,19 @@ TEST_P(FleetLinkRefused, KeepsTheAgentServingAndTryingAgain) {
         return count;
     };
     for (int wait = 0; wait < 600 && attempts() < 2; ++wait) {
+        EXPECT_THAT(ask(agent.socketPath(), "{\"command\": \"status\"}\n"), HasSubstr("\"status\":0,"));
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     EXPECT_GE(attempts(), 2U) << agent.err();
-    EXPECT_THAT(ask(agent.socketPath(), "{\"command\": \"status\"}\n"), HasSubstr("\"status\":0,"));
     EXPECT_EQ(agent.stop(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, FleetLinkRefused,
-    testing::Values(RefusedLink{"WrongPassword", "guessed", false, "the broker refused the board: Not authorized"},
-                    RefusedLink{"UntrustedServerCertificate", "board secret", true, "certificate verify failed"}),
+    testing::Values(RefusedLink{"WrongPassword", Refusal::WrongPassword, "the broker refused the board: Not authorized"},
+                    RefusedLink{"UntrustedServerCertificate", Refusal::UntrustedServer, "certificate verify failed"},
+                    RefusedLink{"UntrustedClientCertificate", Refusal::UntrustedClient, "it may not trust the board's certificate"},
+                    RefusedLink{"SilentBroker", Refusal::SilentBroker, "the broker did not answer within 5 s"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Through an outage the board keeps working; what happened meanwhile arrives once the broker is
@@ -646,7 +724,7 @@ TEST(FleetLink, SendsWhatHappenedInABrokerOutageOnceItIsBack) {
     const TempDir dir;
     BrokerClient watcher(broker, fleetUser("ops", "operator secret", "ops-watch"));
     ASSERT_TRUE(watcher.subscribe("kestro/v1/pump-3/#"));
-    RunningAgent agent(dir, settings(dir, mqttSettings(dir, broker, "board secret", broker.caFile())),
+    RunningAgent agent(dir, settings(dir, mqttSettings(dir, goodLink(broker))),
                        {"--scenario", KESTRO_TEST_SOURCE_DIR "/scenarios/outage.json"});
     ASSERT_TRUE(agent.serving()) << agent.err();
     ASSERT_FALSE(watcher.awaitOn("kestro/v1/pump-3/status", "\"online\":true").empty());
