@@ -185,6 +185,7 @@ class Agent {
     int _signals = -1;
     bool _stop = false;
     bool _dirty = false;
+    bool _stopping = false;  // winding down: a rollout cut short stays in the journal
     Clock::time_point _nextRefresh{};
     Clock::time_point _lastSave{};
     std::string _lastStatus;
@@ -394,6 +395,7 @@ void Agent::reload() {
 // The exchanges under way finish (a transfer ends its step and then the transfer on its node),
 // the state is written, and the board's teardown releases the line.
 void Agent::windDown() {
+    _stopping = true;
     _notifier.stopping();
     logLine("i2c-kestro-agent: stopping");
     for (OpenRequest& open : _open) {
@@ -409,7 +411,14 @@ void Agent::windDown() {
         std::this_thread::sleep_until(*next);
     }
     // Still under way after the wind-down: what they hold is written to the state first, so the
-    // next start reports them as interrupted.
+    // next start reports them as interrupted. A rollout still fetching its file is answered
+    // now; it stays in the journal for the same report.
+    for (const OpenRollout& rollout : _rollouts) {
+        answer(rollout.origin, rollout.id.get(), kRolloutUnavailable, nullptr, "",
+               "i2c-kestro-agent: rollout " + rollout.order.id +
+                   ": the agent stopped while fetching the file; its next start reports the "
+                   "rollout as interrupted\n");
+    }
     saveStateSometimes(true);
     _server->flush();
     _server.reset();
@@ -656,10 +665,11 @@ void Agent::finishRequest(OpenRequest& open) {
                 static_cast<uint64_t>(json_object_get_int64(done));
         }
     }
-    if (!open.rollout.empty()) {
+    cli::Reply reply = open.request->finish();
+    // A rollout the stop cut short is reported as interrupted at the next start.
+    if (!open.rollout.empty() && !(_stopping && reply.status != 0)) {
         _journal.remove(open.rollout);
     }
-    cli::Reply reply = open.request->finish();
     _counters.countCommand(open.command, reply.status);
     if (!open.cancelled) {
         answer(open.origin, open.id.get(), reply.status, reply.result.get(), reply.out, reply.err);

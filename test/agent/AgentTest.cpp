@@ -88,24 +88,9 @@ class RunningAgent {
         std::vector<std::string> words = simCommand(simOptions, {KESTRO_AGENT_PATH});
         words.insert(words.end(), {"--config", KESTRO_EXAMPLES "/config.json", "--agent-config",
                                    (dir.path() / "agent.json").string(), "--foreground"});
-        _pid = ::fork();
-        if (_pid == 0) {
-            // The launcher hands its environment on to the program it starts.
-            for (const std::string& entry : environment) {
-                ::putenv(const_cast<char*>(entry.c_str()));
-            }
-            if (std::freopen((dir.path() / "out").c_str(), "w", stdout) == nullptr ||
-                std::freopen((dir.path() / "err").c_str(), "w", stderr) == nullptr) {
-                ::_exit(126);
-            }
-            std::vector<char*> argv;
-            for (std::string& word : words) {
-                argv.push_back(word.data());
-            }
-            argv.push_back(nullptr);
-            ::execvp(argv[0], argv.data());
-            ::_exit(127);
-        }
+        // The launcher hands its environment on to the program it starts.
+        _pid = startProgram(words, (dir.path() / "out").string(), (dir.path() / "err").string(),
+                            environment);
     }
     ~RunningAgent() {
         if (_pid > 0) {

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <string>
 #include <thread>
@@ -56,6 +57,7 @@ class OperatorBroker {
     }
 
     const Broker& broker() const { return _broker; }
+    Broker& broker() { return _broker; }
     int plainPort() const { return _broker.plainPort(); }
 
   private:
@@ -78,30 +80,28 @@ class LinkedBoard {
                       (rolloutAuthority.empty() ? ""
                                                 : R"(, "rollout_ca_file": ")" + rolloutAuthority + "\"") +
                       " } }");
+        start();
+    }
+    ~LinkedBoard() { stop(); }
+    LinkedBoard(const LinkedBoard&) = delete;
+    LinkedBoard& operator=(const LinkedBoard&) = delete;
+
+    // The agent again, on the state the last one left.
+    void start() {
+        const std::string dir = _dir.path().string();
         std::vector<std::string> words = simCommand({"--fast"}, {KESTRO_AGENT_PATH});
         words.insert(words.end(), {"--config", KESTRO_EXAMPLES "/config.json", "--agent-config",
                                    dir + "/agent.json", "--foreground"});
-        _pid = ::fork();
-        if (_pid == 0) {
-            if (std::freopen((dir + "/log").c_str(), "w", stdout) == nullptr ||
-                std::freopen((dir + "/log").c_str(), "a", stderr) == nullptr) {
-                ::_exit(126);
-            }
-            std::vector<char*> argv;
-            for (std::string& word : words) {
-                argv.push_back(word.data());
-            }
-            argv.push_back(nullptr);
-            ::execvp(argv[0], argv.data());
-            ::_exit(127);
+        _pid = startProgram(words, dir + "/log", dir + "/log");
+    }
+    // SIGTERM, waited for.
+    void stop() {
+        if (_pid > 0) {
+            ::kill(_pid, SIGTERM);
+            ::waitpid(_pid, nullptr, 0);
+            _pid = -1;
         }
     }
-    ~LinkedBoard() {
-        ::kill(_pid, SIGTERM);
-        ::waitpid(_pid, nullptr, 0);
-    }
-    LinkedBoard(const LinkedBoard&) = delete;
-    LinkedBoard& operator=(const LinkedBoard&) = delete;
 
     std::string log() const { return readFile(_dir.path() / "log"); }
     std::string socketPath() const { return (_dir.path() / "agent.sock").string(); }
@@ -317,16 +317,21 @@ INSTANTIATE_TEST_SUITE_P(
         BadWords{"DigestWithoutPut", {"--sha256", kDigest, "ls"}, "belong to put"}),
     [](const testing::TestParamInfo<BadWords>& info) { return std::string(info.param.name); });
 
-// Files over HTTPS from a certificate of the run's own authority, each fetch counted.
+// Files over HTTPS from a certificate of the run's own authority, each fetch counted. A held
+// server answers no fetch until it is released.
 class FileServer {
   public:
-    explicit FileServer(const std::map<std::string, std::string>& files)
+    explicit FileServer(const std::map<std::string, std::string>& files, bool held = false)
         : _authority("rollout files"),
           _identity(_authority.issueServerIdentity("127.0.0.1")),
-          _server(_identity.certificate.get(), _identity.key.get()) {
+          _server(_identity.certificate.get(), _identity.key.get()),
+          _held(held) {
         for (const auto& [name, content] : files) {
             _server.Get("/" + name, [this, content](const httplib::Request&, httplib::Response& response) {
                 ++_fetches;
+                for (int wait = 0; wait < 600 && _held; ++wait) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                }
                 response.set_content(content, "application/octet-stream");
             });
         }
@@ -334,6 +339,7 @@ class FileServer {
         _thread = std::thread([this] { _server.listen_after_bind(); });
     }
     ~FileServer() {
+        _held = false;
         _server.stop();
         _thread.join();
     }
@@ -345,6 +351,15 @@ class FileServer {
     }
     const std::string& authority() const { return _authority.certificateFile(); }
     int fetches() const { return _fetches; }
+    // The fetches held so far are answered, and the later ones at once.
+    void release() { _held = false; }
+    // Waits until a fetch has begun.
+    bool fetching() const {
+        for (int wait = 0; wait < 600 && _fetches == 0; ++wait) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return _fetches > 0;
+    }
 
   private:
     TestAuthority _authority;
@@ -352,6 +367,7 @@ class FileServer {
     httplib::SSLServer _server;
     int _port = -1;
     std::atomic<int> _fetches{0};
+    std::atomic<bool> _held;
     std::thread _thread;
 };
 
@@ -409,6 +425,60 @@ TEST(FleetPut, RollsAFileOutOverHttpsOnlyWhenItIsTheFileAskedFor) {
     }
     EXPECT_TRUE(std::filesystem::exists(board.stateDir() / "rollouts" / kFirmwareDigest));
     EXPECT_FALSE(std::filesystem::exists(board.stateDir() / "rollouts.json"));
+}
+
+// An agent stopped while it fetches the file answers the rollout, and its next start reports
+// the rollout as interrupted: it is never lost silently.
+TEST(FleetPut, CutShortByAStopIsAnsweredAndReportedAtTheNextStart) {
+    const FileServer files({{"fw.bin", kFirmware}}, true);
+    const OperatorBroker broker;
+    LinkedBoard board(broker.broker(), files.authority());
+    ASSERT_TRUE(cameOnline(broker)) << board.log();
+    auto put = std::async(std::launch::async, [&] {
+        return fleet(with({"fleet"}, broker.options(),
+                          {"pump-3", "put", "all", files.url("fw.bin"), "--sha256", kFirmwareDigest,
+                           "--size", "5000", "--name", "fw.bin"}));
+    });
+    ASSERT_TRUE(files.fetching());
+    board.stop();
+    const ChildOutcome outcome = put.get();
+    EXPECT_EQ(outcome.status, 69) << outcome.err;
+    EXPECT_THAT(outcome.err, HasSubstr("the agent stopped while fetching the file"));
+    board.start();
+    bool reported = false;
+    for (int wait = 0; wait < 600 && !reported; ++wait) {
+        reported = board.log().find("was under way when the agent last stopped; it was interrupted") !=
+                   std::string::npos;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(reported) << board.log();
+}
+
+// The rollout goes on while the broker is away; its answer waits in the board's queue and
+// reaches the operator's session once the broker is back.
+TEST(FleetPut, GoesOnThroughABrokerOutage) {
+    FileServer files({{"fw.bin", kFirmware}}, true);
+    OperatorBroker broker;
+    const LinkedBoard board(broker.broker(), files.authority());
+    ASSERT_TRUE(cameOnline(broker)) << board.log();
+    BrokerClient operatorClient(broker.broker(), {"op", "op-secret", "op-session", false, ""});
+    const std::string reply = "kestro/v1/pump-3/reply/op-session";
+    ASSERT_TRUE(operatorClient.subscribe(reply));
+    operatorClient.publish("kestro/v1/pump-3/cmd",
+                           R"({"command": "rollout", "id": "r-9", "url": ")" + files.url("fw.bin") +
+                               R"(", "sha256": ")" + kFirmwareDigest +
+                               R"(", "size": 5000, "nodes": "0x10", "remote": "fw.bin"})",
+                           reply, "r-9");
+    ASSERT_TRUE(files.fetching());
+    broker.broker().stop();
+    files.release();
+    for (int wait = 0; wait < 600 && onTheNode(board, "0x10", "fw.bin") != kFirmware; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(onTheNode(board, "0x10", "fw.bin"), kFirmware) << board.log();
+    broker.broker().restart();
+    EXPECT_THAT(operatorClient.awaitOn(reply, "\"status\":"), HasSubstr("\"id\":\"r-9\",\"status\":0,"))
+        << board.log();
 }
 
 }  // namespace

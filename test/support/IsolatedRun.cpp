@@ -51,6 +51,26 @@ ChildOutcome runProgram(const std::vector<std::string>& words, const std::string
         input);
 }
 
+pid_t startProgram(const std::vector<std::string>& words, const std::string& out,
+                   const std::string& err, const std::vector<std::string>& environment) {
+    const pid_t pid = fork();
+    if (pid != 0) {
+        return pid;
+    }
+    for (const std::string& entry : environment) {
+        putenv(const_cast<char*>(entry.c_str()));
+    }
+    if (std::freopen(out.c_str(), "w", stdout) == nullptr ||
+        std::freopen(err.c_str(), err == out ? "a" : "w", stderr) == nullptr) {
+        _exit(126);
+    }
+    std::vector<char*> argv;
+    for (const std::string& word : words) argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+}
+
 ChildOutcome runWithPrivateLogDirectory(const TempDir& logDir,
                                         const std::vector<std::string>& command) {
     std::vector<std::string> words = {"unshare", "--mount", "--propagation", "private"};

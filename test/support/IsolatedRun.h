@@ -2,6 +2,8 @@
 
 // Runs code or a program in a child process whose output the test reads back.
 
+#include <sys/types.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -28,3 +30,9 @@ ChildOutcome runProgram(const std::vector<std::string>& words, const std::string
 // dies with it, so the host's /var/log is never touched.
 ChildOutcome runWithPrivateLogDirectory(const TempDir& logDir,
                                         const std::vector<std::string>& command);
+
+// Starts the program and arguments `words` in the background, its standard output written to
+// `out` and its standard error to `err` (appended to `out` when they are the same file), the
+// entries NAME=VALUE of `environment` added to its environment; its process id.
+pid_t startProgram(const std::vector<std::string>& words, const std::string& out,
+                   const std::string& err, const std::vector<std::string>& environment = {});
