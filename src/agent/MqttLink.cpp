@@ -210,7 +210,11 @@ void MqttLink::connect() {
     const int rc = mosquitto_connect_bind_async(_client, _settings.host.c_str(), _settings.port,
                                                 static_cast<int>(_settings.keepaliveS), nullptr);
     if (rc != MOSQ_ERR_SUCCESS) {
-        scheduleAttempt(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
+        // On loopback or a fast network the handshake may end inside the call.
+        const int error = errno;
+        const bool handshakeEnded =
+            rc == MOSQ_ERR_TLS || (rc == MOSQ_ERR_ERRNO && (error == EPROTO || error == ECONNRESET));
+        lost(rc == MOSQ_ERR_ERRNO ? std::strerror(error) : mosquitto_strerror(rc), handshakeEnded);
         return;
     }
     _socketOpen = true;
