@@ -92,6 +92,11 @@ std::string responseTopicOf(const mosquitto_property* properties) {
     return text;
 }
 
+// A libmosquitto result as text; `error` is errno as the call left it.
+std::string resultText(int rc, int error) {
+    return rc == MOSQ_ERR_ERRNO ? std::strerror(error) : mosquitto_strerror(rc);
+}
+
 // Why a connection in the making ended.
 std::string connectionError(int fd) {
     int error = 0;
@@ -214,7 +219,7 @@ void MqttLink::connect() {
         const int error = errno;
         const bool handshakeEnded =
             rc == MOSQ_ERR_TLS || (rc == MOSQ_ERR_ERRNO && (error == EPROTO || error == ECONNRESET));
-        lost(rc == MOSQ_ERR_ERRNO ? std::strerror(error) : mosquitto_strerror(rc), handshakeEnded);
+        lost(resultText(rc, error), handshakeEnded);
         return;
     }
     _socketOpen = true;
@@ -276,7 +281,7 @@ void MqttLink::disconnected(int code) {
     } else if (code == MOSQ_ERR_KEEPALIVE) {
         lost("the broker did not answer within " + std::to_string(_settings.keepaliveS) + " s", false);
     } else {
-        lost(code == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(code), true);
+        lost(resultText(code, errno), true);
     }
 }
 
@@ -293,11 +298,9 @@ void MqttLink::lost(std::string why, bool mayBeTheCertificate) {
     if (wasConnected) {
         _backOff = std::chrono::seconds(1);
     } else if (mayBeTheCertificate && _settings.tls && _lastError.empty()) {
-        why += _settings.certFile.empty()
-                   ? " before the broker took the board: if it is up, it may want a client "
-                     "certificate (cert_file, key_file)"
-                   : " before the broker took the board: if it is up, it may not trust the "
-                     "board's certificate " + _settings.certFile;
+        why += " before the broker took the board: if it is up, it may " +
+               (_settings.certFile.empty() ? "want a client certificate (cert_file, key_file)"
+                                           : "not trust the board's certificate " + _settings.certFile);
     }
     scheduleAttempt(why);
 }
